@@ -1,0 +1,8 @@
+#include "UpdateServiceQZ.h"
+#include "platform/native.h"
+
+int main(int argc, char* argv[]) {
+  const auto os = usqz::platform::makeNativeFileAndProcess(argc, argv);
+  const auto services = usqz::platform::makeNativeServiceControl();
+  return usqz::runTool(*os, *services);
+}

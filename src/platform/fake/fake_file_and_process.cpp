@@ -1,0 +1,179 @@
+#include "fake_file_and_process.h"
+
+namespace usqz::platform::fake {
+
+namespace {
+
+std::size_t lastDelimiter(const std::u16string& name) { return name.find_last_of(u"\\/"); }
+
+// Code page 850 for the letters Portuguese writes with, enough to tell it
+// from Windows-1252 in tests.
+char cp850(char16_t c) {
+  switch (c) {
+    case u'Ç': return '\x80';
+    case u'ü': return '\x81';
+    case u'é': return '\x82';
+    case u'â': return '\x83';
+    case u'à': return '\x85';
+    case u'ç': return '\x87';
+    case u'ê': return '\x88';
+    case u'É': return '\x90';
+    case u'ô': return '\x93';
+    case u'á': return '\xA0';
+    case u'í': return '\xA1';
+    case u'ó': return '\xA2';
+    case u'ú': return '\xA3';
+    case u'Á': return '\xB5';
+    case u'ã': return '\xC6';
+    case u'Ã': return '\xC7';
+    case u'õ': return '\xE4';
+    case u'Õ': return '\xE5';
+    default: return '?';
+  }
+}
+
+}  // namespace
+
+void FakeFileAndProcess::setCommandLine(std::u16string whole) { commandLine_ = {false, std::move(whole), {}}; }
+
+void FakeFileAndProcess::setArguments(std::vector<std::u16string> arguments) {
+  commandLine_ = {true, {}, std::move(arguments)};
+}
+
+void FakeFileAndProcess::addDirectory(std::u16string path) {
+  while (!path.empty() && (path.back() == u'\\' || path.back() == u'/')) path.pop_back();
+  directories_.insert(std::move(path));
+}
+
+void FakeFileAndProcess::putFile(const std::u16string& name, std::string bytes) { files_[name].bytes = std::move(bytes); }
+
+void FakeFileAndProcess::setReadOnly(const std::u16string& name, bool readOnly) { files_.at(name).readOnly = readOnly; }
+
+void FakeFileAndProcess::setLocked(const std::u16string& name, bool locked) { files_.at(name).locked = locked; }
+
+std::optional<std::string> FakeFileAndProcess::contents(const std::u16string& name) const {
+  const auto it = files_.find(name);
+  if (it == files_.end()) return std::nullopt;
+  return it->second.bytes;
+}
+
+std::vector<std::u16string> FakeFileAndProcess::fileNames() const {
+  std::vector<std::u16string> names;
+  for (const auto& [name, file] : files_) names.push_back(name);
+  return names;
+}
+
+std::string FakeFileAndProcess::stdoutBytes() const {
+  std::string all;
+  for (const auto& write : stdoutWrites_) all += write;
+  return all;
+}
+
+OsError FakeFileAndProcess::checkDirectoryOf(const std::u16string& name) const {
+  const auto last = lastDelimiter(name);
+  if (last == std::u16string::npos) return kOk;
+  return directories_.count(name.substr(0, last)) != 0 ? kOk : kErrorPathNotFound;
+}
+
+bool FakeFileAndProcess::fileExists(std::u16string_view name) {
+  faults_.onCall(FileOp::FileExists);
+  return files_.count(std::u16string(name)) != 0;
+}
+
+OsError FakeFileAndProcess::removeFile(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::RemoveFile)) return error;
+  const auto it = files_.find(std::u16string(name));
+  if (it == files_.end()) {
+    if (directories_.count(std::u16string(name)) != 0) return kErrorAccessDenied;
+    return checkDirectoryOf(std::u16string(name)) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  }
+  if (it->second.locked) return kErrorSharingViolation;
+  if (it->second.readOnly) return kErrorAccessDenied;
+  files_.erase(it);
+  return kOk;
+}
+
+OsError FakeFileAndProcess::moveNoReplace(std::u16string_view from, std::u16string_view to) {
+  if (const auto error = faults_.onCall(FileOp::MoveNoReplace)) return error;
+  const std::u16string source(from);
+  const std::u16string target(to);
+  const auto it = files_.find(source);
+  if (it == files_.end()) return checkDirectoryOf(source) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  if (files_.count(target) != 0 || directories_.count(target) != 0) return kErrorAlreadyExists;
+  if (const auto error = checkDirectoryOf(target)) return error;
+  if (it->second.locked) return kErrorSharingViolation;
+  auto file = std::move(it->second);
+  files_.erase(it);
+  files_[target] = std::move(file);
+  return kOk;
+}
+
+FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {0, error};
+  const std::u16string path(name);
+  if (const auto error = checkDirectoryOf(path)) return {0, error};
+  if (directories_.count(path) != 0) return {0, kErrorAccessDenied};
+  if (const auto it = files_.find(path); it != files_.end()) {
+    if (it->second.locked) return {0, kErrorSharingViolation};
+    if (it->second.readOnly) return {0, kErrorAccessDenied};
+  }
+  files_[path] = File{};
+  const FileHandle handle = nextHandle_++;
+  open_[handle] = path;
+  return {handle, kOk};
+}
+
+OsError FakeFileAndProcess::writeBytes(FileHandle file, std::string_view bytes) {
+  if (const auto error = faults_.onCall(FileOp::WriteBytes)) return error;
+  const auto it = open_.find(file);
+  if (it == open_.end()) return kErrorInvalidHandle;
+  files_[it->second].bytes.append(bytes);
+  return kOk;
+}
+
+OsError FakeFileAndProcess::closeFile(FileHandle file) {
+  const auto error = faults_.onCall(FileOp::CloseFile);
+  // Like CloseHandle: the handle is gone whatever the outcome.
+  if (open_.erase(file) == 0 && error == kOk) return kErrorInvalidHandle;
+  return error;
+}
+
+StdoutOpenResult FakeFileAndProcess::openStdout() {
+  if (const auto error = faults_.onCall(FileOp::OpenStdout)) return {error, false};
+  if (stdoutKind_ == StdoutKind::Missing) return {105, false};
+  return {kOk, stdoutKind_ == StdoutKind::Console};
+}
+
+OsError FakeFileAndProcess::writeStdout(std::string_view bytes) {
+  if (const auto error = faults_.onCall(FileOp::WriteStdout)) return error;
+  stdoutWrites_.emplace_back(bytes);
+  return kOk;
+}
+
+OsError FakeFileAndProcess::writeStderr(std::string_view bytes) {
+  if (const auto error = faults_.onCall(FileOp::WriteStderr)) return error;
+  stderr_.append(bytes);
+  return kOk;
+}
+
+std::string FakeFileAndProcess::toNarrow(std::u16string_view text, CodePage codePage) {
+  std::string out;
+  for (const char16_t c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (codePage == CodePage::Ansi) {
+      out += c <= 0xFF ? static_cast<char>(c) : '?';
+    } else {
+      out += cp850(c);
+    }
+  }
+  return out;
+}
+
+void FakeFileAndProcess::pause(std::uint32_t milliseconds) {
+  faults_.onCall(FileOp::Pause);
+  pauses_.push_back(milliseconds);
+  clock_.advance(milliseconds);
+}
+
+}  // namespace usqz::platform::fake

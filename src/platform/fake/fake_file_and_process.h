@@ -1,0 +1,103 @@
+// An in-memory file system, standard output and standard error for tests,
+// with fault injection at every operation and a virtual clock.
+//
+// Names are matched exactly. A name with a directory part ("C:\svc\x.exe")
+// needs that directory to be added first; a bare name lies in the current
+// directory, which always exists.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../file_and_process.h"
+#include "fault_plan.h"
+
+namespace usqz::platform::fake {
+
+enum class FileOp {
+  FileExists,  // cannot fail; counted only
+  RemoveFile,
+  MoveNoReplace,
+  CreateTextFile,
+  WriteBytes,
+  CloseFile,
+  OpenStdout,
+  WriteStdout,
+  WriteStderr,
+  Pause,  // cannot fail; counted only
+};
+
+enum class StdoutKind { Console, Redirected, Missing };
+
+class FakeFileAndProcess final : public FileAndProcess {
+ public:
+  explicit FakeFileAndProcess(VirtualClock& clock) : clock_(clock) {}
+
+  // -- setting the scene --
+  void setCommandLine(std::u16string whole);
+  void setArguments(std::vector<std::u16string> arguments);
+  void setOwnExecutablePath(std::u16string path) { ownPath_ = std::move(path); }
+  void addDirectory(std::u16string path);
+  void putFile(const std::u16string& name, std::string bytes);
+  void setReadOnly(const std::u16string& name, bool readOnly = true);
+  // Held open by another process that shares nothing with others.
+  void setLocked(const std::u16string& name, bool locked = true);
+  void setStdout(StdoutKind kind) { stdoutKind_ = kind; }
+  FaultPlan<FileOp>& faults() { return faults_; }
+
+  // -- looking at the outcome --
+  std::optional<std::string> contents(const std::u16string& name) const;
+  std::vector<std::u16string> fileNames() const;
+  std::size_t openFiles() const { return open_.size(); }
+  // Each write that reached standard output, as one entry.
+  const std::vector<std::string>& stdoutWrites() const { return stdoutWrites_; }
+  std::string stdoutBytes() const;
+  const std::string& stderrBytes() const { return stderr_; }
+  unsigned calls(FileOp operation) const { return faults_.calls(operation); }
+  std::vector<std::uint32_t> pauses() const { return pauses_; }
+
+  // -- FileAndProcess --
+  CommandLine commandLine() override { return commandLine_; }
+  std::u16string ownExecutablePath() override { return ownPath_; }
+  bool fileExists(std::u16string_view name) override;
+  OsError removeFile(std::u16string_view name) override;
+  OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override;
+  FileOpenResult createTextFile(std::u16string_view name) override;
+  OsError writeBytes(FileHandle file, std::string_view bytes) override;
+  OsError closeFile(FileHandle file) override;
+  StdoutOpenResult openStdout() override;
+  OsError writeStdout(std::string_view bytes) override;
+  OsError writeStderr(std::string_view bytes) override;
+  // Ansi: Windows-1252 for the Latin-1 range; ConsoleOutput and Oem: code
+  // page 850 for the letters Portuguese uses. Anything else becomes '?'.
+  std::string toNarrow(std::u16string_view text, CodePage codePage) override;
+  void pause(std::uint32_t milliseconds) override;
+  std::uint64_t monotonicMilliseconds() override { return clock_.now(); }
+
+ private:
+  struct File {
+    std::string bytes;
+    bool readOnly = false;
+    bool locked = false;
+  };
+
+  OsError checkDirectoryOf(const std::u16string& name) const;
+
+  VirtualClock& clock_;
+  FaultPlan<FileOp> faults_;
+  CommandLine commandLine_{false, u"UpdateServiceQZ.exe", {}};
+  std::u16string ownPath_ = u"C:\\svc\\UpdateServiceQZ.exe";
+  std::set<std::u16string> directories_;
+  std::map<std::u16string, File> files_;
+  std::map<FileHandle, std::u16string> open_;
+  FileHandle nextHandle_ = 0x100;
+  StdoutKind stdoutKind_ = StdoutKind::Redirected;
+  std::vector<std::string> stdoutWrites_;
+  std::string stderr_;
+  std::vector<std::uint32_t> pauses_;
+};
+
+}  // namespace usqz::platform::fake

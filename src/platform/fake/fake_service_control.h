@@ -1,0 +1,123 @@
+// An in-memory service control manager for tests: services by name with
+// state, registered path, start type and account; scripted stop and start
+// behaviour on a virtual clock; fault injection at every operation.
+#pragma once
+
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../service_control.h"
+#include "fault_plan.h"
+
+namespace usqz::platform::fake {
+
+enum class ServiceOp { OpenManager, OpenExisting, RegisterService, QueryStatus, SendStop, SendStart, Release, ErrorText };
+
+inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+inline constexpr OsError kErrorInvalidServiceControl = 1052;
+inline constexpr OsError kErrorProcessAborted = 1067;
+
+struct StopBehaviour {
+  bool refused = false;
+  OsError refusalCode = kErrorInvalidServiceControl;
+  // How long the service stays stop-pending after the request (kNever: for
+  // ever), and whether its checkpoint advances with every query meanwhile.
+  std::uint64_t takesMs = 0;
+  bool reportsProgress = true;
+  std::uint32_t waitHint = 0;
+};
+
+struct StartBehaviour {
+  std::uint64_t pendingMs = 0;  // start-pending this long (kNever: for ever)
+  std::uint32_t waitHint = 0;
+  // Reports stopped with `exitCode` this long after reaching running.
+  std::optional<std::uint64_t> diesAfterMs;
+  std::uint32_t exitCode = kErrorProcessAborted;
+};
+
+struct FakeService {
+  std::u16string name;
+  std::u16string binaryPath;  // as registered
+  std::uint32_t serviceType = kServiceWin32OwnProcess;
+  std::uint32_t startType = kServiceAutoStart;
+  std::u16string account;  // empty: the platform's default account
+  std::uint32_t state = kServiceStopped;
+  std::uint32_t exitCode = 0;
+  StopBehaviour stop;
+  StartBehaviour start;
+  // What the service ran from: the executable's content when it started.
+  std::optional<std::string> runningImage;
+  unsigned stopRequests = 0;
+  unsigned startRequests = 0;
+
+  // Internal: when the pending state began, and checkpoints reported.
+  std::uint64_t since = 0;
+  std::uint32_t checkPoint = 0;
+};
+
+class FakeServiceControl final : public ServiceControl {
+ public:
+  explicit FakeServiceControl(VirtualClock& clock) : clock_(clock) {}
+
+  // -- setting the scene --
+  // binaryPath is stored as given; registerService quotes it.
+  FakeService& addService(const std::u16string& name, const std::u16string& binaryPath,
+                          std::uint32_t state = kServiceStopped);
+  // Where the manager reads executables from when it starts a service; a
+  // missing file makes the start fail with "file not found".
+  void setExecutableReader(std::function<std::optional<std::string>(const std::u16string&)> reader) {
+    readExecutable_ = std::move(reader);
+  }
+  // Rights the caller holds on the manager; asking for more is denied.
+  void setGrantedManagerRights(std::uint32_t rights) { grantedManagerRights_ = rights; }
+  FaultPlan<ServiceOp>& faults() { return faults_; }
+
+  // -- looking at the outcome --
+  FakeService* find(std::u16string_view name);
+  std::size_t serviceCount() const { return services_.size(); }
+  std::size_t openHandles() const { return handles_.size(); }
+  unsigned badReleases() const { return badReleases_; }
+  unsigned calls(ServiceOp operation) const { return faults_.calls(operation); }
+  std::vector<std::uint32_t> managerAccessRequests() const { return managerAccessRequests_; }
+  // The registered path without its enclosing quotes.
+  static std::u16string unquoted(const std::u16string& binaryPath);
+
+  // -- ServiceControl --
+  ServiceOpenResult openManager(std::uint32_t access) override;
+  ServiceOpenResult openExisting(ServiceHandle manager, std::u16string_view name, std::uint32_t access) override;
+  ServiceOpenResult registerService(ServiceHandle manager, std::u16string_view name,
+                                    std::u16string_view executablePath) override;
+  OsError queryStatus(ServiceHandle service, ServiceStatus& status) override;
+  OsError sendStop(ServiceHandle service, ServiceStatus& status) override;
+  OsError sendStart(ServiceHandle service) override;
+  void release(ServiceHandle handle) override;
+  std::u16string errorText(OsError code) override;
+
+ private:
+  struct Handle {
+    bool isManager = false;
+    std::u16string key;  // of the service
+    std::uint32_t access = 0;
+  };
+
+  const Handle* handle(ServiceHandle value, bool manager) const;
+  ServiceHandle newHandle(Handle handle);
+  void advance(FakeService& service);
+  ServiceStatus statusOf(const FakeService& service) const;
+
+  VirtualClock& clock_;
+  FaultPlan<ServiceOp> faults_;
+  std::map<std::u16string, FakeService> services_;  // by upper-case name
+  std::map<ServiceHandle, Handle> handles_;
+  ServiceHandle nextHandle_ = 0x5000;
+  unsigned badReleases_ = 0;
+  std::uint32_t grantedManagerRights_ = 0xF003F;
+  std::vector<std::uint32_t> managerAccessRequests_;
+  std::function<std::optional<std::string>(const std::u16string&)> readExecutable_;
+};
+
+}  // namespace usqz::platform::fake

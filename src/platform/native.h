@@ -1,0 +1,17 @@
+// The platform the tool was built for: Win32 on Windows, POSIX elsewhere.
+// Which source defines these is chosen by the build, not by #ifdef.
+#pragma once
+
+#include <memory>
+
+#include "file_and_process.h"
+#include "service_control.h"
+
+namespace usqz::platform {
+
+// argc/argv are used only where the platform hands over split arguments;
+// on Windows the tool reads the whole command line itself.
+std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[]);
+std::unique_ptr<ServiceControl> makeNativeServiceControl();
+
+}  // namespace usqz::platform

@@ -1,0 +1,153 @@
+// File and process operations on POSIX systems, for native builds and tests
+// of the tool on Linux. UTF-8 stands for every code page; errno values are
+// given the Windows codes that mean the same where one fits.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "../../text.h"
+#include "../native.h"
+
+namespace usqz::platform {
+
+namespace {
+
+OsError fromErrno(int error) {
+  switch (error) {
+    case 0: return kOk;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE: return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return kErrorAccessDenied;
+    case EBADF: return kErrorInvalidHandle;
+    case ETXTBSY:
+    case EBUSY: return kErrorSharingViolation;
+    case ENOSPC: return 101;  // shown as "Disk full"
+    case EEXIST: return kErrorAlreadyExists;
+    case ENAMETOOLONG: return 206;
+    case EPIPE: return 232;
+    default: return static_cast<OsError>(error);
+  }
+}
+
+OsError lastErrno() { return fromErrno(errno); }
+
+std::string nativeName(std::u16string_view name) { return toUtf8(name); }
+
+OsError writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      return fromErrno(error);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return kOk;
+}
+
+// The descriptor travels as fd + 1, since 0 is "no file".
+FileHandle toHandle(int fd) { return static_cast<FileHandle>(fd) + 1; }
+int toFd(FileHandle handle) { return static_cast<int>(handle) - 1; }
+
+class PosixFileAndProcess final : public FileAndProcess {
+ public:
+  PosixFileAndProcess(int argc, char* argv[]) {
+    for (int i = 0; i < argc; ++i) arguments_.push_back(fromUtf8(argv[i]));
+  }
+
+  CommandLine commandLine() override {
+    CommandLine result;
+    result.isSplit = true;
+    result.arguments = arguments_;
+    return result;
+  }
+
+  std::u16string ownExecutablePath() override {
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0) return arguments_.empty() ? std::u16string() : arguments_[0];
+    return fromUtf8(std::string_view(path, static_cast<std::size_t>(length)));
+  }
+
+  bool fileExists(std::u16string_view name) override {
+    const auto path = nativeName(name);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return !S_ISDIR(info.st_mode);
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return false;
+    // Like a directory listing: the entry itself may still be seen.
+    return ::lstat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode);
+  }
+
+  OsError removeFile(std::u16string_view name) override {
+    return ::unlink(nativeName(name).c_str()) == 0 ? kOk : lastErrno();
+  }
+
+  OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override {
+    const auto source = nativeName(from);
+    const auto target = nativeName(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return kOk;
+    const int error = errno;
+    if (error != EINVAL && error != ENOSYS) return fromErrno(error);
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing
+    // target just the same.
+    if (::link(source.c_str(), target.c_str()) != 0) return lastErrno();
+    if (::unlink(source.c_str()) != 0) {
+      const OsError unlinkError = lastErrno();
+      ::unlink(target.c_str());
+      return unlinkError;
+    }
+    return kOk;
+  }
+
+  FileOpenResult createTextFile(std::u16string_view name) override {
+    const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return {0, lastErrno()};
+    return {toHandle(fd), kOk};
+  }
+
+  OsError writeBytes(FileHandle file, std::string_view bytes) override { return writeAll(toFd(file), bytes); }
+
+  OsError closeFile(FileHandle file) override { return ::close(toFd(file)) == 0 ? kOk : lastErrno(); }
+
+  StdoutOpenResult openStdout() override {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) return {105, false};
+    return {kOk, ::isatty(STDOUT_FILENO) != 0};
+  }
+
+  OsError writeStdout(std::string_view bytes) override { return writeAll(STDOUT_FILENO, bytes); }
+  OsError writeStderr(std::string_view bytes) override { return writeAll(STDERR_FILENO, bytes); }
+
+  std::string toNarrow(std::u16string_view text, CodePage) override { return toUtf8(text); }
+
+  void pause(std::uint32_t milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+
+  std::uint64_t monotonicMilliseconds() override {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  }
+
+ private:
+  std::vector<std::u16string> arguments_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[]) {
+  return std::make_unique<PosixFileAndProcess>(argc, argv);
+}
+
+}  // namespace usqz::platform

@@ -1,0 +1,35 @@
+// POSIX systems have no Windows service control manager. The tool still
+// builds and runs there (usage, names, result file); any run that needs the
+// manager fails at connecting, as it would on a Windows machine without one.
+#include "../native.h"
+
+namespace usqz::platform {
+
+namespace {
+
+constexpr OsError kErrorCallNotImplemented = 120;
+
+class UnavailableServiceControl final : public ServiceControl {
+ public:
+  ServiceOpenResult openManager(std::uint32_t) override { return {0, kErrorCallNotImplemented}; }
+  ServiceOpenResult openExisting(ServiceHandle, std::u16string_view, std::uint32_t) override {
+    return {0, kErrorInvalidHandle};
+  }
+  ServiceOpenResult registerService(ServiceHandle, std::u16string_view, std::u16string_view) override {
+    return {0, kErrorInvalidHandle};
+  }
+  OsError queryStatus(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
+  OsError sendStop(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
+  OsError sendStart(ServiceHandle) override { return kErrorInvalidHandle; }
+  void release(ServiceHandle) override {}
+  std::u16string errorText(OsError code) override {
+    if (code == kErrorCallNotImplemented) return u"This function is not supported on this system";
+    return {};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceControl> makeNativeServiceControl() { return std::make_unique<UnavailableServiceControl>(); }
+
+}  // namespace usqz::platform

@@ -1,0 +1,96 @@
+// The service control manager, as the update run needs it. Portable header:
+// win32/ talks to the real manager, fake/ is an in-memory one for tests.
+//
+// Every operation that can fail returns the OS error code of the failure
+// (0 on success), taken right after the failing call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "file_and_process.h"
+
+namespace usqz::platform {
+
+// An open manager or service; 0 means none.
+using ServiceHandle = std::uintptr_t;
+
+struct ServiceOpenResult {
+  ServiceHandle handle = 0;
+  OsError error = kOk;
+};
+
+// Field for field the platform's SERVICE_STATUS record.
+struct ServiceStatus {
+  std::uint32_t dwServiceType = 0;
+  std::uint32_t dwCurrentState = 0;
+  std::uint32_t dwControlsAccepted = 0;
+  std::uint32_t dwWin32ExitCode = 0;
+  std::uint32_t dwServiceSpecificExitCode = 0;
+  std::uint32_t dwCheckPoint = 0;
+  std::uint32_t dwWaitHint = 0;
+};
+
+inline constexpr std::uint32_t kServiceStopped = 1;
+inline constexpr std::uint32_t kServiceStartPending = 2;
+inline constexpr std::uint32_t kServiceStopPending = 3;
+inline constexpr std::uint32_t kServiceRunning = 4;
+inline constexpr std::uint32_t kServiceContinuePending = 5;
+inline constexpr std::uint32_t kServicePausePending = 6;
+inline constexpr std::uint32_t kServicePaused = 7;
+
+// Manager rights.
+inline constexpr std::uint32_t kManagerConnect = 0x0001;
+inline constexpr std::uint32_t kManagerCreateService = 0x0002;
+// Service rights: query status, start and stop.
+inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+inline constexpr std::uint32_t kServiceStart = 0x0010;
+inline constexpr std::uint32_t kServiceStop = 0x0020;
+inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
+
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr std::uint32_t kServiceAutoStart = 2;
+inline constexpr std::uint32_t kServiceErrorNormal = 1;
+
+// Error codes of the service control manager the tool meets.
+inline constexpr OsError kErrorServiceRequestTimeout = 1053;
+inline constexpr OsError kErrorServiceDoesNotExist = 1060;
+inline constexpr OsError kErrorServiceCannotAcceptControl = 1061;
+inline constexpr OsError kErrorServiceNotActive = 1062;
+inline constexpr OsError kErrorServiceAlreadyRunning = 1056;
+inline constexpr OsError kErrorServiceExists = 1073;
+
+class ServiceControl {
+ public:
+  virtual ~ServiceControl() = default;
+
+  // The local machine's default database.
+  virtual ServiceOpenResult openManager(std::uint32_t access) = 0;
+  virtual ServiceOpenResult openExisting(ServiceHandle manager, std::u16string_view name,
+                                         std::uint32_t access) = 0;
+  // Registers an own-process service that starts automatically, under the
+  // platform's default account, with no display name and normal error
+  // control. The executable path is registered enclosed in double quotes, so
+  // that a path with blanks can never be read as a shorter program name.
+  // The handle has all access.
+  virtual ServiceOpenResult registerService(ServiceHandle manager, std::u16string_view name,
+                                            std::u16string_view executablePath) = 0;
+
+  // Both overwrite `status` on success only.
+  virtual OsError queryStatus(ServiceHandle service, ServiceStatus& status) = 0;
+  virtual OsError sendStop(ServiceHandle service, ServiceStatus& status) = 0;
+  // No arguments; does not wait for the service to run.
+  virtual OsError sendStart(ServiceHandle service) = 0;
+
+  virtual void release(ServiceHandle handle) = 0;
+
+  // The system's text for `code`, without trailing blanks, control characters
+  // and full stops; empty when the system has none.
+  virtual std::u16string errorText(OsError code) = 0;
+};
+
+// The trimming errorText applies, shared by every implementation.
+std::u16string trimSystemMessage(std::u16string text);
+
+}  // namespace usqz::platform

@@ -1,0 +1,151 @@
+// File and process operations on Win32: one API call for each, as the
+// interface promises, and the last error read on the line after a failure.
+#include "../native.h"
+#include "unique_handles.h"
+#include "windows_api.h"
+
+namespace usqz::platform {
+
+namespace {
+
+using win32::fromWide;
+using win32::nullIfInvalid;
+using win32::UniqueFindHandle;
+using win32::UniqueKernelHandle;
+using win32::WideZ;
+
+OsError okOr(BOOL succeeded, DWORD error) { return succeeded ? kOk : error; }
+
+// A name that is a link to a file exists when the file behind it can be
+// opened for reading, or is held open by someone who shares no access.
+bool linkedFileExists(const WideZ& name) {
+  UniqueKernelHandle file(
+      nullIfInvalid(CreateFileW(name.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+  const DWORD error = GetLastError();
+  return file != nullptr || error == ERROR_SHARING_VIOLATION;
+}
+
+// When the attributes cannot be read (a file held open without sharing, for
+// one), a directory listing can still show the entry.
+bool searchFindsFile(const WideZ& name) {
+  WIN32_FIND_DATAW entry;
+  UniqueFindHandle search(nullIfInvalid(FindFirstFileW(name.get(), &entry)));
+  return search != nullptr && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+class Win32FileAndProcess final : public FileAndProcess {
+ public:
+  CommandLine commandLine() override {
+    const wchar_t* line = GetCommandLineW();
+    CommandLine result;
+    result.whole = fromWide(line, wcslen(line));
+    return result;
+  }
+
+  std::u16string ownExecutablePath() override {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+    return fromWide(path, length > MAX_PATH ? MAX_PATH : length);
+  }
+
+  bool fileExists(std::u16string_view name) override {
+    const WideZ path(name);
+    const DWORD attributes = GetFileAttributesW(path.get());
+    const DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
+        return false;
+      }
+      return searchFindsFile(path);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return linkedFileExists(path);
+    return true;
+  }
+
+  OsError removeFile(std::u16string_view name) override {
+    const BOOL removed = DeleteFileW(WideZ(name).get());
+    return okOr(removed, GetLastError());
+  }
+
+  OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override {
+    // MoveFileW never replaces an existing target.
+    const BOOL moved = MoveFileW(WideZ(from).get(), WideZ(to).get());
+    return okOr(moved, GetLastError());
+  }
+
+  FileOpenResult createTextFile(std::u16string_view name) override {
+    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) return {0, error};
+    return {reinterpret_cast<FileHandle>(file), kOk};
+  }
+
+  OsError writeBytes(FileHandle file, std::string_view bytes) override {
+    return writeAll(reinterpret_cast<HANDLE>(file), bytes);
+  }
+
+  OsError closeFile(FileHandle file) override {
+    const BOOL closed = CloseHandle(reinterpret_cast<HANDLE>(file));
+    return okOr(closed, GetLastError());
+  }
+
+  StdoutOpenResult openStdout() override {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return {105, false};
+    const DWORD type = GetFileType(output);
+    const DWORD error = GetLastError();
+    if (type == FILE_TYPE_UNKNOWN && error != NO_ERROR) return {105, false};
+    stdout_ = output;
+    return {kOk, type == FILE_TYPE_CHAR};
+  }
+
+  OsError writeStdout(std::string_view bytes) override { return writeAll(stdout_, bytes); }
+
+  OsError writeStderr(std::string_view bytes) override {
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    return writeAll(error, bytes);
+  }
+
+  std::string toNarrow(std::u16string_view text, CodePage codePage) override {
+    if (text.empty()) return {};
+    const UINT cp = codePage == CodePage::ConsoleOutput ? GetConsoleOutputCP()
+                    : codePage == CodePage::Oem         ? CP_OEMCP
+                                                        : CP_ACP;
+    const auto source = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(cp, 0, source, length, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) WideCharToMultiByte(cp, 0, source, length, narrow.data(), size, nullptr, nullptr);
+    return narrow;
+  }
+
+  void pause(std::uint32_t milliseconds) override { Sleep(milliseconds); }
+
+  std::uint64_t monotonicMilliseconds() override { return GetTickCount64(); }
+
+ private:
+  static OsError writeAll(HANDLE handle, std::string_view bytes) {
+    while (!bytes.empty()) {
+      DWORD written = 0;
+      const BOOL wrote = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+      const DWORD error = GetLastError();
+      if (!wrote) return error;
+      if (written == 0) return ERROR_WRITE_FAULT;
+      bytes.remove_prefix(written);
+    }
+    return kOk;
+  }
+
+  HANDLE stdout_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int, char*[]) {
+  return std::make_unique<Win32FileAndProcess>();
+}
+
+}  // namespace usqz::platform

@@ -1,0 +1,58 @@
+#include "result_file.h"
+
+#include "tool_error.h"
+
+namespace usqz {
+
+namespace {
+
+// Closes the file unless it was closed on purpose; a failure of that close
+// is ignored, since the failure that led here is the one to report.
+class OpenTextFile {
+ public:
+  OpenTextFile(platform::FileAndProcess& os, platform::FileHandle handle) : os_(os), handle_(handle) {}
+  OpenTextFile(const OpenTextFile&) = delete;
+  OpenTextFile& operator=(const OpenTextFile&) = delete;
+  ~OpenTextFile() {
+    if (handle_ != 0) os_.closeFile(handle_);
+  }
+
+  platform::FileHandle get() const { return handle_; }
+  platform::OsError close() {
+    const auto handle = handle_;
+    handle_ = 0;
+    return os_.closeFile(handle);
+  }
+
+ private:
+  platform::FileAndProcess& os_;
+  platform::FileHandle handle_;
+};
+
+platform::OsError writeResultFile(platform::FileAndProcess& os, std::u16string_view name,
+                                  std::u16string_view text) {
+  if (name.size() > kMaxResultFilenameLength) return kInvalidFilename;
+  const auto created = os.createTextFile(name);
+  if (created.error != platform::kOk) return created.error;
+  OpenTextFile file(os, created.handle);
+  const auto error = os.writeBytes(file.get(), os.toNarrow(text, platform::CodePage::Ansi) + "\r\n");
+  if (error != platform::kOk) return error;
+  return file.close();
+}
+
+}  // namespace
+
+void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,
+                std::u16string_view pResult) {
+  // A failed deletion shows up as a failed creation below, if it matters.
+  if (os.fileExists(pFilename)) os.removeFile(pFilename);
+  const auto error = writeResultFile(os, pFilename, pResult);
+  if (error == platform::kOk) return;
+  std::u16string line = u"Ocorreu um erro ao tentar salvar resultado no arquivo ";
+  line += pFilename;
+  line += u". Erro: ";
+  line += inOutErrorMessage(error);
+  console.writeLine(line);
+}
+
+}  // namespace usqz

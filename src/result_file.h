@@ -1,0 +1,22 @@
+// The result file: one line holding the outcome of the last run.
+#pragma once
+
+#include <string_view>
+
+#include "console.h"
+#include "platform/file_and_process.h"
+
+namespace usqz {
+
+// Longest name the result file may have; a longer one fails with "Invalid
+// filename" before any file is created.
+inline constexpr std::size_t kMaxResultFilenameLength = 259;
+
+// Replaces the file's content with `pResult` and CR LF, in the ANSI code
+// page, without a byte-order mark. No failure of the file work escapes: it
+// is reported as a console line and the caller goes on. Only a failure of
+// that console line reaches the caller.
+void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,
+                std::u16string_view pResult);
+
+}  // namespace usqz

@@ -1,0 +1,21 @@
+// Small text helpers for the portable core. The tool keeps every name, path
+// and message as UTF-16; these are the only conversions it does itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace usqz {
+
+// UTF-8 <-> UTF-16. Unpaired surrogates and malformed UTF-8 become U+FFFD,
+// so no input text can make a conversion fail.
+std::string toUtf8(std::u16string_view text);
+std::u16string fromUtf8(std::string_view text);
+
+// Only the letters a-z change; every other code unit stays as it is.
+std::u16string toAsciiUpper(std::u16string_view text);
+
+std::u16string toDecimal(std::int64_t value);
+
+}  // namespace usqz

@@ -1,0 +1,106 @@
+// The POSIX file operations against a real temporary directory.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "platform/native.h"
+#include "text.h"
+
+namespace usqz::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct PosixFiles : ::testing::Test {
+  fs::path dir;
+  std::unique_ptr<FileAndProcess> os = makeNativeFileAndProcess(0, nullptr);
+
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "usqz-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::u16string at(const std::string& name) const { return fromUtf8((dir / name).string()); }
+  void put(const std::string& name, const std::string& bytes) const { std::ofstream(dir / name) << bytes; }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(PosixFiles, ExistenceTestCountsFilesAndLinksToFilesButNoDirectories) {
+  put("a.exe", "x");
+  fs::create_directory(dir / "d.exe");
+  fs::create_symlink(dir / "a.exe", dir / "link.exe");
+  fs::create_symlink(dir / "d.exe", dir / "dirlink.exe");
+  fs::create_symlink(dir / "gone", dir / "dangling.exe");
+  EXPECT_TRUE(os->fileExists(at("a.exe")));
+  EXPECT_TRUE(os->fileExists(at("link.exe")));
+  EXPECT_FALSE(os->fileExists(at("d.exe")));
+  EXPECT_FALSE(os->fileExists(at("dirlink.exe")));
+  EXPECT_FALSE(os->fileExists(at("dangling.exe")));
+  EXPECT_FALSE(os->fileExists(at("missing.exe")));
+  EXPECT_FALSE(os->fileExists(at("missing/deeper.exe")));
+  EXPECT_FALSE(os->fileExists(at("a.exe/under-a-file")));
+}
+
+TEST_F(PosixFiles, MoveNeverReplacesItsTarget) {
+  put("new", "N");
+  put("exe", "E");
+  EXPECT_EQ(os->moveNoReplace(at("new"), at("exe")), kErrorAlreadyExists);
+  EXPECT_EQ(read("new"), "N");
+  EXPECT_EQ(read("exe"), "E");
+  EXPECT_EQ(os->moveNoReplace(at("new"), at("old")), kOk);
+  EXPECT_EQ(read("old"), "N");
+  EXPECT_FALSE(fs::exists(dir / "new"));
+  EXPECT_EQ(os->moveNoReplace(at("new"), at("other")), kErrorFileNotFound);
+}
+
+TEST_F(PosixFiles, CreateTruncatesAndErrorsAreMappedOntoWindowsCodes) {
+  put("r.txt", "a much longer old content");
+  const auto created = os->createTextFile(at("r.txt"));
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_EQ(os->writeBytes(created.handle, "new\r\n"), kOk);
+  EXPECT_EQ(os->closeFile(created.handle), kOk);
+  EXPECT_EQ(read("r.txt"), "new\r\n");
+
+  EXPECT_EQ(os->createTextFile(at("missing/r.txt")).error, kErrorFileNotFound);
+  EXPECT_EQ(os->removeFile(at("missing.txt")), kErrorFileNotFound);
+  fs::create_directory(dir / "sub");
+  EXPECT_EQ(os->createTextFile(at("sub")).error, kErrorAccessDenied);
+  EXPECT_EQ(os->removeFile(at("r.txt")), kOk);
+  EXPECT_FALSE(fs::exists(dir / "r.txt"));
+}
+
+TEST_F(PosixFiles, UnicodeNamesAreUtf8OnDisk) {
+  const auto created = os->createTextFile(at("servi\xC3\xA7o.txt"));
+  ASSERT_EQ(created.error, kOk);
+  os->closeFile(created.handle);
+  EXPECT_TRUE(fs::exists(dir / "servi\xC3\xA7o.txt"));
+  EXPECT_EQ(os->toNarrow(u"ção", CodePage::Ansi), "\xC3\xA7\xC3\xA3o");
+}
+
+TEST(PosixProcess, ArgumentsArriveSplitAndTheOwnPathIsAbsolute) {
+  char program[] = "tool";
+  char option[] = "--service-name";
+  char value[] = "QZ \xC3\xA7";
+  char* argv[] = {program, option, value};
+  const auto os = makeNativeFileAndProcess(3, argv);
+  const auto line = os->commandLine();
+  EXPECT_TRUE(line.isSplit);
+  ASSERT_EQ(line.arguments.size(), 3u);
+  EXPECT_EQ(line.arguments[2], u"QZ ç");
+  EXPECT_EQ(os->ownExecutablePath().front(), u'/');
+  const auto before = os->monotonicMilliseconds();
+  os->pause(1);
+  EXPECT_GE(os->monotonicMilliseconds(), before);
+}
+
+}  // namespace
+}  // namespace usqz::platform

@@ -1,0 +1,48 @@
+// Runs a Windows program the way an operator's script would, and collects
+// what it left: exit status, standard output and standard error as bytes.
+// Windows only (under Wine in this project's tests).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace usqz::testing {
+
+enum class Stdout { File, Missing };
+
+struct ProcessResult {
+  std::uint32_t exitStatus = 0;
+  std::string out;
+  std::string err;
+};
+
+// `commandLine` is handed over exactly as given; `directory` is the working
+// directory. Waits at most `timeoutMs` and fails the test beyond it.
+ProcessResult runProcess(const std::u16string& commandLine, const std::u16string& directory,
+                         Stdout stdoutMode = Stdout::File, std::uint32_t timeoutMs = 120'000);
+
+// A new empty directory under the temporary folder, removed by its owner.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::u16string& path() const { return path_; }  // ends with '\'
+  std::u16string operator/(const std::u16string& name) const { return path_ + name; }
+
+ private:
+  std::u16string path_;
+};
+
+// Whole-file helpers; readFile gives "<missing>" for a file that is not there.
+bool fileExists(const std::u16string& path);
+std::string readFile(const std::u16string& path);
+void writeFile(const std::u16string& path, const std::string& bytes);
+void copyFile(const std::u16string& from, const std::u16string& to);
+
+// A path from the build (a Unix path under Wine) as Windows sees it.
+std::u16string windowsPath(const char* path);
+
+}  // namespace usqz::testing

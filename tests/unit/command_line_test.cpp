@@ -1,0 +1,88 @@
+#include "command_line.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace usqz {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(SplitCommandLine, BlanksAndControlCharactersSeparate) {
+  EXPECT_THAT(splitCommandLine(u"tool.exe  a\tb\r\nc\x01" u"d"), ElementsAre(u"tool.exe", u"a", u"b", u"c", u"d"));
+  EXPECT_THAT(splitCommandLine(u"   "), ElementsAre());
+  EXPECT_THAT(splitCommandLine(u""), ElementsAre());
+}
+
+TEST(SplitCommandLine, QuotesAnywhereStartAStretchAndAreDropped) {
+  EXPECT_THAT(splitCommandLine(u"\"C:\\Program Files\\t.exe\" x\"y z\"w"),
+              ElementsAre(u"C:\\Program Files\\t.exe", u"xy zw"));
+  // No escapes: a backslash before a quote is an ordinary character.
+  EXPECT_THAT(splitCommandLine(u"t \"a\\\" b"), ElementsAre(u"t", u"a\\", u"b"));
+  // An unterminated stretch runs to the end of the line.
+  EXPECT_THAT(splitCommandLine(u"t \"a b"), ElementsAre(u"t", u"a b"));
+}
+
+TEST(SplitCommandLine, EmptyQuotedPairWhereAnArgumentBeginsYieldsNothing) {
+  EXPECT_THAT(splitCommandLine(u"t --service-name \"\" X"), ElementsAre(u"t", u"--service-name", u"X"));
+  EXPECT_THAT(splitCommandLine(u"t \"\"\"\" X"), ElementsAre(u"t", u"X"));
+  EXPECT_THAT(splitCommandLine(u"t \"\"abc"), ElementsAre(u"t", u"abc"));
+  // Inside an argument, the pair is an empty stretch.
+  EXPECT_THAT(splitCommandLine(u"t a\"\"b"), ElementsAre(u"t", u"ab"));
+  // A lone quote at the end is not a pair, and yields an empty argument.
+  EXPECT_THAT(splitCommandLine(u"t \""), ElementsAre(u"t", u""));
+}
+
+std::u16string scan(std::initializer_list<std::u16string> arguments) {
+  std::vector<std::u16string> all{u"tool.exe"};
+  all.insert(all.end(), arguments);
+  return scanServiceName(all);
+}
+
+TEST(ScanServiceName, TheLastOptionWinsAndItsValueIsExaminedToo) {
+  EXPECT_EQ(scan({}), u"");
+  EXPECT_EQ(scan({u"--service-name", u"A", u"--service-name", u"B"}), u"B");
+  EXPECT_EQ(scan({u"--service-name", u"--service-name", u"B"}), u"B");
+  EXPECT_EQ(scan({u"--service-name", u"A", u"--service-name"}), u"");
+  EXPECT_EQ(scan({u"/quiet", u"--service-name", u"QZAgent", u"extra"}), u"QZAgent");
+}
+
+TEST(ScanServiceName, OtherSpellingsAreNotTheOption) {
+  EXPECT_EQ(scan({u"--Service-Name", u"A"}), u"");
+  EXPECT_EQ(scan({u"--service-name=A"}), u"");
+  EXPECT_EQ(scan({u"-service-name", u"A"}), u"");
+  // Argument 0 is the program, never the option.
+  EXPECT_EQ(scanServiceName({u"--service-name", u"A"}), u"");
+}
+
+TEST(DeriveNames, FromTheServiceNameAndTheToolsOwnDirectory) {
+  const auto names = deriveNames(u"QZAgent", u"C:\\svc\\UpdateServiceQZ.exe");
+  EXPECT_EQ(names.serviceName, u"QZAgent");
+  EXPECT_EQ(names.itemName, u"Agent");
+  EXPECT_EQ(names.logFilename, u"updateServiceQZ-QZAgent.txt");
+  EXPECT_EQ(names.pathCurrentBin, u"C:\\svc\\qz_Agent.exe");
+  EXPECT_EQ(names.pathNewBin, u"C:\\svc\\qz_Agent.new");
+  EXPECT_EQ(names.pathOldBin, u"C:\\svc\\qz_Agent.old");
+}
+
+TEST(DeriveNames, EdgesOfTheNameAndThePath) {
+  EXPECT_EQ(deriveNames(u"QZ", u"C:\\t.exe").pathCurrentBin, u"C:\\qz_.exe");
+  EXPECT_EQ(deriveNames(u"Q", u"C:\\t.exe").itemName, u"");
+  // Only the extension appended changes.
+  const auto dotted = deriveNames(u"QZa.exe", u"C:\\a.exe\\t.exe");
+  EXPECT_EQ(dotted.pathNewBin, u"C:\\a.exe\\qz_a.exe.new");
+  EXPECT_EQ(dotted.pathOldBin, u"C:\\a.exe\\qz_a.exe.old");
+  // Letter case stays; special characters pass through unchecked.
+  const auto odd = deriveNames(u"qza\\b:c", u"D:t.exe");
+  EXPECT_EQ(odd.logFilename, u"updateServiceQZ-qza\\b:c.txt");
+  EXPECT_EQ(odd.pathCurrentBin, u"D:qz_a\\b:c.exe");
+  EXPECT_EQ(deriveNames(u"QZAgent", u"tool.exe").pathCurrentBin, u"qz_Agent.exe");
+}
+
+TEST(DeriveNames, FileNameOfTheToolForReports) {
+  EXPECT_EQ(fileNameOf(u"C:\\svc\\UpdateServiceQZ.exe"), u"UpdateServiceQZ.exe");
+  EXPECT_EQ(fileNameOf(u"UpdateServiceQZ.exe"), u"UpdateServiceQZ.exe");
+}
+
+}  // namespace
+}  // namespace usqz

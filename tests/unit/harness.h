@@ -1,0 +1,53 @@
+// A tool run over the in-memory platform, set up as on a typical machine:
+// the tool in C:\svc, standard output redirected to a file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "UpdateServiceQZ.h"
+#include "platform/fake/fake_file_and_process.h"
+#include "platform/fake/fake_service_control.h"
+
+namespace usqz::testing {
+
+using platform::fake::FakeFileAndProcess;
+using platform::fake::FakeServiceControl;
+using platform::fake::FileOp;
+using platform::fake::ServiceOp;
+using platform::fake::StdoutKind;
+using platform::fake::VirtualClock;
+
+inline const std::u16string kToolPath = u"C:\\svc\\UpdateServiceQZ.exe";
+inline const std::u16string kCurrent = u"C:\\svc\\qz_Agent.exe";
+inline const std::u16string kNew = u"C:\\svc\\qz_Agent.new";
+inline const std::u16string kOld = u"C:\\svc\\qz_Agent.old";
+inline const std::u16string kResult = u"updateServiceQZ-QZAgent.txt";
+
+struct Harness {
+  VirtualClock clock;
+  FakeFileAndProcess os{clock};
+  FakeServiceControl services{clock};
+
+  Harness() {
+    os.setOwnExecutablePath(kToolPath);
+    os.addDirectory(u"C:\\svc");
+    services.setExecutableReader([this](const std::u16string& path) { return os.contents(path); });
+  }
+
+  int run(const std::u16string& arguments) {
+    os.setCommandLine(u"\"C:\\svc\\UpdateServiceQZ.exe\" " + arguments);
+    return runTool(os, services);
+  }
+
+  std::string out() const { return os.stdoutBytes(); }
+};
+
+// Console lines as the tool writes them: each ends with CR LF.
+inline std::string lines(std::initializer_list<std::string> each) {
+  std::string all;
+  for (const auto& line : each) all += line + "\r\n";
+  return all;
+}
+
+}  // namespace usqz::testing

@@ -1,0 +1,129 @@
+// The tool from its entry: usage, the missing new version, and failures of
+// standard output that escape every handler.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "text.h"
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+const std::string kUsage = lines({"", "Uso: updateserviceqz --service-name nome_do_servico", ""});
+const std::string kMissingNewResult = "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n";
+
+TEST(Usage, WithoutAServiceNameTouchesNoFileAndNoService) {
+  for (const auto* arguments : {u"", u"/quiet", u"--service-name", u"--service-name A --service-name",
+                                u"--SERVICE-NAME A", u"--service-name \"\""}) {
+    Harness h;
+    h.os.putFile(kResult, "old\r\n");
+    EXPECT_EQ(h.run(arguments), 0);
+    EXPECT_EQ(h.out(), kUsage) << toUtf8(arguments);
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) + h.os.calls(FileOp::FileExists),
+              0u);
+    EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+    EXPECT_EQ(h.os.contents(kResult), "old\r\n");
+  }
+}
+
+TEST(Usage, OnAConsoleEachLineIsWrittenAtOnce) {
+  Harness h;
+  h.os.setStdout(StdoutKind::Console);
+  EXPECT_EQ(h.run(u""), 0);
+  EXPECT_EQ(h.os.stdoutWrites().size(), 3u);
+}
+
+TEST(Usage, MissingStandardOutputEscapesWithAReportAndStatus1) {
+  Harness h;
+  h.os.setStdout(StdoutKind::Missing);
+  EXPECT_EQ(h.run(u""), 1);
+  const std::string err = h.os.stderrBytes();
+  ASSERT_EQ(err.rfind("Exception EInOutError in module UpdateServiceQZ.exe at ", 0), 0u) << err;
+  EXPECT_EQ(err.size(), std::string("Exception EInOutError in module UpdateServiceQZ.exe at 01234567.").size() +
+                            std::string("\r\nI/O error 105.\r\n\r\n").size());
+  EXPECT_EQ(err.substr(err.size() - 21), ".\r\nI/O error 105.\r\n\r\n");
+}
+
+TEST(MissingNewVersion, ReportedWithTheNameInCapitalsAndRecorded) {
+  Harness h;
+  h.os.putFile(u"updateServiceQZ-qzagent.txt", "Atualizado com sucesso!\r\n");
+  EXPECT_EQ(h.run(u"--service-name qzagent"), 0);
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o QZAGENT", ""}));
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-qzagent.txt"), kMissingNewResult);
+  EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+  EXPECT_EQ(h.os.openFiles(), 0u);
+}
+
+TEST(MissingNewVersion, ADirectoryNamedLikeTheNewVersionDoesNotCount) {
+  Harness h;
+  h.os.addDirectory(kNew);
+  EXPECT_EQ(h.run(u"--service-name QZAgent"), 0);
+  EXPECT_EQ(h.os.contents(kResult), kMissingNewResult);
+}
+
+TEST(MissingNewVersion, SplitArgumentsAreUsedAsTheyAre) {
+  Harness h;
+  h.os.setArguments({u"/usr/bin/tool", u"--service-name", u"QZ \"odd\" name"});
+  EXPECT_EQ(runTool(h.os, h.services), 0);
+  EXPECT_TRUE(h.os.contents(u"updateServiceQZ-QZ \"odd\" name.txt"));
+}
+
+TEST(MissingNewVersion, QuotedArgumentsAndOddCharactersFlowIntoTheNames) {
+  Harness h;
+  EXPECT_EQ(h.run(u"\"--service-name\" \"QZ My\tAgent\" /x"), 0);
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o QZ MY\tAGENT", ""}));
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-QZ My\tAgent.txt"), kMissingNewResult);
+}
+
+TEST(MissingNewVersion, ResultFileThatCannotBeWrittenIsReportedAndTheRunEndsWith0) {
+  Harness h;
+  const std::u16string longName(10'000, u'n');
+  EXPECT_EQ(h.run(u"--service-name " + longName), 0);
+  const std::string narrowName(10'000, 'n');
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o " + std::string(10'000, 'N'), "",
+                            "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrowName +
+                                ".txt. Erro: Invalid filename"}));
+  EXPECT_EQ(h.os.calls(FileOp::CreateTextFile), 0u);
+}
+
+TEST(MissingNewVersion, SlashesInTheNameMakeTheResultFileUnwritable) {
+  Harness h;
+  EXPECT_EQ(h.run(u"--service-name QZa\\b"), 0);
+  EXPECT_NE(h.out().find("Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-QZa\\b.txt. Erro: "
+                         "Invalid filename\r\n"),
+            std::string::npos)
+      << h.out();
+}
+
+TEST(MissingNewVersion, AReadOnlyResultFileKeepsItsOldContent) {
+  Harness h;
+  h.os.putFile(kResult, "Atualizado com sucesso!\r\n");
+  h.os.setReadOnly(kResult);
+  EXPECT_EQ(h.run(u"--service-name QZAgent"), 0);
+  EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
+  EXPECT_NE(h.out().find("Erro: File access denied\r\n"), std::string::npos);
+}
+
+TEST(MissingNewVersion, MissingStandardOutputEscapesAndRecordsNothing) {
+  Harness h;
+  h.os.setStdout(StdoutKind::Missing);
+  h.os.putFile(kResult, "old\r\n");
+  EXPECT_EQ(h.run(u"--service-name QZAgent"), 1);
+  EXPECT_FALSE(h.os.contents(kResult));  // deleted at the start of the run
+  EXPECT_NE(h.os.stderrBytes().find("EInOutError"), std::string::npos);
+  EXPECT_EQ(h.os.stderrBytes().substr(h.os.stderrBytes().size() - 21), ".\r\nI/O error 105.\r\n\r\n");
+}
+
+TEST(MissingNewVersion, AFailedWriteWhenRedirectedIsHandledByTheRun) {
+  Harness h;
+  const std::u16string name = u"QZ" + std::u16string(200, u'a');
+  h.os.faults().failCall(FileOp::WriteStdout, 1, 232);
+  EXPECT_EQ(h.run(u"--service-name " + name), 0);
+  // The first block failed; the handler's line and the result file follow.
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-" + name + u".txt"), "Erro: I/O error 232\r\n");
+  EXPECT_NE(h.out().find("Ocorreu um erro ao atualizar o servi\xE7o: QZ"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace usqz

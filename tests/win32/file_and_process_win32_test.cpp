@@ -1,0 +1,114 @@
+// The Win32 file and process operations against the real (Wine) platform.
+#include <gtest/gtest.h>
+
+#include "platform/native.h"
+#include "platform/win32/unique_handles.h"
+#include "platform/win32/windows_api.h"
+#include "support/tool_process.h"
+
+namespace usqz::platform {
+namespace {
+
+using testing::readFile;
+using testing::ScratchDirectory;
+using testing::writeFile;
+using win32::nullIfInvalid;
+using win32::UniqueKernelHandle;
+
+struct Win32Files : ::testing::Test {
+  ScratchDirectory dir;
+  std::unique_ptr<FileAndProcess> os = makeNativeFileAndProcess(0, nullptr);
+
+  UniqueKernelHandle openWith(const std::u16string& path, DWORD access, DWORD share) {
+    return UniqueKernelHandle(nullIfInvalid(CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), access, share,
+                                                        nullptr, OPEN_EXISTING, 0, nullptr)));
+  }
+};
+
+TEST_F(Win32Files, ExistenceTestCountsFilesOnly) {
+  writeFile(dir / u"a.exe", "x");
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>((dir / u"d.exe").c_str()), nullptr));
+  EXPECT_TRUE(os->fileExists(dir / u"a.exe"));
+  EXPECT_FALSE(os->fileExists(dir / u"d.exe"));
+  EXPECT_FALSE(os->fileExists(dir / u"missing.exe"));
+  EXPECT_FALSE(os->fileExists(dir / u"missing\\deeper.exe"));
+  EXPECT_FALSE(os->fileExists(dir / u"bad<name>.exe"));
+  EXPECT_FALSE(os->fileExists(u""));
+}
+
+TEST_F(Win32Files, AFileHeldOpenWithoutSharingStillExists) {
+  writeFile(dir / u"held.exe", "x");
+  const auto held = openWith(dir / u"held.exe", GENERIC_READ, 0);
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(os->fileExists(dir / u"held.exe"));
+  EXPECT_EQ(os->moveNoReplace(dir / u"held.exe", dir / u"held.old"), kErrorSharingViolation);
+}
+
+TEST_F(Win32Files, MoveNeverReplacesItsTarget) {
+  writeFile(dir / u"a.new", "N");
+  writeFile(dir / u"a.exe", "E");
+  EXPECT_EQ(os->moveNoReplace(dir / u"a.new", dir / u"a.exe"), kErrorAlreadyExists);
+  EXPECT_EQ(readFile(dir / u"a.new"), "N");
+  EXPECT_EQ(readFile(dir / u"a.exe"), "E");
+  EXPECT_EQ(os->moveNoReplace(dir / u"a.exe", dir / u"a.old"), kOk);
+  EXPECT_EQ(os->moveNoReplace(dir / u"a.new", dir / u"a.exe"), kOk);
+  EXPECT_EQ(readFile(dir / u"a.exe"), "N");
+  EXPECT_EQ(readFile(dir / u"a.old"), "E");
+  EXPECT_EQ(os->moveNoReplace(dir / u"a.new", dir / u"b"), kErrorFileNotFound);
+}
+
+TEST_F(Win32Files, CreatedTextFileIsTruncatedAndOthersMayOnlyRead) {
+  writeFile(dir / u"r.txt", "a much longer old content");
+  const auto created = os->createTextFile(dir / u"r.txt");
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_TRUE(openWith(dir / u"r.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
+  EXPECT_FALSE(openWith(dir / u"r.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
+  EXPECT_EQ(os->writeBytes(created.handle, "new\r\n"), kOk);
+  EXPECT_EQ(os->closeFile(created.handle), kOk);
+  EXPECT_EQ(readFile(dir / u"r.txt"), "new\r\n");
+}
+
+TEST_F(Win32Files, FailuresCarryTheSystemsCodes) {
+  EXPECT_EQ(os->createTextFile(dir / u"missing\\r.txt").error, kErrorPathNotFound);
+  EXPECT_EQ(os->removeFile(dir / u"missing.txt"), kErrorFileNotFound);
+  writeFile(dir / u"held.txt", "x");
+  const auto held = openWith(dir / u"held.txt", GENERIC_READ, 0);
+  EXPECT_EQ(os->createTextFile(dir / u"held.txt").error, kErrorSharingViolation);
+}
+
+TEST(Win32CodePages, AnsiIsWindows1252AndOemIs437) {
+  const auto os = makeNativeFileAndProcess(0, nullptr);
+  ASSERT_EQ(GetACP(), 1252u) << "the tests expect a Western code page";
+  EXPECT_EQ(os->toNarrow(u"Não foi encontrada a nova versão do serviço.", CodePage::Ansi),
+            "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.");
+  // Code page 437 has 'ç' but not 'ã', which takes its best fit.
+  ASSERT_EQ(GetOEMCP(), 437u);
+  EXPECT_EQ(os->toNarrow(u"ção", CodePage::Oem), "\x87" "ao");
+  // No default character of the tool's own: the code page's best fit.
+  EXPECT_EQ(os->toNarrow(u"\u0141", CodePage::Ansi), "L");
+  EXPECT_EQ(os->toNarrow(u"", CodePage::Ansi), "");
+}
+
+TEST(Win32Process, CommandLineAndOwnPath) {
+  const auto os = makeNativeFileAndProcess(0, nullptr);
+  const auto line = os->commandLine();
+  EXPECT_FALSE(line.isSplit);
+  EXPECT_NE(line.whole.find(u"win32_platform_tests"), std::u16string::npos);
+  const auto path = os->ownExecutablePath();
+  EXPECT_EQ(path.substr(path.size() - 24), u"win32_platform_tests.exe");
+  EXPECT_EQ(path[1], u':');
+}
+
+TEST(Win32Process, RedirectedStandardOutputIsNotAConsole) {
+  const auto os = makeNativeFileAndProcess(0, nullptr);
+  const auto opened = os->openStdout();
+  EXPECT_EQ(opened.error, kOk);
+  // ctest captures output through a pipe.
+  EXPECT_FALSE(opened.isConsole);
+  const auto before = os->monotonicMilliseconds();
+  os->pause(1);
+  EXPECT_GE(os->monotonicMilliseconds(), before);
+}
+
+}  // namespace
+}  // namespace usqz::platform
