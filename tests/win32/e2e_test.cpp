@@ -6,11 +6,10 @@
 #include <regex>
 
 #include "support/tool_process.h"
+#include "win32_test_environment.h"
 
 namespace usqz::testing {
 namespace {
-
-std::u16string builtTool;
 
 std::string lines(std::initializer_list<std::string> each) {
   std::string all;
@@ -26,7 +25,7 @@ struct ToolFolder : ::testing::Test {
   ScratchDirectory folder;
   std::u16string tool = folder / u"UpdateServiceQZ.exe";
 
-  void SetUp() override { copyFile(builtTool, tool); }
+  void SetUp() override { copyFile(builtTool(), tool); }
 
   ProcessResult run(const std::u16string& arguments, Stdout mode = Stdout::File) {
     return runProcess(u"\"" + tool + u"\" " + arguments, folder.path(), mode);
@@ -85,13 +84,3 @@ TEST_F(ToolFolder, MissingStandardOutputEndsWithTheReportOnStandardErrorAndStatu
 
 }  // namespace
 }  // namespace usqz::testing
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: e2e_tests PATH-TO-UpdateServiceQZ.exe\n");
-    return 2;
-  }
-  usqz::testing::builtTool = usqz::testing::windowsPath(argv[1]);
-  return RUN_ALL_TESTS();
-}

@@ -1,0 +1,180 @@
+// What every ServiceControl keeps, checked the same way against the
+// in-memory manager and against the platform's real one. A "world" provides
+// the manager, an executable to register and a way to let time pass:
+//
+//   struct World {
+//     ServiceControl& control();
+//     std::u16string executable();            // a service program to register
+//     std::u16string newName();               // a name no service has yet
+//     // after the registration, before the start:
+//     void setBehaviour(const std::u16string& name, const ContractBehaviour&);
+//     RegisteredConfig config(const std::u16string& name);
+//     void sleep(std::uint32_t milliseconds);
+//   };
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/service_control.h"
+#include "text.h"
+
+namespace usqz::contract {
+
+using namespace usqz::platform;
+
+struct ContractBehaviour {
+  bool refuseStop = false;
+  std::uint32_t stopMs = 0;
+};
+
+struct RegisteredConfig {
+  std::u16string binaryPath;
+  std::uint32_t serviceType = 0;
+  std::uint32_t startType = 0;
+};
+
+// Closes what it holds, whatever the test's outcome.
+class Held {
+ public:
+  Held(ServiceControl& control, ServiceHandle handle) : control_(control), handle_(handle) {}
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() { control_.release(handle_); }
+  ServiceHandle get() const { return handle_; }
+
+ private:
+  ServiceControl& control_;
+  ServiceHandle handle_;
+};
+
+template <typename World>
+class ServiceControlContract : public ::testing::Test {
+ protected:
+  World world;
+  ServiceControl& control = world.control();
+
+  ServiceHandle managerWith(std::uint32_t access) {
+    const auto opened = control.openManager(access);
+    EXPECT_EQ(opened.error, kOk);
+    EXPECT_NE(opened.handle, 0u);
+    return opened.handle;
+  }
+
+  // Queries until the state is `wanted` or ten seconds have passed.
+  ServiceStatus waitFor(ServiceHandle service, std::uint32_t wanted) {
+    ServiceStatus status;
+    for (int pass = 0; pass < 200; ++pass) {
+      EXPECT_EQ(control.queryStatus(service, status), kOk);
+      if (status.dwCurrentState == wanted) break;
+      world.sleep(50);
+    }
+    return status;
+  }
+};
+
+TYPED_TEST_SUITE_P(ServiceControlContract);
+
+TYPED_TEST_P(ServiceControlContract, RegistersAQuotedOwnProcessAutoStartService) {
+  auto& control = this->control;
+  const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
+  const auto name = this->world.newName();
+  const auto created = control.registerService(manager.get(), name, this->world.executable());
+  ASSERT_EQ(created.error, kOk);
+  const Held service(control, created.handle);
+
+  const auto config = this->world.config(name);
+  EXPECT_EQ(config.binaryPath, u"\"" + this->world.executable() + u"\"");
+  EXPECT_EQ(config.serviceType, kServiceWin32OwnProcess);
+  EXPECT_EQ(config.startType, kServiceAutoStart);
+
+  const auto again = control.registerService(manager.get(), name, this->world.executable());
+  EXPECT_EQ(again.handle, 0u);
+  EXPECT_EQ(again.error, kErrorServiceExists);
+
+  const auto opened = control.openExisting(manager.get(), name, kServiceQueryStatus | kServiceStart | kServiceStop);
+  EXPECT_EQ(opened.error, kOk);
+  const Held reopened(control, opened.handle);
+  ServiceStatus status;
+  EXPECT_EQ(control.queryStatus(reopened.get(), status), kOk);
+  EXPECT_EQ(status.dwCurrentState, kServiceStopped);
+}
+
+TYPED_TEST_P(ServiceControlContract, AnUnknownServiceCannotBeOpened) {
+  const Held manager(this->control, this->managerWith(kManagerConnect));
+  const auto opened = this->control.openExisting(manager.get(), this->world.newName(), kServiceQueryStatus);
+  EXPECT_EQ(opened.handle, 0u);
+  EXPECT_EQ(opened.error, kErrorServiceDoesNotExist);
+}
+
+TYPED_TEST_P(ServiceControlContract, AConnectOnlyHandleCannotRegister) {
+  const Held manager(this->control, this->managerWith(kManagerConnect));
+  const auto created = this->control.registerService(manager.get(), this->world.newName(), this->world.executable());
+  EXPECT_EQ(created.handle, 0u);
+  EXPECT_EQ(created.error, kErrorAccessDenied);
+}
+
+TYPED_TEST_P(ServiceControlContract, StartsStopsAndStartsAgain) {
+  auto& control = this->control;
+  const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
+  const auto name = this->world.newName();
+  const auto created = control.registerService(manager.get(), name, this->world.executable());
+  ASSERT_EQ(created.error, kOk);
+  this->world.setBehaviour(name, {false, 300});
+  const Held service(control, created.handle);
+
+  ServiceStatus status;
+  EXPECT_EQ(control.sendStop(service.get(), status), kErrorServiceNotActive);
+
+  ASSERT_EQ(control.sendStart(service.get()), kOk);
+  EXPECT_EQ(this->waitFor(service.get(), kServiceRunning).dwCurrentState, kServiceRunning);
+  EXPECT_EQ(control.sendStart(service.get()), kErrorServiceAlreadyRunning);
+
+  status = {};
+  ASSERT_EQ(control.sendStop(service.get(), status), kOk);
+  // The reply is the service's own word: it takes a while to stop.
+  EXPECT_EQ(status.dwCurrentState, kServiceStopPending);
+  EXPECT_EQ(this->waitFor(service.get(), kServiceStopped).dwCurrentState, kServiceStopped);
+
+  ASSERT_EQ(control.sendStart(service.get()), kOk);
+  EXPECT_EQ(this->waitFor(service.get(), kServiceRunning).dwCurrentState, kServiceRunning);
+  ASSERT_EQ(control.sendStop(service.get(), status), kOk);
+  EXPECT_EQ(this->waitFor(service.get(), kServiceStopped).dwCurrentState, kServiceStopped);
+}
+
+TYPED_TEST_P(ServiceControlContract, ARefusedStopIsAFailureAndTheServiceRunsOn) {
+  auto& control = this->control;
+  const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
+  const auto name = this->world.newName();
+  const auto created = control.registerService(manager.get(), name, this->world.executable());
+  ASSERT_EQ(created.error, kOk);
+  this->world.setBehaviour(name, {true, 0});
+  const Held service(control, created.handle);
+  ASSERT_EQ(control.sendStart(service.get()), kOk);
+  ASSERT_EQ(this->waitFor(service.get(), kServiceRunning).dwCurrentState, kServiceRunning);
+
+  ServiceStatus status;
+  status.dwCurrentState = 99;
+  EXPECT_NE(control.sendStop(service.get(), status), kOk);
+  EXPECT_EQ(status.dwCurrentState, 99u) << "a failed call leaves the record alone";
+  EXPECT_EQ(control.queryStatus(service.get(), status), kOk);
+  EXPECT_EQ(status.dwCurrentState, kServiceRunning);
+}
+
+TYPED_TEST_P(ServiceControlContract, ErrorTextsAreTrimmedAndEmptyForUnknownCodes) {
+  for (const OsError code : {kErrorAccessDenied, kErrorServiceDoesNotExist, kErrorServiceExists}) {
+    const auto text = this->control.errorText(code);
+    EXPECT_FALSE(text.empty()) << code;
+    if (text.empty()) continue;
+    EXPECT_GT(text.back(), u' ') << toUtf8(text);
+    EXPECT_NE(text.back(), u'.') << toUtf8(text);
+  }
+  EXPECT_EQ(this->control.errorText(0x2FFFFFFF), u"");
+}
+
+REGISTER_TYPED_TEST_SUITE_P(ServiceControlContract, RegistersAQuotedOwnProcessAutoStartService,
+                            AnUnknownServiceCannotBeOpened, AConnectOnlyHandleCannotRegister, StartsStopsAndStartsAgain,
+                            ARefusedStopIsAFailureAndTheServiceRunsOn, ErrorTextsAreTrimmedAndEmptyForUnknownCodes);
+
+}  // namespace usqz::contract

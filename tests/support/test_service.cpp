@@ -1,0 +1,144 @@
+// A Windows service for tests, built twice (TEST_SERVICE_BUILD "v1" and "v2")
+// so that a test can tell the old version from the new one.
+//
+// Its behaviour comes from test_service.cfg beside the executable, one
+// key=value a line (all times in milliseconds, all optional):
+//   start_pending_ms  report start-pending this long before running
+//   refuse_stop=1     do not accept the stop control
+//   stop_ms           report stop-pending, with progress, this long
+//   stall_ms          then stay stop-pending without progress this long
+//   die_after_ms      after running this long, report stopped with
+//   exit_code         this Win32 exit code (default 1067) and exit
+// Control code 200 makes it report stopped and exit at once, whatever it was
+// told, so that test cleanup can always remove it.
+//
+// It appends each event to events.log beside it: "<build> started",
+// "<build> stop requested", "<build> stopped", "<build> died".
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/win32/windows_api.h"
+
+#ifndef TEST_SERVICE_BUILD
+#define TEST_SERVICE_BUILD "v1"
+#endif
+
+namespace {
+
+constexpr DWORD kControlExitNow = 200;
+
+struct Behaviour {
+  DWORD startPendingMs = 0;
+  bool refuseStop = false;
+  DWORD stopMs = 0;
+  DWORD stallMs = 0;
+  DWORD dieAfterMs = 0;
+  DWORD exitCode = ERROR_PROCESS_ABORTED;
+};
+
+std::string folder;
+Behaviour behaviour;
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+HANDLE stopEvent = nullptr;
+SERVICE_STATUS status{};
+
+void logEvent(const char* event) {
+  const std::string path = folder + "events.log";
+  if (std::FILE* log = std::fopen(path.c_str(), "a")) {
+    std::fprintf(log, "%llu %s %s\n", static_cast<unsigned long long>(GetTickCount64()), TEST_SERVICE_BUILD, event);
+    std::fclose(log);
+  }
+}
+
+void readBehaviour() {
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH + 1);
+  folder.assign(path, length);
+  folder.erase(folder.find_last_of('\\') + 1);
+  std::FILE* config = std::fopen((folder + "test_service.cfg").c_str(), "r");
+  if (config == nullptr) return;
+  char line[256];
+  while (std::fgets(line, sizeof line, config) != nullptr) {
+    char* equals = std::strchr(line, '=');
+    if (equals == nullptr) continue;
+    *equals = '\0';
+    const auto value = static_cast<DWORD>(std::strtoul(equals + 1, nullptr, 10));
+    const std::string key = line;
+    if (key == "start_pending_ms") behaviour.startPendingMs = value;
+    if (key == "refuse_stop") behaviour.refuseStop = value != 0;
+    if (key == "stop_ms") behaviour.stopMs = value;
+    if (key == "stall_ms") behaviour.stallMs = value;
+    if (key == "die_after_ms") behaviour.dieAfterMs = value;
+    if (key == "exit_code") behaviour.exitCode = value;
+  }
+  std::fclose(config);
+}
+
+void report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0, DWORD exitCode = NO_ERROR) {
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING && !behaviour.refuseStop ? SERVICE_ACCEPT_STOP : 0;
+  status.dwWin32ExitCode = exitCode;
+  status.dwCheckPoint = checkPoint;
+  status.dwWaitHint = waitHint;
+  SetServiceStatus(statusHandle, &status);
+}
+
+DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
+  if (control == kControlExitNow) {
+    logEvent("stopped");
+    report(SERVICE_STOPPED);
+    ExitProcess(0);
+  }
+  if (control == SERVICE_CONTROL_STOP) {
+    logEvent("stop requested");
+    // As well-behaved services do, so the manager's reply says stop-pending.
+    report(SERVICE_STOP_PENDING, 1, 1000);
+    SetEvent(stopEvent);
+    return NO_ERROR;
+  }
+  if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
+  return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI serviceMain(DWORD, wchar_t** arguments) {
+  statusHandle = RegisterServiceCtrlHandlerExW(arguments[0], onControl, nullptr);
+  stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (DWORD elapsed = 0, checkPoint = 1; elapsed < behaviour.startPendingMs; elapsed += 100) {
+    report(SERVICE_START_PENDING, checkPoint++, 2000);
+    Sleep(100);
+  }
+  report(SERVICE_RUNNING);
+  logEvent("started");
+
+  const DWORD wait = behaviour.dieAfterMs != 0 ? behaviour.dieAfterMs : INFINITE;
+  if (WaitForSingleObject(stopEvent, wait) == WAIT_TIMEOUT) {
+    // Wine's manager does not notice a process that just exits: say so first.
+    logEvent("died");
+    report(SERVICE_STOPPED, 0, 0, behaviour.exitCode);
+    return;
+  }
+
+  DWORD checkPoint = 2;
+  for (DWORD elapsed = 0; elapsed < behaviour.stopMs; elapsed += 100) {
+    report(SERVICE_STOP_PENDING, checkPoint++, 1000);
+    Sleep(100);
+  }
+  for (DWORD elapsed = 0; elapsed < behaviour.stallMs; elapsed += 100) {
+    report(SERVICE_STOP_PENDING, checkPoint, 1000);
+    Sleep(100);
+  }
+  logEvent("stopped");
+  report(SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int main() {
+  readBehaviour();
+  wchar_t name[] = L"";
+  SERVICE_TABLE_ENTRYW table[] = {{name, serviceMain}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+}

@@ -1,0 +1,90 @@
+// The Win32 service operations against the platform's real manager (Wine's
+// here), with the test service: the shared contract, then what only the
+// real manager can show.
+#include <gtest/gtest.h>
+
+#include "contract/service_control_contract.h"
+#include "platform/native.h"
+#include "platform/win32/windows_api.h"
+#include "support/test_services.h"
+#include "support/tool_process.h"
+#include "win32_test_environment.h"
+
+namespace usqz {
+namespace {
+
+using namespace platform;
+using testing::ScratchDirectory;
+using testing::ServiceNames;
+
+struct Win32World {
+  std::unique_ptr<ServiceControl> manager = makeNativeServiceControl();
+  ScratchDirectory scratch;
+  // A blank in the path: registered unquoted, it would not start.
+  std::u16string folder = scratch / u"Program Files\\";
+  std::u16string program = folder + u"qz_Contract.exe";
+  ServiceNames names;
+
+  Win32World() {
+    CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr);
+    testing::copyFile(testing::testServiceV1(), program);
+  }
+
+  ServiceControl& control() { return *manager; }
+  std::u16string executable() { return program; }
+  std::u16string newName() { return names.make(u"USQZContract"); }
+  void setBehaviour(const std::u16string&, const contract::ContractBehaviour& behaviour) {
+    testing::writeFile(folder + u"test_service.cfg", "refuse_stop=" + std::to_string(behaviour.refuseStop ? 1 : 0) +
+                                                         "\nstop_ms=" + std::to_string(behaviour.stopMs) + "\n");
+  }
+  contract::RegisteredConfig config(const std::u16string& name) {
+    const auto config = testing::queryServiceConfig(name);
+    return {config.binaryPath, config.serviceType, config.startType};
+  }
+  void sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+};
+
+}  // namespace
+}  // namespace usqz
+
+namespace usqz::contract {
+INSTANTIATE_TYPED_TEST_SUITE_P(Win32, ServiceControlContract, usqz::Win32World);
+}  // namespace usqz::contract
+
+namespace usqz {
+namespace {
+
+TEST(Win32ServiceControl, RegisteredUnderTheDefaultAccount) {
+  Win32World world;
+  const auto manager = world.control().openManager(kManagerConnect | kManagerCreateService);
+  ASSERT_EQ(manager.error, kOk);
+  const auto name = world.newName();
+  const auto created = world.control().registerService(manager.handle, name, world.program);
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_EQ(testing::queryServiceConfig(name).account, u"LocalSystem");
+  world.control().release(created.handle);
+  world.control().release(manager.handle);
+}
+
+TEST(Win32ServiceControl, ErrorTextsOfRealCodesAreTheSystemsOwnAndDistinct) {
+  // The wording is the system's (Wine's differs from Windows'): only that
+  // each code has its own text is the tool's to keep.
+  const auto control = makeNativeServiceControl();
+  const auto denied = control->errorText(kErrorAccessDenied);
+  const auto missing = control->errorText(kErrorServiceDoesNotExist);
+  const auto exists = control->errorText(kErrorServiceExists);
+  EXPECT_NE(denied, missing);
+  EXPECT_NE(missing, exists);
+  EXPECT_NE(denied, exists);
+  ::testing::Test::RecordProperty("texts", toUtf8(denied + u" | " + missing + u" | " + exists));
+}
+
+TEST(TrimSystemMessage, DropsTrailingBlanksControlsAndFullStops) {
+  EXPECT_EQ(trimSystemMessage(u"Access is denied.\r\n"), u"Access is denied");
+  EXPECT_EQ(trimSystemMessage(u"Ends with dots... \t.\n"), u"Ends with dots");
+  EXPECT_EQ(trimSystemMessage(u"v1.2 kept"), u"v1.2 kept");
+  EXPECT_EQ(trimSystemMessage(u" .\r\n"), u"");
+}
+
+}  // namespace
+}  // namespace usqz
