@@ -20,10 +20,10 @@ using platform::ServiceControl;
 using platform::ServiceHandle;
 using platform::ServiceStatus;
 
-// Pauses between status queries, and how long a file move is tried again
-// while a scanner or an exiting service process still holds the file.
+// Pauses between status queries, and how long a move or a start is tried
+// again while a scanner or an exiting service process still holds on.
 constexpr std::uint32_t kPollMs = 100;
-constexpr std::uint64_t kMoveRetryMs = 5'000;
+constexpr std::uint64_t kLetGoMs = 5'000;
 // A wait gives up when the service shows no progress for longer than the
 // larger of its wait hint and this, or when it has lasted the whole limit.
 constexpr std::uint64_t kMinPatienceMs = 30'000;
@@ -142,7 +142,7 @@ class UpdateRun {
 
     console_.writeLine(u"Service :: iniciando ...");
     startRequested_ = true;
-    if (services_.sendStart(service_.get()) != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
+    if (startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
     confirmStart();
 
     console_.writeLine(u"");
@@ -258,7 +258,26 @@ class UpdateRun {
     for (;;) {
       const auto error = os_.moveNoReplace(from, to);
       const bool transient = error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
-      if (!transient || os_.monotonicMilliseconds() - started >= kMoveRetryMs) return error;
+      if (!transient || os_.monotonicMilliseconds() - started >= kLetGoMs) return error;
+      os_.pause(kPollMs);
+    }
+  }
+
+  // A service that has just reported stopped may still have its process
+  // exiting, and until it is gone the manager refuses a new start as if the
+  // service were running.
+  OsError startRetrying() {
+    const auto started = os_.monotonicMilliseconds();
+    for (;;) {
+      const auto error = services_.sendStart(service_.get());
+      if (error != platform::kErrorServiceAlreadyRunning || os_.monotonicMilliseconds() - started >= kLetGoMs) {
+        return error;
+      }
+      ServiceStatus current;
+      if (services_.queryStatus(service_.get(), current) != platform::kOk ||
+          current.dwCurrentState != platform::kServiceStopped) {
+        return error;
+      }
       os_.pause(kPollMs);
     }
   }
@@ -276,7 +295,7 @@ class UpdateRun {
     if (stoppedByRun_ && !startRequested_) {
       startRequested_ = true;
       writeLineIfPossible(u"Service :: iniciando ...");
-      if (const auto error = services_.sendStart(service_.get())) {
+      if (const auto error = startRetrying()) {
         writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + services_.errorText(error));
       }
     }

@@ -51,6 +51,31 @@ std::uint32_t queryServiceState(const std::u16string& name) {
   return status.dwCurrentState;
 }
 
+void installService(const std::u16string& name, const std::u16string& executable, bool start) {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+  ASSERT_TRUE(manager) << GetLastError();
+  const std::u16string quoted = u"\"" + executable + u"\"";
+  const UniqueServiceHandle service(CreateServiceW(manager.get(), WideZ(name).get(), nullptr, SERVICE_ALL_ACCESS,
+                                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                                   SERVICE_ERROR_NORMAL, WideZ(quoted).get(), nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service) << "cannot register " << toUtf8(name) << ": " << GetLastError();
+  if (!start) return;
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  SERVICE_STATUS status{};
+  for (int pass = 0; pass < 200 && QueryServiceStatus(service.get(), &status); ++pass) {
+    if (status.dwCurrentState == SERVICE_RUNNING) return;
+    Sleep(50);
+  }
+  FAIL() << toUtf8(name) << " did not start";
+}
+
+void requestStop(const std::u16string& name) {
+  const auto service = openService(name, SERVICE_STOP);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+}
+
 void removeService(const std::u16string& name) {
   const auto service = openService(name, DELETE | SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL);
   if (!service) return;
@@ -70,8 +95,12 @@ ServiceNames::~ServiceNames() {
 }
 
 std::u16string ServiceNames::make(const std::u16string& prefix) {
+  // Wine reuses process ids from one session to the next: the start time
+  // keeps names apart, and a leftover of a crashed run is removed first.
+  static const auto session = toDecimal(static_cast<std::int64_t>(GetTickCount64() % 1'000'000));
   static unsigned counter = 0;
-  names_.push_back(prefix + toDecimal(GetCurrentProcessId()) + u"n" + toDecimal(++counter));
+  names_.push_back(prefix + session + u"p" + toDecimal(GetCurrentProcessId()) + u"n" + toDecimal(++counter));
+  removeService(names_.back());
   return names_.back();
 }
 

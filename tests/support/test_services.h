@@ -20,6 +20,12 @@ ServiceConfig queryServiceConfig(const std::u16string& name);
 // The current state, or 0 when the service cannot be queried.
 std::uint32_t queryServiceState(const std::u16string& name);
 
+// Registers an own-process service for `executable` (quoted), as an
+// installer would, and starts it when asked, waiting until it runs.
+void installService(const std::u16string& name, const std::u16string& executable, bool start);
+// Sends the stop control and returns without waiting.
+void requestStop(const std::u16string& name);
+
 // Ends the service at once (the test service's exit control), waits until it
 // has stopped and deletes it. Unknown names are ignored.
 void removeService(const std::u16string& name);

@@ -356,6 +356,28 @@ TEST_F(UpdateRunTest, AStartPendingForEverGivesUpAtTheBound) {
   EXPECT_EQ(result(), "Erro: Tempo esgotado aguardando o in\xED" "cio do servi\xE7o\r\n");
 }
 
+TEST_F(UpdateRunTest, AStartIsRetriedWhileTheStoppedProcessIsStillExiting) {
+  service->stop.lingerMs = 700;
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(result(), kSuccess);
+  EXPECT_GE(service->startRequests, 2u);
+}
+
+TEST_F(UpdateRunTest, TheRestartAfterAFailedFileStepWaitsForTheOldProcessToo) {
+  service->stop.lingerMs = 700;
+  h.os.faults().failAlways(FileOp::MoveNoReplace, 2);
+  EXPECT_EQ(run(), 0);
+  EXPECT_THAT(h.out(), ::testing::Not(HasSubstr("Service :: Erro ao iniciar")));
+  EXPECT_EQ(service->state, kRunning);
+  EXPECT_EQ(service->runningImage, "v1");
+}
+
+TEST_F(UpdateRunTest, AStartRefusedForAServiceThatIsNotStoppedIsNotRetried) {
+  service->state = platform::kServicePaused;
+  run();
+  EXPECT_EQ(service->startRequests, 1u);
+}
+
 TEST_F(UpdateRunTest, StartRefusedIsReported) {
   h.services.faults().failAlways(ServiceOp::SendStart, 1053);
   EXPECT_EQ(run(), 0);

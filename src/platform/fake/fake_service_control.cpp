@@ -77,13 +77,19 @@ ServiceOpenResult FakeServiceControl::registerService(ServiceHandle manager, std
   return {newHandle({false, key, kServiceAllAccess}), kOk};
 }
 
+void FakeServiceControl::markStopped(FakeService& service, std::uint32_t exitCode) {
+  service.state = kServiceStopped;
+  service.exitCode = exitCode;
+  service.runningImage.reset();
+  service.stoppedAt = clock_.now();
+}
+
 void FakeServiceControl::advance(FakeService& service) {
   const auto elapsed = clock_.now() - service.since;
   switch (service.state) {
     case kServiceStopPending:
       if (service.stop.takesMs != kNever && elapsed >= service.stop.takesMs) {
-        service.state = kServiceStopped;
-        service.runningImage.reset();
+        markStopped(service, 0);
       } else if (service.stop.reportsProgress) {
         ++service.checkPoint;
       }
@@ -98,9 +104,7 @@ void FakeServiceControl::advance(FakeService& service) {
       break;
     case kServiceRunning:
       if (service.start.diesAfterMs && elapsed >= *service.start.diesAfterMs) {
-        service.state = kServiceStopped;
-        service.exitCode = service.start.exitCode;
-        service.runningImage.reset();
+        markStopped(service, service.start.exitCode);
       }
       break;
     default:
@@ -150,10 +154,7 @@ OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& statu
   target.since = clock_.now();
   target.checkPoint = 0;
   target.exitCode = 0;
-  if (target.stop.takesMs == 0) {
-    target.state = kServiceStopped;
-    target.runningImage.reset();
-  }
+  if (target.stop.takesMs == 0) markStopped(target, 0);
   status = statusOf(target);
   return kOk;
 }
@@ -167,6 +168,7 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
   advance(target);
   ++target.startRequests;
   if (target.state != kServiceStopped) return kErrorServiceAlreadyRunning;
+  if (clock_.now() < target.stoppedAt + target.stop.lingerMs) return kErrorServiceAlreadyRunning;
   std::optional<std::string> image = std::string();
   if (readExecutable_) image = readExecutable_(unquoted(target.binaryPath));
   if (!image) return kErrorFileNotFound;

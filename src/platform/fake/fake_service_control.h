@@ -29,6 +29,9 @@ struct StopBehaviour {
   std::uint64_t takesMs = 0;
   bool reportsProgress = true;
   std::uint32_t waitHint = 0;
+  // The process goes on exiting this long after the service reports
+  // stopped; meanwhile a start is refused as "already running".
+  std::uint64_t lingerMs = 0;
 };
 
 struct StartBehaviour {
@@ -57,6 +60,7 @@ struct FakeService {
   // Internal: when the pending state began, and checkpoints reported.
   std::uint64_t since = 0;
   std::uint32_t checkPoint = 0;
+  std::uint64_t stoppedAt = 0;
 };
 
 class FakeServiceControl final : public ServiceControl {
@@ -107,6 +111,7 @@ class FakeServiceControl final : public ServiceControl {
   const Handle* handle(ServiceHandle value, bool manager) const;
   ServiceHandle newHandle(Handle handle);
   void advance(FakeService& service);
+  void markStopped(FakeService& service, std::uint32_t exitCode);
   ServiceStatus statusOf(const FakeService& service) const;
 
   VirtualClock& clock_;
