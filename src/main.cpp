@@ -2,6 +2,7 @@
 #include "platform/native.h"
 
 int main(int argc, char* argv[]) {
+  usqz::platform::hardenProcess();
   const auto os = usqz::platform::makeNativeFileAndProcess(argc, argv);
   const auto services = usqz::platform::makeNativeServiceControl();
   return usqz::runTool(*os, *services);

@@ -12,6 +12,9 @@ namespace usqz::platform {
 // argc/argv are used only where the platform hands over split arguments;
 // on Windows the tool reads the whole command line itself.
 std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[]);
+// First thing at start: the tool runs elevated from folders others may be
+// able to write to, so no library may ever be loaded from there.
+void hardenProcess();
 std::unique_ptr<ServiceControl> makeNativeServiceControl();
 
 }  // namespace usqz::platform

@@ -110,5 +110,20 @@ TEST(Win32Process, RedirectedStandardOutputIsNotAConsole) {
   EXPECT_GE(os->monotonicMilliseconds(), before);
 }
 
+// Last in this file: hardening holds for the rest of the process.
+TEST(Win32Process, OnceHardenedNoLibraryIsLoadedFromTheProgramsFolder) {
+  HMODULE planted = LoadLibraryW(L"usqz_probe.dll");
+  ASSERT_NE(planted, nullptr) << "the probe library should load from the program's folder before";
+  FreeLibrary(planted);
+
+  hardenProcess();
+  planted = LoadLibraryW(L"usqz_probe.dll");
+  EXPECT_EQ(planted, nullptr);
+  if (planted != nullptr) FreeLibrary(planted);
+  HMODULE system = LoadLibraryW(L"version.dll");
+  EXPECT_NE(system, nullptr);
+  if (system != nullptr) FreeLibrary(system);
+}
+
 }  // namespace
 }  // namespace usqz::platform

@@ -146,6 +146,9 @@ class PosixFileAndProcess final : public FileAndProcess {
 
 }  // namespace
 
+// Nothing to do: libraries are found through the system's own paths only.
+void hardenProcess() {}
+
 std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[]) {
   return std::make_unique<PosixFileAndProcess>(argc, argv);
 }

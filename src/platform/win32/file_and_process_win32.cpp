@@ -144,6 +144,16 @@ class Win32FileAndProcess final : public FileAndProcess {
 
 }  // namespace
 
+void hardenProcess() {
+  // Windows 7 has it only with KB2533623: looked up, not imported.
+  using SetDefaultDirectories = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  const auto set = reinterpret_cast<SetDefaultDirectories>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set != nullptr) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int, char*[]) {
   return std::make_unique<Win32FileAndProcess>();
 }
