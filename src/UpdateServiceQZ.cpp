@@ -24,6 +24,9 @@ using platform::ServiceStatus;
 // again while a scanner or an exiting service process still holds on.
 constexpr std::uint32_t kPollMs = 100;
 constexpr std::uint64_t kLetGoMs = 5'000;
+// An exiting process is gone within milliseconds, and the service is down
+// meanwhile: its start is tried again sooner than the status is polled.
+constexpr std::uint32_t kStartRetryMs = 10;
 // A wait gives up when the service shows no progress for longer than the
 // larger of its wait hint and this, or when it has lasted the whole limit.
 constexpr std::uint64_t kMinPatienceMs = 30'000;
@@ -278,7 +281,7 @@ class UpdateRun {
           current.dwCurrentState != platform::kServiceStopped) {
         return error;
       }
-      os_.pause(kPollMs);
+      os_.pause(kStartRetryMs);
     }
   }
 
@@ -311,7 +314,8 @@ class UpdateRun {
   void recordError(const std::u16string& message) {
     console_.writeLine(u"Ocorreu um erro ao atualizar o serviço: " + serviceName_ + u". Erro: " + message);
     // The names may not have been derived when the failure came.
-    SaveResult(os_, console_, u"updateServiceQZ-" + serviceName_ + u".txt", u"Erro: " + message);
+    const auto logFilename = deriveNames(serviceName_, ownExecutablePath_).logFilename;
+    SaveResult(os_, console_, logFilename, u"Erro: " + message);
   }
 
   FileAndProcess& os_;

@@ -1,0 +1,183 @@
+// How long a service is down while its executable is swapped: from the old
+// version's stop request to the new version reporting running, as the test
+// service itself logs them. Three ways of doing the same swap, several
+// rounds each, side by side:
+//   tool   UpdateServiceQZ.exe --service-name NAME
+//   floor  floor_swap.exe: stop, poll flat out, two moves, start
+//   batch  what administrators write by hand: sc stop, sc query once a
+//          second until STOPPED, two moves, sc start
+// Prints figures only; it asserts nothing about them.
+//   downtime ROUNDS STOP_MS TOOL FLOOR SERVICE_V1 SERVICE_V2 [SIZE_OF ...]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/win32/windows_api.h"
+#include "support/test_services.h"
+#include "support/tool_process.h"
+#include "text.h"
+
+namespace usqz::bench {
+namespace {
+
+using testing::ProcessResult;
+using testing::ScratchDirectory;
+using testing::ServiceNames;
+
+struct Round {
+  bool ok = false;
+  double downtimeMs = 0;
+  double runMs = 0;  // the whole run of the method's process
+};
+
+struct Programs {
+  std::u16string tool, floor, v1, v2;
+};
+
+// "<tick> <build> <event>" lines of the service's log.
+bool eventTick(const std::string& log, const std::string& wanted, double& tick) {
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto space = line.find(' ');
+    if (space != std::string::npos && line.substr(space + 1) == wanted) {
+      tick = std::strtod(line.c_str(), nullptr);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string narrow(const std::u16string& text) { return toUtf8(text); }
+
+Round runRound(const std::string& method, const Programs& programs, unsigned stopMs) {
+  ScratchDirectory folder;
+  ServiceNames names;
+  const auto name = names.make(u"QZBench");
+  const auto item = name.substr(2);
+  const auto current = folder / (u"qz_" + item + u".exe");
+  const auto fresh = folder / (u"qz_" + item + u".new");
+  const auto backup = folder / (u"qz_" + item + u".old");
+  testing::copyFile(programs.v1, current);
+  testing::copyFile(programs.v2, fresh);
+  testing::writeFile(folder / u"test_service.cfg", "stop_ms=" + std::to_string(stopMs) + "\n");
+  testing::installService(name, current, true);
+
+  std::u16string commandLine;
+  if (method == "tool") {
+    testing::copyFile(programs.tool, folder / u"UpdateServiceQZ.exe");
+    commandLine = u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name;
+  } else if (method == "floor") {
+    commandLine = u"\"" + programs.floor + u"\" " + name + u" \"" + current + u"\" \"" + fresh + u"\" \"" + backup +
+                  u"\"";
+  } else {
+    // ping stands in for timeout, which Wine lacks. Wine 8's findstr is a
+    // stub that finds nothing and always succeeds; its find works.
+    const std::string batch = "@echo off\r\n"
+                              "sc stop " + narrow(name) + " >nul\r\n"
+                              ":wait\r\n"
+                              "sc query " + narrow(name) + " | find \"STOPPED\" >nul\r\n"
+                              "if errorlevel 1 (\r\n"
+                              "  ping -n 2 127.0.0.1 >nul\r\n"
+                              "  goto wait\r\n"
+                              ")\r\n"
+                              "move \"" + narrow(current) + "\" \"" + narrow(backup) + "\" >nul\r\n"
+                              "move \"" + narrow(fresh) + "\" \"" + narrow(current) + "\" >nul\r\n"
+                              "sc start " + narrow(name) + " >nul\r\n";
+    testing::writeFile(folder / u"update.bat", batch);
+    commandLine = u"cmd.exe /c update.bat";
+  }
+
+  Round round;
+  const ULONGLONG before = GetTickCount64();
+  const ProcessResult result = testing::runProcess(commandLine, folder.path());
+  round.runMs = static_cast<double>(GetTickCount64() - before);
+
+  // The new version may still be on its way up when the method returns.
+  double stopRequested = 0;
+  double started = 0;
+  for (int pass = 0; pass < 100; ++pass) {
+    const auto log = testing::readFile(folder / u"events.log");
+    if (eventTick(log, "v1 stop requested", stopRequested) && eventTick(log, "v2 started", started)) {
+      round.ok = true;
+      break;
+    }
+    Sleep(50);
+  }
+  round.downtimeMs = started - stopRequested;
+  if (!round.ok) std::printf("  (%s round failed: exit %u)\n", method.c_str(), result.exitStatus);
+  return round;
+}
+
+struct Summary {
+  double median = 0, low = 0, high = 0;
+  unsigned samples = 0;
+};
+
+Summary summarize(std::vector<double> values) {
+  Summary summary;
+  if (values.empty()) return summary;
+  std::sort(values.begin(), values.end());
+  const auto n = values.size();
+  summary.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  summary.low = values.front();
+  summary.high = values.back();
+  summary.samples = static_cast<unsigned>(n);
+  return summary;
+}
+
+long long fileSize(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(reinterpret_cast<const wchar_t*>(path.c_str()), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+}  // namespace usqz::bench
+
+int main(int argc, char* argv[]) {
+  using namespace usqz;
+  if (argc < 7) {
+    std::fprintf(stderr, "usage: downtime ROUNDS STOP_MS TOOL FLOOR SERVICE_V1 SERVICE_V2 [SIZE_OF ...]\n");
+    return 2;
+  }
+  const unsigned rounds = static_cast<unsigned>(std::atoi(argv[1]));
+  const unsigned stopMs = static_cast<unsigned>(std::atoi(argv[2]));
+  const bench::Programs programs{testing::windowsPath(argv[3]), testing::windowsPath(argv[4]),
+                                 testing::windowsPath(argv[5]), testing::windowsPath(argv[6])};
+
+  std::printf("Downtime of a service that takes %u ms to stop, %u rounds each (interleaved)\n", stopMs, rounds);
+  const char* methods[] = {"tool", "floor", "batch"};
+  std::vector<double> downtime[3];
+  std::vector<double> toolRun;
+  for (unsigned round = 0; round < rounds; ++round) {
+    for (int m = 0; m < 3; ++m) {
+      const auto result = bench::runRound(methods[m], programs, stopMs);
+      if (!result.ok) continue;
+      downtime[m].push_back(result.downtimeMs);
+      if (m == 0) toolRun.push_back(result.runMs);
+    }
+  }
+
+  bench::Summary summary[3];
+  std::printf("\n%-8s %10s %10s %10s %8s\n", "method", "median ms", "min ms", "max ms", "rounds");
+  for (int m = 0; m < 3; ++m) {
+    summary[m] = bench::summarize(downtime[m]);
+    std::printf("%-8s %10.0f %10.0f %10.0f %8u\n", methods[m], summary[m].median, summary[m].low, summary[m].high,
+                summary[m].samples);
+  }
+  std::printf("\ntool over floor: %+.0f ms (median); tool / batch: %.2f\n", summary[0].median - summary[1].median,
+              summary[2].median > 0 ? summary[0].median / summary[2].median : 0.0);
+  const auto run = bench::summarize(toolRun);
+  std::printf("tool's whole run, start confirmation included: %.0f ms median (%.0f to %.0f)\n", run.median, run.low,
+              run.high);
+  std::printf("\nexecutable sizes:\n");
+  for (int i = 7; i < argc; ++i) {
+    std::printf("  %8lld bytes  %s\n", bench::fileSize(testing::windowsPath(argv[i])), argv[i]);
+  }
+  return 0;
+}
