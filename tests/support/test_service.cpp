@@ -121,10 +121,14 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments) {
     return;
   }
 
+  // To the millisecond, so that a benchmark can place the stop anywhere
+  // between two of a caller's status queries.
   DWORD checkPoint = 2;
-  for (DWORD elapsed = 0; elapsed < behaviour.stopMs; elapsed += 100) {
+  for (DWORD elapsed = 0; elapsed < behaviour.stopMs;) {
     report(SERVICE_STOP_PENDING, checkPoint++, 1000);
-    Sleep(100);
+    const DWORD step = behaviour.stopMs - elapsed < 100 ? behaviour.stopMs - elapsed : 100;
+    Sleep(step);
+    elapsed += step;
   }
   for (DWORD elapsed = 0; elapsed < behaviour.stallMs; elapsed += 100) {
     report(SERVICE_STOP_PENDING, checkPoint, 1000);

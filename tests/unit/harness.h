@@ -8,6 +8,7 @@
 #include "UpdateServiceQZ.h"
 #include "platform/fake/fake_file_and_process.h"
 #include "platform/fake/fake_service_control.h"
+#include "support/console_lines.h"
 
 namespace usqz::testing {
 
@@ -42,12 +43,5 @@ struct Harness {
 
   std::string out() const { return os.stdoutBytes(); }
 };
-
-// Console lines as the tool writes them: each ends with CR LF.
-inline std::string lines(std::initializer_list<std::string> each) {
-  std::string all;
-  for (const auto& line : each) all += line + "\r\n";
-  return all;
-}
 
 }  // namespace usqz::testing

@@ -419,13 +419,21 @@ struct FaultSweepCase {
   unsigned nth;
 };
 
+// A running service with a slow stop and an older backup: every step of
+// the update is taken.
+FakeService& setUpSweepScene(Harness& h) {
+  h.os.putFile(kCurrent, "v1");
+  h.os.putFile(kNew, "v2");
+  h.os.putFile(kOld, "v0");
+  auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
+  service.stop.takesMs = 300;
+  service.runningImage = "v1";
+  return service;
+}
+
 std::vector<FaultSweepCase> sweepCases() {
   Harness clean;
-  clean.os.putFile(kCurrent, "v1");
-  clean.os.putFile(kNew, "v2");
-  clean.os.putFile(kOld, "v0");
-  auto& service = clean.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
-  service.stop.takesMs = 300;
+  setUpSweepScene(clean);
   clean.run(u"--service-name QZAgent");
   std::vector<FaultSweepCase> cases;
   for (int op = 0; op <= static_cast<int>(FileOp::Pause); ++op) {
@@ -442,12 +450,7 @@ struct FaultSweep : ::testing::TestWithParam<FaultSweepCase> {};
 TEST_P(FaultSweep, NothingIsLostAndNoFailureIsReportedAsSuccess) {
   const auto fault = GetParam();
   Harness h;
-  h.os.putFile(kCurrent, "v1");
-  h.os.putFile(kNew, "v2");
-  h.os.putFile(kOld, "v0");
-  auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
-  service.stop.takesMs = 300;
-  service.runningImage = "v1";
+  auto& service = setUpSweepScene(h);
   constexpr platform::OsError kLasting = 1;  // ERROR_INVALID_FUNCTION: no retry cures it
   if (fault.fileOperation) {
     h.os.faults().failCall(static_cast<FileOp>(fault.operation), fault.nth, kLasting);

@@ -5,17 +5,12 @@
 
 #include <regex>
 
+#include "support/console_lines.h"
 #include "support/tool_process.h"
 #include "win32_test_environment.h"
 
 namespace usqz::testing {
 namespace {
-
-std::string lines(std::initializer_list<std::string> each) {
-  std::string all;
-  for (const auto& line : each) all += line + "\r\n";
-  return all;
-}
 
 const std::string kMissingNewResult = "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n";
 

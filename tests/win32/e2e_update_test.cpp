@@ -9,6 +9,7 @@
 
 #include "platform/win32/windows_api.h"
 #include "support/test_services.h"
+#include "support/console_lines.h"
 #include "support/tool_process.h"
 #include "text.h"
 #include "win32_test_environment.h"
@@ -17,12 +18,6 @@ namespace usqz::testing {
 namespace {
 
 using ::testing::HasSubstr;
-
-std::string lines(std::initializer_list<std::string> each) {
-  std::string all;
-  for (const auto& line : each) all += line + "\r\n";
-  return all;
-}
 
 const std::string kSuccess = "Atualizado com sucesso!\r\n";
 
