@@ -87,6 +87,24 @@ TEST(MissingNewVersion, ResultFileThatCannotBeWrittenIsReportedAndTheRunEndsWith
   EXPECT_EQ(h.os.calls(FileOp::CreateTextFile), 0u);
 }
 
+TEST(MissingNewVersion, NonAsciiLettersPassThroughAndOnlyAToZAreCapitalised) {
+  Harness h;
+  EXPECT_EQ(h.run(u"--service-name QZservi\u00e7o\u4E2D"), 0);
+  // Windows-1252 has 'ç' but no CJK: that one becomes the default character.
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o QZSERVI\xE7O?", ""}));
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-QZservi\u00e7o\u4E2D.txt"), kMissingNewResult);
+}
+
+TEST(MissingNewVersion, AColonInTheNameIsPassedOnUnchecked) {
+  Harness h;
+  h.os.putFile(u"C:\\svc\\qz_a:b.new", "v2");
+  // The new version is found through the name as it stands; the run goes on
+  // to the service manager.
+  h.services.faults().failAlways(ServiceOp::OpenManager, 5);
+  EXPECT_EQ(h.run(u"--service-name QZa:b"), 0);
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-QZa:b.txt"), "Erro: Erro ao abrir o gerenciador de servi\xE7os\r\n");
+}
+
 TEST(MissingNewVersion, SlashesInTheNameMakeTheResultFileUnwritable) {
   Harness h;
   EXPECT_EQ(h.run(u"--service-name QZa\\b"), 0);
