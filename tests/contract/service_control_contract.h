@@ -62,6 +62,16 @@ class ServiceControlContract : public ::testing::Test {
     return opened.handle;
   }
 
+  // A new service registered through `manager`, told how to behave; its
+  // handle, 0 when the registration failed (the test has then failed).
+  ServiceHandle registerNew(ServiceHandle manager, const ContractBehaviour& behaviour) {
+    const auto name = world.newName();
+    const auto created = control.registerService(manager, name, world.executable());
+    EXPECT_EQ(created.error, kOk);
+    if (created.error == kOk) world.setBehaviour(name, behaviour);
+    return created.handle;
+  }
+
   // Queries until the state is `wanted` or ten seconds have passed.
   ServiceStatus waitFor(ServiceHandle service, std::uint32_t wanted) {
     ServiceStatus status;
@@ -118,11 +128,8 @@ TYPED_TEST_P(ServiceControlContract, AConnectOnlyHandleCannotRegister) {
 TYPED_TEST_P(ServiceControlContract, StartsStopsAndStartsAgain) {
   auto& control = this->control;
   const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
-  const auto name = this->world.newName();
-  const auto created = control.registerService(manager.get(), name, this->world.executable());
-  ASSERT_EQ(created.error, kOk);
-  this->world.setBehaviour(name, {false, 300});
-  const Held service(control, created.handle);
+  const Held service(control, this->registerNew(manager.get(), {false, 300}));
+  ASSERT_NE(service.get(), 0u);
 
   ServiceStatus status;
   EXPECT_EQ(control.sendStop(service.get(), status), kErrorServiceNotActive);
@@ -146,11 +153,8 @@ TYPED_TEST_P(ServiceControlContract, StartsStopsAndStartsAgain) {
 TYPED_TEST_P(ServiceControlContract, ARefusedStopIsAFailureAndTheServiceRunsOn) {
   auto& control = this->control;
   const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
-  const auto name = this->world.newName();
-  const auto created = control.registerService(manager.get(), name, this->world.executable());
-  ASSERT_EQ(created.error, kOk);
-  this->world.setBehaviour(name, {true, 0});
-  const Held service(control, created.handle);
+  const Held service(control, this->registerNew(manager.get(), {true, 0}));
+  ASSERT_NE(service.get(), 0u);
   ASSERT_EQ(control.sendStart(service.get()), kOk);
   ASSERT_EQ(this->waitFor(service.get(), kServiceRunning).dwCurrentState, kServiceRunning);
 
