@@ -8,7 +8,7 @@
 #include "platform/win32/unique_handles.h"
 #include "platform/win32/windows_api.h"
 
-using usqz::platform::win32::UniqueServiceHandle;
+using usqz::platform::win32::UniqueScHandle;
 
 namespace {
 
@@ -29,9 +29,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "usage: floor_swap NAME CURRENT NEW BACKUP\n");
     return 2;
   }
-  const UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return 3;
-  const UniqueServiceHandle service(
+  const UniqueScHandle service(
       OpenServiceA(manager.get(), argv[1], SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS));
   if (!service) return 4;
   SERVICE_STATUS status{};

@@ -26,16 +26,32 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   endif()
 endif()
 
-# usqz_add_test(NAME name COMMAND ...): a test, run under Wine where the
-# build is for Windows, inside one Wine session that the fixture keeps alive.
-function(usqz_add_test)
-  cmake_parse_arguments(ARG "" "NAME" "COMMAND" ${ARGN})
+include(GoogleTest)
+
+# Each test's time limit. The longest waits for a stop that makes no progress
+# (30 s) before it gives up; the rest is Wine starting programs.
+set(USQZ_TEST_TIMEOUT 180)
+
+# usqz_add_gtest(TARGET program [EXTRA_ARGS ...]): every test of a GoogleTest
+# program as a test of its own, listed when ctest runs (under Wine where the
+# build is for Windows: the emulator lists them), each with a time limit and,
+# under Wine, inside the one Wine session that the fixture keeps alive.
+function(usqz_add_gtest)
+  cmake_parse_arguments(ARG "" "TARGET" "EXTRA_ARGS" ${ARGN})
   if(NOT USQZ_CAN_RUN_TESTS)
     return()
   endif()
-  add_test(NAME ${ARG_NAME} COMMAND ${ARG_COMMAND})
+  set(properties TIMEOUT ${USQZ_TEST_TIMEOUT})
   if(USQZ_RUNS_UNDER_WINE)
-    set_tests_properties(${ARG_NAME} PROPERTIES FIXTURES_REQUIRED wine_session
-      ENVIRONMENT "WINEPREFIX=${USQZ_WINEPREFIX};WINEDEBUG=-all")
+    list(APPEND properties FIXTURES_REQUIRED wine_session)
   endif()
+  gtest_discover_tests(${ARG_TARGET}
+    TEST_PREFIX "${ARG_TARGET}."
+    EXTRA_ARGS ${ARG_EXTRA_ARGS}
+    DISCOVERY_MODE PRE_TEST
+    NO_PRETTY_TYPES
+    NO_PRETTY_VALUES
+    # Listing under Wine may first have to set up the prefix.
+    DISCOVERY_TIMEOUT 600
+    PROPERTIES ${properties})
 endfunction()

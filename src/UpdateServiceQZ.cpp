@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "console.h"
+#include "contained_path.h"
 #include "result_file.h"
 #include "text.h"
 #include "tool_error.h"
@@ -14,11 +15,16 @@ namespace usqz {
 
 namespace {
 
+using platform::ErrorTexts;
 using platform::FileAndProcess;
 using platform::OsError;
+using platform::OwnedServiceHandle;
 using platform::ServiceControl;
-using platform::ServiceHandle;
 using platform::ServiceStatus;
+
+// A service that stopped with this code left its own code in
+// dwServiceSpecificExitCode, the only part that tells what went wrong.
+constexpr OsError kErrorServiceSpecificError = 1066;
 
 // Pauses between status queries, and how long a move or a start is tried
 // again while a scanner or an exiting service process still holds on.
@@ -36,29 +42,6 @@ constexpr std::uint64_t kStartWatchMs = 1'500;
 
 constexpr std::uint32_t kServiceRights =
     platform::kServiceQueryStatus | platform::kServiceStart | platform::kServiceStop;
-
-// Releases a manager or service handle when the run is over.
-class OwnedServiceHandle {
- public:
-  explicit OwnedServiceHandle(ServiceControl& services) : services_(services) {}
-  OwnedServiceHandle(const OwnedServiceHandle&) = delete;
-  OwnedServiceHandle& operator=(const OwnedServiceHandle&) = delete;
-  ~OwnedServiceHandle() { reset(); }
-
-  ServiceHandle get() const { return handle_; }
-  void adopt(ServiceHandle handle) {
-    reset();
-    handle_ = handle;
-  }
-  void reset() {
-    if (handle_ != 0) services_.release(handle_);
-    handle_ = 0;
-  }
-
- private:
-  ServiceControl& services_;
-  ServiceHandle handle_ = 0;
-};
 
 // Whether a service that is changing state is still worth waiting for.
 class ProgressWatch {
@@ -85,10 +68,11 @@ class ProgressWatch {
 
 class UpdateRun {
  public:
-  UpdateRun(FileAndProcess& os, ServiceControl& services, Console& console, std::u16string_view serviceName,
-            std::u16string_view ownExecutablePath)
+  UpdateRun(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts, Console& console,
+            std::u16string_view serviceName, std::u16string_view ownExecutablePath)
       : os_(os),
         services_(services),
+        texts_(texts),
         console_(console),
         serviceName_(serviceName),
         ownExecutablePath_(ownExecutablePath),
@@ -117,7 +101,8 @@ class UpdateRun {
  private:
   void steps() {
     names_ = deriveNames(serviceName_, ownExecutablePath_);
-    os_.removeFile(names_.logFilename);
+    refuseNamesOutsideTheToolsFolder();
+    if (staysInFolder(names_.logFilename)) os_.removeFile(names_.logFilename);
 
     if (!os_.fileExists(names_.pathNewBin)) {
       console_.writeLine(u"");
@@ -154,32 +139,44 @@ class UpdateRun {
     SaveResult(os_, console_, names_.logFilename, u"Atualizado com sucesso!");
   }
 
+  // The executables' names come from the service name as typed: one that
+  // climbs out of the tool's folder or names a stream would have the run
+  // move and delete files that are not the service's.
+  void refuseNamesOutsideTheToolsFolder() {
+    const auto folder = directoryOf(ownExecutablePath_).size();
+    for (const auto* path : {&names_.pathCurrentBin, &names_.pathNewBin, &names_.pathOldBin}) {
+      if (!staysInFolder(std::u16string_view(*path).substr(folder))) {
+        throw toolError(u"Nome de serviço inválido para os arquivos da ferramenta: " + names_.pathCurrentBin);
+      }
+    }
+  }
+
   // Registering a missing service needs the right to create services; an
   // operator who may only stop and start services still gets in without it.
   void connect() {
     auto opened = services_.openManager(platform::kManagerConnect | platform::kManagerCreateService);
     if (opened.error == platform::kErrorAccessDenied) opened = services_.openManager(platform::kManagerConnect);
-    if (opened.error != platform::kOk || opened.handle == 0) {
+    if (opened.error != platform::kOk || !opened.handle) {
       throw toolError(u"Erro ao abrir o gerenciador de serviços");
     }
-    manager_.adopt(opened.handle);
+    manager_.reset(opened.handle);
     console_.writeLine(u"SCManager :: conectado");
     console_.writeLine(u"Service :: name: " + names_.serviceName);
   }
 
   void openOrRegister() {
     const auto opened = services_.openExisting(manager_.get(), names_.serviceName, kServiceRights);
-    if (opened.error == platform::kOk && opened.handle != 0) {
-      service_.adopt(opened.handle);
+    if (opened.error == platform::kOk && opened.handle) {
+      service_.reset(opened.handle);
     } else {
       console_.writeLine(u"Service :: NÃO encontrado");
       const auto created = services_.registerService(manager_.get(), names_.serviceName, names_.pathCurrentBin);
-      if (created.error != platform::kOk || created.handle == 0) {
+      if (created.error != platform::kOk || !created.handle) {
         const OsError errorCode = created.error;
         SaveResult(os_, console_, names_.logFilename, u"Erro ao instalar o serviço!");
-        throw toolError(u"Erro ao instalar o serviço: " + services_.errorText(errorCode));
+        throw toolError(u"Erro ao instalar o serviço: " + texts_.describe(errorCode));
       }
-      service_.adopt(created.handle);
+      service_.reset(created.handle);
       console_.writeLine(u"Service :: instalado com sucesso");
     }
     console_.writeLine(u"Service :: encontrado");
@@ -226,10 +223,19 @@ class UpdateRun {
     }
     if (status_.dwCurrentState != platform::kServiceRunning) {
       std::u16string message = u"O serviço parou logo após ser iniciado";
-      if (status_.dwWin32ExitCode != 0) message += u": " + services_.errorText(status_.dwWin32ExitCode);
+      if (status_.dwWin32ExitCode != 0) message += u": " + exitCodeText(status_);
       throw toolError(message);
     }
     console_.writeLine(u"Service :: status: iniciado");
+  }
+
+  std::u16string exitCodeText(const ServiceStatus& status) {
+    auto text = texts_.describe(status.dwWin32ExitCode);
+    if (status.dwWin32ExitCode == kErrorServiceSpecificError) {
+      if (!text.empty()) text += u" ";
+      text += u"(código do serviço: " + toDecimal(status.dwServiceSpecificExitCode) + u")";
+    }
+    return text;
   }
 
   // Backup and activation. With no current executable (a service registered
@@ -243,13 +249,13 @@ class UpdateRun {
       }
       console_.writeLine(u"  -> Fazendo backup da versao atual: EXE -> OLD");
       if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
-        throw toolError(u"Erro ao fazer backup da versão atual: " + services_.errorText(error));
+        throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
       }
       backedUp_ = true;
     }
     console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
     if (const auto error = moveRetrying(names_.pathNewBin, names_.pathCurrentBin)) {
-      throw toolError(u"Erro ao ativar a nova versão: " + services_.errorText(error));
+      throw toolError(u"Erro ao ativar a nova versão: " + texts_.describe(error));
     }
     activated_ = true;
   }
@@ -299,7 +305,7 @@ class UpdateRun {
       startRequested_ = true;
       writeLineIfPossible(u"Service :: iniciando ...");
       if (const auto error = startRetrying()) {
-        writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + services_.errorText(error));
+        writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + texts_.describe(error));
       }
     }
   }
@@ -320,6 +326,7 @@ class UpdateRun {
 
   FileAndProcess& os_;
   ServiceControl& services_;
+  ErrorTexts& texts_;
   Console& console_;
   std::u16string serviceName_;
   std::u16string ownExecutablePath_;
@@ -347,23 +354,28 @@ std::uint32_t reportAddress() {
 
 }  // namespace
 
-int runTool(FileAndProcess& os, ServiceControl& services) {
+int runTool(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts) {
   Console console(os);
   const auto ownPath = os.ownExecutablePath();
+  const std::u16string module = ownPath ? std::u16string(fileNameOf(*ownPath)) : u"UpdateServiceQZ.exe";
   try {
     const auto serviceName = scanServiceName(programArguments(os.commandLine()));
     if (serviceName.empty()) {
       writeUsage(console);
+    } else if (!ownPath) {
+      // Every file the run works with lies beside the tool: without its
+      // whole path there is no telling where that is.
+      throw toolError(u"Não foi possível ler o caminho da ferramenta");
     } else {
-      UpdateRun(os, services, console, serviceName, ownPath).execute();
+      UpdateRun(os, services, texts, console, serviceName, *ownPath).execute();
     }
   } catch (const ToolError& error) {
     console.flushQuietly();
-    reportEscapedError(os, error, fileNameOf(ownPath), reportAddress());
+    reportEscapedError(os, error, module, reportAddress());
     return 1;
   } catch (const std::bad_alloc&) {
     console.flushQuietly();
-    reportEscapedError(os, toolError(u"Out of memory"), fileNameOf(ownPath), reportAddress());
+    reportEscapedError(os, toolError(u"Out of memory"), module, reportAddress());
     return 1;
   }
   console.flushQuietly();

@@ -5,5 +5,6 @@ int main(int argc, char* argv[]) {
   usqz::platform::hardenProcess();
   const auto os = usqz::platform::makeNativeFileAndProcess(argc, argv);
   const auto services = usqz::platform::makeNativeServiceControl();
-  return usqz::runTool(*os, *services);
+  const auto texts = usqz::platform::makeNativeErrorTexts();
+  return usqz::runTool(*os, *services, *texts);
 }

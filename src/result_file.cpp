@@ -1,5 +1,6 @@
 #include "result_file.h"
 
+#include "contained_path.h"
 #include "tool_error.h"
 
 namespace usqz {
@@ -14,13 +15,13 @@ class OpenTextFile {
   OpenTextFile(const OpenTextFile&) = delete;
   OpenTextFile& operator=(const OpenTextFile&) = delete;
   ~OpenTextFile() {
-    if (handle_ != 0) os_.closeFile(handle_);
+    if (handle_) os_.closeFile(handle_);
   }
 
   platform::FileHandle get() const { return handle_; }
   platform::OsError close() {
     const auto handle = handle_;
-    handle_ = 0;
+    handle_ = {};
     return os_.closeFile(handle);
   }
 
@@ -44,9 +45,13 @@ platform::OsError writeResultFile(platform::FileAndProcess& os, std::u16string_v
 
 void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,
                 std::u16string_view pResult) {
-  // A failed deletion shows up as a failed creation below, if it matters.
-  if (os.fileExists(pFilename)) os.removeFile(pFilename);
-  const auto error = writeResultFile(os, pFilename, pResult);
+  platform::OsError error = kInvalidFilename;
+  // A name that leaves its folder or names a stream is never touched.
+  if (staysInFolder(pFilename)) {
+    // A failed deletion shows up as a failed creation below, if it matters.
+    if (os.fileExists(pFilename)) os.removeFile(pFilename);
+    error = writeResultFile(os, pFilename, pResult);
+  }
   if (error == platform::kOk) return;
   std::u16string line = u"Ocorreu um erro ao tentar salvar resultado no arquivo ";
   line += pFilename;

@@ -13,7 +13,9 @@ namespace usqz {
 inline constexpr std::size_t kMaxResultFilenameLength = 259;
 
 // Replaces the file's content with `pResult` and CR LF, in the ANSI code
-// page, without a byte-order mark. No failure of the file work escapes: it
+// page, without a byte-order mark. A name that leaves the working directory
+// or holds a colon fails with "Invalid filename" before any file is touched.
+// No failure of the file work escapes: it
 // is reported as a console line and the caller goes on. Only a failure of
 // that console line reaches the caller.
 void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,

@@ -1,6 +1,7 @@
 // The file system, standard output and the process's surroundings, as the
 // tool needs them. This header is portable: implementations live in win32/
-// (the real platform), posix/ (Linux builds) and fake/ (tests).
+// (the real platform) and posix/ (Linux builds); the tests bring in-memory
+// doubles of their own.
 //
 // Conventions for every operation that can fail: it returns the OS error code
 // of the failure (0 on success), taken right after the failing call, so that
@@ -8,9 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "handle.h"
 
 namespace usqz::platform {
 
@@ -28,12 +32,10 @@ inline constexpr OsError kErrorDiskFull = 112;
 inline constexpr OsError kErrorInvalidName = 123;
 inline constexpr OsError kErrorAlreadyExists = 183;
 inline constexpr OsError kErrorFileExists = 80;
-
-// An open file; 0 means none.
-using FileHandle = std::uintptr_t;
+inline constexpr OsError kErrorCallNotImplemented = 120;
 
 struct FileOpenResult {
-  FileHandle handle = 0;
+  FileHandle handle;
   OsError error = kOk;
 };
 
@@ -62,8 +64,9 @@ class FileAndProcess {
   virtual ~FileAndProcess() = default;
 
   virtual CommandLine commandLine() = 0;
-  // Full path of the tool's own executable.
-  virtual std::u16string ownExecutablePath() = 0;
+  // Full path of the tool's own executable, however long; nothing when it
+  // cannot be read whole (a cut path would name another folder).
+  virtual std::optional<std::u16string> ownExecutablePath() = 0;
 
   // True for an existing file; a directory never counts as one.
   virtual bool fileExists(std::u16string_view name) = 0;

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "error_text.h"
 #include "file_and_process.h"
 #include "service_control.h"
 
@@ -16,5 +17,6 @@ std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[])
 // able to write to, so no library may ever be loaded from there.
 void hardenProcess();
 std::unique_ptr<ServiceControl> makeNativeServiceControl();
+std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
 
 }  // namespace usqz::platform

@@ -1,5 +1,5 @@
 // The service control manager, as the update run needs it. Portable header:
-// win32/ talks to the real manager, fake/ is an in-memory one for tests.
+// win32/ talks to the real manager; the tests bring an in-memory one.
 //
 // Every operation that can fail returns the OS error code of the failure
 // (0 on success), taken right after the failing call.
@@ -13,11 +13,8 @@
 
 namespace usqz::platform {
 
-// An open manager or service; 0 means none.
-using ServiceHandle = std::uintptr_t;
-
 struct ServiceOpenResult {
-  ServiceHandle handle = 0;
+  ServiceHandle handle;
   OsError error = kOk;
 };
 
@@ -84,13 +81,28 @@ class ServiceControl {
   virtual OsError sendStart(ServiceHandle service) = 0;
 
   virtual void release(ServiceHandle handle) = 0;
-
-  // The system's text for `code`, without trailing blanks, control characters
-  // and full stops; empty when the system has none.
-  virtual std::u16string errorText(OsError code) = 0;
 };
 
-// The trimming errorText applies, shared by every implementation.
-std::u16string trimSystemMessage(std::u16string text);
+// Owns a manager or service handle: released when the owner goes, whatever
+// the way out.
+class OwnedServiceHandle {
+ public:
+  explicit OwnedServiceHandle(ServiceControl& services, ServiceHandle handle = {})
+      : services_(services), handle_(handle) {}
+  OwnedServiceHandle(const OwnedServiceHandle&) = delete;
+  OwnedServiceHandle& operator=(const OwnedServiceHandle&) = delete;
+  ~OwnedServiceHandle() { reset(); }
+
+  ServiceHandle get() const { return handle_; }
+  explicit operator bool() const { return static_cast<bool>(handle_); }
+  void reset(ServiceHandle handle = {}) {
+    if (handle_) services_.release(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  ServiceControl& services_;
+  ServiceHandle handle_;
+};
 
 }  // namespace usqz::platform

@@ -96,7 +96,9 @@ TEST(PosixProcess, ArgumentsArriveSplitAndTheOwnPathIsAbsolute) {
   EXPECT_TRUE(line.isSplit);
   ASSERT_EQ(line.arguments.size(), 3u);
   EXPECT_EQ(line.arguments[2], u"QZ ç");
-  EXPECT_EQ(os->ownExecutablePath().front(), u'/');
+  const auto path = os->ownExecutablePath();
+  ASSERT_TRUE(path);
+  EXPECT_EQ(path->front(), u'/');
   const auto before = os->monotonicMilliseconds();
   os->pause(1);
   EXPECT_GE(os->monotonicMilliseconds(), before);

@@ -12,13 +12,13 @@ namespace usqz::testing {
 
 namespace {
 
-using platform::win32::UniqueServiceHandle;
+using platform::win32::UniqueScHandle;
 using platform::win32::WideZ;
 
-UniqueServiceHandle openService(const std::u16string& name, DWORD access) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+UniqueScHandle openService(const std::u16string& name, DWORD access) {
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return nullptr;
-  return UniqueServiceHandle(OpenServiceW(manager.get(), WideZ(name).get(), access));
+  return UniqueScHandle(OpenServiceW(manager.get(), WideZ(name).get(), access));
 }
 
 }  // namespace
@@ -52,10 +52,10 @@ std::uint32_t queryServiceState(const std::u16string& name) {
 }
 
 void installService(const std::u16string& name, const std::u16string& executable, bool start) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   ASSERT_TRUE(manager) << GetLastError();
   const std::u16string quoted = u"\"" + executable + u"\"";
-  const UniqueServiceHandle service(CreateServiceW(manager.get(), WideZ(name).get(), nullptr, SERVICE_ALL_ACCESS,
+  const UniqueScHandle service(CreateServiceW(manager.get(), WideZ(name).get(), nullptr, SERVICE_ALL_ACCESS,
                                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                    SERVICE_ERROR_NORMAL, WideZ(quoted).get(), nullptr, nullptr,
                                                    nullptr, nullptr, nullptr));

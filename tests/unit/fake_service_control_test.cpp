@@ -1,6 +1,6 @@
 // The in-memory manager keeps the same contract as the real one, and its
 // scripted behaviour does what the update run's tests rely on.
-#include "platform/fake/fake_service_control.h"
+#include "fakes/fake_service_control.h"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +71,7 @@ struct FakeManager : ::testing::Test {
 TEST_F(FakeManager, StartRunsWhatIsOnDiskAndFailsWhenNothingIs) {
   manager.addService(u"QZAgent", u"\"C:\\svc\\qz_Agent.exe\"");
   const auto service = open(u"qzagent");  // names are not case-sensitive
-  ASSERT_NE(service, 0u);
+  ASSERT_TRUE(service);
   ASSERT_EQ(manager.sendStart(service), kOk);
   EXPECT_EQ(manager.find(u"QZAgent")->runningImage, "v1");
 

@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "UpdateServiceQZ.h"
-#include "platform/fake/fake_file_and_process.h"
-#include "platform/fake/fake_service_control.h"
+#include "fakes/fake_error_texts.h"
+#include "fakes/fake_file_and_process.h"
+#include "fakes/fake_service_control.h"
 #include "support/console_lines.h"
 
 namespace usqz::testing {
 
+using platform::fake::FakeErrorTexts;
 using platform::fake::FakeFileAndProcess;
 using platform::fake::FakeServiceControl;
 using platform::fake::FileOp;
@@ -29,6 +31,7 @@ struct Harness {
   VirtualClock clock;
   FakeFileAndProcess os{clock};
   FakeServiceControl services{clock};
+  FakeErrorTexts texts;
 
   Harness() {
     os.setOwnExecutablePath(kToolPath);
@@ -38,7 +41,7 @@ struct Harness {
 
   int run(const std::u16string& arguments) {
     os.setCommandLine(u"\"C:\\svc\\UpdateServiceQZ.exe\" " + arguments);
-    return runTool(os, services);
+    return runTool(os, services, texts);
   }
 
   std::string out() const { return os.stdoutBytes(); }

@@ -65,7 +65,7 @@ TEST(MissingNewVersion, ADirectoryNamedLikeTheNewVersionDoesNotCount) {
 TEST(MissingNewVersion, SplitArgumentsAreUsedAsTheyAre) {
   Harness h;
   h.os.setArguments({u"/usr/bin/tool", u"--service-name", u"QZ \"odd\" name"});
-  EXPECT_EQ(runTool(h.os, h.services), 0);
+  EXPECT_EQ(runTool(h.os, h.services, h.texts), 0);
   EXPECT_TRUE(h.os.contents(u"updateServiceQZ-QZ \"odd\" name.txt"));
 }
 
@@ -95,14 +95,52 @@ TEST(MissingNewVersion, NonAsciiLettersPassThroughAndOnlyAToZAreCapitalised) {
   EXPECT_EQ(h.os.contents(u"updateServiceQZ-QZservi\u00e7o\u4E2D.txt"), kMissingNewResult);
 }
 
-TEST(MissingNewVersion, AColonInTheNameIsPassedOnUnchecked) {
+// The run deletes, moves and writes files under names made from the service
+// name: none of them may reach outside its folder or into an NTFS stream.
+TEST(NamesOutsideTheirFolder, EndTheRunBeforeAnyFileOrServiceIsTouched) {
+  for (const auto* name : {u"QZ\\..\\..\\x", u"QZa:b"}) {
+    Harness h;
+    const std::u16string item = std::u16string(name).substr(2);
+    h.os.putFile(u"C:\\svc\\qz_" + item + u".new", "v2");
+    EXPECT_EQ(h.run(u"--service-name " + std::u16string(name)), 0);
+    const std::string narrow = toUtf8(name);
+    EXPECT_EQ(h.out(), lines({"Ocorreu um erro ao atualizar o servi\xE7o: " + narrow +
+                                  ". Erro: Nome de servi\xE7o inv\xE1lido para os arquivos da ferramenta: C:\\svc\\qz_" +
+                                  toUtf8(item) + ".exe",
+                              "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrow +
+                                  ".txt. Erro: Invalid filename"}));
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) +
+                  h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::FileExists),
+              0u);
+    EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+  }
+}
+
+TEST(NamesOutsideTheirFolder, AResultFileAboveTheWorkingDirectoryIsNeitherDeletedNorWritten) {
   Harness h;
-  h.os.putFile(u"C:\\svc\\qz_a:b.new", "v2");
-  // The new version is found through the name as it stands; the run goes on
-  // to the service manager.
-  h.services.faults().failAlways(ServiceOp::OpenManager, 5);
-  EXPECT_EQ(h.run(u"--service-name QZa:b"), 0);
-  EXPECT_EQ(h.os.contents(u"updateServiceQZ-QZa:b.txt"), "Erro: Erro ao abrir o gerenciador de servi\xE7os\r\n");
+  // "Q\..\..\x": the executables stay in C:\svc\qz_..\, the result file
+  // would climb out.
+  h.os.addDirectory(u"C:\\svc\\qz_..");
+  EXPECT_EQ(h.run(u"--service-name Q\\..\\..\\x"), 0);
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o Q\\..\\..\\X", "",
+                            "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-Q\\..\\..\\x.txt. "
+                            "Erro: Invalid filename"}));
+  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile), 0u);
+}
+
+TEST(OwnPath, AToolThatCannotReadItsWholePathEndsWithTheEscapedErrorReport) {
+  Harness h;
+  h.os.setOwnExecutablePath(std::nullopt);
+  h.os.putFile(kNew, "v2");
+  EXPECT_EQ(h.run(u"--service-name QZAgent"), 1);
+  EXPECT_EQ(h.os.stderrBytes().rfind("Exception Exception in module UpdateServiceQZ.exe at ", 0), 0u);
+  EXPECT_NE(h.os.stderrBytes().find(".\r\nN\xC6o foi poss\xA1vel ler o caminho da ferramenta.\r\n\r\n"),
+            std::string::npos)
+      << h.os.stderrBytes();
+  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::FileExists), 0u);
+  EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+  // Usage needs no path.
+  EXPECT_EQ(h.run(u""), 0);
 }
 
 TEST(MissingNewVersion, SlashesInTheNameMakeTheResultFileUnwritable) {

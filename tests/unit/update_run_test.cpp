@@ -344,6 +344,23 @@ TEST_F(UpdateRunTest, AServiceThatStopsWithoutAnExitCodeIsAnErrorToo) {
   EXPECT_EQ(result(), "Erro: O servi\xE7o parou logo ap\xF3s ser iniciado\r\n");
 }
 
+TEST_F(UpdateRunTest, AServiceSpecificExitCodeIsReportedWithTheSystemsText) {
+  service->start.diesAfterMs = 100;
+  service->start.exitCode = 1066;
+  service->start.specificExitCode = 42;
+  run();
+  EXPECT_EQ(result(), "Erro: O servi\xE7o parou logo ap\xF3s ser iniciado: The service has returned a "
+                      "service-specific error code (c\xF3" "digo do servi\xE7o: 42)\r\n");
+}
+
+TEST_F(UpdateRunTest, ASystemTextOfSeveralLinesKeepsTheResultFileToOneLine) {
+  h.texts.set(1067, u"The process ended.\r\nSee the event log.\r\n");
+  service->start.diesAfterMs = 100;
+  run();
+  EXPECT_EQ(result(),
+            "Erro: O servi\xE7o parou logo ap\xF3s ser iniciado: The process ended. See the event log\r\n");
+}
+
 TEST_F(UpdateRunTest, AStartThatStaysPendingWithoutProgressGivesUp) {
   service->start.pendingMs = 3'000;  // with progress: waited for
   EXPECT_EQ(run(), 0);
@@ -439,7 +456,7 @@ std::vector<FaultSweepCase> sweepCases() {
   for (int op = 0; op <= static_cast<int>(FileOp::Pause); ++op) {
     for (unsigned n = 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) cases.push_back({true, op, n});
   }
-  for (int op = 0; op <= static_cast<int>(ServiceOp::ErrorText); ++op) {
+  for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
     for (unsigned n = 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) cases.push_back({false, op, n});
   }
   return cases;

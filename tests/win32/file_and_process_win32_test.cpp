@@ -95,8 +95,9 @@ TEST(Win32Process, CommandLineAndOwnPath) {
   EXPECT_FALSE(line.isSplit);
   EXPECT_NE(line.whole.find(u"win32_platform_tests"), std::u16string::npos);
   const auto path = os->ownExecutablePath();
-  EXPECT_EQ(path.substr(path.size() - 24), u"win32_platform_tests.exe");
-  EXPECT_EQ(path[1], u':');
+  ASSERT_TRUE(path);
+  EXPECT_EQ(path->substr(path->size() - 24), u"win32_platform_tests.exe");
+  EXPECT_EQ((*path)[1], u':');
 }
 
 TEST(Win32Process, RedirectedStandardOutputIsNotAConsole) {

@@ -66,24 +66,35 @@ TEST(Win32ServiceControl, RegisteredUnderTheDefaultAccount) {
   world.control().release(manager.handle);
 }
 
-TEST(Win32ServiceControl, ErrorTextsOfRealCodesAreTheSystemsOwnAndDistinct) {
-  // The wording is the system's (Wine's differs from Windows'): only that
-  // each code has its own text is the tool's to keep.
-  const auto control = makeNativeServiceControl();
-  const auto denied = control->errorText(kErrorAccessDenied);
-  const auto missing = control->errorText(kErrorServiceDoesNotExist);
-  const auto exists = control->errorText(kErrorServiceExists);
+TEST(Win32ErrorTexts, RealCodesHaveTheSystemsOwnDistinctTextsOnOneLine) {
+  // The wording is the system's (Wine's differs from Windows'): that each
+  // code has its own text, trimmed, is the tool's to keep.
+  const auto texts = makeNativeErrorTexts();
+  const auto denied = texts->describe(kErrorAccessDenied);
+  const auto missing = texts->describe(kErrorServiceDoesNotExist);
+  const auto exists = texts->describe(kErrorServiceExists);
+  for (const auto* text : {&denied, &missing, &exists}) {
+    ASSERT_FALSE(text->empty());
+    EXPECT_GT(text->back(), u' ') << toUtf8(*text);
+    EXPECT_NE(text->back(), u'.') << toUtf8(*text);
+  }
   EXPECT_NE(denied, missing);
   EXPECT_NE(missing, exists);
   EXPECT_NE(denied, exists);
+  EXPECT_EQ(texts->describe(0x2FFFFFFF), u"");
   ::testing::Test::RecordProperty("texts", toUtf8(denied + u" | " + missing + u" | " + exists));
 }
 
-TEST(TrimSystemMessage, DropsTrailingBlanksControlsAndFullStops) {
-  EXPECT_EQ(trimSystemMessage(u"Access is denied.\r\n"), u"Access is denied");
-  EXPECT_EQ(trimSystemMessage(u"Ends with dots... \t.\n"), u"Ends with dots");
-  EXPECT_EQ(trimSystemMessage(u"v1.2 kept"), u"v1.2 kept");
-  EXPECT_EQ(trimSystemMessage(u" .\r\n"), u"");
+TEST(Win32ErrorTexts, NoSystemTextBreaksTheResultLine) {
+  // The system's texts for every Win32 code the tool could quote.
+  const auto texts = makeNativeErrorTexts();
+  unsigned described = 0;
+  for (OsError code = 1; code < 16'000; ++code) {
+    const auto text = texts->describe(code);
+    if (!text.empty()) ++described;
+    EXPECT_EQ(text.find_first_of(u"\r\n"), std::u16string::npos) << code << ": " << toUtf8(text);
+  }
+  EXPECT_GT(described, 100u);
 }
 
 }  // namespace

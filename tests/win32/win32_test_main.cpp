@@ -24,6 +24,8 @@ const std::u16string& testServiceV2() { return serviceV2; }
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // ctest lists the tests without the programs' paths.
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   if (argc != 4) {
     std::fprintf(stderr, "usage: %s UpdateServiceQZ.exe test_service_v1.exe test_service_v2.exe\n", argv[0]);
     return 2;

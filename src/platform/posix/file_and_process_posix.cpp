@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -57,8 +58,8 @@ OsError writeAll(int fd, std::string_view bytes) {
 }
 
 // The descriptor travels as fd + 1, since 0 is "no file".
-FileHandle toHandle(int fd) { return static_cast<FileHandle>(fd) + 1; }
-int toFd(FileHandle handle) { return static_cast<int>(handle) - 1; }
+FileHandle toHandle(int fd) { return FileHandle(static_cast<std::uintptr_t>(fd) + 1); }
+int toFd(FileHandle handle) { return static_cast<int>(handle.value()) - 1; }
 
 class PosixFileAndProcess final : public FileAndProcess {
  public:
@@ -73,10 +74,12 @@ class PosixFileAndProcess final : public FileAndProcess {
     return result;
   }
 
-  std::u16string ownExecutablePath() override {
-    char path[4096];
+  std::optional<std::u16string> ownExecutablePath() override {
+    char path[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
     if (length <= 0) return arguments_.empty() ? std::u16string() : arguments_[0];
+    // readlink cuts what does not fit without a word.
+    if (static_cast<std::size_t>(length) >= sizeof path) return std::nullopt;
     return fromUtf8(std::string_view(path, static_cast<std::size_t>(length)));
   }
 
@@ -113,7 +116,7 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   FileOpenResult createTextFile(std::u16string_view name) override {
     const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return {0, lastErrno()};
+    if (fd < 0) return {{}, lastErrno()};
     return {toHandle(fd), kOk};
   }
 

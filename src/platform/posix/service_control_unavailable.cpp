@@ -7,25 +7,19 @@ namespace usqz::platform {
 
 namespace {
 
-constexpr OsError kErrorCallNotImplemented = 120;
-
 class UnavailableServiceControl final : public ServiceControl {
  public:
-  ServiceOpenResult openManager(std::uint32_t) override { return {0, kErrorCallNotImplemented}; }
+  ServiceOpenResult openManager(std::uint32_t) override { return {{}, kErrorCallNotImplemented}; }
   ServiceOpenResult openExisting(ServiceHandle, std::u16string_view, std::uint32_t) override {
-    return {0, kErrorInvalidHandle};
+    return {{}, kErrorInvalidHandle};
   }
   ServiceOpenResult registerService(ServiceHandle, std::u16string_view, std::u16string_view) override {
-    return {0, kErrorInvalidHandle};
+    return {{}, kErrorInvalidHandle};
   }
   OsError queryStatus(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError sendStop(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError sendStart(ServiceHandle) override { return kErrorInvalidHandle; }
   void release(ServiceHandle) override {}
-  std::u16string errorText(OsError code) override {
-    if (code == kErrorCallNotImplemented) return u"This function is not supported on this system";
-    return {};
-  }
 };
 
 }  // namespace

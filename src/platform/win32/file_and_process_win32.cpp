@@ -42,10 +42,17 @@ class Win32FileAndProcess final : public FileAndProcess {
     return result;
   }
 
-  std::u16string ownExecutablePath() override {
-    wchar_t path[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-    return fromWide(path, length > MAX_PATH ? MAX_PATH : length);
+  // A path that fills the whole buffer has been cut: the buffer grows until
+  // the path and its terminator fit.
+  std::optional<std::u16string> ownExecutablePath() override {
+    constexpr DWORD kLongestPath = 32'768;
+    for (DWORD size = MAX_PATH + 1; size <= 2 * kLongestPath; size *= 2) {
+      std::wstring path(size, L'\0');
+      const DWORD length = GetModuleFileNameW(nullptr, path.data(), size);
+      if (length == 0) return std::nullopt;
+      if (length < size) return fromWide(path.data(), length);
+    }
+    return std::nullopt;
   }
 
   bool fileExists(std::u16string_view name) override {
@@ -69,8 +76,10 @@ class Win32FileAndProcess final : public FileAndProcess {
   }
 
   OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override {
-    // MoveFileW never replaces an existing target.
-    const BOOL moved = MoveFileW(WideZ(from).get(), WideZ(to).get());
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is never
+    // replaced; write-through puts the rename on disk before the run reports
+    // it, so a power loss right after a success cannot undo it.
+    const BOOL moved = MoveFileExW(WideZ(from).get(), WideZ(to).get(), MOVEFILE_WRITE_THROUGH);
     return okOr(moved, GetLastError());
   }
 
@@ -78,16 +87,16 @@ class Win32FileAndProcess final : public FileAndProcess {
     const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
-    if (file == INVALID_HANDLE_VALUE) return {0, error};
-    return {reinterpret_cast<FileHandle>(file), kOk};
+    if (file == INVALID_HANDLE_VALUE) return {{}, error};
+    return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
   }
 
   OsError writeBytes(FileHandle file, std::string_view bytes) override {
-    return writeAll(reinterpret_cast<HANDLE>(file), bytes);
+    return writeAll(reinterpret_cast<HANDLE>(file.value()), bytes);
   }
 
   OsError closeFile(FileHandle file) override {
-    const BOOL closed = CloseHandle(reinterpret_cast<HANDLE>(file));
+    const BOOL closed = CloseHandle(reinterpret_cast<HANDLE>(file.value()));
     return okOr(closed, GetLastError());
   }
 

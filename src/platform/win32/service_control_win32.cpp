@@ -1,7 +1,6 @@
 // Service control on Win32: one advapi32 call for each operation, and the
 // last error read on the line after a failure.
 #include "../native.h"
-#include "unique_handles.h"
 #include "windows_api.h"
 
 namespace usqz::platform {
@@ -13,11 +12,11 @@ using win32::WideZ;
 
 static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS));
 
-SC_HANDLE toNative(ServiceHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
-ServiceHandle fromNative(SC_HANDLE handle) { return reinterpret_cast<ServiceHandle>(handle); }
+SC_HANDLE toNative(ServiceHandle handle) { return reinterpret_cast<SC_HANDLE>(handle.value()); }
+ServiceHandle fromNative(SC_HANDLE handle) { return ServiceHandle(reinterpret_cast<std::uintptr_t>(handle)); }
 
 ServiceOpenResult opened(SC_HANDLE handle, DWORD error) {
-  if (handle == nullptr) return {0, error};
+  if (handle == nullptr) return {{}, error};
   return {fromNative(handle), kOk};
 }
 
@@ -25,10 +24,6 @@ void copyStatus(const SERVICE_STATUS& from, ServiceStatus& to) {
   to = {from.dwServiceType,           from.dwCurrentState, from.dwControlsAccepted, from.dwWin32ExitCode,
         from.dwServiceSpecificExitCode, from.dwCheckPoint,   from.dwWaitHint};
 }
-
-struct LocalFreer {
-  void operator()(wchar_t* text) const noexcept { LocalFree(text); }
-};
 
 class Win32ServiceControl final : public ServiceControl {
  public:
@@ -80,17 +75,7 @@ class Win32ServiceControl final : public ServiceControl {
   }
 
   void release(ServiceHandle handle) override {
-    if (handle != 0) CloseServiceHandle(toNative(handle));
-  }
-
-  std::u16string errorText(OsError code) override {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    const std::unique_ptr<wchar_t, LocalFreer> owner(buffer);
-    if (length == 0 || buffer == nullptr) return {};
-    return trimSystemMessage(fromWide(buffer, length));
+    if (handle) CloseServiceHandle(toNative(handle));
   }
 };
 

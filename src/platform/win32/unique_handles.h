@@ -1,4 +1,6 @@
-// Typed owners for the Win32 handles the platform code holds.
+// Typed owners for the raw Win32 handles that Win32 code holds itself. The
+// core never sees these: it owns the platform's opaque handles through
+// OwnedServiceHandle (service_control.h).
 #pragma once
 
 #include <memory>
@@ -14,13 +16,13 @@ struct KernelHandleCloser {
 struct FindHandleCloser {
   void operator()(HANDLE handle) const noexcept { FindClose(handle); }
 };
-struct ServiceHandleCloser {
+struct ScHandleCloser {
   void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
 };
 
 using UniqueKernelHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, KernelHandleCloser>;
 using UniqueFindHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindHandleCloser>;
-using UniqueServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+using UniqueScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
 
 // File and search handles report failure as INVALID_HANDLE_VALUE, which a
 // unique_ptr would take for a live handle.

@@ -109,16 +109,16 @@ OsError FakeFileAndProcess::moveNoReplace(std::u16string_view from, std::u16stri
 }
 
 FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
-  if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {0, error};
+  if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {{}, error};
   const std::u16string path(name);
-  if (const auto error = checkDirectoryOf(path)) return {0, error};
-  if (directories_.count(path) != 0) return {0, kErrorAccessDenied};
+  if (const auto error = checkDirectoryOf(path)) return {{}, error};
+  if (directories_.count(path) != 0) return {{}, kErrorAccessDenied};
   if (const auto it = files_.find(path); it != files_.end()) {
-    if (it->second.locked) return {0, kErrorSharingViolation};
-    if (it->second.readOnly) return {0, kErrorAccessDenied};
+    if (it->second.locked) return {{}, kErrorSharingViolation};
+    if (it->second.readOnly) return {{}, kErrorAccessDenied};
   }
   files_[path] = File{};
-  const FileHandle handle = nextHandle_++;
+  const FileHandle handle(nextHandle_++);
   open_[handle] = path;
   return {handle, kOk};
 }

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../file_and_process.h"
 #include "fault_plan.h"
+#include "platform/file_and_process.h"
 
 namespace usqz::platform::fake {
 
@@ -39,7 +39,8 @@ class FakeFileAndProcess final : public FileAndProcess {
   // -- setting the scene --
   void setCommandLine(std::u16string whole);
   void setArguments(std::vector<std::u16string> arguments);
-  void setOwnExecutablePath(std::u16string path) { ownPath_ = std::move(path); }
+  // Nothing: the platform could not read the path whole.
+  void setOwnExecutablePath(std::optional<std::u16string> path) { ownPath_ = std::move(path); }
   void addDirectory(std::u16string path);
   void putFile(const std::u16string& name, std::string bytes);
   void setReadOnly(const std::u16string& name, bool readOnly = true);
@@ -61,7 +62,7 @@ class FakeFileAndProcess final : public FileAndProcess {
 
   // -- FileAndProcess --
   CommandLine commandLine() override { return commandLine_; }
-  std::u16string ownExecutablePath() override { return ownPath_; }
+  std::optional<std::u16string> ownExecutablePath() override { return ownPath_; }
   bool fileExists(std::u16string_view name) override;
   OsError removeFile(std::u16string_view name) override;
   OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override;
@@ -89,11 +90,11 @@ class FakeFileAndProcess final : public FileAndProcess {
   VirtualClock& clock_;
   FaultPlan<FileOp> faults_;
   CommandLine commandLine_{false, u"UpdateServiceQZ.exe", {}};
-  std::u16string ownPath_ = u"C:\\svc\\UpdateServiceQZ.exe";
+  std::optional<std::u16string> ownPath_ = u"C:\\svc\\UpdateServiceQZ.exe";
   std::set<std::u16string> directories_;
   std::map<std::u16string, File> files_;
   std::map<FileHandle, std::u16string> open_;
-  FileHandle nextHandle_ = 0x100;
+  std::uintptr_t nextHandle_ = 0x100;
   StdoutKind stdoutKind_ = StdoutKind::Redirected;
   std::vector<std::string> stdoutWrites_;
   std::string stderr_;

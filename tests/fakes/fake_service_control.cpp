@@ -1,6 +1,6 @@
 #include "fake_service_control.h"
 
-#include "../../text.h"
+#include "text.h"
 
 namespace usqz::platform::fake {
 
@@ -40,39 +40,39 @@ const FakeServiceControl::Handle* FakeServiceControl::handle(ServiceHandle value
 }
 
 ServiceHandle FakeServiceControl::newHandle(Handle handle) {
-  const ServiceHandle value = nextHandle_++;
+  const ServiceHandle value(nextHandle_++);
   handles_[value] = std::move(handle);
   return value;
 }
 
 ServiceOpenResult FakeServiceControl::openManager(std::uint32_t access) {
   managerAccessRequests_.push_back(access);
-  if (const auto error = faults_.onCall(ServiceOp::OpenManager)) return {0, error};
-  if ((access & ~grantedManagerRights_) != 0) return {0, kErrorAccessDenied};
+  if (const auto error = faults_.onCall(ServiceOp::OpenManager)) return {{}, error};
+  if ((access & ~grantedManagerRights_) != 0) return {{}, kErrorAccessDenied};
   return {newHandle({true, {}, access}), kOk};
 }
 
 ServiceOpenResult FakeServiceControl::openExisting(ServiceHandle manager, std::u16string_view name,
                                                    std::uint32_t access) {
-  if (const auto error = faults_.onCall(ServiceOp::OpenExisting)) return {0, error};
-  if (handle(manager, true) == nullptr) return {0, kErrorInvalidHandle};
-  if (name.empty() || name.find_first_of(u"\\/") != std::u16string_view::npos) return {0, kErrorInvalidName};
+  if (const auto error = faults_.onCall(ServiceOp::OpenExisting)) return {{}, error};
+  if (handle(manager, true) == nullptr) return {{}, kErrorInvalidHandle};
+  if (name.empty() || name.find_first_of(u"\\/") != std::u16string_view::npos) return {{}, kErrorInvalidName};
   const auto key = keyOf(name);
-  if (services_.count(key) == 0) return {0, kErrorServiceDoesNotExist};
+  if (services_.count(key) == 0) return {{}, kErrorServiceDoesNotExist};
   return {newHandle({false, key, access}), kOk};
 }
 
 ServiceOpenResult FakeServiceControl::registerService(ServiceHandle manager, std::u16string_view name,
                                                       std::u16string_view executablePath) {
-  if (const auto error = faults_.onCall(ServiceOp::RegisterService)) return {0, error};
+  if (const auto error = faults_.onCall(ServiceOp::RegisterService)) return {{}, error};
   const Handle* owner = handle(manager, true);
-  if (owner == nullptr) return {0, kErrorInvalidHandle};
-  if ((owner->access & kManagerCreateService) == 0) return {0, kErrorAccessDenied};
+  if (owner == nullptr) return {{}, kErrorInvalidHandle};
+  if ((owner->access & kManagerCreateService) == 0) return {{}, kErrorAccessDenied};
   if (name.empty() || name.size() > 256 || name.find_first_of(u"\\/") != std::u16string_view::npos) {
-    return {0, kErrorInvalidName};
+    return {{}, kErrorInvalidName};
   }
   const auto key = keyOf(name);
-  if (services_.count(key) != 0) return {0, kErrorServiceExists};
+  if (services_.count(key) != 0) return {{}, kErrorServiceExists};
   addService(std::u16string(name), u"\"" + std::u16string(executablePath) + u"\"");
   return {newHandle({false, key, kServiceAllAccess}), kOk};
 }
@@ -80,6 +80,7 @@ ServiceOpenResult FakeServiceControl::registerService(ServiceHandle manager, std
 void FakeServiceControl::markStopped(FakeService& service, std::uint32_t exitCode) {
   service.state = kServiceStopped;
   service.exitCode = exitCode;
+  service.specificExitCode = 0;
   service.runningImage.reset();
   service.stoppedAt = clock_.now();
 }
@@ -105,6 +106,7 @@ void FakeServiceControl::advance(FakeService& service) {
     case kServiceRunning:
       if (service.start.diesAfterMs && elapsed >= *service.start.diesAfterMs) {
         markStopped(service, service.start.exitCode);
+        service.specificExitCode = service.start.specificExitCode;
       }
       break;
     default:
@@ -117,6 +119,7 @@ ServiceStatus FakeServiceControl::statusOf(const FakeService& service) const {
   status.dwServiceType = service.serviceType;
   status.dwCurrentState = service.state;
   status.dwWin32ExitCode = service.exitCode;
+  status.dwServiceSpecificExitCode = service.specificExitCode;
   if (service.state == kServiceStopPending) {
     status.dwCheckPoint = service.checkPoint;
     status.dwWaitHint = service.stop.waitHint;
@@ -183,25 +186,6 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
 void FakeServiceControl::release(ServiceHandle value) {
   faults_.onCall(ServiceOp::Release);
   if (handles_.erase(value) == 0) ++badReleases_;
-}
-
-std::u16string FakeServiceControl::errorText(OsError code) {
-  faults_.onCall(ServiceOp::ErrorText);
-  // As the system words them, trailing full stop and line break included.
-  static const std::map<OsError, std::u16string> kTexts = {
-      {2, u"The system cannot find the file specified.\r\n"},
-      {3, u"The system cannot find the path specified.\r\n"},
-      {5, u"Access is denied.\r\n"},
-      {32, u"The process cannot access the file because it is being used by another process.\r\n"},
-      {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
-      {183, u"Cannot create a file when that file already exists.\r\n"},
-      {1052, u"The requested control is not valid for this service.\r\n"},
-      {1060, u"The specified service does not exist as an installed service.\r\n"},
-      {1067, u"The process terminated unexpectedly.\r\n"},
-      {1073, u"The specified service already exists.\r\n"},
-  };
-  const auto it = kTexts.find(code);
-  return it == kTexts.end() ? std::u16string() : trimSystemMessage(it->second);
 }
 
 }  // namespace usqz::platform::fake

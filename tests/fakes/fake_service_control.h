@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "../service_control.h"
 #include "fault_plan.h"
+#include "platform/service_control.h"
 
 namespace usqz::platform::fake {
 
-enum class ServiceOp { OpenManager, OpenExisting, RegisterService, QueryStatus, SendStop, SendStart, Release, ErrorText };
+enum class ServiceOp { OpenManager, OpenExisting, RegisterService, QueryStatus, SendStop, SendStart, Release };
 
 inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 inline constexpr OsError kErrorInvalidServiceControl = 1052;
@@ -40,6 +40,8 @@ struct StartBehaviour {
   // Reports stopped with `exitCode` this long after reaching running.
   std::optional<std::uint64_t> diesAfterMs;
   std::uint32_t exitCode = kErrorProcessAborted;
+  // With exitCode 1066 (ERROR_SERVICE_SPECIFIC_ERROR): the service's own code.
+  std::uint32_t specificExitCode = 0;
 };
 
 struct FakeService {
@@ -50,6 +52,7 @@ struct FakeService {
   std::u16string account;  // empty: the platform's default account
   std::uint32_t state = kServiceStopped;
   std::uint32_t exitCode = 0;
+  std::uint32_t specificExitCode = 0;
   StopBehaviour stop;
   StartBehaviour start;
   // What the service ran from: the executable's content when it started.
@@ -99,7 +102,6 @@ class FakeServiceControl final : public ServiceControl {
   OsError sendStop(ServiceHandle service, ServiceStatus& status) override;
   OsError sendStart(ServiceHandle service) override;
   void release(ServiceHandle handle) override;
-  std::u16string errorText(OsError code) override;
 
  private:
   struct Handle {
@@ -118,7 +120,7 @@ class FakeServiceControl final : public ServiceControl {
   FaultPlan<ServiceOp> faults_;
   std::map<std::u16string, FakeService> services_;  // by upper-case name
   std::map<ServiceHandle, Handle> handles_;
-  ServiceHandle nextHandle_ = 0x5000;
+  std::uintptr_t nextHandle_ = 0x5000;
   unsigned badReleases_ = 0;
   std::uint32_t grantedManagerRights_ = 0xF003F;
   std::vector<std::uint32_t> managerAccessRequests_;

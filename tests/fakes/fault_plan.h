@@ -7,7 +7,7 @@
 #include <map>
 #include <utility>
 
-#include "../file_and_process.h"
+#include "platform/file_and_process.h"
 
 namespace usqz::platform::fake {
 

@@ -1,0 +1,30 @@
+// Opaque handles the platform hands to the core. Each kind of handle is a
+// type of its own, so that a file handle can never be passed where a service
+// handle is expected; the value 0 means none. Portable header.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+
+namespace usqz::platform {
+
+template <typename Kind>
+class OpaqueHandle {
+ public:
+  constexpr OpaqueHandle() = default;
+  constexpr explicit OpaqueHandle(std::uintptr_t value) : value_(value) {}
+
+  constexpr std::uintptr_t value() const { return value_; }
+  constexpr explicit operator bool() const { return value_ != 0; }
+  friend constexpr auto operator<=>(OpaqueHandle, OpaqueHandle) = default;
+
+ private:
+  std::uintptr_t value_ = 0;
+};
+
+// An open file.
+using FileHandle = OpaqueHandle<struct FileHandleKind>;
+// An open service control manager or service.
+using ServiceHandle = OpaqueHandle<struct ServiceHandleKind>;
+
+}  // namespace usqz::platform
