@@ -1,13 +1,21 @@
+// The tool's entry and the update run as a sequence of steps. Each concern
+// the steps lean on has a file of its own: the names (command_line), the
+// checks before the stop (preflight), the waits on the service
+// (service_waits), the moves of the executables (executable_swap), the run's
+// lock (run_lock) and the result file (result_file).
 #include "UpdateServiceQZ.h"
 
-#include <algorithm>
 #include <exception>
 #include <new>
 
 #include "command_line.h"
 #include "console.h"
 #include "contained_path.h"
+#include "executable_swap.h"
+#include "preflight.h"
 #include "result_file.h"
+#include "run_lock.h"
+#include "service_waits.h"
 #include "text.h"
 #include "tool_error.h"
 
@@ -22,49 +30,8 @@ using platform::OwnedServiceHandle;
 using platform::ServiceControl;
 using platform::ServiceStatus;
 
-// A service that stopped with this code left its own code in
-// dwServiceSpecificExitCode, the only part that tells what went wrong.
-constexpr OsError kErrorServiceSpecificError = 1066;
-
-// Pauses between status queries, and how long a move or a start is tried
-// again while a scanner or an exiting service process still holds on.
-constexpr std::uint32_t kPollMs = 100;
-constexpr std::uint64_t kLetGoMs = 5'000;
-// An exiting process is gone within milliseconds, and the service is down
-// meanwhile: its start is tried again sooner than the status is polled.
-constexpr std::uint32_t kStartRetryMs = 10;
-// A wait gives up when the service shows no progress for longer than the
-// larger of its wait hint and this, or when it has lasted the whole limit.
-constexpr std::uint64_t kMinPatienceMs = 30'000;
-constexpr std::uint64_t kWaitLimitMs = 600'000;
-// How long a freshly started service is watched before it counts as running.
-constexpr std::uint64_t kStartWatchMs = 1'500;
-
-constexpr std::uint32_t kServiceRights =
-    platform::kServiceQueryStatus | platform::kServiceStart | platform::kServiceStop;
-
-// Whether a service that is changing state is still worth waiting for.
-class ProgressWatch {
- public:
-  ProgressWatch(std::uint64_t now, const ServiceStatus& status)
-      : started_(now), lastProgress_(now), state_(status.dwCurrentState), checkPoint_(status.dwCheckPoint) {}
-
-  bool stillPatient(const ServiceStatus& status, std::uint64_t now) {
-    if (status.dwCurrentState != state_ || status.dwCheckPoint != checkPoint_) {
-      state_ = status.dwCurrentState;
-      checkPoint_ = status.dwCheckPoint;
-      lastProgress_ = now;
-    }
-    const std::uint64_t patience = std::max<std::uint64_t>(status.dwWaitHint, kMinPatienceMs);
-    return now - lastProgress_ <= patience && now - started_ <= kWaitLimitMs;
-  }
-
- private:
-  std::uint64_t started_;
-  std::uint64_t lastProgress_;
-  std::uint32_t state_;
-  std::uint32_t checkPoint_;
-};
+constexpr std::uint32_t kServiceRights = platform::kServiceQueryConfig | platform::kServiceQueryStatus |
+                                         platform::kServiceStart | platform::kServiceStop;
 
 class UpdateRun {
  public:
@@ -77,7 +44,9 @@ class UpdateRun {
         serviceName_(serviceName),
         ownExecutablePath_(ownExecutablePath),
         manager_(services),
-        service_(services) {}
+        service_(services),
+        waits_(os, services, texts),
+        swap_(os, texts, console, names_) {}
 
   // The run's one error handler: whatever fails is reported on the console
   // and recorded in the result file. Only a failure of that report escapes.
@@ -85,14 +54,11 @@ class UpdateRun {
     try {
       steps();
     } catch (const ToolError& error) {
-      recover();
-      recordError(error.message());
+      recordError(error.message() + recover());
     } catch (const std::bad_alloc&) {
-      recover();
-      recordError(u"Out of memory");
+      recordError(u"Out of memory" + recover());
     } catch (const std::exception& error) {
-      recover();
-      recordError(fromUtf8(error.what()));
+      recordError(fromUtf8(error.what()) + recover());
     }
     service_.reset();
     manager_.reset();
@@ -111,27 +77,21 @@ class UpdateRun {
       SaveResult(os_, console_, names_.logFilename, u"Não foi encontrada a nova versão do serviço.");
       return;
     }
+    checkNewVersion(os_, texts_, names_);
 
     connect();
     openOrRegister();
-    queryOrFail();
-    if (status_.dwCurrentState == platform::kServiceRunning) {
-      console_.writeLine(u"Service :: status: iniciado");
-      console_.writeLine(u"Service :: parando ...");
-      if (services_.sendStop(service_.get(), status_) != platform::kOk) throw toolError(u"Erro ao parar o serviço");
-      waitForStop();
-      stoppedByRun_ = true;
-      console_.writeLine(u"Service :: parado");
-    } else {
-      console_.writeLine(u"Service :: status: parado");
-    }
+    swap_.checkOlderBackupRemovable();
+    bringDown();
+    waits_.waitForProcessExit();
 
-    swapExecutables();
+    swap_.swap();
 
     console_.writeLine(u"Service :: iniciando ...");
-    startRequested_ = true;
-    if (startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
-    confirmStart();
+    if (waits_.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
+    waits_.confirmStart();
+    console_.writeLine(u"Service :: status: iniciado");
+    confirmed_ = true;
 
     console_.writeLine(u"");
     console_.writeLine(u"Atualização finalizada.");
@@ -151,10 +111,13 @@ class UpdateRun {
     }
   }
 
-  // Registering a missing service needs the right to create services; an
-  // operator who may only stop and start services still gets in without it.
+  // Registering a missing service needs the right to create services, and
+  // the right to list them for the check that comes first; an operator who
+  // may only stop and start services still gets in without them.
   void connect() {
-    auto opened = services_.openManager(platform::kManagerConnect | platform::kManagerCreateService);
+    auto opened = services_.openManager(platform::kManagerConnect | platform::kManagerEnumerateService |
+                                        platform::kManagerCreateService);
+    mayRegister_ = opened.error == platform::kOk;
     if (opened.error == platform::kErrorAccessDenied) opened = services_.openManager(platform::kManagerConnect);
     if (opened.error != platform::kOk || !opened.handle) {
       throw toolError(u"Erro ao abrir o gerenciador de serviços");
@@ -168,8 +131,11 @@ class UpdateRun {
     const auto opened = services_.openExisting(manager_.get(), names_.serviceName, kServiceRights);
     if (opened.error == platform::kOk && opened.handle) {
       service_.reset(opened.handle);
+      checkRegistration(os_, services_, texts_, service_.get(), names_);
     } else {
       console_.writeLine(u"Service :: NÃO encontrado");
+      // Without the right to register, the registration fails as it is.
+      if (mayRegister_) refuseSecondService(os_, services_, texts_, manager_.get(), names_);
       const auto created = services_.registerService(manager_.get(), names_.serviceName, names_.pathCurrentBin);
       if (created.error != platform::kOk || !created.handle) {
         const OsError errorCode = created.error;
@@ -179,142 +145,116 @@ class UpdateRun {
       service_.reset(created.handle);
       console_.writeLine(u"Service :: instalado com sucesso");
     }
+    waits_.attach(service_.get());
     console_.writeLine(u"Service :: encontrado");
   }
 
-  void queryOrFail() {
-    if (services_.queryStatus(service_.get(), status_) != platform::kOk) {
-      throw toolError(u"Service :: status: Erro ao verificar o status do serviço");
+  // Whatever state the service is found in, its process is gone before the
+  // files move: a running, paused or starting service is stopped, one that
+  // is stopping is waited for.
+  void bringDown() {
+    auto status = waits_.queryOrFail();
+    switch (status.dwCurrentState) {
+      case platform::kServiceStopped:
+        console_.writeLine(u"Service :: status: parado");
+        return;
+      case platform::kServiceStopPending:
+        console_.writeLine(u"Service :: status: parando");
+        waits_.waitForStop(status);
+        console_.writeLine(u"Service :: parado");
+        return;
+      case platform::kServiceStartPending:
+        console_.writeLine(u"Service :: status: iniciando");
+        waits_.waitWhileStarting(status);
+        if (status.dwCurrentState == platform::kServiceStopped) {
+          console_.writeLine(u"Service :: parado");
+          return;
+        }
+        break;
+      case platform::kServiceRunning:
+        console_.writeLine(u"Service :: status: iniciado");
+        break;
+      case platform::kServicePaused:
+        console_.writeLine(u"Service :: status: pausado");
+        break;
+      case platform::kServicePausePending:
+        console_.writeLine(u"Service :: status: pausando");
+        break;
+      default:
+        console_.writeLine(u"Service :: status: retomando");
+        break;
     }
+    console_.writeLine(u"Service :: parando ...");
+    if (services_.sendStop(service_.get(), status) != platform::kOk) throw toolError(u"Erro ao parar o serviço");
+    waits_.waitForStop(status);
+    stoppedByRun_ = true;
+    console_.writeLine(u"Service :: parado");
   }
 
-  // Passes of: query, pause, check. A failed query ends the wait quietly.
-  void waitForStop() {
-    ProgressWatch watch(os_.monotonicMilliseconds(), status_);
-    for (;;) {
-      if (services_.queryStatus(service_.get(), status_) != platform::kOk) return;
-      os_.pause(kPollMs);
-      if (status_.dwCurrentState == platform::kServiceStopped) return;
-      if (!watch.stillPatient(status_, os_.monotonicMilliseconds())) {
-        throw toolError(u"Tempo esgotado aguardando a parada do serviço");
+  // Whatever failed once the run had stopped the service and before the new
+  // version was confirmed running, the service must not be left without its
+  // executable or down: before the activation the backup goes back; after
+  // it, the failed version is stopped and the previous one put back and
+  // started. What this says is added to the cause; the console may fail
+  // here, the error being handled stays the one reported.
+  std::u16string recover() {
+    if (confirmed_) return {};
+    if (swap_.activated()) return swap_.backedUp() ? rollBack() : std::u16string();
+    std::u16string said;
+    if (const auto failure = swap_.restoreBackup(); !failure.empty()) said += u". " + failure;
+    if (stoppedByRun_ && !restarted_) {
+      restarted_ = true;
+      console_.writeLineIfPossible(u"Service :: iniciando ...");
+      if (const auto error = waits_.startRetrying()) {
+        const auto text = texts_.describe(error);
+        console_.writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + text);
+        said += u". Serviço não reiniciado: " + text;
       }
     }
+    return said;
   }
 
-  // A start request only says the process was launched: wait until the
-  // service reports running, then watch it for a moment so that a new
-  // version that dies at once is not taken for a success.
-  void confirmStart() {
-    queryOrFail();
-    os_.pause(kPollMs);
-    ProgressWatch watch(os_.monotonicMilliseconds(), status_);
-    while (status_.dwCurrentState == platform::kServiceStartPending) {
-      if (!watch.stillPatient(status_, os_.monotonicMilliseconds())) {
-        throw toolError(u"Tempo esgotado aguardando o início do serviço");
-      }
-      queryOrFail();
-      os_.pause(kPollMs);
-    }
-    const auto runningSince = os_.monotonicMilliseconds();
-    while (status_.dwCurrentState == platform::kServiceRunning &&
-           os_.monotonicMilliseconds() - runningSince < kStartWatchMs) {
-      queryOrFail();
-      os_.pause(kPollMs);
-    }
-    if (status_.dwCurrentState != platform::kServiceRunning) {
-      std::u16string message = u"O serviço parou logo após ser iniciado";
-      if (status_.dwWin32ExitCode != 0) message += u": " + exitCodeText(status_);
-      throw toolError(message);
-    }
-    console_.writeLine(u"Service :: status: iniciado");
-  }
-
-  std::u16string exitCodeText(const ServiceStatus& status) {
-    auto text = texts_.describe(status.dwWin32ExitCode);
-    if (status.dwWin32ExitCode == kErrorServiceSpecificError) {
-      if (!text.empty()) text += u" ";
-      text += u"(código do serviço: " + toDecimal(status.dwServiceSpecificExitCode) + u")";
-    }
-    return text;
-  }
-
-  // Backup and activation. With no current executable (a service registered
-  // before its executable was placed, or an update cut short after the
-  // backup) there is nothing to back up, and an existing backup is kept.
-  void swapExecutables() {
-    if (os_.fileExists(names_.pathCurrentBin)) {
-      if (os_.fileExists(names_.pathOldBin)) {
-        console_.writeLine(u"  -> Removendo versão antiga (OLD)");
-        os_.removeFile(names_.pathOldBin);
-      }
-      console_.writeLine(u"  -> Fazendo backup da versao atual: EXE -> OLD");
-      if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
-        throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
-      }
-      backedUp_ = true;
-    }
-    console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
-    if (const auto error = moveRetrying(names_.pathNewBin, names_.pathCurrentBin)) {
-      throw toolError(u"Erro ao ativar a nova versão: " + texts_.describe(error));
-    }
-    activated_ = true;
-  }
-
-  // Files held by a virus scanner or by a service process still exiting are
-  // let go within moments; anything else will not change by waiting.
-  OsError moveRetrying(const std::u16string& from, const std::u16string& to) {
-    const auto started = os_.monotonicMilliseconds();
-    for (;;) {
-      const auto error = os_.moveNoReplace(from, to);
-      const bool transient = error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
-      if (!transient || os_.monotonicMilliseconds() - started >= kLetGoMs) return error;
-      os_.pause(kPollMs);
-    }
-  }
-
-  // A service that has just reported stopped may still have its process
-  // exiting, and until it is gone the manager refuses a new start as if the
-  // service were running.
-  OsError startRetrying() {
-    const auto started = os_.monotonicMilliseconds();
-    for (;;) {
-      const auto error = services_.sendStart(service_.get());
-      if (error != platform::kErrorServiceAlreadyRunning || os_.monotonicMilliseconds() - started >= kLetGoMs) {
-        return error;
-      }
-      ServiceStatus current;
-      if (services_.queryStatus(service_.get(), current) != platform::kOk ||
-          current.dwCurrentState != platform::kServiceStopped) {
-        return error;
-      }
-      os_.pause(kStartRetryMs);
-    }
-  }
-
-  // Whatever failed between the stop and the start request (a file step, or
-  // the console), the service must not be left without its executable or
-  // down: the backup goes back into place, and a service the run stopped is
-  // started again on whatever now stands at its registered path. The error
-  // being handled stays the one reported, so the console may fail here.
-  void recover() {
-    if (backedUp_ && !activated_) {
-      backedUp_ = false;
-      moveRetrying(names_.pathOldBin, names_.pathCurrentBin);
-    }
-    if (stoppedByRun_ && !startRequested_) {
-      startRequested_ = true;
-      writeLineIfPossible(u"Service :: iniciando ...");
-      if (const auto error = startRetrying()) {
-        writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + texts_.describe(error));
-      }
-    }
-  }
-
-  void writeLineIfPossible(const std::u16string& line) {
+  std::u16string rollBack() {
+    stopFailedVersion();
+    if (const auto failure = swap_.rollBack(); !failure.empty()) return u". " + failure;
+    if (!stoppedByRun_) return u". Versão anterior restaurada.";
+    console_.writeLineIfPossible(u"Service :: iniciando ...");
     try {
-      console_.writeLine(line);
-    } catch (const ToolError&) {
+      if (const auto error = waits_.startRetrying()) {
+        return u". Versão anterior restaurada, mas não iniciou: " + texts_.describe(error);
+      }
+      waits_.confirmStart();
+    } catch (const ToolError& error) {
+      return u". Versão anterior restaurada, mas não iniciou: " + error.message();
     }
+    console_.writeLineIfPossible(u"Service :: status: iniciado");
+    return u". Versão anterior restaurada e em execução.";
+  }
+
+  // The failed version's process must be gone before its file can move: it
+  // is asked to stop, and ended when it will not (a service stuck starting
+  // accepts no controls). It is this run's own failed start.
+  void stopFailedVersion() {
+    ServiceStatus status;
+    const bool known = waits_.query(status);
+    if (known && status.dwCurrentState == platform::kServiceStopped) {
+      waits_.waitForProcessExit();
+      return;
+    }
+    console_.writeLineIfPossible(u"  -> Revertendo: parando a nova versão");
+    bool stopped = false;
+    if (services_.sendStop(service_.get(), status) == platform::kOk) {
+      try {
+        waits_.waitForStop(status);
+        stopped = true;
+      } catch (const ToolError&) {
+      }
+    }
+    if (!stopped && waits_.processAlive()) {
+      console_.writeLineIfPossible(u"  -> Revertendo: encerrando o processo da nova versão");
+      waits_.endProcess();
+    }
+    waits_.waitForProcessExit();
   }
 
   void recordError(const std::u16string& message) {
@@ -333,18 +273,34 @@ class UpdateRun {
   Names names_;
   OwnedServiceHandle manager_;
   OwnedServiceHandle service_;
-  ServiceStatus status_;
+  ServiceWaits waits_;
+  ExecutableSwap swap_;
   // How far the run got, for recover().
+  bool mayRegister_ = false;
   bool stoppedByRun_ = false;
-  bool backedUp_ = false;
-  bool activated_ = false;
-  bool startRequested_ = false;
+  bool restarted_ = false;
+  bool confirmed_ = false;
 };
 
 void writeUsage(Console& console) {
   console.writeLine(u"");
   console.writeLine(u"Uso: updateserviceqz --service-name nome_do_servico");
   console.writeLine(u"");
+}
+
+// Two runs for one service would swap files under each other: a second run
+// that finds the service's lock held touches nothing.
+void runLocked(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts, Console& console,
+               std::u16string_view serviceName, std::u16string_view ownPath) {
+  const RunLock lock(os, serviceName);
+  if (lock.heldElsewhere()) {
+    console.writeLine(u"Outra atualização do serviço " + std::u16string(serviceName) + u" já está em andamento.");
+  } else if (!lock.held()) {
+    console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + std::u16string(serviceName) +
+                      u": " + texts.describe(lock.error()));
+  } else {
+    UpdateRun(os, services, texts, console, serviceName, ownPath).execute();
+  }
 }
 
 // Any fixed address in the tool's code will do for the report.
@@ -367,7 +323,7 @@ int runTool(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts) {
       // whole path there is no telling where that is.
       throw toolError(u"Não foi possível ler o caminho da ferramenta");
     } else {
-      UpdateRun(os, services, texts, console, serviceName, *ownPath).execute();
+      runLocked(os, services, texts, console, serviceName, *ownPath);
     }
   } catch (const ToolError& error) {
     console.flushQuietly();

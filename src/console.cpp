@@ -42,6 +42,13 @@ void Console::flush() {
   if (isOpen_ && !buffer_.empty()) writeOut();
 }
 
+void Console::writeLineIfPossible(std::u16string_view text) {
+  try {
+    writeLine(text);
+  } catch (const ToolError&) {
+  }
+}
+
 void Console::flushQuietly() noexcept {
   try {
     flush();

@@ -24,6 +24,9 @@ class Console {
 
   // Throws an EInOutError when standard output cannot be opened or written.
   void writeLine(std::u16string_view text);
+  // For the lines of a recovery from an error: the error being handled stays
+  // the one reported, so a failing console is passed over.
+  void writeLineIfPossible(std::u16string_view text);
   void flush();
   // At process end a failed write is not reported.
   void flushQuietly() noexcept;

@@ -33,6 +33,7 @@ inline constexpr OsError kErrorInvalidName = 123;
 inline constexpr OsError kErrorAlreadyExists = 183;
 inline constexpr OsError kErrorFileExists = 80;
 inline constexpr OsError kErrorCallNotImplemented = 120;
+inline constexpr OsError kErrorDirectory = 267;  // a directory where a file is wanted
 
 struct FileOpenResult {
   FileHandle handle;
@@ -42,6 +43,30 @@ struct FileOpenResult {
 struct StdoutOpenResult {
   OsError error = kOk;     // non-zero: no usable handle
   bool isConsole = false;  // a character device rather than a file or a pipe
+};
+
+// The first bytes of a file, and its whole size.
+struct FileHead {
+  std::string bytes;
+  std::uint64_t size = 0;
+  OsError error = kOk;
+};
+
+enum class ProcessState {
+  Exited,   // gone, or no process has that id
+  Running,  // still there when the wait ended
+  Unknown,  // could not be told (the error says why)
+};
+
+struct ProcessStateResult {
+  ProcessState state = ProcessState::Unknown;
+  OsError error = kOk;
+};
+
+struct LockResult {
+  LockHandle handle;          // set when this process now holds the lock
+  bool heldElsewhere = false;  // another process holds it
+  OsError error = kOk;         // the lock could not even be asked for
 };
 
 // Which narrow encoding a text is written in.
@@ -73,6 +98,33 @@ class FileAndProcess {
   virtual OsError removeFile(std::u16string_view name) = 0;
   // Never replaces an existing target: the move fails and both files stay.
   virtual OsError moveNoReplace(std::u16string_view from, std::u16string_view to) = 0;
+  // Reads up to `maxBytes` from the start of a file, opened so that no other
+  // process may hold it open for writing meanwhile: a file still being
+  // written fails with a sharing violation.
+  virtual FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) = 0;
+  // Whether `name` is a file this process could delete now: 0 when it is,
+  // the error a deletion would meet otherwise (kErrorFileNotFound when there
+  // is nothing, kErrorDirectory for a directory).
+  virtual OsError probeDeletable(std::u16string_view name) = 0;
+
+  // Environment variables in `text` (%NAME%) replaced by their values.
+  virtual std::u16string expandEnvironment(std::u16string_view text) = 0;
+  // `path` as the file system names it: full, long names for short ones
+  // where the path exists, in upper case by the system's rules, so that two
+  // names of one file compare equal.
+  virtual std::u16string comparablePath(std::u16string_view path) = 0;
+  // `text` in upper case by the system's rules.
+  virtual std::u16string upperCase(std::u16string_view text) = 0;
+
+  // Waits up to `waitMs` for the process to end.
+  virtual ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) = 0;
+  virtual OsError terminateProcess(std::uint32_t processId) = 0;
+
+  // A machine-wide lock by name, not waited for: held here, held by another
+  // process, or not to be had. Released by releaseLock or when the process
+  // ends, however it ends.
+  virtual LockResult tryLock(std::u16string_view name) = 0;
+  virtual void releaseLock(LockHandle lock) = 0;
 
   // Write access, others may only read while it is open, truncated if it
   // exists, ordinary attributes.

@@ -26,5 +26,7 @@ class OpaqueHandle {
 using FileHandle = OpaqueHandle<struct FileHandleKind>;
 // An open service control manager or service.
 using ServiceHandle = OpaqueHandle<struct ServiceHandleKind>;
+// A machine-wide lock held by this process.
+using LockHandle = OpaqueHandle<struct LockHandleKind>;
 
 }  // namespace usqz::platform

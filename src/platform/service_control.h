@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "file_and_process.h"
 
@@ -15,6 +16,18 @@ namespace usqz::platform {
 
 struct ServiceOpenResult {
   ServiceHandle handle;
+  OsError error = kOk;
+};
+
+// What the manager has registered for a service.
+struct ServiceConfig {
+  std::u16string binaryPath;  // the command line, as registered
+  std::uint32_t startType = 0;
+  OsError error = kOk;
+};
+
+struct ServiceList {
+  std::vector<std::u16string> names;
   OsError error = kOk;
 };
 
@@ -40,7 +53,9 @@ inline constexpr std::uint32_t kServicePaused = 7;
 // Manager rights.
 inline constexpr std::uint32_t kManagerConnect = 0x0001;
 inline constexpr std::uint32_t kManagerCreateService = 0x0002;
-// Service rights: query status, start and stop.
+inline constexpr std::uint32_t kManagerEnumerateService = 0x0004;
+// Service rights: query configuration and status, start and stop.
+inline constexpr std::uint32_t kServiceQueryConfig = 0x0001;
 inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;
 inline constexpr std::uint32_t kServiceStart = 0x0010;
 inline constexpr std::uint32_t kServiceStop = 0x0020;
@@ -48,6 +63,8 @@ inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
 
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 inline constexpr std::uint32_t kServiceAutoStart = 2;
+inline constexpr std::uint32_t kServiceDemandStart = 3;
+inline constexpr std::uint32_t kServiceDisabled = 4;
 inline constexpr std::uint32_t kServiceErrorNormal = 1;
 
 // Error codes of the service control manager the tool meets.
@@ -57,6 +74,8 @@ inline constexpr OsError kErrorServiceCannotAcceptControl = 1061;
 inline constexpr OsError kErrorServiceNotActive = 1062;
 inline constexpr OsError kErrorServiceAlreadyRunning = 1056;
 inline constexpr OsError kErrorServiceExists = 1073;
+inline constexpr OsError kErrorServiceSpecificError = 1066;
+inline constexpr OsError kErrorProcessAborted = 1067;
 
 class ServiceControl {
  public:
@@ -74,8 +93,15 @@ class ServiceControl {
   virtual ServiceOpenResult registerService(ServiceHandle manager, std::u16string_view name,
                                             std::u16string_view executablePath) = 0;
 
+  // Own-process Win32 services of every state, by name.
+  virtual ServiceList listServices(ServiceHandle manager) = 0;
+  // Needs the query-configuration right.
+  virtual ServiceConfig queryConfig(ServiceHandle service) = 0;
+
   // Both overwrite `status` on success only.
   virtual OsError queryStatus(ServiceHandle service, ServiceStatus& status) = 0;
+  // The same, and the id of the service's process (0 when it has none).
+  virtual OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) = 0;
   virtual OsError sendStop(ServiceHandle service, ServiceStatus& status) = 0;
   // No arguments; does not wait for the service to run.
   virtual OsError sendStart(ServiceHandle service) = 0;

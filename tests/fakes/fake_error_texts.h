@@ -28,6 +28,7 @@ class FakeErrorTexts final : public ErrorTexts {
       {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
       {183, u"Cannot create a file when that file already exists.\r\n"},
       {1052, u"The requested control is not valid for this service.\r\n"},
+      {1053, u"The service did not respond to the start or control request in a timely fashion.\r\n"},
       {1060, u"The specified service does not exist as an installed service.\r\n"},
       {1066, u"The service has returned a service-specific error code.\r\n"},
       {1067, u"The process terminated unexpectedly.\r\n"},

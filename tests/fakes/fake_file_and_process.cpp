@@ -1,5 +1,7 @@
 #include "fake_file_and_process.h"
 
+#include "text.h"
+
 namespace usqz::platform::fake {
 
 namespace {
@@ -107,6 +109,77 @@ OsError FakeFileAndProcess::moveNoReplace(std::u16string_view from, std::u16stri
   files_[target] = std::move(file);
   return kOk;
 }
+
+FileHead FakeFileAndProcess::readFileHead(std::u16string_view name, std::size_t maxBytes) {
+  FileHead head;
+  if (const auto error = faults_.onCall(FileOp::ReadFileHead)) {
+    head.error = error;
+    return head;
+  }
+  const auto it = files_.find(std::u16string(name));
+  if (it == files_.end()) {
+    head.error = checkDirectoryOf(std::u16string(name)) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  } else if (it->second.locked) {
+    head.error = kErrorSharingViolation;
+  } else {
+    head.size = it->second.bytes.size();
+    head.bytes = it->second.bytes.substr(0, maxBytes);
+  }
+  return head;
+}
+
+OsError FakeFileAndProcess::probeDeletable(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::ProbeDeletable)) return error;
+  const std::u16string path(name);
+  if (directories_.count(path) != 0) return kErrorDirectory;
+  const auto it = files_.find(path);
+  if (it == files_.end()) return checkDirectoryOf(path) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  if (it->second.locked) return kErrorSharingViolation;
+  if (it->second.readOnly) return kErrorAccessDenied;
+  return kOk;
+}
+
+std::u16string FakeFileAndProcess::expandEnvironment(std::u16string_view text) {
+  std::u16string out;
+  while (!text.empty()) {
+    const auto open = text.find(u'%');
+    const auto close = open == std::u16string_view::npos ? open : text.find(u'%', open + 1);
+    if (close == std::u16string_view::npos) break;
+    const auto it = environment_.find(std::u16string(text.substr(open + 1, close - open - 1)));
+    out += text.substr(0, open);
+    out += it == environment_.end() ? std::u16string(text.substr(open, close - open + 1)) : it->second;
+    text.remove_prefix(close + 1);
+  }
+  out += text;
+  return out;
+}
+
+std::u16string FakeFileAndProcess::upperCase(std::u16string_view text) { return toAsciiUpper(text); }
+
+ProcessStateResult FakeFileAndProcess::waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) {
+  if (const auto error = faults_.onCall(FileOp::WaitForProcessExit)) return {ProcessState::Unknown, error};
+  if (!processes_.waitForExit) return {ProcessState::Exited, kOk};
+  return processes_.waitForExit(processId, waitMs);
+}
+
+OsError FakeFileAndProcess::terminateProcess(std::uint32_t processId) {
+  if (const auto error = faults_.onCall(FileOp::TerminateProcess)) return error;
+  return processes_.terminate ? processes_.terminate(processId) : kOk;
+}
+
+LockResult FakeFileAndProcess::tryLock(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::TryLock)) return {{}, false, error};
+  const std::u16string key(name);
+  if (locksElsewhere_.count(key) != 0) return {{}, true, kOk};
+  for (const auto& [handle, held] : locks_) {
+    if (held == key) return {{}, true, kOk};
+  }
+  const LockHandle handle(nextHandle_++);
+  locks_[handle] = key;
+  return {handle, false, kOk};
+}
+
+void FakeFileAndProcess::releaseLock(LockHandle lock) { locks_.erase(lock); }
 
 FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
   if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {{}, error};

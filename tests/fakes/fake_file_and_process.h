@@ -6,6 +6,7 @@
 // directory, which always exists.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,7 +28,19 @@ enum class FileOp {
   OpenStdout,
   WriteStdout,
   WriteStderr,
+  ReadFileHead,
+  ProbeDeletable,
+  WaitForProcessExit,
+  TerminateProcess,
+  TryLock,
   Pause,  // cannot fail; counted only
+};
+
+// What the file double asks of the processes it does not own (the service
+// double runs them).
+struct ProcessOwner {
+  std::function<ProcessStateResult(std::uint32_t, std::uint32_t)> waitForExit;
+  std::function<OsError(std::uint32_t)> terminate;
 };
 
 enum class StdoutKind { Console, Redirected, Missing };
@@ -47,12 +60,17 @@ class FakeFileAndProcess final : public FileAndProcess {
   // Held open by another process that shares nothing with others.
   void setLocked(const std::u16string& name, bool locked = true);
   void setStdout(StdoutKind kind) { stdoutKind_ = kind; }
+  void setProcessOwner(ProcessOwner owner) { processes_ = std::move(owner); }
+  void setEnvironment(std::u16string name, std::u16string value) { environment_[std::move(name)] = std::move(value); }
+  // Another run holds this lock.
+  void holdLockElsewhere(std::u16string name) { locksElsewhere_.insert(std::move(name)); }
   FaultPlan<FileOp>& faults() { return faults_; }
 
   // -- looking at the outcome --
   std::optional<std::string> contents(const std::u16string& name) const;
   std::vector<std::u16string> fileNames() const;
   std::size_t openFiles() const { return open_.size(); }
+  std::size_t locksHeld() const { return locks_.size(); }
   // Each write that reached standard output, as one entry.
   const std::vector<std::string>& stdoutWrites() const { return stdoutWrites_; }
   std::string stdoutBytes() const;
@@ -66,6 +84,17 @@ class FakeFileAndProcess final : public FileAndProcess {
   bool fileExists(std::u16string_view name) override;
   OsError removeFile(std::u16string_view name) override;
   OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override;
+  FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) override;
+  OsError probeDeletable(std::u16string_view name) override;
+  // %NAME% replaced from setEnvironment; unknown names stay as they are.
+  std::u16string expandEnvironment(std::u16string_view text) override;
+  // Names are matched exactly here: the upper-case name is the whole rule.
+  std::u16string comparablePath(std::u16string_view path) override { return upperCase(path); }
+  std::u16string upperCase(std::u16string_view text) override;
+  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override;
+  OsError terminateProcess(std::uint32_t processId) override;
+  LockResult tryLock(std::u16string_view name) override;
+  void releaseLock(LockHandle lock) override;
   FileOpenResult createTextFile(std::u16string_view name) override;
   OsError writeBytes(FileHandle file, std::string_view bytes) override;
   OsError closeFile(FileHandle file) override;
@@ -99,6 +128,10 @@ class FakeFileAndProcess final : public FileAndProcess {
   std::vector<std::string> stdoutWrites_;
   std::string stderr_;
   std::vector<std::uint32_t> pauses_;
+  ProcessOwner processes_;
+  std::map<std::u16string, std::u16string> environment_;
+  std::set<std::u16string> locksElsewhere_;
+  std::map<LockHandle, std::u16string> locks_;
 };
 
 }  // namespace usqz::platform::fake

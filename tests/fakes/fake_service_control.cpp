@@ -1,5 +1,7 @@
 #include "fake_service_control.h"
 
+#include <algorithm>
+
 #include "text.h"
 
 namespace usqz::platform::fake {
@@ -18,6 +20,10 @@ FakeService& FakeServiceControl::addService(const std::u16string& name, const st
   service.binaryPath = binaryPath;
   service.state = state;
   service.since = clock_.now();
+  if (state != kServiceStopped) {
+    service.processId = nextProcessId_ += 4;
+    processExits_[service.processId] = kNever;
+  }
   return service;
 }
 
@@ -83,6 +89,58 @@ void FakeServiceControl::markStopped(FakeService& service, std::uint32_t exitCod
   service.specificExitCode = 0;
   service.runningImage.reset();
   service.stoppedAt = clock_.now();
+  if (service.processId != 0) {
+    auto& exitsAt = processExits_[service.processId];
+    exitsAt = std::min(exitsAt, clock_.now() + service.stop.lingerMs);
+  }
+  service.processId = 0;
+}
+
+void FakeServiceControl::advanceAll() {
+  for (auto& [key, service] : services_) advance(service);
+}
+
+bool FakeServiceControl::processAlive(std::uint32_t processId) {
+  advanceAll();
+  const auto it = processExits_.find(processId);
+  return it != processExits_.end() && clock_.now() < it->second;
+}
+
+ProcessStateResult FakeServiceControl::waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) {
+  const auto started = clock_.now();
+  while (processAlive(processId)) {
+    if (clock_.now() - started >= waitMs) return {ProcessState::Running, kOk};
+    clock_.advance(10);
+  }
+  return {ProcessState::Exited, kOk};
+}
+
+OsError FakeServiceControl::terminateProcess(std::uint32_t processId) {
+  if (!processAlive(processId)) return kOk;
+  processExits_[processId] = clock_.now();
+  for (auto& [key, service] : services_) {
+    if (service.processId == processId) {
+      service.stop.lingerMs = 0;
+      markStopped(service, kErrorProcessAborted);
+    }
+  }
+  return kOk;
+}
+
+FakeService* FakeServiceControl::serviceFor(ServiceHandle value, std::uint32_t right, OsError& error) {
+  const Handle* owner = handle(value, false);
+  if (owner == nullptr) {
+    error = kErrorInvalidHandle;
+    return nullptr;
+  }
+  if ((owner->access & right) == 0) {
+    error = kErrorAccessDenied;
+    return nullptr;
+  }
+  auto& target = services_.at(owner->key);
+  advance(target);
+  error = kOk;
+  return &target;
 }
 
 void FakeServiceControl::advance(FakeService& service) {
@@ -96,7 +154,7 @@ void FakeServiceControl::advance(FakeService& service) {
       }
       break;
     case kServiceStartPending:
-      if (service.start.pendingMs != kNever && elapsed >= service.start.pendingMs) {
+      if (service.run.pendingMs != kNever && elapsed >= service.run.pendingMs) {
         service.state = kServiceRunning;
         service.since = clock_.now();
       } else {
@@ -104,9 +162,14 @@ void FakeServiceControl::advance(FakeService& service) {
       }
       break;
     case kServiceRunning:
-      if (service.start.diesAfterMs && elapsed >= *service.start.diesAfterMs) {
-        markStopped(service, service.start.exitCode);
-        service.specificExitCode = service.start.specificExitCode;
+      if (service.run.exitsSilentlyAfterMs && elapsed >= *service.run.exitsSilentlyAfterMs &&
+          service.processId != 0) {
+        auto& exitsAt = processExits_[service.processId];
+        exitsAt = std::min(exitsAt, service.since + *service.run.exitsSilentlyAfterMs);
+      }
+      if (service.run.diesAfterMs && elapsed >= *service.run.diesAfterMs) {
+        markStopped(service, service.run.exitCode);
+        service.specificExitCode = service.run.specificExitCode;
       }
       break;
     default:
@@ -125,20 +188,46 @@ ServiceStatus FakeServiceControl::statusOf(const FakeService& service) const {
     status.dwWaitHint = service.stop.waitHint;
   } else if (service.state == kServiceStartPending) {
     status.dwCheckPoint = service.checkPoint;
-    status.dwWaitHint = service.start.waitHint;
+    status.dwWaitHint = service.run.waitHint;
   }
   if (service.state == kServiceRunning) status.dwControlsAccepted = service.stop.refused ? 0 : 1;
   return status;
 }
 
+ServiceList FakeServiceControl::listServices(ServiceHandle manager) {
+  if (const auto error = faults_.onCall(ServiceOp::ListServices)) return {{}, error};
+  const Handle* owner = handle(manager, true);
+  if (owner == nullptr) return {{}, kErrorInvalidHandle};
+  if ((owner->access & kManagerEnumerateService) == 0) return {{}, kErrorAccessDenied};
+  ServiceList list;
+  for (const auto& [key, service] : services_) list.names.push_back(service.name);
+  return list;
+}
+
+ServiceConfig FakeServiceControl::queryConfig(ServiceHandle service) {
+  if (const auto error = faults_.onCall(ServiceOp::QueryConfig)) return {{}, 0, error};
+  OsError error = kOk;
+  const FakeService* target = serviceFor(service, kServiceQueryConfig, error);
+  if (target == nullptr) return {{}, 0, error};
+  return {target->binaryPath, target->startType, kOk};
+}
+
 OsError FakeServiceControl::queryStatus(ServiceHandle service, ServiceStatus& status) {
   if (const auto error = faults_.onCall(ServiceOp::QueryStatus)) return error;
-  const Handle* owner = handle(service, false);
-  if (owner == nullptr) return kErrorInvalidHandle;
-  if ((owner->access & kServiceQueryStatus) == 0) return kErrorAccessDenied;
-  auto& target = services_.at(owner->key);
-  advance(target);
-  status = statusOf(target);
+  OsError error = kOk;
+  const FakeService* target = serviceFor(service, kServiceQueryStatus, error);
+  if (target == nullptr) return error;
+  status = statusOf(*target);
+  return kOk;
+}
+
+OsError FakeServiceControl::queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) {
+  if (const auto error = faults_.onCall(ServiceOp::QueryProcess)) return error;
+  OsError error = kOk;
+  const FakeService* target = serviceFor(service, kServiceQueryStatus, error);
+  if (target == nullptr) return error;
+  status = statusOf(*target);
+  processId = target->processId;
   return kOk;
 }
 
@@ -151,7 +240,15 @@ OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& statu
   advance(target);
   ++target.stopRequests;
   if (target.state == kServiceStopped) return kErrorServiceNotActive;
-  if (target.state != kServiceRunning) return kErrorServiceCannotAcceptControl;
+  if (target.state == kServiceStartPending || target.state == kServiceStopPending) {
+    return kErrorServiceCannotAcceptControl;
+  }
+  // A process that exited without a word cannot take the control; the
+  // manager learns from the broken pipe that the service is gone.
+  if (target.processId != 0 && !processAlive(target.processId)) {
+    markStopped(target, kErrorProcessAborted);
+    return kErrorNoData;
+  }
   if (target.stop.refused) return target.stop.refusalCode;
   target.state = kServiceStopPending;
   target.since = clock_.now();
@@ -172,14 +269,18 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
   ++target.startRequests;
   if (target.state != kServiceStopped) return kErrorServiceAlreadyRunning;
   if (clock_.now() < target.stoppedAt + target.stop.lingerMs) return kErrorServiceAlreadyRunning;
+  if (target.startType == kServiceDisabled) return kErrorServiceDisabled;
   std::optional<std::string> image = std::string();
   if (readExecutable_) image = readExecutable_(unquoted(target.binaryPath));
   if (!image) return kErrorFileNotFound;
   target.runningImage = std::move(image);
+  target.processId = nextProcessId_ += 4;
+  processExits_[target.processId] = kNever;
   target.exitCode = 0;
   target.checkPoint = 0;
   target.since = clock_.now();
-  target.state = target.start.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
+  target.run = target.startOnlyFor && target.runningImage != *target.startOnlyFor ? StartBehaviour{} : target.start;
+  target.state = target.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
   return kOk;
 }
 

@@ -15,11 +15,23 @@
 
 namespace usqz::platform::fake {
 
-enum class ServiceOp { OpenManager, OpenExisting, RegisterService, QueryStatus, SendStop, SendStart, Release };
+enum class ServiceOp {
+  OpenManager,
+  OpenExisting,
+  RegisterService,
+  ListServices,
+  QueryConfig,
+  QueryStatus,
+  QueryProcess,
+  SendStop,
+  SendStart,
+  Release,  // cannot fail; counted only
+};
 
 inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 inline constexpr OsError kErrorInvalidServiceControl = 1052;
-inline constexpr OsError kErrorProcessAborted = 1067;
+inline constexpr OsError kErrorServiceDisabled = 1058;
+inline constexpr OsError kErrorNoData = 232;  // "the pipe is being closed"
 
 struct StopBehaviour {
   bool refused = false;
@@ -39,6 +51,9 @@ struct StartBehaviour {
   std::uint32_t waitHint = 0;
   // Reports stopped with `exitCode` this long after reaching running.
   std::optional<std::uint64_t> diesAfterMs;
+  // Its process exits this long after reaching running without a word, and
+  // the manager goes on reporting it running (as Wine's does).
+  std::optional<std::uint64_t> exitsSilentlyAfterMs;
   std::uint32_t exitCode = kErrorProcessAborted;
   // With exitCode 1066 (ERROR_SERVICE_SPECIFIC_ERROR): the service's own code.
   std::uint32_t specificExitCode = 0;
@@ -55,12 +70,19 @@ struct FakeService {
   std::uint32_t specificExitCode = 0;
   StopBehaviour stop;
   StartBehaviour start;
+  // When set, `start` applies only to starts of this executable; others run
+  // as a healthy service does (a bad new version, a good previous one).
+  std::optional<std::string> startOnlyFor;
   // What the service ran from: the executable's content when it started.
   std::optional<std::string> runningImage;
   unsigned stopRequests = 0;
   unsigned startRequests = 0;
+  // The process it runs in; 0 when it has none.
+  std::uint32_t processId = 0;
 
-  // Internal: when the pending state began, and checkpoints reported.
+  // Internal: how the current run behaves, when the pending state began,
+  // and checkpoints reported.
+  StartBehaviour run;
   std::uint64_t since = 0;
   std::uint32_t checkPoint = 0;
   std::uint64_t stoppedAt = 0;
@@ -79,6 +101,12 @@ class FakeServiceControl final : public ServiceControl {
   void setExecutableReader(std::function<std::optional<std::string>(const std::u16string&)> reader) {
     readExecutable_ = std::move(reader);
   }
+  // -- processes, for the file-and-process double --
+  // Waits on the virtual clock up to `waitMs` for the process to end.
+  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs);
+  // Ends it at once; the manager then reports its service stopped (1067).
+  OsError terminateProcess(std::uint32_t processId);
+  bool processAlive(std::uint32_t processId);
   // Rights the caller holds on the manager; asking for more is denied.
   void setGrantedManagerRights(std::uint32_t rights) { grantedManagerRights_ = rights; }
   FaultPlan<ServiceOp>& faults() { return faults_; }
@@ -98,7 +126,10 @@ class FakeServiceControl final : public ServiceControl {
   ServiceOpenResult openExisting(ServiceHandle manager, std::u16string_view name, std::uint32_t access) override;
   ServiceOpenResult registerService(ServiceHandle manager, std::u16string_view name,
                                     std::u16string_view executablePath) override;
+  ServiceList listServices(ServiceHandle manager) override;
+  ServiceConfig queryConfig(ServiceHandle service) override;
   OsError queryStatus(ServiceHandle service, ServiceStatus& status) override;
+  OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override;
   OsError sendStop(ServiceHandle service, ServiceStatus& status) override;
   OsError sendStart(ServiceHandle service) override;
   void release(ServiceHandle handle) override;
@@ -113,6 +144,9 @@ class FakeServiceControl final : public ServiceControl {
   const Handle* handle(ServiceHandle value, bool manager) const;
   ServiceHandle newHandle(Handle handle);
   void advance(FakeService& service);
+  void advanceAll();
+  // The service behind a handle with the right asked for, advanced to now.
+  FakeService* serviceFor(ServiceHandle value, std::uint32_t right, OsError& error);
   void markStopped(FakeService& service, std::uint32_t exitCode);
   ServiceStatus statusOf(const FakeService& service) const;
 
@@ -121,6 +155,9 @@ class FakeServiceControl final : public ServiceControl {
   std::map<std::u16string, FakeService> services_;  // by upper-case name
   std::map<ServiceHandle, Handle> handles_;
   std::uintptr_t nextHandle_ = 0x5000;
+  // When each process that ever ran exits (kNever: not yet known).
+  std::map<std::uint32_t, std::uint64_t> processExits_;
+  std::uint32_t nextProcessId_ = 0x400;
   unsigned badReleases_ = 0;
   std::uint32_t grantedManagerRights_ = 0xF003F;
   std::vector<std::uint32_t> managerAccessRequests_;

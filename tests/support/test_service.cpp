@@ -2,13 +2,16 @@
 // so that a test can tell the old version from the new one.
 //
 // Its behaviour comes from test_service.cfg beside the executable, one
-// key=value a line (all times in milliseconds, all optional):
-//   start_pending_ms  report start-pending this long before running
+// key=value a line (all times in milliseconds, all optional); a line
+// "v2:key=value" applies to that build only:
+//   start_pending_ms  report start-pending, with progress, this long
+//   start_stall_ms    then stay start-pending without progress this long
 //   refuse_stop=1     do not accept the stop control
 //   stop_ms           report stop-pending, with progress, this long
 //   stall_ms          then stay stop-pending without progress this long
 //   die_after_ms      after running this long, report stopped with
 //   exit_code         this Win32 exit code (default 1067) and exit
+//   vanish_after_ms   after running this long, exit without a word
 // Control code 200 makes it report stopped and exit at once, whatever it was
 // told, so that test cleanup can always remove it.
 //
@@ -31,6 +34,8 @@ constexpr DWORD kControlExitNow = 200;
 
 struct Behaviour {
   DWORD startPendingMs = 0;
+  DWORD startStallMs = 0;
+  DWORD vanishAfterMs = 0;
   bool refuseStop = false;
   DWORD stopMs = 0;
   DWORD stallMs = 0;
@@ -65,8 +70,14 @@ void readBehaviour() {
     if (equals == nullptr) continue;
     *equals = '\0';
     const auto value = static_cast<DWORD>(std::strtoul(equals + 1, nullptr, 10));
-    const std::string key = line;
+    std::string key = line;
+    if (const auto colon = key.find(':'); colon != std::string::npos) {
+      if (key.substr(0, colon) != TEST_SERVICE_BUILD) continue;
+      key.erase(0, colon + 1);
+    }
     if (key == "start_pending_ms") behaviour.startPendingMs = value;
+    if (key == "start_stall_ms") behaviour.startStallMs = value;
+    if (key == "vanish_after_ms") behaviour.vanishAfterMs = value;
     if (key == "refuse_stop") behaviour.refuseStop = value != 0;
     if (key == "stop_ms") behaviour.stopMs = value;
     if (key == "stall_ms") behaviour.stallMs = value;
@@ -106,13 +117,23 @@ DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
 void WINAPI serviceMain(DWORD, wchar_t** arguments) {
   statusHandle = RegisterServiceCtrlHandlerExW(arguments[0], onControl, nullptr);
   stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (DWORD elapsed = 0, checkPoint = 1; elapsed < behaviour.startPendingMs; elapsed += 100) {
+  DWORD checkPoint = 1;
+  for (DWORD elapsed = 0; elapsed < behaviour.startPendingMs; elapsed += 100) {
     report(SERVICE_START_PENDING, checkPoint++, 2000);
+    Sleep(100);
+  }
+  if (behaviour.startStallMs != 0) logEvent("stalled");
+  for (DWORD elapsed = 0; elapsed < behaviour.startStallMs; elapsed += 100) {
+    report(SERVICE_START_PENDING, checkPoint, 2000);
     Sleep(100);
   }
   report(SERVICE_RUNNING);
   logEvent("started");
 
+  if (behaviour.vanishAfterMs != 0 && WaitForSingleObject(stopEvent, behaviour.vanishAfterMs) == WAIT_TIMEOUT) {
+    logEvent("vanished");
+    ExitProcess(0);
+  }
   const DWORD wait = behaviour.dieAfterMs != 0 ? behaviour.dieAfterMs : INFINITE;
   if (WaitForSingleObject(stopEvent, wait) == WAIT_TIMEOUT) {
     // Wine's manager does not notice a process that just exits: say so first.
@@ -123,7 +144,7 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments) {
 
   // To the millisecond, so that a benchmark can place the stop anywhere
   // between two of a caller's status queries.
-  DWORD checkPoint = 2;
+  checkPoint = 2;
   for (DWORD elapsed = 0; elapsed < behaviour.stopMs;) {
     report(SERVICE_STOP_PENDING, checkPoint++, 1000);
     const DWORD step = behaviour.stopMs - elapsed < 100 ? behaviour.stopMs - elapsed : 100;

@@ -70,6 +70,13 @@ void installService(const std::u16string& name, const std::u16string& executable
   FAIL() << toUtf8(name) << " did not start";
 }
 
+void disableService(const std::u16string& name) {
+  const auto service = openService(name, SERVICE_CHANGE_CONFIG);
+  ASSERT_TRUE(service && ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+      << GetLastError();
+}
+
 void requestStop(const std::u16string& name) {
   const auto service = openService(name, SERVICE_STOP);
   SERVICE_STATUS status{};

@@ -10,6 +10,7 @@
 #include "fakes/fake_file_and_process.h"
 #include "fakes/fake_service_control.h"
 #include "support/console_lines.h"
+#include "support/pe_image.h"
 
 namespace usqz::testing {
 
@@ -26,6 +27,9 @@ inline const std::u16string kCurrent = u"C:\\svc\\qz_Agent.exe";
 inline const std::u16string kNew = u"C:\\svc\\qz_Agent.new";
 inline const std::u16string kOld = u"C:\\svc\\qz_Agent.old";
 inline const std::u16string kResult = u"updateServiceQZ-QZAgent.txt";
+// Two versions of the service's executable, complete images both.
+inline const std::string kV1 = peImage("v1");
+inline const std::string kV2 = peImage("v2");
 
 struct Harness {
   VirtualClock clock;
@@ -37,6 +41,8 @@ struct Harness {
     os.setOwnExecutablePath(kToolPath);
     os.addDirectory(u"C:\\svc");
     services.setExecutableReader([this](const std::u16string& path) { return os.contents(path); });
+    os.setProcessOwner({[this](std::uint32_t id, std::uint32_t waitMs) { return services.waitForProcessExit(id, waitMs); },
+                        [this](std::uint32_t id) { return services.terminateProcess(id); }});
   }
 
   int run(const std::u16string& arguments) {

@@ -101,7 +101,7 @@ TEST(NamesOutsideTheirFolder, EndTheRunBeforeAnyFileOrServiceIsTouched) {
   for (const auto* name : {u"QZ\\..\\..\\x", u"QZa:b"}) {
     Harness h;
     const std::u16string item = std::u16string(name).substr(2);
-    h.os.putFile(u"C:\\svc\\qz_" + item + u".new", "v2");
+    h.os.putFile(u"C:\\svc\\qz_" + item + u".new", kV2);
     EXPECT_EQ(h.run(u"--service-name " + std::u16string(name)), 0);
     const std::string narrow = toUtf8(name);
     EXPECT_EQ(h.out(), lines({"Ocorreu um erro ao atualizar o servi\xE7o: " + narrow +
@@ -131,7 +131,7 @@ TEST(NamesOutsideTheirFolder, AResultFileAboveTheWorkingDirectoryIsNeitherDelete
 TEST(OwnPath, AToolThatCannotReadItsWholePathEndsWithTheEscapedErrorReport) {
   Harness h;
   h.os.setOwnExecutablePath(std::nullopt);
-  h.os.putFile(kNew, "v2");
+  h.os.putFile(kNew, kV2);
   EXPECT_EQ(h.run(u"--service-name QZAgent"), 1);
   EXPECT_EQ(h.os.stderrBytes().rfind("Exception Exception in module UpdateServiceQZ.exe at ", 0), 0u);
   EXPECT_NE(h.os.stderrBytes().find(".\r\nN\xC6o foi poss\xA1vel ler o caminho da ferramenta.\r\n\r\n"),

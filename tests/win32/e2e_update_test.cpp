@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "platform/win32/windows_api.h"
@@ -142,13 +143,14 @@ TEST_F(Update, AStopThatNeverCompletesGivesUpAndMovesNoFile) {
   EXPECT_EQ(version(fresh), "v2");
 }
 
-TEST_F(Update, AServiceInAPendingStateIsNotStoppedAndCannotBeStarted) {
-  behaviour("stall_ms=600000\n");
+TEST_F(Update, AServiceFoundStoppingIsWaitedForBeforeTheSwap) {
+  behaviour("stop_ms=1500\n");
   installV1(true);
-  requestStop(name);  // it now stays stop-pending
+  requestStop(name);  // it is now stop-pending for a while
   const auto run = update();
-  EXPECT_THAT(run.out, HasSubstr("Service :: encontrado\r\nService :: status: parado\r\n"));
-  EXPECT_EQ(result(), "Erro: Erro ao iniciar o servi\xE7o\r\n");
+  EXPECT_EQ(run.out, head() + lines({"Service :: status: parando", "Service :: parado"}) + kSwap + kTail);
+  EXPECT_EQ(result(), kSuccess);
+  EXPECT_EQ(events(), (std::vector<std::string>{"v1 started", "v1 stop requested", "v1 stopped", "v2 started"}));
 }
 
 TEST_F(Update, AMissingServiceIsRegisteredActivatedAndStarted) {
@@ -195,7 +197,7 @@ TEST_F(Update, AFailedRegistrationLeavesTheNewVersionWhereItWas) {
   EXPECT_FALSE(fileExists(folder / u"qz_fail\\x.exe"));
 }
 
-TEST_F(Update, ALockedBackupFailsTheBackupAndTheOldVersionRunsOn) {
+TEST_F(Update, AnOlderBackupHeldOpenIsRefusedBeforeTheStop) {
   writeFile(backup, "v0");
   installV1(true);
   const HANDLE held = CreateFileW(reinterpret_cast<const wchar_t*>(backup.c_str()), GENERIC_READ, 0, nullptr,
@@ -203,26 +205,125 @@ TEST_F(Update, ALockedBackupFailsTheBackupAndTheOldVersionRunsOn) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   const auto run = update();
   CloseHandle(held);
-  EXPECT_THAT(run.out, HasSubstr(kSwap.substr(0, kSwap.find("\r\n") + 2) + "Service :: iniciando ...\r\n" +
-                                 "Ocorreu um erro ao atualizar o servi\xE7o: " + toUtf8(name) +
-                                 ". Erro: Erro ao fazer backup da vers\xE3o atual: "));
-  EXPECT_THAT(result(), ::testing::StartsWith("Erro: Erro ao fazer backup da vers\xE3o atual: "));
+  EXPECT_THAT(run.out, HasSubstr(head() + errorLine("O backup antigo n\xE3o pode ser removido: ").substr(0, 90)));
+  EXPECT_THAT(result(), ::testing::StartsWith("Erro: O backup antigo n\xE3o pode ser removido: "));
   EXPECT_EQ(version(current), "v1");
   EXPECT_EQ(version(backup), "v0");
   EXPECT_EQ(version(fresh), "v2");
   EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
-  EXPECT_EQ(events().back(), "v1 started");
+  EXPECT_EQ(events(), (std::vector<std::string>{"v1 started"}));
 }
 
-TEST_F(Update, ANewVersionThatDiesAtOnceIsAnError) {
+// Refused before the stop: the service runs v1 on, and nothing moved.
+struct Refused : Update {
+  void expectNothingChanged(const ProcessResult& run, const std::string& resultStart) {
+    EXPECT_EQ(run.exitStatus, 0u);
+    EXPECT_THAT(result(), ::testing::StartsWith("Erro: " + resultStart)) << run.out;
+    EXPECT_EQ(version(current), "v1");
+    EXPECT_FALSE(fileExists(backup));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    EXPECT_EQ(events(), (std::vector<std::string>{"v1 started"}));
+  }
+};
+
+TEST_F(Refused, AnEmptyOrTruncatedNewVersion) {
   installV1(true);
-  behaviour("die_after_ms=400\nexit_code=1067\n");  // read by v2 when it starts
+  for (const auto& [bytes, why] : {std::pair<std::string, std::string>{"", "arquivo vazio"},
+                                   {v2.substr(0, v2.size() / 2), "arquivo truncado"}}) {
+    writeFile(fresh, bytes);
+    expectNothingChanged(update(), "A nova vers\xE3o n\xE3o \xE9 um execut\xE1vel v\xE1lido: " + why);
+    EXPECT_EQ(readFile(fresh), bytes);
+  }
+}
+
+TEST_F(Refused, AServiceRegisteredWithAnExecutableElsewhere) {
+  ScratchDirectory installed;
+  copyFile(testServiceV1(), installed / (u"qz_" + item + u".exe"));
+  copyFile(testServiceV1(), current);
+  installService(name, installed / (u"qz_" + item + u".exe"), true);
   const auto run = update();
-  EXPECT_EQ(run.exitStatus, 0u);
-  EXPECT_THAT(run.out, HasSubstr("Service :: iniciando ...\r\n" + errorLine("O servi\xE7o parou logo ap\xF3s ser iniciado: ")
-                                                                       .substr(0, 60)));
-  EXPECT_THAT(result(), ::testing::StartsWith("Erro: O servi\xE7o parou logo ap\xF3s ser iniciado: "));
-  EXPECT_EQ(events().back(), "v2 died");
+  EXPECT_THAT(result(), ::testing::StartsWith("Erro: O servi\xE7o executa outro arquivo: \"" +
+                                              toUtf8(installed / u"qz_")));
+  EXPECT_EQ(version(fresh), "v2");
+  EXPECT_EQ(version(current), "v1");
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_EQ(readFile(installed / u"events.log").find("stop"), std::string::npos);
+}
+
+TEST_F(Refused, ADisabledService) {
+  installV1(true);
+  disableService(name);
+  expectNothingChanged(update(), "O servi\xE7o est\xE1 desativado");
+}
+
+TEST_F(Refused, ASecondNameForARegisteredServicesExecutable) {
+  installV1(true);
+  const std::u16string other = u"QX" + item;
+  const auto run = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + other, folder.path());
+  EXPECT_EQ(readFile(folder / (u"updateServiceQZ-" + other + u".txt")),
+            "Erro: O execut\xE1vel j\xE1 \xE9 usado pelo servi\xE7o " + toUtf8(name) + ": " + toUtf8(current) + "\r\n");
+  EXPECT_EQ(queryServiceState(other), 0u) << "registered nothing";
+  EXPECT_EQ(version(current), "v1");
+  EXPECT_EQ(version(fresh), "v2");
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_EQ(events(), (std::vector<std::string>{"v1 started"}));
+}
+
+const std::string kRolledBack = ". Vers\xE3o anterior restaurada e em execu\xE7\xE3o.\r\n";
+
+// A new version that does not start is rolled back: v1 runs again, v2 is
+// back where the operator put it.
+struct RolledBack : Update {
+  void expectRolledBack(const ProcessResult& run, const std::string& cause) {
+    EXPECT_EQ(run.exitStatus, 0u);
+    EXPECT_THAT(run.out, HasSubstr("  -> Devolvendo a nova vers\xE3o: EXE -> NEW\r\n"
+                                   "  -> Restaurando vers\xE3o anterior: OLD -> EXE\r\n"
+                                   "Service :: iniciando ...\r\nService :: status: iniciado\r\n"));
+    EXPECT_THAT(result(), ::testing::StartsWith("Erro: " + cause)) << run.out;
+    EXPECT_THAT(result(), ::testing::EndsWith(kRolledBack));
+    EXPECT_EQ(version(current), "v1");
+    EXPECT_EQ(version(fresh), "v2");
+    EXPECT_FALSE(fileExists(backup));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    EXPECT_EQ(events().back(), "v1 started");
+  }
+};
+
+TEST_F(RolledBack, ANewVersionThatReportsStoppedAtOnce) {
+  installV1(true);
+  behaviour("v2:die_after_ms=300\nv2:exit_code=1067\n");
+  expectRolledBack(update(), "O servi\xE7o parou logo ap\xF3s ser iniciado: ");
+}
+
+TEST_F(RolledBack, ANewVersionWhoseProcessExitsWithoutAWord) {
+  installV1(true);
+  behaviour("v2:vanish_after_ms=300\n");
+  expectRolledBack(update(), "O servi\xE7o parou logo ap\xF3s ser iniciado");
+}
+
+// Takes the start wait's whole no-progress bound (30 s).
+TEST_F(RolledBack, ANewVersionThatStaysStartPending) {
+  installV1(true);
+  behaviour("v2:start_stall_ms=600000\n");
+  const auto run = update();
+  EXPECT_THAT(run.out, HasSubstr("  -> Revertendo: encerrando o processo da nova vers\xE3o\r\n"));
+  expectRolledBack(run, "Tempo esgotado aguardando o in\xED" "cio do servi\xE7o");
+}
+
+// Two overlapping runs for one service: the second touches nothing.
+TEST_F(Update, ASecondRunWhileTheFirstIsUnderWayIsRefused) {
+  behaviour("v1:stop_ms=3000\n");
+  installV1(true);
+  ProcessResult first;
+  std::thread firstRun([&] { first = update(); });
+  for (int i = 0; i < 200 && events().size() < 2; ++i) Sleep(50);  // v1 asked to stop
+  const auto second = update();
+  firstRun.join();
+  EXPECT_EQ(second.out, lines({"Outra atualiza\xE7\xE3o do servi\xE7o " + toUtf8(name) + " j\xE1 est\xE1 em andamento."}));
+  EXPECT_EQ(first.exitStatus, 0u);
+  EXPECT_EQ(result(), kSuccess) << first.out;
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v1");
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The Win32 file and process operations against the real (Wine) platform.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "image_check.h"
 #include "platform/native.h"
 #include "platform/win32/unique_handles.h"
 #include "platform/win32/windows_api.h"
 #include "support/tool_process.h"
+#include "text.h"
+#include "win32_test_environment.h"
 
 namespace usqz::platform {
 namespace {
@@ -87,6 +92,80 @@ TEST(Win32CodePages, AnsiIsWindows1252AndOemIs437) {
   // No default character of the tool's own: the code page's best fit.
   EXPECT_EQ(os->toNarrow(u"\u0141", CodePage::Ansi), "L");
   EXPECT_EQ(os->toNarrow(u"", CodePage::Ansi), "");
+}
+
+// The check a new version passes before anything stops, on the project's own
+// builds and on damaged copies of them.
+TEST_F(Win32Files, TheTestServiceBuildsAreCompleteImagesAndTheirDamagedCopiesAreNot) {
+  for (const auto& program : {usqz::testing::testServiceV1(), usqz::testing::builtTool()}) {
+    const auto head = os->readFileHead(program, kImageHeadBytes);
+    ASSERT_EQ(head.error, kOk);
+    EXPECT_EQ(imageDefect(head.bytes, head.size), std::nullopt);
+    const std::string whole = readFile(program);
+    // The tool is stripped: its last section ends the file. The test service
+    // keeps its symbols, whose string table no header measures.
+    const std::size_t lastByte = program == usqz::testing::builtTool() ? whole.size() - 1 : whole.size() / 2;
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{100}, std::size_t{1000}, lastByte}) {
+      writeFile(dir / u"cut.new", whole.substr(0, cut));
+      const auto damaged = os->readFileHead(dir / u"cut.new", kImageHeadBytes);
+      ASSERT_EQ(damaged.error, kOk);
+      EXPECT_NE(imageDefect(damaged.bytes, damaged.size), std::nullopt) << cut;
+    }
+  }
+}
+
+TEST_F(Win32Files, AFileOpenForWritingCannotBeReadForTheCheck) {
+  writeFile(dir / u"copying.new", "MZ");
+  {
+    const auto writer = openWith(dir / u"copying.new", GENERIC_WRITE, FILE_SHARE_READ);
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(os->readFileHead(dir / u"copying.new", 64).error, kErrorSharingViolation);
+  }
+  const auto head = os->readFileHead(dir / u"copying.new", 64);
+  EXPECT_EQ(head.error, kOk);
+  EXPECT_EQ(head.bytes, "MZ");
+  EXPECT_EQ(head.size, 2u);
+}
+
+TEST_F(Win32Files, ProbingADeletionTouchesNothing) {
+  writeFile(dir / u"a.old", "x");
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>((dir / u"d.old").c_str()), nullptr));
+  EXPECT_EQ(os->probeDeletable(dir / u"a.old"), kOk);
+  EXPECT_EQ(os->probeDeletable(dir / u"d.old"), kErrorDirectory);
+  EXPECT_EQ(os->probeDeletable(dir / u"missing.old"), kErrorFileNotFound);
+  {
+    const auto held = openWith(dir / u"a.old", GENERIC_READ, FILE_SHARE_READ);
+    EXPECT_EQ(os->probeDeletable(dir / u"a.old"), kErrorSharingViolation);
+  }
+  EXPECT_EQ(readFile(dir / u"a.old"), "x");
+}
+
+TEST_F(Win32Files, NamesOfOneFileCompareEqual) {
+  writeFile(dir / u"Qz_Agent.exe", "x");
+  const auto wanted = os->comparablePath(dir / u"Qz_Agent.exe");
+  EXPECT_EQ(os->comparablePath(dir / u"QZ_AGENT.EXE"), wanted);
+  EXPECT_EQ(os->comparablePath(dir / u"sub\\..\\qz_agent.exe"), wanted);
+  EXPECT_NE(os->comparablePath(dir / u"qz_Other.exe"), wanted);
+  SetEnvironmentVariableW(L"USQZ_TEST_DIR", reinterpret_cast<const wchar_t*>(dir.path().c_str()));
+  EXPECT_EQ(os->expandEnvironment(u"%USQZ_TEST_DIR%Qz_Agent.exe -x"), dir / u"Qz_Agent.exe -x");
+  EXPECT_EQ(os->expandEnvironment(u"%USQZ_NOT_SET%"), u"%USQZ_NOT_SET%");
+}
+
+TEST(Win32Lock, HeldByOneThreadItIsHeldElsewhereForAnother) {
+  const auto os = makeNativeFileAndProcess(0, nullptr);
+  const std::u16string name = u"Global\\UpdateServiceQZ-test-" + toDecimal(GetCurrentProcessId());
+  const auto first = os->tryLock(name);
+  ASSERT_TRUE(first.handle) << first.error;
+  LockResult fromAnotherThread;
+  std::thread([&] { fromAnotherThread = os->tryLock(name); }).join();
+  EXPECT_TRUE(fromAnotherThread.heldElsewhere);
+  EXPECT_FALSE(fromAnotherThread.handle);
+  os->releaseLock(first.handle);
+  std::thread([&] {
+    fromAnotherThread = os->tryLock(name);
+    os->releaseLock(fromAnotherThread.handle);
+  }).join();
+  EXPECT_TRUE(fromAnotherThread.handle);
 }
 
 TEST(Win32Process, CommandLineAndOwnPath) {

@@ -2,9 +2,12 @@
 // of the tool on Linux. UTF-8 stands for every code page; errno values are
 // given the Windows codes that mean the same where one fits.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -112,6 +115,91 @@ class PosixFileAndProcess final : public FileAndProcess {
       return unlinkError;
     }
     return kOk;
+  }
+
+  FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) override {
+    FileHead head;
+    const int fd = ::open(nativeName(name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      head.error = lastErrno();
+      return head;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+      head.error = lastErrno();
+    } else {
+      head.size = static_cast<std::uint64_t>(info.st_size);
+      head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
+      std::size_t filled = 0;
+      while (filled < head.bytes.size()) {
+        const ssize_t got = ::read(fd, head.bytes.data() + filled, head.bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) head.error = lastErrno();
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+      }
+      head.bytes.resize(filled);
+    }
+    ::close(fd);
+    return head;
+  }
+
+  OsError probeDeletable(std::u16string_view name) override {
+    const auto path = nativeName(name);
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return lastErrno();
+    if (S_ISDIR(info.st_mode)) return kErrorDirectory;
+    // Deleting takes write access to the folder.
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return ::access(folder.c_str(), W_OK | X_OK) == 0 ? kOk : lastErrno();
+  }
+
+  std::u16string expandEnvironment(std::u16string_view text) override { return std::u16string(text); }
+
+  // POSIX names are case-sensitive: only the full path is made.
+  std::u16string comparablePath(std::u16string_view path) override {
+    char resolved[PATH_MAX];
+    if (::realpath(nativeName(path).c_str(), resolved) == nullptr) return std::u16string(path);
+    return fromUtf8(resolved);
+  }
+
+  std::u16string upperCase(std::u16string_view text) override { return toAsciiUpper(text); }
+
+  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override {
+    const auto started = monotonicMilliseconds();
+    for (;;) {
+      if (::kill(static_cast<pid_t>(processId), 0) != 0) {
+        if (errno == ESRCH) return {ProcessState::Exited, kOk};
+        return {ProcessState::Unknown, lastErrno()};
+      }
+      if (monotonicMilliseconds() - started >= waitMs) return {ProcessState::Running, kOk};
+      pause(10);
+    }
+  }
+
+  OsError terminateProcess(std::uint32_t processId) override {
+    if (::kill(static_cast<pid_t>(processId), SIGKILL) == 0 || errno == ESRCH) return kOk;
+    return lastErrno();
+  }
+
+  // A lock file in the temporary folder stands for the named object.
+  LockResult tryLock(std::u16string_view name) override {
+    std::string file = toUtf8(name);
+    for (char& c : file) {
+      if (c == '\\' || c == '/') c = '-';
+    }
+    const int fd = ::open(("/tmp/" + file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return {{}, false, lastErrno()};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {LockHandle(static_cast<std::uintptr_t>(fd) + 1), false, kOk};
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) return {{}, true, kOk};
+    return {{}, false, fromErrno(error)};
+  }
+
+  void releaseLock(LockHandle lock) override {
+    if (lock) ::close(static_cast<int>(lock.value()) - 1);
   }
 
   FileOpenResult createTextFile(std::u16string_view name) override {

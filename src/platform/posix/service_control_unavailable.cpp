@@ -16,7 +16,10 @@ class UnavailableServiceControl final : public ServiceControl {
   ServiceOpenResult registerService(ServiceHandle, std::u16string_view, std::u16string_view) override {
     return {{}, kErrorInvalidHandle};
   }
+  ServiceList listServices(ServiceHandle) override { return {{}, kErrorInvalidHandle}; }
+  ServiceConfig queryConfig(ServiceHandle) override { return {{}, 0, kErrorInvalidHandle}; }
   OsError queryStatus(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
+  OsError queryProcess(ServiceHandle, ServiceStatus&, std::uint32_t&) override { return kErrorInvalidHandle; }
   OsError sendStop(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError sendStart(ServiceHandle) override { return kErrorInvalidHandle; }
   void release(ServiceHandle) override {}

@@ -1,5 +1,7 @@
 // File and process operations on Win32: one API call for each, as the
 // interface promises, and the last error read on the line after a failure.
+#include <algorithm>
+
 #include "../native.h"
 #include "unique_handles.h"
 #include "windows_api.h"
@@ -31,6 +33,16 @@ bool searchFindsFile(const WideZ& name) {
   WIN32_FIND_DATAW entry;
   UniqueFindHandle search(nullIfInvalid(FindFirstFileW(name.get(), &entry)));
   return search != nullptr && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::u16string fullPathName(std::u16string_view path) {
+  const WideZ source(path);
+  const DWORD needed = GetFullPathNameW(source.get(), 0, nullptr, nullptr);
+  if (needed == 0) return std::u16string(path);
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(source.get(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return std::u16string(path);
+  return fromWide(full.data(), length);
 }
 
 class Win32FileAndProcess final : public FileAndProcess {
@@ -81,6 +93,138 @@ class Win32FileAndProcess final : public FileAndProcess {
     // it, so a power loss right after a success cannot undo it.
     const BOOL moved = MoveFileExW(WideZ(from).get(), WideZ(to).get(), MOVEFILE_WRITE_THROUGH);
     return okOr(moved, GetLastError());
+  }
+
+  FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) override {
+    // Sharing read (and delete) only: an open by a writer fails this one.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(name).get(), GENERIC_READ,
+                                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                      FILE_ATTRIBUTE_NORMAL, nullptr)));
+    const DWORD error = GetLastError();
+    FileHead head;
+    if (!file) {
+      head.error = error;
+      return head;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+      head.error = GetLastError();
+      return head;
+    }
+    head.size = static_cast<std::uint64_t>(size.QuadPart);
+    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
+    std::size_t filled = 0;
+    while (filled < head.bytes.size()) {
+      DWORD read = 0;
+      const BOOL ok = ReadFile(file.get(), head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled),
+                               &read, nullptr);
+      const DWORD readError = GetLastError();
+      if (!ok) {
+        head.error = readError;
+        return head;
+      }
+      if (read == 0) break;
+      filled += read;
+    }
+    head.bytes.resize(filled);
+    return head;
+  }
+
+  OsError probeDeletable(std::u16string_view name) override {
+    const WideZ path(name);
+    const DWORD attributes = GetFileAttributesW(path.get());
+    const DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES) return error;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_DIRECTORY;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
+    // The right to delete, sharing everything: refused while another process
+    // holds the file without sharing its deletion, or where the folder
+    // forbids it.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(path.get(), DELETE,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    const DWORD openError = GetLastError();
+    return file ? kOk : openError;
+  }
+
+  std::u16string expandEnvironment(std::u16string_view text) override {
+    const WideZ source(text);
+    std::wstring expanded(static_cast<std::size_t>(text.size()) + 64, L'\0');
+    for (;;) {
+      const DWORD needed = ExpandEnvironmentStringsW(source.get(), expanded.data(), static_cast<DWORD>(expanded.size()));
+      if (needed == 0) return std::u16string(text);
+      if (needed <= expanded.size()) return fromWide(expanded.data(), needed - 1);
+      expanded.resize(needed);
+    }
+  }
+
+  std::u16string comparablePath(std::u16string_view path) override {
+    std::u16string full = fullPathName(path);
+    const WideZ fullZ(full);
+    const DWORD needed = GetLongPathNameW(fullZ.get(), nullptr, 0);
+    if (needed != 0) {
+      std::wstring longer(needed, L'\0');
+      const DWORD length = GetLongPathNameW(fullZ.get(), longer.data(), needed);
+      if (length != 0 && length < needed) full = fromWide(longer.data(), length);
+    }
+    return upperCase(full);
+  }
+
+  std::u16string upperCase(std::u16string_view text) override {
+    if (text.empty()) return {};
+    const auto source = reinterpret_cast<const wchar_t*>(text.data());
+    const int length = static_cast<int>(text.size());
+    std::wstring upper(text.size(), L'\0');
+    const int mapped = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, source, length, upper.data(), length);
+    if (mapped <= 0) return std::u16string(text);
+    return fromWide(upper.data(), static_cast<std::size_t>(mapped));
+  }
+
+  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override {
+    UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    const DWORD error = GetLastError();
+    // No process has that id any more.
+    if (!process) return error == ERROR_INVALID_PARAMETER ? ProcessStateResult{ProcessState::Exited, kOk}
+                                                           : ProcessStateResult{ProcessState::Unknown, error};
+    const DWORD waited = WaitForSingleObject(process.get(), waitMs);
+    const DWORD waitError = GetLastError();
+    if (waited == WAIT_OBJECT_0) return {ProcessState::Exited, kOk};
+    if (waited == WAIT_TIMEOUT) return {ProcessState::Running, kOk};
+    return {ProcessState::Unknown, waitError};
+  }
+
+  OsError terminateProcess(std::uint32_t processId) override {
+    UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    const DWORD error = GetLastError();
+    if (!process) return error == ERROR_INVALID_PARAMETER ? kOk : error;
+    const BOOL ended = TerminateProcess(process.get(), ERROR_PROCESS_ABORTED);
+    const DWORD endError = GetLastError();
+    if (!ended) return endError;
+    // Ended only once the system has let go of its files.
+    WaitForSingleObject(process.get(), 5'000);
+    return kOk;
+  }
+
+  LockResult tryLock(std::u16string_view name) override {
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, WideZ(name).get());
+    const DWORD error = GetLastError();
+    if (mutex == nullptr) return {{}, false, error};
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    const DWORD waitError = GetLastError();
+    // Abandoned: a run that ended without letting go; the lock is ours now.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      return {LockHandle(reinterpret_cast<std::uintptr_t>(mutex)), false, kOk};
+    }
+    CloseHandle(mutex);
+    if (waited == WAIT_TIMEOUT) return {{}, true, kOk};
+    return {{}, false, waitError};
+  }
+
+  void releaseLock(LockHandle lock) override {
+    if (!lock) return;
+    const auto mutex = reinterpret_cast<HANDLE>(lock.value());
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
   }
 
   FileOpenResult createTextFile(std::u16string_view name) override {

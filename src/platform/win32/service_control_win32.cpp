@@ -1,5 +1,8 @@
 // Service control on Win32: one advapi32 call for each operation, and the
 // last error read on the line after a failure.
+#include <algorithm>
+#include <vector>
+
 #include "../native.h"
 #include "windows_api.h"
 
@@ -47,6 +50,69 @@ class Win32ServiceControl final : public ServiceControl {
                        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, WideZ(quoted).get(), nullptr, nullptr, nullptr,
                        nullptr, nullptr);
     return opened(service, GetLastError());
+  }
+
+  ServiceList listServices(ServiceHandle manager) override {
+    ServiceList list;
+    std::vector<unsigned char> buffer;
+    DWORD resume = 0;
+    for (;;) {
+      DWORD needed = 0;
+      DWORD count = 0;
+      const BOOL listed =
+          EnumServicesStatusExW(toNative(manager), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                buffer.empty() ? nullptr : buffer.data(), static_cast<DWORD>(buffer.size()), &needed,
+                                &count, &resume, nullptr);
+      const DWORD error = GetLastError();
+      if (!listed && error != ERROR_MORE_DATA) {
+        list.error = error;
+        return list;
+      }
+      const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+      for (DWORD i = 0; i < count; ++i) {
+        list.names.push_back(fromWide(entries[i].lpServiceName, wcslen(entries[i].lpServiceName)));
+      }
+      if (listed) return list;
+      // Some managers leave the needed size unset: grow anyway.
+      buffer.resize(std::max<std::size_t>({static_cast<std::size_t>(needed) + buffer.size(), 2 * buffer.size(), 4096}));
+    }
+  }
+
+  ServiceConfig queryConfig(ServiceHandle service) override {
+    ServiceConfig config;
+    DWORD needed = 0;
+    QueryServiceConfigW(toNative(service), nullptr, 0, &needed);
+    const DWORD sizeError = GetLastError();
+    if (sizeError != ERROR_INSUFFICIENT_BUFFER) {
+      config.error = sizeError;
+      return config;
+    }
+    std::vector<unsigned char> buffer(needed);
+    auto* native = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    const BOOL queried = QueryServiceConfigW(toNative(service), native, needed, &needed);
+    const DWORD error = GetLastError();
+    if (!queried) {
+      config.error = error;
+      return config;
+    }
+    if (native->lpBinaryPathName != nullptr) {
+      config.binaryPath = fromWide(native->lpBinaryPathName, wcslen(native->lpBinaryPathName));
+    }
+    config.startType = native->dwStartType;
+    return config;
+  }
+
+  OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override {
+    SERVICE_STATUS_PROCESS native{};
+    DWORD needed = 0;
+    const BOOL queried = QueryServiceStatusEx(toNative(service), SC_STATUS_PROCESS_INFO,
+                                              reinterpret_cast<BYTE*>(&native), sizeof native, &needed);
+    const DWORD error = GetLastError();
+    if (!queried) return error;
+    status = {native.dwServiceType,           native.dwCurrentState, native.dwControlsAccepted, native.dwWin32ExitCode,
+              native.dwServiceSpecificExitCode, native.dwCheckPoint,   native.dwWaitHint};
+    processId = native.dwProcessId;
+    return kOk;
   }
 
   OsError queryStatus(ServiceHandle service, ServiceStatus& status) override {

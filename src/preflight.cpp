@@ -1,0 +1,97 @@
+#include "preflight.h"
+
+#include "image_check.h"
+#include "tool_error.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::kOk;
+
+// How long a new version still being copied in is waited for.
+constexpr std::uint32_t kPollMs = 100;
+constexpr std::uint64_t kLetGoMs = 5'000;
+
+bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+}  // namespace
+
+void checkNewVersion(platform::FileAndProcess& os, platform::ErrorTexts& texts, const Names& names) {
+  const auto started = os.monotonicMilliseconds();
+  for (;;) {
+    const auto head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
+    if (head.error == kOk) {
+      if (const auto defect = imageDefect(head.bytes, head.size)) {
+        throw toolError(u"A nova versão não é um executável válido: " + *defect);
+      }
+      return;
+    }
+    const bool held = head.error == platform::kErrorSharingViolation || head.error == platform::kErrorAccessDenied;
+    if (!held) throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(head.error));
+    if (os.monotonicMilliseconds() - started >= kLetGoMs) {
+      throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
+    }
+    os.pause(kPollMs);
+  }
+}
+
+std::vector<std::u16string> programCandidates(std::u16string_view commandLine) {
+  while (!commandLine.empty() && isBlank(commandLine.front())) commandLine.remove_prefix(1);
+  if (!commandLine.empty() && commandLine.front() == u'"') {
+    commandLine.remove_prefix(1);
+    return {std::u16string(commandLine.substr(0, commandLine.find(u'"')))};
+  }
+  std::vector<std::u16string> candidates;
+  for (std::size_t i = 0; i < commandLine.size(); ++i) {
+    if (isBlank(commandLine[i]) && i > 0 && !isBlank(commandLine[i - 1])) {
+      candidates.emplace_back(commandLine.substr(0, i));
+    }
+  }
+  std::size_t end = commandLine.size();
+  while (end > 0 && isBlank(commandLine[end - 1])) --end;
+  if (end > 0) candidates.emplace_back(commandLine.substr(0, end));
+  return candidates;
+}
+
+bool runsExecutable(platform::FileAndProcess& os, std::u16string_view commandLine, std::u16string_view path) {
+  const auto wanted = os.comparablePath(path);
+  for (const auto& candidate : programCandidates(os.expandEnvironment(commandLine))) {
+    if (os.comparablePath(candidate) == wanted || os.comparablePath(candidate + u".exe") == wanted) return true;
+  }
+  return false;
+}
+
+void checkRegistration(platform::FileAndProcess& os, platform::ServiceControl& services,
+                       platform::ErrorTexts& texts, platform::ServiceHandle service, const Names& names) {
+  const auto config = services.queryConfig(service);
+  if (config.error != kOk) {
+    throw toolError(u"Erro ao ler a configuração do serviço: " + texts.describe(config.error));
+  }
+  if (!runsExecutable(os, config.binaryPath, names.pathCurrentBin)) {
+    throw toolError(u"O serviço executa outro arquivo: " + config.binaryPath);
+  }
+  // A disabled service cannot be started again once stopped.
+  if (config.startType == platform::kServiceDisabled) {
+    throw toolError(u"O serviço está desativado e não poderia ser iniciado novamente");
+  }
+}
+
+void refuseSecondService(platform::FileAndProcess& os, platform::ServiceControl& services,
+                         platform::ErrorTexts& texts, platform::ServiceHandle manager, const Names& names) {
+  const auto list = services.listServices(manager);
+  if (list.error != kOk) {
+    throw toolError(u"Erro ao verificar os serviços registrados: " + texts.describe(list.error));
+  }
+  for (const auto& name : list.names) {
+    const auto opened = services.openExisting(manager, name, platform::kServiceQueryConfig);
+    if (opened.error != kOk || !opened.handle) continue;  // gone meanwhile, or not ours to read
+    const platform::OwnedServiceHandle service(services, opened.handle);
+    const auto config = services.queryConfig(service.get());
+    if (config.error == kOk && runsExecutable(os, config.binaryPath, names.pathCurrentBin)) {
+      throw toolError(u"O executável já é usado pelo serviço " + name + u": " + names.pathCurrentBin);
+    }
+  }
+}
+
+}  // namespace usqz

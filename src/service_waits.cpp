@@ -1,0 +1,156 @@
+#include "service_waits.h"
+
+#include <algorithm>
+
+#include "text.h"
+#include "tool_error.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::kOk;
+using platform::ProcessState;
+using platform::ServiceStatus;
+
+// Pauses between status queries.
+constexpr std::uint32_t kPollMs = 100;
+// A wait gives up when the service shows no progress for longer than the
+// larger of its wait hint and this, or when it has lasted the whole limit.
+constexpr std::uint64_t kMinPatienceMs = 30'000;
+constexpr std::uint64_t kWaitLimitMs = 600'000;
+// How long a freshly started service is watched before it counts as running.
+constexpr std::uint64_t kStartWatchMs = 1'500;
+// An exiting process is gone within milliseconds, and the service is down
+// meanwhile: its start is tried again sooner than the status is polled, for
+// at most this long.
+constexpr std::uint32_t kStartRetryMs = 10;
+constexpr std::uint64_t kStartRetryLimitMs = 5'000;
+// How long a stopped service's process is given to exit before the files
+// move (the moves' own retries take over after that).
+constexpr std::uint32_t kProcessExitMs = 5'000;
+
+// Whether a service that is changing state is still worth waiting for.
+class ProgressWatch {
+ public:
+  ProgressWatch(std::uint64_t now, const ServiceStatus& status)
+      : started_(now), lastProgress_(now), state_(status.dwCurrentState), checkPoint_(status.dwCheckPoint) {}
+
+  bool stillPatient(const ServiceStatus& status, std::uint64_t now) {
+    if (status.dwCurrentState != state_ || status.dwCheckPoint != checkPoint_) {
+      state_ = status.dwCurrentState;
+      checkPoint_ = status.dwCheckPoint;
+      lastProgress_ = now;
+    }
+    const std::uint64_t patience = std::max<std::uint64_t>(status.dwWaitHint, kMinPatienceMs);
+    return now - lastProgress_ <= patience && now - started_ <= kWaitLimitMs;
+  }
+
+ private:
+  std::uint64_t started_;
+  std::uint64_t lastProgress_;
+  std::uint32_t state_;
+  std::uint32_t checkPoint_;
+};
+
+}  // namespace
+
+ServiceWaits::ServiceWaits(platform::FileAndProcess& os, platform::ServiceControl& services,
+                           platform::ErrorTexts& texts)
+    : os_(os), services_(services), texts_(texts) {}
+
+bool ServiceWaits::query(ServiceStatus& status) {
+  std::uint32_t processId = 0;
+  if (services_.queryProcess(service_, status, processId) != kOk) return false;
+  status_ = status;
+  if (processId != 0) processId_ = processId;
+  return true;
+}
+
+ServiceStatus ServiceWaits::queryOrFail() {
+  ServiceStatus status;
+  if (!query(status)) throw toolError(u"Service :: status: Erro ao verificar o status do serviço");
+  return status;
+}
+
+bool ServiceWaits::processAlive() {
+  if (processId_ == 0) return true;  // nothing known: the manager's word stands
+  return os_.waitForProcessExit(processId_, 0).state != ProcessState::Exited;
+}
+
+void ServiceWaits::waitForStop(ServiceStatus& status) {
+  ProgressWatch watch(os_.monotonicMilliseconds(), status);
+  for (;;) {
+    if (!query(status)) return;
+    os_.pause(kPollMs);
+    if (status.dwCurrentState == platform::kServiceStopped || !processAlive()) return;
+    if (!watch.stillPatient(status, os_.monotonicMilliseconds())) {
+      throw toolError(u"Tempo esgotado aguardando a parada do serviço");
+    }
+  }
+}
+
+void ServiceWaits::waitWhileStarting(ServiceStatus& status) {
+  ProgressWatch watch(os_.monotonicMilliseconds(), status);
+  while (status.dwCurrentState == platform::kServiceStartPending) {
+    if (!watch.stillPatient(status, os_.monotonicMilliseconds())) {
+      throw toolError(u"Tempo esgotado aguardando o início do serviço");
+    }
+    status = queryOrFail();
+    os_.pause(kPollMs);
+  }
+}
+
+void ServiceWaits::waitForProcessExit() {
+  if (processId_ != 0) os_.waitForProcessExit(processId_, kProcessExitMs);
+}
+
+bool ServiceWaits::endProcess() {
+  if (processId_ == 0) return false;
+  os_.terminateProcess(processId_);
+  return os_.waitForProcessExit(processId_, kProcessExitMs).state == ProcessState::Exited;
+}
+
+platform::OsError ServiceWaits::startRetrying() {
+  const auto started = os_.monotonicMilliseconds();
+  for (;;) {
+    const auto error = services_.sendStart(service_);
+    if (error != platform::kErrorServiceAlreadyRunning ||
+        os_.monotonicMilliseconds() - started >= kStartRetryLimitMs) {
+      return error;
+    }
+    ServiceStatus current;
+    if (!query(current) || current.dwCurrentState != platform::kServiceStopped) return error;
+    os_.pause(kStartRetryMs);
+  }
+}
+
+void ServiceWaits::confirmStart() {
+  // The process of the last run is no guide to this one.
+  processId_ = 0;
+  auto status = queryOrFail();
+  os_.pause(kPollMs);
+  waitWhileStarting(status);
+  const auto runningSince = os_.monotonicMilliseconds();
+  bool alive = true;
+  while (status.dwCurrentState == platform::kServiceRunning && (alive = processAlive()) &&
+         os_.monotonicMilliseconds() - runningSince < kStartWatchMs) {
+    status = queryOrFail();
+    os_.pause(kPollMs);
+  }
+  if (status.dwCurrentState == platform::kServiceRunning && alive && processAlive()) return;
+  // The manager may have learnt of the end meanwhile, and with it the code.
+  if (status.dwCurrentState == platform::kServiceRunning) query(status);
+  std::u16string message = u"O serviço parou logo após ser iniciado";
+  if (status.dwCurrentState != platform::kServiceRunning && status.dwWin32ExitCode != 0) {
+    auto text = texts_.describe(status.dwWin32ExitCode);
+    if (status.dwWin32ExitCode == platform::kErrorServiceSpecificError) {
+      if (!text.empty()) text += u" ";
+      text += u"(código do serviço: " + toDecimal(status.dwServiceSpecificExitCode) + u")";
+    }
+    message += u": " + text;
+  }
+  throw toolError(message);
+}
+
+}  // namespace usqz
