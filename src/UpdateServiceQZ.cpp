@@ -1,8 +1,9 @@
 // The tool's entry and the update run as a sequence of steps. Each concern
 // the steps lean on has a file of its own: the names (command_line), the
 // checks before the stop (preflight), the waits on the service
-// (service_waits), the moves of the executables (executable_swap), the run's
-// lock (run_lock) and the result file (result_file).
+// (service_waits), the services that depend on it (dependents), the moves of
+// the executables (executable_swap), the run's lock (run_lock), the result
+// file (result_file) and the exit status (outcome).
 #include "UpdateServiceQZ.h"
 
 #include <exception>
@@ -11,7 +12,9 @@
 #include "command_line.h"
 #include "console.h"
 #include "contained_path.h"
+#include "dependents.h"
 #include "executable_swap.h"
+#include "outcome.h"
 #include "preflight.h"
 #include "result_file.h"
 #include "run_lock.h"
@@ -31,41 +34,49 @@ using platform::ServiceControl;
 using platform::ServiceStatus;
 
 constexpr std::uint32_t kServiceRights = platform::kServiceQueryConfig | platform::kServiceQueryStatus |
-                                         platform::kServiceStart | platform::kServiceStop;
+                                         platform::kServiceEnumerateDependents | platform::kServiceStart |
+                                         platform::kServiceStop;
 
 class UpdateRun {
  public:
   UpdateRun(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts, Console& console,
-            std::u16string_view serviceName, std::u16string_view ownExecutablePath)
+            const Options& options, std::u16string_view ownExecutablePath)
       : os_(os),
         services_(services),
         texts_(texts),
         console_(console),
-        serviceName_(serviceName),
+        serviceName_(options.serviceName),
+        stopDependents_(options.stopDependents),
         ownExecutablePath_(ownExecutablePath),
         manager_(services),
         service_(services),
         waits_(os, services, texts),
-        swap_(os, texts, console, names_) {}
+        swap_(os, texts, console, names_),
+        dependents_(os, services, texts, console) {}
 
   // The run's one error handler: whatever fails is reported on the console
   // and recorded in the result file. Only a failure of that report escapes.
-  void execute() {
+  Outcome execute() {
+    Outcome outcome = Outcome::Updated;
     try {
-      steps();
+      outcome = steps();
     } catch (const ToolError& error) {
       recordError(error.message() + recover());
+      outcome = failure();
     } catch (const std::bad_alloc&) {
       recordError(u"Out of memory" + recover());
+      outcome = failure();
     } catch (const std::exception& error) {
       recordError(fromUtf8(error.what()) + recover());
+      outcome = failure();
     }
     service_.reset();
     manager_.reset();
+    return outcome;
   }
 
  private:
-  void steps() {
+  Outcome steps() {
     names_ = deriveNames(serviceName_, ownExecutablePath_);
     refuseNamesOutsideTheToolsFolder();
     if (staysInFolder(names_.logFilename)) os_.removeFile(names_.logFilename);
@@ -75,7 +86,7 @@ class UpdateRun {
       console_.writeLine(u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName));
       console_.writeLine(u"");
       SaveResult(os_, console_, names_.logFilename, u"Não foi encontrada a nova versão do serviço.");
-      return;
+      return Outcome::NothingToDo;
     }
     checkNewVersion(os_, texts_, names_);
 
@@ -92,11 +103,25 @@ class UpdateRun {
     waits_.confirmStart();
     console_.writeLine(u"Service :: status: iniciado");
     confirmed_ = true;
+    runsAtEnd_ = true;
+    // The update stands whatever becomes of the dependents.
+    if (const auto failed = dependents_.bringBack(); !failed.empty()) throw toolError(failed);
 
     console_.writeLine(u"");
     console_.writeLine(u"Atualização finalizada.");
     console_.writeLine(u"");
     SaveResult(os_, console_, names_.logFilename, u"Atualizado com sucesso!");
+    return Outcome::Updated;
+  }
+
+  // What a failed run leaves, from what it did and the state it saw last.
+  Outcome failure() const {
+    if (!touched_ && swap_.asTheyWere() && !dependents_.anyLeftDown()) return Outcome::Unchanged;
+    if (dependents_.anyLeftDown() || registered_) return Outcome::Down;
+    if (runsAtEnd_) return Outcome::RolledBack;
+    // A service that was not running and whose files are back as they were
+    // is as the run found it.
+    return !wasRunning_ && swap_.asTheyWere() ? Outcome::Unchanged : Outcome::Down;
   }
 
   // The executables' names come from the service name as typed: one that
@@ -143,6 +168,8 @@ class UpdateRun {
         throw toolError(u"Erro ao instalar o serviço: " + texts_.describe(errorCode));
       }
       service_.reset(created.handle);
+      registered_ = true;
+      touched_ = true;
       console_.writeLine(u"Service :: instalado com sucesso");
     }
     waits_.attach(service_.get());
@@ -160,6 +187,7 @@ class UpdateRun {
         return;
       case platform::kServiceStopPending:
         console_.writeLine(u"Service :: status: parando");
+        touched_ = true;  // found on its way down: it will not come back by itself
         waits_.waitForStop(status);
         console_.writeLine(u"Service :: parado");
         return;
@@ -184,8 +212,15 @@ class UpdateRun {
         console_.writeLine(u"Service :: status: retomando");
         break;
     }
+    wasRunning_ = true;
+    dependents_.bringDown(manager_.get(), service_.get(), stopDependents_);
     console_.writeLine(u"Service :: parando ...");
-    if (services_.sendStop(service_.get(), status) != platform::kOk) throw toolError(u"Erro ao parar o serviço");
+    if (services_.sendStop(service_.get(), status) != platform::kOk) {
+      std::u16string message = u"Erro ao parar o serviço";
+      if (const auto failed = dependents_.bringBack(); !failed.empty()) message += u". " + failed;
+      throw toolError(message);
+    }
+    touched_ = true;
     waits_.waitForStop(status);
     stoppedByRun_ = true;
     console_.writeLine(u"Service :: parado");
@@ -199,7 +234,17 @@ class UpdateRun {
   // here, the error being handled stays the one reported.
   std::u16string recover() {
     if (confirmed_) return {};
-    if (swap_.activated()) return swap_.backedUp() ? rollBack() : std::u16string();
+    auto said = swap_.activated() ? (swap_.backedUp() ? rollBack() : std::u16string()) : restore();
+    // The dependents come back with the service, or are said to stay down.
+    if (runsAtEnd_) {
+      if (const auto failed = dependents_.bringBack(); !failed.empty()) said += u". " + failed;
+    } else if (const auto down = dependents_.leftDown(); !down.empty()) {
+      said += u". " + down;
+    }
+    return said;
+  }
+
+  std::u16string restore() {
     std::u16string said;
     if (const auto failure = swap_.restoreBackup(); !failure.empty()) said += u". " + failure;
     if (stoppedByRun_ && !restarted_) {
@@ -209,6 +254,8 @@ class UpdateRun {
         const auto text = texts_.describe(error);
         console_.writeLineIfPossible(u"Service :: Erro ao iniciar o serviço: " + text);
         said += u". Serviço não reiniciado: " + text;
+      } else {
+        runsAtEnd_ = true;
       }
     }
     return said;
@@ -228,6 +275,7 @@ class UpdateRun {
       return u". Versão anterior restaurada, mas não iniciou: " + error.message();
     }
     console_.writeLineIfPossible(u"Service :: status: iniciado");
+    runsAtEnd_ = true;
     return u". Versão anterior restaurada e em execução.";
   }
 
@@ -269,14 +317,20 @@ class UpdateRun {
   ErrorTexts& texts_;
   Console& console_;
   std::u16string serviceName_;
+  bool stopDependents_;
   std::u16string ownExecutablePath_;
   Names names_;
   OwnedServiceHandle manager_;
   OwnedServiceHandle service_;
   ServiceWaits waits_;
   ExecutableSwap swap_;
-  // How far the run got, for recover().
+  Dependents dependents_;
+  // How far the run got, for recover() and the outcome.
   bool mayRegister_ = false;
+  bool touched_ = false;
+  bool registered_ = false;
+  bool wasRunning_ = false;
+  bool runsAtEnd_ = false;
   bool stoppedByRun_ = false;
   bool restarted_ = false;
   bool confirmed_ = false;
@@ -290,17 +344,19 @@ void writeUsage(Console& console) {
 
 // Two runs for one service would swap files under each other: a second run
 // that finds the service's lock held touches nothing.
-void runLocked(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts, Console& console,
-               std::u16string_view serviceName, std::u16string_view ownPath) {
-  const RunLock lock(os, serviceName);
+Outcome runLocked(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts, Console& console,
+                  const Options& options, std::u16string_view ownPath) {
+  const RunLock lock(os, options.serviceName);
   if (lock.heldElsewhere()) {
-    console.writeLine(u"Outra atualização do serviço " + std::u16string(serviceName) + u" já está em andamento.");
-  } else if (!lock.held()) {
-    console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + std::u16string(serviceName) +
-                      u": " + texts.describe(lock.error()));
-  } else {
-    UpdateRun(os, services, texts, console, serviceName, ownPath).execute();
+    console.writeLine(u"Outra atualização do serviço " + options.serviceName + u" já está em andamento.");
+    return Outcome::Busy;
   }
+  if (!lock.held()) {
+    console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + options.serviceName + u": " +
+                      texts.describe(lock.error()));
+    return Outcome::Unchanged;
+  }
+  return UpdateRun(os, services, texts, console, options, ownPath).execute();
 }
 
 // Any fixed address in the tool's code will do for the report.
@@ -314,28 +370,30 @@ int runTool(FileAndProcess& os, ServiceControl& services, ErrorTexts& texts) {
   Console console(os);
   const auto ownPath = os.ownExecutablePath();
   const std::u16string module = ownPath ? std::u16string(fileNameOf(*ownPath)) : u"UpdateServiceQZ.exe";
+  Options options;
+  Outcome outcome = Outcome::Usage;
   try {
-    const auto serviceName = scanServiceName(programArguments(os.commandLine()));
-    if (serviceName.empty()) {
+    options = scanOptions(programArguments(os.commandLine()));
+    if (options.serviceName.empty()) {
       writeUsage(console);
     } else if (!ownPath) {
       // Every file the run works with lies beside the tool: without its
       // whole path there is no telling where that is.
       throw toolError(u"Não foi possível ler o caminho da ferramenta");
     } else {
-      runLocked(os, services, texts, console, serviceName, *ownPath);
+      outcome = runLocked(os, services, texts, console, options, *ownPath);
     }
   } catch (const ToolError& error) {
     console.flushQuietly();
     reportEscapedError(os, error, module, reportAddress());
-    return 1;
+    return exitStatusFor(Outcome::Escaped, options.exitCode);
   } catch (const std::bad_alloc&) {
     console.flushQuietly();
     reportEscapedError(os, toolError(u"Out of memory"), module, reportAddress());
-    return 1;
+    return exitStatusFor(Outcome::Escaped, options.exitCode);
   }
   console.flushQuietly();
-  return 0;
+  return exitStatusFor(outcome, options.exitCode);
 }
 
 }  // namespace usqz

@@ -51,6 +51,18 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments) {
   return serviceName;
 }
 
+Options scanOptions(const std::vector<std::u16string>& arguments) {
+  Options options;
+  options.serviceName = scanServiceName(arguments);
+  for (std::size_t idx = 1; idx < arguments.size(); ++idx) {
+    // What follows "--service-name" is a name, whatever it says.
+    if (idx >= 2 && arguments[idx - 1] == u"--service-name") continue;
+    if (arguments[idx] == u"--exit-code") options.exitCode = true;
+    if (arguments[idx] == u"--stop-dependents") options.stopDependents = true;
+  }
+  return options;
+}
+
 std::u16string_view directoryOf(std::u16string_view path) {
   // '/' never appears in a Windows module path; it lets POSIX builds find
   // their own directory too.

@@ -25,6 +25,17 @@ std::vector<std::u16string> programArguments(const platform::CommandLine& comman
 // is the last argument); every other argument is ignored.
 std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
 
+// The options besides the service name, each spelled exactly so and
+// anywhere on the command line; a value taken by "--service-name" is a
+// name, not an option. Neither changes a run that does not ask for it.
+struct Options {
+  std::u16string serviceName;
+  bool exitCode = false;        // --exit-code: a status per outcome
+  bool stopDependents = false;  // --stop-dependents: stop and restart them
+};
+
+Options scanOptions(const std::vector<std::u16string>& arguments);
+
 struct Names {
   std::u16string serviceName;
   std::u16string itemName;

@@ -62,11 +62,11 @@ void ExecutableSwap::swap() {
 
 std::u16string ExecutableSwap::restoreBackup() {
   if (!backedUp_ || activated_) return {};
-  backedUp_ = false;
   if (const auto error = moveRetrying(names_.pathOldBin, names_.pathCurrentBin)) {
     return u"Não foi possível restaurar o backup (" + texts_.describe(error) + u"); a versão atual está em " +
            names_.pathOldBin;
   }
+  backedUp_ = false;
   return {};
 }
 

@@ -27,6 +27,8 @@ class ExecutableSwap {
   void swap();
   bool backedUp() const { return backedUp_; }
   bool activated() const { return activated_; }
+  // Whether the executables stand as they did before the run.
+  bool asTheyWere() const { return !backedUp_ && !activated_; }
 
   // Before the activation: the backup back in place. Empty when done (or
   // nothing to do), else what the result must say of it.

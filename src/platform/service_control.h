@@ -57,6 +57,7 @@ inline constexpr std::uint32_t kManagerEnumerateService = 0x0004;
 // Service rights: query configuration and status, start and stop.
 inline constexpr std::uint32_t kServiceQueryConfig = 0x0001;
 inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+inline constexpr std::uint32_t kServiceEnumerateDependents = 0x0008;
 inline constexpr std::uint32_t kServiceStart = 0x0010;
 inline constexpr std::uint32_t kServiceStop = 0x0020;
 inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
@@ -75,6 +76,7 @@ inline constexpr OsError kErrorServiceNotActive = 1062;
 inline constexpr OsError kErrorServiceAlreadyRunning = 1056;
 inline constexpr OsError kErrorServiceExists = 1073;
 inline constexpr OsError kErrorServiceSpecificError = 1066;
+inline constexpr OsError kErrorDependentServicesRunning = 1051;
 inline constexpr OsError kErrorProcessAborted = 1067;
 
 class ServiceControl {
@@ -97,6 +99,10 @@ class ServiceControl {
   virtual ServiceList listServices(ServiceHandle manager) = 0;
   // Needs the query-configuration right.
   virtual ServiceConfig queryConfig(ServiceHandle service) = 0;
+  // The services that depend on this one and are not stopped, in the order
+  // the manager gives them: dependents of dependents before their own, the
+  // order in which to stop them. Needs the enumerate-dependents right.
+  virtual ServiceList listActiveDependents(ServiceHandle service) = 0;
 
   // Both overwrite `status` on success only.
   virtual OsError queryStatus(ServiceHandle service, ServiceStatus& status) = 0;

@@ -212,6 +212,27 @@ ServiceConfig FakeServiceControl::queryConfig(ServiceHandle service) {
   return {target->binaryPath, target->startType, kOk};
 }
 
+void FakeServiceControl::collectActiveDependents(const std::u16string& key, std::vector<std::u16string>& found) {
+  for (auto& [otherKey, other] : services_) {
+    advance(other);
+    const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
+                                     [&](const std::u16string& name) { return keyOf(name) == key; });
+    if (!depends || other.state == kServiceStopped) continue;
+    if (std::find(found.begin(), found.end(), other.name) != found.end()) continue;
+    collectActiveDependents(otherKey, found);
+    found.push_back(other.name);
+  }
+}
+
+ServiceList FakeServiceControl::listActiveDependents(ServiceHandle service) {
+  if (const auto error = faults_.onCall(ServiceOp::ListDependents)) return {{}, error};
+  OsError error = kOk;
+  if (serviceFor(service, kServiceEnumerateDependents, error) == nullptr) return {{}, error};
+  ServiceList list;
+  collectActiveDependents(handle(service, false)->key, list.names);
+  return list;
+}
+
 OsError FakeServiceControl::queryStatus(ServiceHandle service, ServiceStatus& status) {
   if (const auto error = faults_.onCall(ServiceOp::QueryStatus)) return error;
   OsError error = kOk;
@@ -243,6 +264,9 @@ OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& statu
   if (target.state == kServiceStartPending || target.state == kServiceStopPending) {
     return kErrorServiceCannotAcceptControl;
   }
+  std::vector<std::u16string> dependents;
+  collectActiveDependents(handle(service, false)->key, dependents);
+  if (!dependents.empty()) return kErrorDependentServicesRunning;
   // A process that exited without a word cannot take the control; the
   // manager learns from the broken pipe that the service is gone.
   if (target.processId != 0 && !processAlive(target.processId)) {

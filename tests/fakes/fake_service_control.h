@@ -21,6 +21,7 @@ enum class ServiceOp {
   RegisterService,
   ListServices,
   QueryConfig,
+  ListDependents,
   QueryStatus,
   QueryProcess,
   SendStop,
@@ -65,6 +66,7 @@ struct FakeService {
   std::uint32_t serviceType = kServiceWin32OwnProcess;
   std::uint32_t startType = kServiceAutoStart;
   std::u16string account;  // empty: the platform's default account
+  std::vector<std::u16string> dependsOn;  // names of the services it needs
   std::uint32_t state = kServiceStopped;
   std::uint32_t exitCode = 0;
   std::uint32_t specificExitCode = 0;
@@ -128,6 +130,8 @@ class FakeServiceControl final : public ServiceControl {
                                     std::u16string_view executablePath) override;
   ServiceList listServices(ServiceHandle manager) override;
   ServiceConfig queryConfig(ServiceHandle service) override;
+  // As Windows documents it: dependents of dependents before their own.
+  ServiceList listActiveDependents(ServiceHandle service) override;
   OsError queryStatus(ServiceHandle service, ServiceStatus& status) override;
   OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override;
   OsError sendStop(ServiceHandle service, ServiceStatus& status) override;
@@ -145,6 +149,7 @@ class FakeServiceControl final : public ServiceControl {
   ServiceHandle newHandle(Handle handle);
   void advance(FakeService& service);
   void advanceAll();
+  void collectActiveDependents(const std::u16string& key, std::vector<std::u16string>& found);
   // The service behind a handle with the right asked for, advanced to now.
   FakeService* serviceFor(ServiceHandle value, std::uint32_t right, OsError& error);
   void markStopped(FakeService& service, std::uint32_t exitCode);

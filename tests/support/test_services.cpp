@@ -51,14 +51,19 @@ std::uint32_t queryServiceState(const std::u16string& name) {
   return status.dwCurrentState;
 }
 
-void installService(const std::u16string& name, const std::u16string& executable, bool start) {
+void installService(const std::u16string& name, const std::u16string& executable, bool start,
+                    const std::u16string& dependsOn) {
   const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   ASSERT_TRUE(manager) << GetLastError();
   const std::u16string quoted = u"\"" + executable + u"\"";
+  // A list of names, each ended by a NUL, and one more NUL at the end.
+  const std::u16string dependencies = dependsOn.empty() ? std::u16string() : dependsOn + std::u16string(2, u'\0');
   const UniqueScHandle service(CreateServiceW(manager.get(), WideZ(name).get(), nullptr, SERVICE_ALL_ACCESS,
                                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                    SERVICE_ERROR_NORMAL, WideZ(quoted).get(), nullptr, nullptr,
-                                                   nullptr, nullptr, nullptr));
+                                                   dependsOn.empty() ? nullptr
+                                                                     : reinterpret_cast<const wchar_t*>(dependencies.data()),
+                                                   nullptr, nullptr));
   ASSERT_TRUE(service) << "cannot register " << toUtf8(name) << ": " << GetLastError();
   if (!start) return;
   ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();

@@ -22,7 +22,8 @@ std::uint32_t queryServiceState(const std::u16string& name);
 
 // Registers an own-process service for `executable` (quoted), as an
 // installer would, and starts it when asked, waiting until it runs.
-void installService(const std::u16string& name, const std::u16string& executable, bool start);
+void installService(const std::u16string& name, const std::u16string& executable, bool start,
+                    const std::u16string& dependsOn = {});
 // Sets the start type to disabled, as an administrator would.
 void disableService(const std::u16string& name);
 // Sends the stop control and returns without waiting.

@@ -55,6 +55,18 @@ TEST(ScanServiceName, OtherSpellingsAreNotTheOption) {
   EXPECT_EQ(scanServiceName({u"--service-name", u"A"}), u"");
 }
 
+TEST(ScanOptions, AnywhereExactlySpelledAndNeverTheServiceNamesValue) {
+  const auto both = scanOptions({u"tool", u"--exit-code", u"--service-name", u"QZA", u"--stop-dependents"});
+  EXPECT_EQ(both.serviceName, u"QZA");
+  EXPECT_TRUE(both.exitCode);
+  EXPECT_TRUE(both.stopDependents);
+  const auto asName = scanOptions({u"tool", u"--service-name", u"--exit-code", u"--Stop-Dependents"});
+  EXPECT_EQ(asName.serviceName, u"--exit-code");
+  EXPECT_FALSE(asName.exitCode);
+  EXPECT_FALSE(asName.stopDependents);
+  EXPECT_TRUE(scanOptions({u"tool", u"--service-name", u"--service-name", u"A", u"--exit-code"}).exitCode);
+}
+
 TEST(DeriveNames, FromTheServiceNameAndTheToolsOwnDirectory) {
   const auto names = deriveNames(u"QZAgent", u"C:\\svc\\UpdateServiceQZ.exe");
   EXPECT_EQ(names.serviceName, u"QZAgent");

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include "harness.h"
@@ -622,6 +623,102 @@ TEST_F(UpdateRunTest, ConsoleLostMidRunEscapesWithStatus1ButLeavesNothingHalfDon
   expectFilesUntouched();
   EXPECT_EQ(service->runningImage, kV1);
   EXPECT_EQ(service->state, kRunning);
+}
+
+// With --exit-code the status tells the outcome; without it, every handled
+// outcome exits 0 as before.
+TEST(ExitCode, EachOutcomeHasItsStatusOnlyWhenAsked) {
+  struct Case {
+    const char* what;
+    std::function<void(Harness&, FakeService&)> scene;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"updated", [](Harness&, FakeService&) {}, 0},
+      {"missing new version", [](Harness& h, FakeService&) { h.os.removeFile(kNew); }, 3},
+      {"stop refused", [](Harness&, FakeService& s) { s.stop.refused = true; }, 10},
+      {"new version refused", [](Harness& h, FakeService&) { h.os.putFile(kNew, ""); }, 10},
+      {"rolled back",
+       [](Harness&, FakeService& s) {
+         s.startOnlyFor = kV2;
+         s.start.diesAfterMs = 100;
+       },
+       11},
+      {"previous version down too", [](Harness&, FakeService& s) { s.start.diesAfterMs = 100; }, 12},
+      {"stop never ends", [](Harness&, FakeService& s) { s.stop.takesMs = kNever; }, 12},
+      {"another run under way", [](Harness& h, FakeService&) { h.os.holdLockElsewhere(runLockName(u"QZAGENT")); },
+       1618},
+  };
+  for (const auto& c : cases) {
+    for (const bool asked : {false, true}) {
+      Harness h;
+      h.os.putFile(kCurrent, kV1);
+      h.os.putFile(kNew, kV2);
+      auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
+      service.runningImage = kV1;
+      c.scene(h, service);
+      EXPECT_EQ(h.run(asked ? u"--exit-code --service-name QZAgent" : u"--service-name QZAgent"), asked ? c.status : 0)
+          << c.what;
+    }
+  }
+  Harness usage;
+  EXPECT_EQ(usage.run(u"--exit-code"), 2);
+  EXPECT_EQ(usage.run(u""), 0);
+}
+
+// A chain: QZAgent <- QZB <- QZC (C depends on B, B on the service).
+struct DependentsTest : UpdateRunTest {
+  FakeService* b = nullptr;
+  FakeService* c = nullptr;
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    for (const auto* name : {u"B", u"C"}) h.os.putFile(u"C:\\svc\\" + std::u16string(name) + u".exe", kV1);
+    b = &h.services.addService(u"QZB", u"C:\\svc\\B.exe", kRunning);
+    b->dependsOn = {u"QZAgent"};
+    c = &h.services.addService(u"QZC", u"C:\\svc\\C.exe", kRunning);
+    c->dependsOn = {u"qzb"};
+  }
+};
+
+TEST_F(DependentsTest, WithoutTheOptionNothingStopsAndTheyAreNamed) {
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 10);
+  EXPECT_EQ(result(), "Erro: Erro ao parar o servi\xE7o: servi\xE7os dependentes em execu\xE7\xE3o: QZC, QZB\r\n");
+  EXPECT_EQ(service->stopRequests + b->stopRequests + c->stopRequests, 0u);
+  expectFilesUntouched();
+}
+
+TEST_F(DependentsTest, WithTheOptionTheyStopFirstAndComeBackInReverse) {
+  EXPECT_EQ(h.run(u"--service-name QZAgent --stop-dependents --exit-code"), 0);
+  EXPECT_EQ(h.out(), kHead +
+                         lines({"Service :: status: iniciado", "Service :: parando dependente QZC ...",
+                                "Service :: parando dependente QZB ...", "Service :: parando ...",
+                                "Service :: parado"}) +
+                         kSwap +
+                         lines({"Service :: iniciando ...", "Service :: status: iniciado",
+                                "Service :: iniciando dependente QZB ...", "Service :: iniciando dependente QZC ...",
+                                "", "Atualiza\xE7\xE3o finalizada.", ""}));
+  EXPECT_EQ(result(), kSuccess);
+  for (const auto* s : {service, b, c}) EXPECT_EQ(s->state, kRunning);
+  EXPECT_EQ(service->runningImage, kV2);
+}
+
+TEST_F(DependentsTest, ADependentThatWillNotStopIsNamedAndTheOthersComeBack) {
+  b->stop.refused = true;
+  EXPECT_EQ(h.run(u"--service-name QZAgent --stop-dependents --exit-code"), 10);
+  EXPECT_EQ(result(), "Erro: Erro ao parar o servi\xE7o dependente QZB\r\n");
+  for (const auto* s : {service, b, c}) EXPECT_EQ(s->state, kRunning);
+  EXPECT_EQ(c->startRequests, 1u);
+  expectFilesUntouched();
+}
+
+TEST_F(DependentsTest, ADependentThatDoesNotComeBackLeavesTheUpdateInPlace) {
+  ASSERT_EQ(h.os.removeFile(u"C:\\svc\\B.exe"), platform::kOk);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --stop-dependents --exit-code"), 12);
+  EXPECT_EQ(result(), "Erro: Servi\xE7os dependentes n\xE3o iniciados: QZB (The system cannot find the file "
+                      "specified)\r\n");
+  EXPECT_EQ(file(kCurrent), kV2);
+  EXPECT_EQ(service->runningImage, kV2);
+  EXPECT_EQ(c->state, kRunning);
 }
 
 // Every platform operation that an update uses, failed in turn with an

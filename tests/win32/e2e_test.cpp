@@ -43,6 +43,8 @@ TEST_F(ToolFolder, MissingNewVersionIsReportedAndRecordedInCodePage1252) {
   EXPECT_EQ(result.exitStatus, 0u);
   EXPECT_EQ(result.out, lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o QZAGENT", ""}));
   EXPECT_EQ(readFile(folder / u"updateServiceQZ-qzagent.txt"), kMissingNewResult);
+  EXPECT_EQ(run(u"--service-name qzagent --exit-code").exitStatus, 3u);
+  EXPECT_EQ(run(u"--exit-code").exitStatus, 2u);
 }
 
 TEST_F(ToolFolder, QuotedArgumentsFollowTheToolsOwnSplittingRules) {

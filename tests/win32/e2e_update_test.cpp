@@ -45,8 +45,9 @@ struct Update : ::testing::Test {
   }
   void behaviour(const std::string& config) { writeFile(folder / u"test_service.cfg", config); }
 
-  ProcessResult update() {
-    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name, folder.path());
+  ProcessResult update(const std::u16string& options = {}) {
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + options,
+                      folder.path());
   }
 
   std::string head() const {
@@ -106,7 +107,8 @@ TEST_F(Update, AStoppedServiceIsSwappedAndStarted) {
 TEST_F(Update, AnOlderBackupIsReplaced) {
   writeFile(backup, "v0");
   installV1(true);
-  const auto run = update();
+  const auto run = update(u" --exit-code");
+  EXPECT_EQ(run.exitStatus, 0u);
   EXPECT_THAT(run.out, HasSubstr("Service :: parado\r\n  -> Removendo vers\xE3o antiga (OLD)\r\n"));
   EXPECT_EQ(version(backup), "v1");
   EXPECT_EQ(result(), kSuccess);
@@ -136,8 +138,9 @@ TEST_F(Update, ARefusedStopMovesNoFile) {
 TEST_F(Update, AStopThatNeverCompletesGivesUpAndMovesNoFile) {
   behaviour("stall_ms=600000\n");
   installV1(true);
-  const auto run = update();
-  EXPECT_EQ(run.exitStatus, 0u);
+  // Left stopping: the service does not run at the end of the run.
+  const auto run = update(u" --exit-code");
+  EXPECT_EQ(run.exitStatus, 12u);
   EXPECT_EQ(result(), "Erro: Tempo esgotado aguardando a parada do servi\xE7o\r\n");
   EXPECT_EQ(version(current), "v1");
   EXPECT_EQ(version(fresh), "v2");
@@ -214,6 +217,20 @@ TEST_F(Update, AnOlderBackupHeldOpenIsRefusedBeforeTheStop) {
   EXPECT_EQ(events(), (std::vector<std::string>{"v1 started"}));
 }
 
+// Wine lists no dependents and never refuses a stop for them; a registered
+// dependent that is stopped changes nothing on Windows either.
+TEST_F(Update, AServiceWithAStoppedDependentUpdatesAsBefore) {
+  installV1(true);
+  const std::u16string dependent = names.make(u"QZDep");
+  copyFile(testServiceV1(), folder / u"dependent.exe");
+  installService(dependent, folder / u"dependent.exe", false, name);
+  const auto run = update();
+  EXPECT_EQ(run.out, head() + lines({"Service :: status: iniciado", "Service :: parando ...", "Service :: parado"}) +
+                         kSwap + kTail);
+  EXPECT_EQ(result(), kSuccess);
+  EXPECT_EQ(queryServiceState(dependent), static_cast<std::uint32_t>(SERVICE_STOPPED));
+}
+
 // Refused before the stop: the service runs v1 on, and nothing moved.
 struct Refused : Update {
   void expectNothingChanged(const ProcessResult& run, const std::string& resultStart) {
@@ -253,7 +270,9 @@ TEST_F(Refused, AServiceRegisteredWithAnExecutableElsewhere) {
 TEST_F(Refused, ADisabledService) {
   installV1(true);
   disableService(name);
-  expectNothingChanged(update(), "O servi\xE7o est\xE1 desativado");
+  const auto run = update(u" --exit-code");
+  EXPECT_EQ(run.exitStatus, 10u);
+  expectNothingChanged({0, run.out, run.err}, "O servi\xE7o est\xE1 desativado");
 }
 
 TEST_F(Refused, ASecondNameForARegisteredServicesExecutable) {
@@ -274,8 +293,9 @@ const std::string kRolledBack = ". Vers\xE3o anterior restaurada e em execu\xE7\
 // A new version that does not start is rolled back: v1 runs again, v2 is
 // back where the operator put it.
 struct RolledBack : Update {
+  // Run with --exit-code.
   void expectRolledBack(const ProcessResult& run, const std::string& cause) {
-    EXPECT_EQ(run.exitStatus, 0u);
+    EXPECT_EQ(run.exitStatus, 11u);
     EXPECT_THAT(run.out, HasSubstr("  -> Devolvendo a nova vers\xE3o: EXE -> NEW\r\n"
                                    "  -> Restaurando vers\xE3o anterior: OLD -> EXE\r\n"
                                    "Service :: iniciando ...\r\nService :: status: iniciado\r\n"));
@@ -292,20 +312,20 @@ struct RolledBack : Update {
 TEST_F(RolledBack, ANewVersionThatReportsStoppedAtOnce) {
   installV1(true);
   behaviour("v2:die_after_ms=300\nv2:exit_code=1067\n");
-  expectRolledBack(update(), "O servi\xE7o parou logo ap\xF3s ser iniciado: ");
+  expectRolledBack(update(u" --exit-code"), "O servi\xE7o parou logo ap\xF3s ser iniciado: ");
 }
 
 TEST_F(RolledBack, ANewVersionWhoseProcessExitsWithoutAWord) {
   installV1(true);
   behaviour("v2:vanish_after_ms=300\n");
-  expectRolledBack(update(), "O servi\xE7o parou logo ap\xF3s ser iniciado");
+  expectRolledBack(update(u" --exit-code"), "O servi\xE7o parou logo ap\xF3s ser iniciado");
 }
 
 // Takes the start wait's whole no-progress bound (30 s).
 TEST_F(RolledBack, ANewVersionThatStaysStartPending) {
   installV1(true);
   behaviour("v2:start_stall_ms=600000\n");
-  const auto run = update();
+  const auto run = update(u" --exit-code");
   EXPECT_THAT(run.out, HasSubstr("  -> Revertendo: encerrando o processo da nova vers\xE3o\r\n"));
   expectRolledBack(run, "Tempo esgotado aguardando o in\xED" "cio do servi\xE7o");
 }
@@ -317,8 +337,9 @@ TEST_F(Update, ASecondRunWhileTheFirstIsUnderWayIsRefused) {
   ProcessResult first;
   std::thread firstRun([&] { first = update(); });
   for (int i = 0; i < 200 && events().size() < 2; ++i) Sleep(50);  // v1 asked to stop
-  const auto second = update();
+  const auto second = update(u" --exit-code");
   firstRun.join();
+  EXPECT_EQ(second.exitStatus, 1618u);
   EXPECT_EQ(second.out, lines({"Outra atualiza\xE7\xE3o do servi\xE7o " + toUtf8(name) + " j\xE1 est\xE1 em andamento."}));
   EXPECT_EQ(first.exitStatus, 0u);
   EXPECT_EQ(result(), kSuccess) << first.out;

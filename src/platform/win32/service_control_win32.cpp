@@ -78,6 +78,33 @@ class Win32ServiceControl final : public ServiceControl {
     }
   }
 
+  // Sized first, as documented; some managers (Wine's) list none and leave
+  // the needed size unset, which reads as none here too.
+  ServiceList listActiveDependents(ServiceHandle service) override {
+    ServiceList list;
+    DWORD needed = 0;
+    DWORD count = 0;
+    if (EnumDependentServicesW(toNative(service), SERVICE_ACTIVE, nullptr, 0, &needed, &count)) return list;
+    const DWORD sizeError = GetLastError();
+    if (sizeError != ERROR_MORE_DATA) {
+      list.error = sizeError;
+      return list;
+    }
+    if (needed == 0) return list;
+    std::vector<unsigned char> buffer(needed);
+    auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
+    const BOOL listed = EnumDependentServicesW(toNative(service), SERVICE_ACTIVE, entries, needed, &needed, &count);
+    const DWORD error = GetLastError();
+    if (!listed) {
+      list.error = error;
+      return list;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+      list.names.push_back(fromWide(entries[i].lpServiceName, wcslen(entries[i].lpServiceName)));
+    }
+    return list;
+  }
+
   ServiceConfig queryConfig(ServiceHandle service) override {
     ServiceConfig config;
     DWORD needed = 0;

@@ -1,0 +1,21 @@
+#include "outcome.h"
+
+namespace usqz {
+
+int exitStatusFor(Outcome outcome, bool exitCodeAsked) {
+  if (outcome == Outcome::Escaped) return 1;
+  if (!exitCodeAsked) return 0;
+  switch (outcome) {
+    case Outcome::Updated: return 0;
+    case Outcome::Usage: return 2;
+    case Outcome::NothingToDo: return 3;
+    case Outcome::Unchanged: return 10;
+    case Outcome::RolledBack: return 11;
+    case Outcome::Down: return 12;
+    case Outcome::Busy: return 1618;  // ERROR_INSTALL_ALREADY_RUNNING: try again later
+    case Outcome::Escaped: break;
+  }
+  return 1;
+}
+
+}  // namespace usqz
