@@ -31,6 +31,7 @@ struct Round {
   bool ok = false;
   double downtimeMs = 0;
   double runMs = 0;  // the whole run of the method's process
+  double cpuMs = 0;  // the processor time it used
 };
 
 struct Programs {
@@ -96,6 +97,7 @@ Round runRound(const std::string& method, const Programs& programs, unsigned sto
   const ULONGLONG before = GetTickCount64();
   const ProcessResult result = testing::runProcess(commandLine, folder.path());
   round.runMs = static_cast<double>(GetTickCount64() - before);
+  round.cpuMs = result.cpuMs;
 
   // The new version may still be on its way up when the method returns.
   double stopRequested = 0;
@@ -161,21 +163,28 @@ int main(int argc, char* argv[]) {
   const char* methods[] = {"tool", "floor", "batch"};
   std::vector<double> downtime[3];
   std::vector<double> toolRun;
+  std::vector<double> cpu[3];
   for (unsigned round = 0; round < rounds; ++round) {
     bench::Round results[3];
     for (int m = 0; m < 3; ++m) results[m] = bench::runRound(methods[m], programs, stopTime(round));
     // A round counts only when all three methods got through it.
     if (!results[0].ok || !results[1].ok || !results[2].ok) continue;
-    for (int m = 0; m < 3; ++m) downtime[m].push_back(results[m].downtimeMs);
+    for (int m = 0; m < 3; ++m) {
+      downtime[m].push_back(results[m].downtimeMs);
+      cpu[m].push_back(results[m].cpuMs);
+    }
     toolRun.push_back(results[0].runMs);
   }
 
   bench::Summary summary[3];
-  std::printf("\n%-8s %10s %10s %10s %8s\n", "method", "median ms", "min ms", "max ms", "rounds");
+  std::printf("\n%-8s %10s %10s %10s %8s %14s\n", "method", "median ms", "min ms", "max ms", "rounds",
+              "cpu ms/run");
   for (int m = 0; m < 3; ++m) {
     summary[m] = bench::summarize(downtime[m]);
-    std::printf("%-8s %10.0f %10.0f %10.0f %8u\n", methods[m], summary[m].median, summary[m].low, summary[m].high,
-                summary[m].samples);
+    // The batch file's figure is cmd.exe's own; sc and find run in processes of their own.
+    const auto used = bench::summarize(cpu[m]);
+    std::printf("%-8s %10.0f %10.0f %10.0f %8u %14.1f\n", methods[m], summary[m].median, summary[m].low,
+                summary[m].high, summary[m].samples, used.median);
   }
   // Round by round, each method met the same stop time.
   std::vector<double> toolOverFloor;
@@ -193,6 +202,21 @@ int main(int argc, char* argv[]) {
   std::printf("batch over floor: %+6.0f ms median (%+.0f to %+.0f)\n", batchOver.median, batchOver.low,
               batchOver.high);
   std::printf("tool / batch:     %6.2f median (%.2f to %.2f)\n", ratio.median, ratio.low, ratio.high);
+  // What starting and ending a process costs under Wine, without a wait: a
+  // run that finds no new version. The rest of a full run's figure is the
+  // processor time its waits used.
+  std::vector<double> idleCpu;
+  for (unsigned i = 0; i < rounds; ++i) {
+    testing::ScratchDirectory folder;
+    testing::copyFile(programs.tool, folder / u"UpdateServiceQZ.exe");
+    idleCpu.push_back(
+        testing::runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name QZNone", folder.path()).cpuMs);
+  }
+  const auto idle = bench::summarize(idleCpu);
+  const auto used = bench::summarize(cpu[0]);
+  std::printf("tool's processor time: %.1f ms a run, %.1f ms of it starting and ending the process (a run with "
+              "nothing to do)\n",
+              used.median, idle.median);
   const auto run = bench::summarize(toolRun);
   std::printf("tool's whole run, start confirmation included: %.0f ms median (%.0f to %.0f)\n", run.median, run.low,
               run.high);

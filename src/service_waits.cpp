@@ -13,7 +13,9 @@ using platform::kOk;
 using platform::ProcessState;
 using platform::ServiceStatus;
 
-// Pauses between status queries.
+// Longest wait between two status queries. A wait ends sooner when the
+// manager tells of the state waited for (or the process waited on ends), so
+// this bounds only how late a change that nobody tells of is seen.
 constexpr std::uint32_t kPollMs = 100;
 // A wait gives up when the service shows no progress for longer than the
 // larger of its wait hint and this, or when it has lasted the whole limit.
@@ -78,15 +80,17 @@ bool ServiceWaits::processAlive() {
   return os_.waitForProcessExit(processId_, 0).state != ProcessState::Exited;
 }
 
+// Passes of: query, check, wait to be told of the stop (or for the poll).
+// A failed query ends the wait at once.
 void ServiceWaits::waitForStop(ServiceStatus& status) {
   ProgressWatch watch(os_.monotonicMilliseconds(), status);
   for (;;) {
     if (!query(status)) return;
-    os_.pause(kPollMs);
     if (status.dwCurrentState == platform::kServiceStopped || !processAlive()) return;
     if (!watch.stillPatient(status, os_.monotonicMilliseconds())) {
       throw toolError(u"Tempo esgotado aguardando a parada do serviço");
     }
+    services_.waitForStatus(service_, platform::kNotifyStopped, kPollMs);
   }
 }
 
@@ -96,8 +100,8 @@ void ServiceWaits::waitWhileStarting(ServiceStatus& status) {
     if (!watch.stillPatient(status, os_.monotonicMilliseconds())) {
       throw toolError(u"Tempo esgotado aguardando o início do serviço");
     }
+    services_.waitForStatus(service_, platform::kNotifyRunning | platform::kNotifyStopped, kPollMs);
     status = queryOrFail();
-    os_.pause(kPollMs);
   }
 }
 
@@ -125,18 +129,28 @@ platform::OsError ServiceWaits::startRetrying() {
   }
 }
 
+// The watch starts when the service reports running; during it the run
+// waits on the service's process, which ends however the service goes
+// down, with a query at least every poll.
 void ServiceWaits::confirmStart() {
   // The process of the last run is no guide to this one.
   processId_ = 0;
   auto status = queryOrFail();
-  os_.pause(kPollMs);
   waitWhileStarting(status);
   const auto runningSince = os_.monotonicMilliseconds();
   bool alive = true;
-  while (status.dwCurrentState == platform::kServiceRunning && (alive = processAlive()) &&
-         os_.monotonicMilliseconds() - runningSince < kStartWatchMs) {
+  while (status.dwCurrentState == platform::kServiceRunning) {
+    const auto watched = os_.monotonicMilliseconds() - runningSince;
+    if (watched >= kStartWatchMs) break;
+    const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(kPollMs, kStartWatchMs - watched));
+    const auto process = processId_ != 0 ? os_.waitForProcessExit(processId_, slice).state : ProcessState::Unknown;
+    if (process == ProcessState::Exited) {
+      alive = false;
+      break;
+    }
+    // A process that cannot be waited on leaves the manager to tell.
+    if (process == ProcessState::Unknown) services_.waitForStatus(service_, platform::kNotifyStopped, slice);
     status = queryOrFail();
-    os_.pause(kPollMs);
   }
   if (status.dwCurrentState == platform::kServiceRunning && alive && processAlive()) return;
   // The manager may have learnt of the end meanwhile, and with it the code.

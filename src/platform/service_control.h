@@ -50,6 +50,15 @@ inline constexpr std::uint32_t kServiceContinuePending = 5;
 inline constexpr std::uint32_t kServicePausePending = 6;
 inline constexpr std::uint32_t kServicePaused = 7;
 
+// States a wait for a status change may ask to be told of.
+inline constexpr std::uint32_t kNotifyStopped = 0x01;
+inline constexpr std::uint32_t kNotifyRunning = 0x08;
+
+enum class StatusWait {
+  Notified,  // the service reported one of the states asked for
+  TimedOut,  // nothing was told within the time (the state may still have changed)
+};
+
 // Manager rights.
 inline constexpr std::uint32_t kManagerConnect = 0x0001;
 inline constexpr std::uint32_t kManagerCreateService = 0x0002;
@@ -111,6 +120,13 @@ class ServiceControl {
   virtual OsError sendStop(ServiceHandle service, ServiceStatus& status) = 0;
   // No arguments; does not wait for the service to run.
   virtual OsError sendStart(ServiceHandle service) = 0;
+
+  // Waits up to `timeoutMs`, using no processor meanwhile, or until the
+  // service reports one of the states in `notifyMask` (kNotify...). Only a
+  // hint that it is time to query: some managers tell only of states the
+  // service reports itself (not of a process that died), and one request
+  // may be outstanding per handle, so a caller queries after every wait.
+  virtual StatusWait waitForStatus(ServiceHandle service, std::uint32_t notifyMask, std::uint32_t timeoutMs) = 0;
 
   virtual void release(ServiceHandle handle) = 0;
 };

@@ -139,6 +139,23 @@ TYPED_TEST_P(ServiceControlContract, StartsStopsAndStartsAgain) {
   EXPECT_EQ(this->waitFor(service.get(), kServiceStopped).dwCurrentState, kServiceStopped);
 }
 
+TYPED_TEST_P(ServiceControlContract, TellsOfTheStatesTheServiceReports) {
+  auto& control = this->control;
+  const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
+  const Held service(control, this->registerNew(manager.get(), {false, 300}));
+  ASSERT_TRUE(service.get());
+  ASSERT_EQ(control.sendStart(service.get()), kOk);
+  EXPECT_EQ(control.waitForStatus(service.get(), kNotifyRunning, 10'000), StatusWait::Notified);
+  EXPECT_EQ(this->waitFor(service.get(), kServiceRunning).dwCurrentState, kServiceRunning);
+  ServiceStatus status;
+  ASSERT_EQ(control.sendStop(service.get(), status), kOk);
+  EXPECT_EQ(control.waitForStatus(service.get(), kNotifyStopped, 10'000), StatusWait::Notified);
+  EXPECT_EQ(control.queryStatus(service.get(), status), kOk);
+  EXPECT_EQ(status.dwCurrentState, kServiceStopped);
+  // Nothing more to tell: the wait lasts its time.
+  EXPECT_EQ(control.waitForStatus(service.get(), kNotifyRunning, 50), StatusWait::TimedOut);
+}
+
 TYPED_TEST_P(ServiceControlContract, ARefusedStopIsAFailureAndTheServiceRunsOn) {
   auto& control = this->control;
   const Held manager(control, this->managerWith(kManagerConnect | kManagerCreateService));
@@ -157,6 +174,6 @@ TYPED_TEST_P(ServiceControlContract, ARefusedStopIsAFailureAndTheServiceRunsOn) 
 
 REGISTER_TYPED_TEST_SUITE_P(ServiceControlContract, RegistersAQuotedOwnProcessAutoStartService,
                             AnUnknownServiceCannotBeOpened, AConnectOnlyHandleCannotRegister, StartsStopsAndStartsAgain,
-                            ARefusedStopIsAFailureAndTheServiceRunsOn);
+                            ARefusedStopIsAFailureAndTheServiceRunsOn, TellsOfTheStatesTheServiceReports);
 
 }  // namespace usqz::contract

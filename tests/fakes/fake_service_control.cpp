@@ -110,7 +110,7 @@ ProcessStateResult FakeServiceControl::waitForProcessExit(std::uint32_t processI
   const auto started = clock_.now();
   while (processAlive(processId)) {
     if (clock_.now() - started >= waitMs) return {ProcessState::Running, kOk};
-    clock_.advance(10);
+    clock_.advance(1);
   }
   return {ProcessState::Exited, kOk};
 }
@@ -306,6 +306,29 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
   target.run = target.startOnlyFor && target.runningImage != *target.startOnlyFor ? StartBehaviour{} : target.start;
   target.state = target.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
   return kOk;
+}
+
+StatusWait FakeServiceControl::waitForStatus(ServiceHandle service, std::uint32_t notifyMask,
+                                             std::uint32_t timeoutMs) {
+  faults_.onCall(ServiceOp::WaitForStatus);
+  const Handle* owner = handle(service, false);
+  const auto told = [&] {
+    if (owner == nullptr || !notificationsDelivered_) return false;
+    auto& target = services_.at(owner->key);
+    advance(target);
+    // A service whose process is gone reports nothing any more.
+    if (target.processId != 0 && !processAlive(target.processId)) return false;
+    return ((notifyMask & kNotifyStopped) != 0 && target.state == kServiceStopped) ||
+           ((notifyMask & kNotifyRunning) != 0 && target.state == kServiceRunning);
+  };
+  for (std::uint32_t waited = 0; waited < timeoutMs; ++waited) {
+    if (told()) {
+      ++waitsNotified_;
+      return StatusWait::Notified;
+    }
+    clock_.advance(1);
+  }
+  return StatusWait::TimedOut;
 }
 
 void FakeServiceControl::release(ServiceHandle value) {

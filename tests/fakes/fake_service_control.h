@@ -26,7 +26,8 @@ enum class ServiceOp {
   QueryProcess,
   SendStop,
   SendStart,
-  Release,  // cannot fail; counted only
+  WaitForStatus,  // cannot fail; counted only
+  Release,        // cannot fail; counted only
 };
 
 inline constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
@@ -109,6 +110,9 @@ class FakeServiceControl final : public ServiceControl {
   // Ends it at once; the manager then reports its service stopped (1067).
   OsError terminateProcess(std::uint32_t processId);
   bool processAlive(std::uint32_t processId);
+  // A manager that tells of no status change: every wait lasts its time.
+  void setNotifications(bool delivered) { notificationsDelivered_ = delivered; }
+  unsigned waitsNotified() const { return waitsNotified_; }
   // Rights the caller holds on the manager; asking for more is denied.
   void setGrantedManagerRights(std::uint32_t rights) { grantedManagerRights_ = rights; }
   FaultPlan<ServiceOp>& faults() { return faults_; }
@@ -136,6 +140,8 @@ class FakeServiceControl final : public ServiceControl {
   OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override;
   OsError sendStop(ServiceHandle service, ServiceStatus& status) override;
   OsError sendStart(ServiceHandle service) override;
+  // Tells of the states a service reports itself, on the virtual clock.
+  StatusWait waitForStatus(ServiceHandle service, std::uint32_t notifyMask, std::uint32_t timeoutMs) override;
   void release(ServiceHandle handle) override;
 
  private:
@@ -163,6 +169,8 @@ class FakeServiceControl final : public ServiceControl {
   // When each process that ever ran exits (kNever: not yet known).
   std::map<std::uint32_t, std::uint64_t> processExits_;
   std::uint32_t nextProcessId_ = 0x400;
+  bool notificationsDelivered_ = true;
+  unsigned waitsNotified_ = 0;
   unsigned badReleases_ = 0;
   std::uint32_t grantedManagerRights_ = 0xF003F;
   std::vector<std::uint32_t> managerAccessRequests_;

@@ -84,6 +84,13 @@ ProcessResult runProcess(const std::u16string& commandLine, const std::u16string
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     result.exitStatus = status;
+    FILETIME began{}, ended{}, kernel{}, user{};
+    if (GetProcessTimes(process.hProcess, &began, &ended, &kernel, &user)) {
+      const auto ticks = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+      };
+      result.cpuMs = static_cast<double>(ticks(kernel) + ticks(user)) / 10'000.0;  // 100 ns units
+    }
   }
   result.out = readFile(outPath);
   result.err = readFile(errPath);

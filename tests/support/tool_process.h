@@ -12,6 +12,7 @@ enum class Stdout { File, Missing };
 
 struct ProcessResult {
   std::uint32_t exitStatus = 0;
+  double cpuMs = 0;  // processor time the process used, user and kernel
   std::string out;
   std::string err;
 };

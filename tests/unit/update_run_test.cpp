@@ -103,13 +103,26 @@ TEST_F(UpdateRunTest, StoppedServiceIsNotAskedToStop) {
   EXPECT_EQ(result(), kSuccess);
 }
 
-TEST_F(UpdateRunTest, SlowStopIsPolledEvery100Milliseconds) {
-  service->stop.takesMs = 2'000;
-  EXPECT_EQ(run(), 0);
-  EXPECT_EQ(result(), kSuccess);
-  const auto pauses = h.os.pauses();
-  EXPECT_GE(pauses.size(), 20u);
-  EXPECT_EQ(std::set<std::uint32_t>(pauses.begin(), pauses.end()), std::set<std::uint32_t>{100});
+// The run learns of the stop when the service reports it, and moves the
+// files once its process has gone: the service is down for the swap alone.
+// Queries stay the source of truth, at least every 100 ms, never more.
+TEST(StopWait, TheStopIsSeenAsItHappensWithAPollAsTheFallback) {
+  for (const bool told : {true, false}) {
+    Harness h;
+    h.os.putFile(kCurrent, kV1);
+    h.os.putFile(kNew, kV2);
+    auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
+    service.stop.takesMs = 2'050;
+    service.stop.lingerMs = 7;
+    h.services.setNotifications(told);
+    EXPECT_EQ(h.run(u"--service-name QZAgent"), 0);
+    EXPECT_EQ(h.os.contents(kResult), kSuccess);
+    const auto downtime = service.since - service.stoppedAt;
+    EXPECT_GE(downtime, 7u);
+    EXPECT_LE(downtime, told ? 8u : 107u) << told;
+    // About one query per poll while it stops: no spinning.
+    EXPECT_LE(h.services.calls(ServiceOp::QueryProcess), 2'050u / 100 + 25) << told;
+  }
 }
 
 // Whatever state the service is found in, its process is gone before the

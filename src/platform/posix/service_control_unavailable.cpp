@@ -23,6 +23,7 @@ class UnavailableServiceControl final : public ServiceControl {
   OsError queryProcess(ServiceHandle, ServiceStatus&, std::uint32_t&) override { return kErrorInvalidHandle; }
   OsError sendStop(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError sendStart(ServiceHandle) override { return kErrorInvalidHandle; }
+  StatusWait waitForStatus(ServiceHandle, std::uint32_t, std::uint32_t) override { return StatusWait::TimedOut; }
   void release(ServiceHandle) override {}
 };
 

@@ -1,6 +1,8 @@
 // Service control on Win32: one advapi32 call for each operation, and the
 // last error read on the line after a failure.
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "../native.h"
@@ -26,6 +28,22 @@ ServiceOpenResult opened(SC_HANDLE handle, DWORD error) {
 void copyStatus(const SERVICE_STATUS& from, ServiceStatus& to) {
   to = {from.dwServiceType,           from.dwCurrentState, from.dwControlsAccepted, from.dwWin32ExitCode,
         from.dwServiceSpecificExitCode, from.dwCheckPoint,   from.dwWaitHint};
+}
+
+// One status-change request per service handle. The system writes into the
+// buffer until the callback has run, and an APC already queued runs at the
+// next alertable wait even after the handle is closed: a request's state
+// lives as long as the ServiceControl, whatever becomes of its handle.
+struct StatusRequest {
+  SERVICE_NOTIFYW buffer{};
+  bool outstanding = false;
+  bool told = false;
+};
+
+void CALLBACK onStatusChange(void* parameter) {
+  auto* request = static_cast<StatusRequest*>(static_cast<SERVICE_NOTIFYW*>(parameter)->pContext);
+  request->outstanding = false;
+  request->told = true;
 }
 
 class Win32ServiceControl final : public ServiceControl {
@@ -167,9 +185,43 @@ class Win32ServiceControl final : public ServiceControl {
     return started ? kOk : error;
   }
 
-  void release(ServiceHandle handle) override {
-    if (handle) CloseServiceHandle(toNative(handle));
+  StatusWait waitForStatus(ServiceHandle service, std::uint32_t notifyMask, std::uint32_t timeoutMs) override {
+    auto& request = requests_[service.value()];
+    if (!request) request = std::make_unique<StatusRequest>();
+    // A request still outstanding (for other states, say) cannot be made
+    // again: the wait is then a plain alertable sleep.
+    if (!request->outstanding) {
+      request->buffer = {};
+      request->buffer.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+      request->buffer.pfnNotifyCallback = onStatusChange;
+      request->buffer.pContext = request.get();
+      request->told = false;
+      request->outstanding =
+          NotifyServiceStatusChangeW(toNative(service), notifyMask, &request->buffer) == ERROR_SUCCESS;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (ULONGLONG now = GetTickCount64(); !request->told && now < deadline; now = GetTickCount64()) {
+      SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    }
+    if (!request->told) return StatusWait::TimedOut;
+    request->told = false;
+    return StatusWait::Notified;
   }
+
+  void release(ServiceHandle handle) override {
+    if (!handle) return;
+    CloseServiceHandle(toNative(handle));
+    // No new request may reuse a closed handle's state: the system may still
+    // hold on to it.
+    if (auto it = requests_.find(handle.value()); it != requests_.end()) {
+      retired_.push_back(std::move(it->second));
+      requests_.erase(it);
+    }
+  }
+
+ private:
+  std::map<std::uintptr_t, std::unique_ptr<StatusRequest>> requests_;
+  std::vector<std::unique_ptr<StatusRequest>> retired_;
 };
 
 }  // namespace
