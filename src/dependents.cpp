@@ -65,32 +65,28 @@ std::u16string Dependents::bringBack() {
   std::vector<std::u16string> failed;
   for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
     console_.writeLineIfPossible(u"Service :: iniciando dependente " + *it + u" ...");
-    const auto opened = services_.openExisting(manager_, *it, kDependentRights);
-    const OwnedServiceHandle dependent(services_, opened.handle);
-    std::u16string why;
-    if (opened.error != kOk || !dependent) {
-      why = texts_.describe(opened.error);
-    } else {
-      ServiceWaits waits(os_, services_, texts_);
-      waits.attach(dependent.get());
-      if (const auto error = waits.startRetrying()) {
-        why = texts_.describe(error);
-      } else {
-        try {
-          auto status = waits.queryOrFail();
-          waits.waitWhileStarting(status);
-          if (status.dwCurrentState != platform::kServiceRunning) why = u"não está em execução";
-        } catch (const ToolError& error) {
-          why = error.message();
-        }
-      }
-    }
-    if (!why.empty() || opened.error != kOk) failed.push_back(*it + (why.empty() ? u"" : u" (" + why + u")"));
+    if (const auto why = restart(*it)) failed.push_back(*it + (why->empty() ? u"" : u" (" + *why + u")"));
   }
-  down_.clear();
+  down_ = failed;
   if (failed.empty()) return {};
-  down_.assign(failed.begin(), failed.end());
   return u"Serviços dependentes não iniciados: " + joined(failed);
+}
+
+std::optional<std::u16string> Dependents::restart(const std::u16string& name) {
+  const auto opened = services_.openExisting(manager_, name, kDependentRights);
+  const OwnedServiceHandle dependent(services_, opened.handle);
+  if (opened.error != kOk || !dependent) return texts_.describe(opened.error);
+  ServiceWaits waits(os_, services_, texts_);
+  waits.attach(dependent.get());
+  if (const auto error = waits.startRetrying()) return texts_.describe(error);
+  try {
+    auto status = waits.queryOrFail();
+    waits.waitWhileStarting(status);
+    if (status.dwCurrentState != platform::kServiceRunning) return u"não está em execução";
+  } catch (const ToolError& error) {
+    return error.message();
+  }
+  return std::nullopt;
 }
 
 std::u16string Dependents::leftDown() const {

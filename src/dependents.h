@@ -5,6 +5,7 @@
 // dependents make the run refuse before the stop, naming them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ class Dependents {
   bool anyLeftDown() const { return !down_.empty(); }
 
  private:
+  // Starts a stopped dependent and waits until it runs; why not, if not.
+  std::optional<std::u16string> restart(const std::u16string& name);
+
   platform::FileAndProcess& os_;
   platform::ServiceControl& services_;
   platform::ErrorTexts& texts_;
