@@ -247,8 +247,7 @@ class UpdateRun {
   std::u16string restore() {
     std::u16string said;
     if (const auto failure = swap_.restoreBackup(); !failure.empty()) said += u". " + failure;
-    if (stoppedByRun_ && !restarted_) {
-      restarted_ = true;
+    if (stoppedByRun_) {
       console_.writeLineIfPossible(u"Service :: iniciando ...");
       if (const auto error = waits_.startRetrying()) {
         const auto text = texts_.describe(error);
@@ -332,7 +331,6 @@ class UpdateRun {
   bool wasRunning_ = false;
   bool runsAtEnd_ = false;
   bool stoppedByRun_ = false;
-  bool restarted_ = false;
   bool confirmed_ = false;
 };
 

@@ -1,41 +1,23 @@
 #include "executable_swap.h"
 
+#include "held_files.h"
 #include "tool_error.h"
 
 namespace usqz {
 
-namespace {
-
 using platform::OsError;
-
-// Files held by a virus scanner or by a service process still exiting are
-// let go within moments; anything else will not change by waiting.
-constexpr std::uint32_t kPollMs = 100;
-constexpr std::uint64_t kLetGoMs = 5'000;
-
-bool isTransient(OsError error) {
-  return error == platform::kErrorSharingViolation || error == platform::kErrorAccessDenied;
-}
-
-}  // namespace
 
 ExecutableSwap::ExecutableSwap(platform::FileAndProcess& os, platform::ErrorTexts& texts, Console& console,
                                const Names& names)
     : os_(os), texts_(texts), console_(console), names_(names) {}
 
 void ExecutableSwap::checkOlderBackupRemovable() {
-  const auto started = os_.monotonicMilliseconds();
-  for (;;) {
-    const auto error = os_.probeDeletable(names_.pathOldBin);
-    if (error == platform::kOk || error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-      return;
-    }
-    if (!isTransient(error) || os_.monotonicMilliseconds() - started >= kLetGoMs) {
-      const auto why = error == platform::kErrorDirectory ? std::u16string(u"é uma pasta") : texts_.describe(error);
-      throw toolError(u"O backup antigo não pode ser removido: " + names_.pathOldBin + u": " + why);
-    }
-    os_.pause(kPollMs);
+  const auto error = retryWhileHeld(os_, [&] { return os_.probeDeletable(names_.pathOldBin); });
+  if (error == platform::kOk || error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
+    return;
   }
+  const auto why = error == platform::kErrorDirectory ? std::u16string(u"é uma pasta") : texts_.describe(error);
+  throw toolError(u"O backup antigo não pode ser removido: " + names_.pathOldBin + u": " + why);
 }
 
 // With no current executable (a service registered before its executable
@@ -88,12 +70,7 @@ std::u16string ExecutableSwap::rollBack() {
 }
 
 OsError ExecutableSwap::moveRetrying(const std::u16string& from, const std::u16string& to) {
-  const auto started = os_.monotonicMilliseconds();
-  for (;;) {
-    const auto error = os_.moveNoReplace(from, to);
-    if (!isTransient(error) || os_.monotonicMilliseconds() - started >= kLetGoMs) return error;
-    os_.pause(kPollMs);
-  }
+  return retryWhileHeld(os_, [&] { return os_.moveNoReplace(from, to); });
 }
 
 }  // namespace usqz

@@ -1,5 +1,6 @@
 #include "preflight.h"
 
+#include "held_files.h"
 #include "image_check.h"
 #include "tool_error.h"
 
@@ -9,30 +10,22 @@ namespace {
 
 using platform::kOk;
 
-// How long a new version still being copied in is waited for.
-constexpr std::uint32_t kPollMs = 100;
-constexpr std::uint64_t kLetGoMs = 5'000;
-
 bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 
 void checkNewVersion(platform::FileAndProcess& os, platform::ErrorTexts& texts, const Names& names) {
-  const auto started = os.monotonicMilliseconds();
-  for (;;) {
-    const auto head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
-    if (head.error == kOk) {
-      if (const auto defect = imageDefect(head.bytes, head.size)) {
-        throw toolError(u"A nova versão não é um executável válido: " + *defect);
-      }
-      return;
-    }
-    const bool held = head.error == platform::kErrorSharingViolation || head.error == platform::kErrorAccessDenied;
-    if (!held) throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(head.error));
-    if (os.monotonicMilliseconds() - started >= kLetGoMs) {
-      throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
-    }
-    os.pause(kPollMs);
+  platform::FileHead head;
+  const auto error = retryWhileHeld(os, [&] {
+    head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
+    return head.error;
+  });
+  if (isHeldFileError(error)) {
+    throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
+  }
+  if (error != kOk) throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(error));
+  if (const auto defect = imageDefect(head.bytes, head.size)) {
+    throw toolError(u"A nova versão não é um executável válido: " + *defect);
   }
 }
 

@@ -64,7 +64,6 @@ ServiceWaits::ServiceWaits(platform::FileAndProcess& os, platform::ServiceContro
 bool ServiceWaits::query(ServiceStatus& status) {
   std::uint32_t processId = 0;
   if (services_.queryProcess(service_, status, processId) != kOk) return false;
-  status_ = status;
   if (processId != 0) processId_ = processId;
   return true;
 }
@@ -109,10 +108,8 @@ void ServiceWaits::waitForProcessExit() {
   if (processId_ != 0) os_.waitForProcessExit(processId_, kProcessExitMs);
 }
 
-bool ServiceWaits::endProcess() {
-  if (processId_ == 0) return false;
-  os_.terminateProcess(processId_);
-  return os_.waitForProcessExit(processId_, kProcessExitMs).state == ProcessState::Exited;
+void ServiceWaits::endProcess() {
+  if (processId_ != 0) os_.terminateProcess(processId_);
 }
 
 platform::OsError ServiceWaits::startRetrying() {

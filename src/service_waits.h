@@ -32,8 +32,9 @@ class ServiceWaits {
   void waitWhileStarting(platform::ServiceStatus& status);
   // After a stop: the process the service ran in, gone (bounded).
   void waitForProcessExit();
-  // Ends the process the service last ran in; true when it is gone.
-  bool endProcess();
+  // Ends the process the service last ran in (waitForProcessExit then
+  // waits for it to be gone).
+  void endProcess();
   // Whether the process the service last ran in is still there.
   bool processAlive();
 
@@ -44,16 +45,11 @@ class ServiceWaits {
   // service for a moment; an error unless it still runs at the end.
   void confirmStart();
 
-  std::uint32_t processId() const { return processId_; }
-  // The status the last successful query read.
-  const platform::ServiceStatus& lastStatus() const { return status_; }
-
  private:
   platform::FileAndProcess& os_;
   platform::ServiceControl& services_;
   platform::ErrorTexts& texts_;
   platform::ServiceHandle service_;
-  platform::ServiceStatus status_;
   // The process the service last ran in, as the manager reported it.
   std::uint32_t processId_ = 0;
 };

@@ -254,18 +254,17 @@ OsError FakeServiceControl::queryProcess(ServiceHandle service, ServiceStatus& s
 
 OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& status) {
   if (const auto error = faults_.onCall(ServiceOp::SendStop)) return error;
-  const Handle* owner = handle(service, false);
-  if (owner == nullptr) return kErrorInvalidHandle;
-  if ((owner->access & kServiceStop) == 0) return kErrorAccessDenied;
-  auto& target = services_.at(owner->key);
-  advance(target);
+  OsError error = kOk;
+  FakeService* found = serviceFor(service, kServiceStop, error);
+  if (found == nullptr) return error;
+  auto& target = *found;
   ++target.stopRequests;
   if (target.state == kServiceStopped) return kErrorServiceNotActive;
   if (target.state == kServiceStartPending || target.state == kServiceStopPending) {
     return kErrorServiceCannotAcceptControl;
   }
   std::vector<std::u16string> dependents;
-  collectActiveDependents(handle(service, false)->key, dependents);
+  collectActiveDependents(keyOf(target.name), dependents);
   if (!dependents.empty()) return kErrorDependentServicesRunning;
   // A process that exited without a word cannot take the control; the
   // manager learns from the broken pipe that the service is gone.
@@ -285,11 +284,10 @@ OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& statu
 
 OsError FakeServiceControl::sendStart(ServiceHandle service) {
   if (const auto error = faults_.onCall(ServiceOp::SendStart)) return error;
-  const Handle* owner = handle(service, false);
-  if (owner == nullptr) return kErrorInvalidHandle;
-  if ((owner->access & kServiceStart) == 0) return kErrorAccessDenied;
-  auto& target = services_.at(owner->key);
-  advance(target);
+  OsError error = kOk;
+  FakeService* found = serviceFor(service, kServiceStart, error);
+  if (found == nullptr) return error;
+  auto& target = *found;
   ++target.startRequests;
   if (target.state != kServiceStopped) return kErrorServiceAlreadyRunning;
   if (clock_.now() < target.stoppedAt + target.stop.lingerMs) return kErrorServiceAlreadyRunning;
