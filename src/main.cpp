@@ -1,10 +1,16 @@
-#include "UpdateServiceQZ.h"
 #include "platform/native.h"
+#include "tool.h"
 
 int main(int argc, char* argv[]) {
-  usqz::platform::hardenProcess();
-  const auto os = usqz::platform::makeNativeFileAndProcess(argc, argv);
-  const auto services = usqz::platform::makeNativeServiceControl();
-  const auto texts = usqz::platform::makeNativeErrorTexts();
-  return usqz::runTool(*os, *services, *texts);
+  using namespace usqz::platform;
+  hardenProcess();
+  const auto files = makeNativeFileAndProcess(argc, argv);
+  const auto clock = makeNativeClock();
+  const auto processes = makeNativeProcesses();
+  const auto locks = makeNativeLocks();
+  const auto interrupts = makeNativeInterrupts();
+  const auto services = makeNativeServiceControl();
+  const auto texts = makeNativeErrorTexts();
+  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts};
+  return usqz::runTool(platform);
 }

@@ -1,5 +1,6 @@
-// The file system, standard output and the process's surroundings, as the
-// tool needs them. This header is portable: implementations live in win32/
+// The file system, standard output and the process's surroundings (command
+// line, own path, environment), as the tool needs them; time, processes,
+// locks and interruptions have interfaces of their own. This header is portable: implementations live in win32/
 // (the real platform) and posix/ (Linux builds); the tests bring in-memory
 // doubles of their own.
 //
@@ -52,21 +53,20 @@ struct FileHead {
   OsError error = kOk;
 };
 
-enum class ProcessState {
-  Exited,   // gone, or no process has that id
-  Running,  // still there when the wait ended
-  Unknown,  // could not be told (the error says why)
+// What tells one file from another across renames: the volume and the
+// file's index on it, with the size and the last write to catch a file
+// replaced under the same index.
+struct FileIdentity {
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::uint64_t lastWrite = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-struct ProcessStateResult {
-  ProcessState state = ProcessState::Unknown;
+struct FileIdentityResult {
+  FileIdentity identity;
   OsError error = kOk;
-};
-
-struct LockResult {
-  LockHandle handle;          // set when this process now holds the lock
-  bool heldElsewhere = false;  // another process holds it
-  OsError error = kOk;         // the lock could not even be asked for
 };
 
 // Which narrow encoding a text is written in.
@@ -107,6 +107,11 @@ class FileAndProcess {
   // is nothing, kErrorDirectory for a directory).
   virtual OsError probeDeletable(std::u16string_view name) = 0;
 
+  // Puts `from` in place of `to` in one step, replacing it, and on disk
+  // before it returns.
+  virtual OsError replaceFile(std::u16string_view from, std::u16string_view to) = 0;
+  virtual FileIdentityResult fileIdentity(std::u16string_view name) = 0;
+
   // Environment variables in `text` (%NAME%) replaced by their values.
   virtual std::u16string expandEnvironment(std::u16string_view text) = 0;
   // `path` as the file system names it: full, long names for short ones
@@ -116,20 +121,12 @@ class FileAndProcess {
   // `text` in upper case by the system's rules.
   virtual std::u16string upperCase(std::u16string_view text) = 0;
 
-  // Waits up to `waitMs` for the process to end.
-  virtual ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) = 0;
-  virtual OsError terminateProcess(std::uint32_t processId) = 0;
-
-  // A machine-wide lock by name, not waited for: held here, held by another
-  // process, or not to be had. Released by releaseLock or when the process
-  // ends, however it ends.
-  virtual LockResult tryLock(std::u16string_view name) = 0;
-  virtual void releaseLock(LockHandle lock) = 0;
-
   // Write access, others may only read while it is open, truncated if it
   // exists, ordinary attributes.
   virtual FileOpenResult createTextFile(std::u16string_view name) = 0;
   virtual OsError writeBytes(FileHandle file, std::string_view bytes) = 0;
+  // What was written reaches the disk before it returns.
+  virtual OsError flushFile(FileHandle file) = 0;
   virtual OsError closeFile(FileHandle file) = 0;
 
   virtual StdoutOpenResult openStdout() = 0;
@@ -141,9 +138,6 @@ class FileAndProcess {
   // an exact mapping become the code page's best fit or default character.
   virtual std::string toNarrow(std::u16string_view text, CodePage codePage) = 0;
 
-  virtual void pause(std::uint32_t milliseconds) = 0;
-  // Milliseconds on a clock that never goes back; only differences count.
-  virtual std::uint64_t monotonicMilliseconds() = 0;
 };
 
 }  // namespace usqz::platform

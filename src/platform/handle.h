@@ -28,5 +28,7 @@ using FileHandle = OpaqueHandle<struct FileHandleKind>;
 using ServiceHandle = OpaqueHandle<struct ServiceHandleKind>;
 // A machine-wide lock held by this process.
 using LockHandle = OpaqueHandle<struct LockHandleKind>;
+// A process this process waits on or may end.
+using ProcessHandle = OpaqueHandle<struct ProcessHandleKind>;
 
 }  // namespace usqz::platform

@@ -4,9 +4,7 @@
 
 #include <memory>
 
-#include "error_text.h"
-#include "file_and_process.h"
-#include "service_control.h"
+#include "platform.h"
 
 namespace usqz::platform {
 
@@ -16,6 +14,10 @@ std::unique_ptr<FileAndProcess> makeNativeFileAndProcess(int argc, char* argv[])
 // First thing at start: the tool runs elevated from folders others may be
 // able to write to, so no library may ever be loaded from there.
 void hardenProcess();
+std::unique_ptr<Clock> makeNativeClock();
+std::unique_ptr<Processes> makeNativeProcesses();
+std::unique_ptr<Locks> makeNativeLocks();
+std::unique_ptr<Interrupts> makeNativeInterrupts();
 std::unique_ptr<ServiceControl> makeNativeServiceControl();
 std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
 

@@ -71,6 +71,9 @@ inline constexpr std::uint32_t kServiceStart = 0x0010;
 inline constexpr std::uint32_t kServiceStop = 0x0020;
 inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
 
+// Controls a service says it accepts (dwControlsAccepted).
+inline constexpr std::uint32_t kAcceptStop = 0x0001;
+
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 inline constexpr std::uint32_t kServiceAutoStart = 2;
 inline constexpr std::uint32_t kServiceDemandStart = 3;

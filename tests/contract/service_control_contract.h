@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/service_control.h"
-#include "text.h"
+#include "cli/text.h"
 
 namespace usqz::contract {
 

@@ -1,6 +1,6 @@
 #include "fake_file_and_process.h"
 
-#include "text.h"
+#include "cli/text.h"
 
 namespace usqz::platform::fake {
 
@@ -47,7 +47,21 @@ void FakeFileAndProcess::addDirectory(std::u16string path) {
   directories_.insert(std::move(path));
 }
 
-void FakeFileAndProcess::putFile(const std::u16string& name, std::string bytes) { files_[name].bytes = std::move(bytes); }
+FakeFileAndProcess::File& FakeFileAndProcess::newFile(const std::u16string& name) {
+  File& file = files_[name] = File{};
+  file.index = ++nextIndex_;
+  file.lastWrite = clock_.now();
+  return file;
+}
+
+void FakeFileAndProcess::putFile(const std::u16string& name, std::string bytes) { newFile(name).bytes = std::move(bytes); }
+
+void FakeFileAndProcess::afterDeath() {
+  open_.clear();
+  for (const auto& [handle, name] : locks_) abandoned_.insert(name);
+  locks_.clear();
+  lifeline_.revive();
+}
 
 void FakeFileAndProcess::setReadOnly(const std::u16string& name, bool readOnly) { files_.at(name).readOnly = readOnly; }
 
@@ -156,30 +170,47 @@ std::u16string FakeFileAndProcess::expandEnvironment(std::u16string_view text) {
 
 std::u16string FakeFileAndProcess::upperCase(std::u16string_view text) { return toAsciiUpper(text); }
 
-ProcessStateResult FakeFileAndProcess::waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) {
-  if (const auto error = faults_.onCall(FileOp::WaitForProcessExit)) return {ProcessState::Unknown, error};
-  if (!processes_.waitForExit) return {ProcessState::Exited, kOk};
-  return processes_.waitForExit(processId, waitMs);
+OsError FakeFileAndProcess::replaceFile(std::u16string_view from, std::u16string_view to) {
+  if (const auto error = faults_.onCall(FileOp::ReplaceFile)) return error;
+  const std::u16string source(from);
+  const std::u16string target(to);
+  const auto it = files_.find(source);
+  if (it == files_.end()) return checkDirectoryOf(source) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  if (directories_.count(target) != 0) return kErrorAccessDenied;
+  if (const auto error = checkDirectoryOf(target)) return error;
+  if (const auto old = files_.find(target); old != files_.end() && (old->second.locked || old->second.readOnly)) {
+    return kErrorAccessDenied;
+  }
+  auto file = std::move(it->second);
+  files_.erase(it);
+  files_[target] = std::move(file);
+  return kOk;
 }
 
-OsError FakeFileAndProcess::terminateProcess(std::uint32_t processId) {
-  if (const auto error = faults_.onCall(FileOp::TerminateProcess)) return error;
-  return processes_.terminate ? processes_.terminate(processId) : kOk;
+FileIdentityResult FakeFileAndProcess::fileIdentity(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::FileIdentity)) return {{}, error};
+  const auto it = files_.find(std::u16string(name));
+  if (it == files_.end()) return {{}, checkDirectoryOf(std::u16string(name)) != kOk ? kErrorPathNotFound : kErrorFileNotFound};
+  return {{0x5A5A0001, it->second.index, it->second.bytes.size(), it->second.lastWrite}, kOk};
 }
 
 LockResult FakeFileAndProcess::tryLock(std::u16string_view name) {
-  if (const auto error = faults_.onCall(FileOp::TryLock)) return {{}, false, error};
+  if (const auto error = faults_.onCall(FileOp::TryLock)) return {{}, false, false, error};
   const std::u16string key(name);
-  if (locksElsewhere_.count(key) != 0) return {{}, true, kOk};
+  locksAskedFor_.push_back(key);
+  if (locksElsewhere_.count(key) != 0) return {{}, true, false, kOk};
   for (const auto& [handle, held] : locks_) {
-    if (held == key) return {{}, true, kOk};
+    if (held == key) return {{}, true, false, kOk};
   }
   const LockHandle handle(nextHandle_++);
   locks_[handle] = key;
-  return {handle, false, kOk};
+  return {handle, false, abandoned_.erase(key) != 0, kOk};
 }
 
-void FakeFileAndProcess::releaseLock(LockHandle lock) { locks_.erase(lock); }
+void FakeFileAndProcess::releaseLock(LockHandle lock) {
+  if (faults_.onCall(FileOp::ReleaseLock, true) == kErrorProcessDead) return;
+  locks_.erase(lock);
+}
 
 FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
   if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {{}, error};
@@ -190,7 +221,12 @@ FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
     if (it->second.locked) return {{}, kErrorSharingViolation};
     if (it->second.readOnly) return {{}, kErrorAccessDenied};
   }
-  files_[path] = File{};
+  if (const auto it = files_.find(path); it != files_.end()) {
+    it->second.bytes.clear();  // truncated: the same file
+    it->second.lastWrite = clock_.now();
+  } else {
+    newFile(path);
+  }
   const FileHandle handle(nextHandle_++);
   open_[handle] = path;
   return {handle, kOk};
@@ -200,12 +236,20 @@ OsError FakeFileAndProcess::writeBytes(FileHandle file, std::string_view bytes) 
   if (const auto error = faults_.onCall(FileOp::WriteBytes)) return error;
   const auto it = open_.find(file);
   if (it == open_.end()) return kErrorInvalidHandle;
-  files_[it->second].bytes.append(bytes);
+  auto& written = files_[it->second];
+  written.bytes.append(bytes);
+  written.lastWrite = clock_.now();
   return kOk;
 }
 
+OsError FakeFileAndProcess::flushFile(FileHandle file) {
+  if (const auto error = faults_.onCall(FileOp::FlushFile)) return error;
+  return open_.count(file) != 0 ? kOk : kErrorInvalidHandle;
+}
+
 OsError FakeFileAndProcess::closeFile(FileHandle file) {
-  const auto error = faults_.onCall(FileOp::CloseFile);
+  const auto error = faults_.onCall(FileOp::CloseFile, true);
+  if (error == kErrorProcessDead) return error;
   // Like CloseHandle: the handle is gone whatever the outcome.
   if (open_.erase(file) == 0 && error == kOk) return kErrorInvalidHandle;
   return error;

@@ -1,5 +1,7 @@
 // An in-memory file system, standard output and standard error for tests,
-// with fault injection at every operation and a virtual clock.
+// with fault injection at every operation; also the tool's process as the
+// tests see it: its clock (virtual), its locks, its interruptions, and its
+// life (the Lifeline, shared with the service double).
 //
 // Names are matched exactly. A name with a directory part ("C:\svc\x.exe")
 // needs that directory to be added first; a bare name lies in the current
@@ -14,7 +16,10 @@
 #include <vector>
 
 #include "fault_plan.h"
+#include "platform/clock.h"
 #include "platform/file_and_process.h"
+#include "platform/interrupts.h"
+#include "platform/locks.h"
 
 namespace usqz::platform::fake {
 
@@ -30,24 +35,19 @@ enum class FileOp {
   WriteStderr,
   ReadFileHead,
   ProbeDeletable,
-  WaitForProcessExit,
-  TerminateProcess,
+  ReplaceFile,
+  FileIdentity,
+  FlushFile,
   TryLock,
-  Pause,  // cannot fail; counted only
-};
-
-// What the file double asks of the processes it does not own (the service
-// double runs them).
-struct ProcessOwner {
-  std::function<ProcessStateResult(std::uint32_t, std::uint32_t)> waitForExit;
-  std::function<OsError(std::uint32_t)> terminate;
+  ReleaseLock,  // cannot fail; counted only
+  Pause,        // cannot fail; counted only
 };
 
 enum class StdoutKind { Console, Redirected, Missing };
 
-class FakeFileAndProcess final : public FileAndProcess {
+class FakeFileAndProcess final : public FileAndProcess, public Clock, public Locks, public Interrupts {
  public:
-  explicit FakeFileAndProcess(VirtualClock& clock) : clock_(clock) {}
+  explicit FakeFileAndProcess(VirtualClock& clock) : clock_(clock) { faults_.setLifeline(&lifeline_); }
 
   // -- setting the scene --
   void setCommandLine(std::u16string whole);
@@ -60,17 +60,22 @@ class FakeFileAndProcess final : public FileAndProcess {
   // Held open by another process that shares nothing with others.
   void setLocked(const std::u16string& name, bool locked = true);
   void setStdout(StdoutKind kind) { stdoutKind_ = kind; }
-  void setProcessOwner(ProcessOwner owner) { processes_ = std::move(owner); }
   void setEnvironment(std::u16string name, std::u16string value) { environment_[std::move(name)] = std::move(value); }
   // Another run holds this lock.
   void holdLockElsewhere(std::u16string name) { locksElsewhere_.insert(std::move(name)); }
   FaultPlan<FileOp>& faults() { return faults_; }
+  Lifeline& lifeline() { return lifeline_; }
+  // The tool's process died: the system closes its files and lets go of
+  // its locks (abandoned), and the next process starts afresh.
+  void afterDeath();
 
   // -- looking at the outcome --
   std::optional<std::string> contents(const std::u16string& name) const;
   std::vector<std::u16string> fileNames() const;
   std::size_t openFiles() const { return open_.size(); }
   std::size_t locksHeld() const { return locks_.size(); }
+  // A name, in order, for each lock this process has asked for.
+  const std::vector<std::u16string>& locksAskedFor() const { return locksAskedFor_; }
   // Each write that reached standard output, as one entry.
   const std::vector<std::string>& stdoutWrites() const { return stdoutWrites_; }
   std::string stdoutBytes() const;
@@ -91,12 +96,11 @@ class FakeFileAndProcess final : public FileAndProcess {
   // Names are matched exactly here: the upper-case name is the whole rule.
   std::u16string comparablePath(std::u16string_view path) override { return upperCase(path); }
   std::u16string upperCase(std::u16string_view text) override;
-  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override;
-  OsError terminateProcess(std::uint32_t processId) override;
-  LockResult tryLock(std::u16string_view name) override;
-  void releaseLock(LockHandle lock) override;
+  OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
+  FileIdentityResult fileIdentity(std::u16string_view name) override;
   FileOpenResult createTextFile(std::u16string_view name) override;
   OsError writeBytes(FileHandle file, std::string_view bytes) override;
+  OsError flushFile(FileHandle file) override;
   OsError closeFile(FileHandle file) override;
   StdoutOpenResult openStdout() override;
   OsError writeStdout(std::string_view bytes) override;
@@ -104,15 +108,32 @@ class FakeFileAndProcess final : public FileAndProcess {
   // Ansi: Windows-1252 for the Latin-1 range; ConsoleOutput and Oem: code
   // page 850 for the letters Portuguese uses. Anything else becomes '?'.
   std::string toNarrow(std::u16string_view text, CodePage codePage) override;
+
+  // -- Clock --
   void pause(std::uint32_t milliseconds) override;
   std::uint64_t monotonicMilliseconds() override { return clock_.now(); }
+  std::int64_t wallClockSeconds() override { return 1'796'774'400 + static_cast<std::int64_t>(clock_.now() / 1000); }
+
+  // -- Locks: abandoned once a process that held them died --
+  LockResult tryLock(std::u16string_view name) override;
+  void releaseLock(LockHandle lock) override;
+
+  // -- Interrupts, kept by the lifeline --
+  void defer() override { lifeline_.defer(); }
+  void allow() override { lifeline_.allow(); }
+  bool arrived() override { return lifeline_.arrived(); }
 
  private:
   struct File {
     std::string bytes;
     bool readOnly = false;
     bool locked = false;
+    // Its identity: the index stays with the file across moves.
+    std::uint64_t index = 0;
+    std::uint64_t lastWrite = 0;
   };
+
+  File& newFile(const std::u16string& name);
 
   OsError checkDirectoryOf(const std::u16string& name) const;
 
@@ -128,10 +149,13 @@ class FakeFileAndProcess final : public FileAndProcess {
   std::vector<std::string> stdoutWrites_;
   std::string stderr_;
   std::vector<std::uint32_t> pauses_;
-  ProcessOwner processes_;
   std::map<std::u16string, std::u16string> environment_;
   std::set<std::u16string> locksElsewhere_;
   std::map<LockHandle, std::u16string> locks_;
+  std::set<std::u16string> abandoned_;
+  std::vector<std::u16string> locksAskedFor_;
+  std::uint64_t nextIndex_ = 0x1000;
+  Lifeline lifeline_;
 };
 
 }  // namespace usqz::platform::fake

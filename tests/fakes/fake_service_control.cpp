@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "text.h"
+#include "cli/text.h"
 
 namespace usqz::platform::fake {
 
@@ -190,7 +190,9 @@ ServiceStatus FakeServiceControl::statusOf(const FakeService& service) const {
     status.dwCheckPoint = service.checkPoint;
     status.dwWaitHint = service.run.waitHint;
   }
-  if (service.state == kServiceRunning) status.dwControlsAccepted = service.stop.refused ? 0 : 1;
+  if (service.state == kServiceRunning || service.state == kServicePaused) {
+    status.dwControlsAccepted = service.stop.refused ? 0 : kAcceptStop;
+  }
   return status;
 }
 
@@ -330,8 +332,42 @@ StatusWait FakeServiceControl::waitForStatus(ServiceHandle service, std::uint32_
 }
 
 void FakeServiceControl::release(ServiceHandle value) {
-  faults_.onCall(ServiceOp::Release);
+  if (faults_.onCall(ServiceOp::Release, true) == kErrorProcessDead) return;
   if (handles_.erase(value) == 0) ++badReleases_;
+}
+
+void FakeServiceControl::afterDeath() {
+  handles_.clear();
+  processHandles_.clear();
+}
+
+// Like OpenProcess: a process that has exited can still be opened while
+// the manager holds it, one that never was cannot.
+ProcessOpenResult FakeServiceControl::openProcess(std::uint32_t processId) {
+  if (const auto error = faults_.onCall(ServiceOp::OpenProcess)) return {{}, false, error};
+  if (processExits_.count(processId) == 0) return {{}, true, kErrorInvalidParameter};
+  const ProcessHandle handle(nextHandle_++);
+  processHandles_[handle] = processId;
+  return {handle, false, kOk};
+}
+
+ProcessStateResult FakeServiceControl::waitForExit(ProcessHandle process, std::uint32_t waitMs) {
+  if (const auto error = faults_.onCall(ServiceOp::WaitProcess)) return {ProcessState::Unknown, error};
+  const auto it = processHandles_.find(process);
+  if (it == processHandles_.end()) return {ProcessState::Unknown, kErrorInvalidHandle};
+  return waitForProcessExit(it->second, waitMs);
+}
+
+OsError FakeServiceControl::terminate(ProcessHandle process) {
+  if (const auto error = faults_.onCall(ServiceOp::TerminateProcess)) return error;
+  const auto it = processHandles_.find(process);
+  if (it == processHandles_.end()) return kErrorInvalidHandle;
+  return terminateProcess(it->second);
+}
+
+void FakeServiceControl::closeProcess(ProcessHandle process) {
+  if (faults_.onCall(ServiceOp::CloseProcess, true) == kErrorProcessDead) return;
+  processHandles_.erase(process);
 }
 
 }  // namespace usqz::platform::fake

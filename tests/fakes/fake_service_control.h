@@ -1,6 +1,7 @@
 // An in-memory service control manager for tests: services by name with
 // state, registered path, start type and account; scripted stop and start
-// behaviour on a virtual clock; fault injection at every operation.
+// behaviour on a virtual clock; fault injection at every operation. It runs
+// the services' processes, so it also hands them out by handle.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "fault_plan.h"
+#include "platform/processes.h"
 #include "platform/service_control.h"
 
 namespace usqz::platform::fake {
@@ -26,7 +28,11 @@ enum class ServiceOp {
   QueryProcess,
   SendStop,
   SendStart,
+  OpenProcess,
+  WaitProcess,
+  TerminateProcess,
   WaitForStatus,  // cannot fail; counted only
+  CloseProcess,   // cannot fail; counted only
   Release,        // cannot fail; counted only
 };
 
@@ -91,7 +97,7 @@ struct FakeService {
   std::uint64_t stoppedAt = 0;
 };
 
-class FakeServiceControl final : public ServiceControl {
+class FakeServiceControl final : public ServiceControl, public Processes {
  public:
   explicit FakeServiceControl(VirtualClock& clock) : clock_(clock) {}
 
@@ -104,12 +110,15 @@ class FakeServiceControl final : public ServiceControl {
   void setExecutableReader(std::function<std::optional<std::string>(const std::u16string&)> reader) {
     readExecutable_ = std::move(reader);
   }
-  // -- processes, for the file-and-process double --
+  // -- the services' processes, by id --
   // Waits on the virtual clock up to `waitMs` for the process to end.
   ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs);
   // Ends it at once; the manager then reports its service stopped (1067).
   OsError terminateProcess(std::uint32_t processId);
   bool processAlive(std::uint32_t processId);
+  // The tool's process died: the system closes its handles.
+  void afterDeath();
+  std::size_t openProcessHandles() const { return processHandles_.size(); }
   // A manager that tells of no status change: every wait lasts its time.
   void setNotifications(bool delivered) { notificationsDelivered_ = delivered; }
   unsigned waitsNotified() const { return waitsNotified_; }
@@ -144,6 +153,13 @@ class FakeServiceControl final : public ServiceControl {
   StatusWait waitForStatus(ServiceHandle service, std::uint32_t notifyMask, std::uint32_t timeoutMs) override;
   void release(ServiceHandle handle) override;
 
+  // -- Processes --
+  ProcessOpenResult openProcess(std::uint32_t processId) override;
+  ProcessStateResult waitForExit(ProcessHandle process, std::uint32_t waitMs) override;
+  OsError terminate(ProcessHandle process) override;
+  void closeProcess(ProcessHandle process) override;
+  std::uint32_t currentProcessId() override { return 0x7A0; }
+
  private:
   struct Handle {
     bool isManager = false;
@@ -165,6 +181,7 @@ class FakeServiceControl final : public ServiceControl {
   FaultPlan<ServiceOp> faults_;
   std::map<std::u16string, FakeService> services_;  // by upper-case name
   std::map<ServiceHandle, Handle> handles_;
+  std::map<ProcessHandle, std::uint32_t> processHandles_;
   std::uintptr_t nextHandle_ = 0x5000;
   // When each process that ever ran exits (kNever: not yet known).
   std::map<std::uint32_t, std::uint64_t> processExits_;

@@ -1,5 +1,6 @@
 // The POSIX file operations against a real temporary directory.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/native.h"
-#include "text.h"
+#include "cli/text.h"
 
 namespace usqz::platform {
 namespace {
@@ -99,9 +100,59 @@ TEST(PosixProcess, ArgumentsArriveSplitAndTheOwnPathIsAbsolute) {
   const auto path = os->ownExecutablePath();
   ASSERT_TRUE(path);
   EXPECT_EQ(path->front(), u'/');
-  const auto before = os->monotonicMilliseconds();
-  os->pause(1);
-  EXPECT_GE(os->monotonicMilliseconds(), before);
+  const auto clock = makeNativeClock();
+  const auto before = clock->monotonicMilliseconds();
+  clock->pause(1);
+  EXPECT_GE(clock->monotonicMilliseconds(), before);
+  EXPECT_GT(clock->wallClockSeconds(), 1'700'000'000);
+}
+
+// A replaced file keeps no trace of what it replaced, and a file keeps its
+// identity across a rename.
+TEST_F(PosixFiles, ReplaceTakesTheSourcesIdentityAndContents) {
+  const auto a = at("a"), b = at("b");
+  put("a", "new");
+  put("b", "old");
+  const auto before = os->fileIdentity(a);
+  ASSERT_EQ(before.error, kOk);
+  ASSERT_EQ(os->replaceFile(a, b), kOk);
+  EXPECT_FALSE(os->fileExists(a));
+  EXPECT_EQ(os->fileIdentity(b).identity, before.identity);
+  EXPECT_EQ(os->fileIdentity(a).error, kErrorFileNotFound);
+  EXPECT_EQ(read("b"), "new");
+}
+
+// A process is known by its handle: once it has exited, waiting on the
+// handle says so at once, and ending it again is no error.
+TEST(PosixProcesses, AChildIsWaitedOnAndEndedByHandle) {
+  const auto processes = makeNativeProcesses();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const auto opened = processes->openProcess(static_cast<std::uint32_t>(child));
+  ASSERT_EQ(opened.error, kOk);
+  EXPECT_EQ(processes->waitForExit(opened.handle, 0).state, ProcessState::Running);
+  EXPECT_EQ(processes->terminate(opened.handle), kOk);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(processes->waitForExit(opened.handle, 1000).state, ProcessState::Exited);
+  processes->closeProcess(opened.handle);
+  EXPECT_TRUE(processes->openProcess(static_cast<std::uint32_t>(child)).gone);
+}
+
+TEST(PosixLocks, HeldByOneHolderItIsHeldElsewhereForAnother) {
+  const auto locks = makeNativeLocks();
+  const std::u16string name = u"Global\\UpdateServiceQZ-posix-test-" + fromUtf8(std::to_string(::getpid()));
+  const auto first = locks->tryLock(name);
+  ASSERT_TRUE(first.handle);
+  const auto second = locks->tryLock(name);
+  EXPECT_TRUE(second.heldElsewhere);
+  locks->releaseLock(first.handle);
+  const auto third = locks->tryLock(name);
+  EXPECT_TRUE(third.handle);
+  locks->releaseLock(third.handle);
 }
 
 }  // namespace

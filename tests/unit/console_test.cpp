@@ -1,4 +1,4 @@
-#include "console.h"
+#include "cli/console.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

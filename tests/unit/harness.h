@@ -2,15 +2,16 @@
 // the tool in C:\svc, standard output redirected to a file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "UpdateServiceQZ.h"
 #include "fakes/fake_error_texts.h"
 #include "fakes/fake_file_and_process.h"
 #include "fakes/fake_service_control.h"
 #include "support/console_lines.h"
 #include "support/pe_image.h"
+#include "tool.h"
 
 namespace usqz::testing {
 
@@ -18,6 +19,7 @@ using platform::fake::FakeErrorTexts;
 using platform::fake::FakeFileAndProcess;
 using platform::fake::FakeServiceControl;
 using platform::fake::FileOp;
+using platform::fake::Killed;
 using platform::fake::ServiceOp;
 using platform::fake::StdoutKind;
 using platform::fake::VirtualClock;
@@ -26,6 +28,7 @@ inline const std::u16string kToolPath = u"C:\\svc\\UpdateServiceQZ.exe";
 inline const std::u16string kCurrent = u"C:\\svc\\qz_Agent.exe";
 inline const std::u16string kNew = u"C:\\svc\\qz_Agent.new";
 inline const std::u16string kOld = u"C:\\svc\\qz_Agent.old";
+inline const std::u16string kJournal = u"C:\\svc\\qz_Agent.journal";
 inline const std::u16string kResult = u"updateServiceQZ-QZAgent.txt";
 // Two versions of the service's executable, complete images both.
 inline const std::string kV1 = peImage("v1");
@@ -37,17 +40,36 @@ struct Harness {
   FakeServiceControl services{clock};
   FakeErrorTexts texts;
 
+  platform::Platform platform{os, os, services, os, os, services, texts};
+
   Harness() {
     os.setOwnExecutablePath(kToolPath);
     os.addDirectory(u"C:\\svc");
     services.setExecutableReader([this](const std::u16string& path) { return os.contents(path); });
-    os.setProcessOwner({[this](std::uint32_t id, std::uint32_t waitMs) { return services.waitForProcessExit(id, waitMs); },
-                        [this](std::uint32_t id) { return services.terminateProcess(id); }});
+    services.faults().setLifeline(&os.lifeline());
   }
 
   int run(const std::u16string& arguments) {
     os.setCommandLine(u"\"C:\\svc\\UpdateServiceQZ.exe\" " + arguments);
-    return runTool(os, services, texts);
+    return runTool(platform);
+  }
+
+  // A run whose process dies at its Nth platform call (counted from the
+  // run's start): nothing when it died, else its exit status. Whatever the
+  // run left is left as a dead process leaves it.
+  std::optional<int> runDyingAt(const std::u16string& arguments, unsigned nth) {
+    os.lifeline().dieAtCall(nth);
+    try {
+      const int status = run(arguments);
+      if (!os.lifeline().dead()) {
+        os.lifeline().revive();
+        return status;
+      }
+    } catch (const Killed&) {
+    }
+    services.afterDeath();
+    os.afterDeath();
+    return std::nullopt;
   }
 
   std::string out() const { return os.stdoutBytes(); }

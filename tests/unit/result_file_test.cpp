@@ -1,4 +1,4 @@
-#include "result_file.h"
+#include "cli/result_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "text.h"
+#include "cli/text.h"
 
 #include <gtest/gtest.h>
 
-#include "contained_path.h"
+#include "cli/contained_path.h"
 #include "platform/error_text.h"
 
 namespace usqz {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "text.h"
+#include "cli/text.h"
 
 namespace usqz {
 namespace {
@@ -65,7 +65,7 @@ TEST(MissingNewVersion, ADirectoryNamedLikeTheNewVersionDoesNotCount) {
 TEST(MissingNewVersion, SplitArgumentsAreUsedAsTheyAre) {
   Harness h;
   h.os.setArguments({u"/usr/bin/tool", u"--service-name", u"QZ \"odd\" name"});
-  EXPECT_EQ(runTool(h.os, h.services, h.texts), 0);
+  EXPECT_EQ(runTool(h.platform), 0);
   EXPECT_TRUE(h.os.contents(u"updateServiceQZ-QZ \"odd\" name.txt"));
 }
 
@@ -161,24 +161,26 @@ TEST(MissingNewVersion, AReadOnlyResultFileKeepsItsOldContent) {
   EXPECT_NE(h.out().find("Erro: File access denied\r\n"), std::string::npos);
 }
 
-TEST(MissingNewVersion, MissingStandardOutputEscapesAndRecordsNothing) {
+// Output never steers a run: without a usable standard output the run
+// still does its work and records its outcome, then reports the failed
+// output as an escaped error.
+TEST(MissingNewVersion, MissingStandardOutputIsReportedOnceTheOutcomeIsRecorded) {
   Harness h;
   h.os.setStdout(StdoutKind::Missing);
   h.os.putFile(kResult, "old\r\n");
-  EXPECT_EQ(h.run(u"--service-name QZAgent"), 1);
-  EXPECT_FALSE(h.os.contents(kResult));  // deleted at the start of the run
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 1);
+  EXPECT_EQ(h.os.contents(kResult), kMissingNewResult);
   EXPECT_NE(h.os.stderrBytes().find("EInOutError"), std::string::npos);
   EXPECT_EQ(h.os.stderrBytes().substr(h.os.stderrBytes().size() - 21), ".\r\nI/O error 105.\r\n\r\n");
 }
 
-TEST(MissingNewVersion, AFailedWriteWhenRedirectedIsHandledByTheRun) {
+TEST(MissingNewVersion, AFailedWriteWhenRedirectedIsReportedOnceTheOutcomeIsRecorded) {
   Harness h;
   const std::u16string name = u"QZ" + std::u16string(200, u'a');
   h.os.faults().failCall(FileOp::WriteStdout, 1, 232);
-  EXPECT_EQ(h.run(u"--service-name " + name), 0);
-  // The first block failed; the handler's line and the result file follow.
-  EXPECT_EQ(h.os.contents(u"updateServiceQZ-" + name + u".txt"), "Erro: I/O error 232\r\n");
-  EXPECT_NE(h.out().find("Ocorreu um erro ao atualizar o servi\xE7o: QZ"), std::string::npos);
+  EXPECT_EQ(h.run(u"--service-name " + name), 1);
+  EXPECT_EQ(h.os.contents(u"updateServiceQZ-" + name + u".txt"), kMissingNewResult);
+  EXPECT_EQ(h.os.stderrBytes().substr(h.os.stderrBytes().size() - 21), ".\r\nI/O error 232.\r\n\r\n");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "support/test_services.h"
 #include "support/console_lines.h"
 #include "support/tool_process.h"
-#include "text.h"
+#include "cli/text.h"
 #include "win32_test_environment.h"
 
 namespace usqz::testing {

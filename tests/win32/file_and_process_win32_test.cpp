@@ -3,12 +3,12 @@
 
 #include <thread>
 
-#include "image_check.h"
+#include "checks/image_check.h"
 #include "platform/native.h"
 #include "platform/win32/unique_handles.h"
 #include "platform/win32/windows_api.h"
 #include "support/tool_process.h"
-#include "text.h"
+#include "cli/text.h"
 #include "win32_test_environment.h"
 
 namespace usqz::platform {

@@ -2,7 +2,6 @@
 // of the tool on Linux. UTF-8 stands for every code page; errno values are
 // given the Windows codes that mean the same where one fits.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,11 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
-#include "../../text.h"
+#include "cli/text.h"
 #include "../native.h"
 
 namespace usqz::platform {
@@ -44,6 +41,17 @@ OsError fromErrno(int error) {
 }
 
 OsError lastErrno() { return fromErrno(errno); }
+
+// A rename is on disk once its folder is.
+OsError syncFolderOf(std::u16string_view name) {
+  const auto last = name.find_last_of(u'/');
+  const std::string folder = last == std::u16string_view::npos ? "." : toUtf8(name.substr(0, last + 1));
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return lastErrno();
+  const OsError error = ::fsync(fd) == 0 ? kOk : lastErrno();
+  ::close(fd);
+  return error;
+}
 
 std::string nativeName(std::u16string_view name) { return toUtf8(name); }
 
@@ -155,6 +163,23 @@ class PosixFileAndProcess final : public FileAndProcess {
     return ::access(folder.c_str(), W_OK | X_OK) == 0 ? kOk : lastErrno();
   }
 
+  OsError replaceFile(std::u16string_view from, std::u16string_view to) override {
+    if (::rename(nativeName(from).c_str(), nativeName(to).c_str()) != 0) return lastErrno();
+    return syncFolderOf(to);
+  }
+
+  FileIdentityResult fileIdentity(std::u16string_view name) override {
+    struct stat info{};
+    if (::stat(nativeName(name).c_str(), &info) != 0) return {{}, lastErrno()};
+    FileIdentity identity;
+    identity.volume = static_cast<std::uint32_t>(info.st_dev);
+    identity.index = static_cast<std::uint64_t>(info.st_ino);
+    identity.size = static_cast<std::uint64_t>(info.st_size);
+    identity.lastWrite = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1'000'000'000u +
+                         static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
+    return {identity, kOk};
+  }
+
   std::u16string expandEnvironment(std::u16string_view text) override { return std::u16string(text); }
 
   // POSIX names are case-sensitive: only the full path is made.
@@ -166,42 +191,6 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   std::u16string upperCase(std::u16string_view text) override { return toAsciiUpper(text); }
 
-  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override {
-    const auto started = monotonicMilliseconds();
-    for (;;) {
-      if (::kill(static_cast<pid_t>(processId), 0) != 0) {
-        if (errno == ESRCH) return {ProcessState::Exited, kOk};
-        return {ProcessState::Unknown, lastErrno()};
-      }
-      if (monotonicMilliseconds() - started >= waitMs) return {ProcessState::Running, kOk};
-      pause(10);
-    }
-  }
-
-  OsError terminateProcess(std::uint32_t processId) override {
-    if (::kill(static_cast<pid_t>(processId), SIGKILL) == 0 || errno == ESRCH) return kOk;
-    return lastErrno();
-  }
-
-  // A lock file in the temporary folder stands for the named object.
-  LockResult tryLock(std::u16string_view name) override {
-    std::string file = toUtf8(name);
-    for (char& c : file) {
-      if (c == '\\' || c == '/') c = '-';
-    }
-    const int fd = ::open(("/tmp/" + file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return {{}, false, lastErrno()};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {LockHandle(static_cast<std::uintptr_t>(fd) + 1), false, kOk};
-    const int error = errno;
-    ::close(fd);
-    if (error == EWOULDBLOCK) return {{}, true, kOk};
-    return {{}, false, fromErrno(error)};
-  }
-
-  void releaseLock(LockHandle lock) override {
-    if (lock) ::close(static_cast<int>(lock.value()) - 1);
-  }
-
   FileOpenResult createTextFile(std::u16string_view name) override {
     const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return {{}, lastErrno()};
@@ -209,6 +198,8 @@ class PosixFileAndProcess final : public FileAndProcess {
   }
 
   OsError writeBytes(FileHandle file, std::string_view bytes) override { return writeAll(toFd(file), bytes); }
+
+  OsError flushFile(FileHandle file) override { return ::fsync(toFd(file)) == 0 ? kOk : lastErrno(); }
 
   OsError closeFile(FileHandle file) override { return ::close(toFd(file)) == 0 ? kOk : lastErrno(); }
 
@@ -221,15 +212,6 @@ class PosixFileAndProcess final : public FileAndProcess {
   OsError writeStderr(std::string_view bytes) override { return writeAll(STDERR_FILENO, bytes); }
 
   std::string toNarrow(std::u16string_view text, CodePage) override { return toUtf8(text); }
-
-  void pause(std::uint32_t milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  }
-
-  std::uint64_t monotonicMilliseconds() override {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-  }
 
  private:
   std::vector<std::u16string> arguments_;

@@ -147,6 +147,31 @@ class Win32FileAndProcess final : public FileAndProcess {
     return file ? kOk : openError;
   }
 
+  OsError replaceFile(std::u16string_view from, std::u16string_view to) override {
+    const BOOL moved =
+        MoveFileExW(WideZ(from).get(), WideZ(to).get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return okOr(moved, GetLastError());
+  }
+
+  FileIdentityResult fileIdentity(std::u16string_view name) override {
+    // No access to the contents is asked for, and everything is shared: a
+    // file held by anyone can still be told apart.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(name).get(), FILE_READ_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+    const DWORD error = GetLastError();
+    if (!file) return {{}, error};
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) return {{}, GetLastError()};
+    FileIdentity identity;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    identity.lastWrite =
+        (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return {identity, kOk};
+  }
+
   std::u16string expandEnvironment(std::u16string_view text) override {
     const WideZ source(text);
     std::wstring expanded(static_cast<std::size_t>(text.size()) + 64, L'\0');
@@ -180,53 +205,6 @@ class Win32FileAndProcess final : public FileAndProcess {
     return fromWide(upper.data(), static_cast<std::size_t>(mapped));
   }
 
-  ProcessStateResult waitForProcessExit(std::uint32_t processId, std::uint32_t waitMs) override {
-    UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
-    const DWORD error = GetLastError();
-    // No process has that id any more.
-    if (!process) return error == ERROR_INVALID_PARAMETER ? ProcessStateResult{ProcessState::Exited, kOk}
-                                                           : ProcessStateResult{ProcessState::Unknown, error};
-    const DWORD waited = WaitForSingleObject(process.get(), waitMs);
-    const DWORD waitError = GetLastError();
-    if (waited == WAIT_OBJECT_0) return {ProcessState::Exited, kOk};
-    if (waited == WAIT_TIMEOUT) return {ProcessState::Running, kOk};
-    return {ProcessState::Unknown, waitError};
-  }
-
-  OsError terminateProcess(std::uint32_t processId) override {
-    UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    const DWORD error = GetLastError();
-    if (!process) return error == ERROR_INVALID_PARAMETER ? kOk : error;
-    const BOOL ended = TerminateProcess(process.get(), ERROR_PROCESS_ABORTED);
-    const DWORD endError = GetLastError();
-    if (!ended) return endError;
-    // Ended only once the system has let go of its files.
-    WaitForSingleObject(process.get(), 5'000);
-    return kOk;
-  }
-
-  LockResult tryLock(std::u16string_view name) override {
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, WideZ(name).get());
-    const DWORD error = GetLastError();
-    if (mutex == nullptr) return {{}, false, error};
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    const DWORD waitError = GetLastError();
-    // Abandoned: a run that ended without letting go; the lock is ours now.
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-      return {LockHandle(reinterpret_cast<std::uintptr_t>(mutex)), false, kOk};
-    }
-    CloseHandle(mutex);
-    if (waited == WAIT_TIMEOUT) return {{}, true, kOk};
-    return {{}, false, waitError};
-  }
-
-  void releaseLock(LockHandle lock) override {
-    if (!lock) return;
-    const auto mutex = reinterpret_cast<HANDLE>(lock.value());
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  }
-
   FileOpenResult createTextFile(std::u16string_view name) override {
     const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -237,6 +215,11 @@ class Win32FileAndProcess final : public FileAndProcess {
 
   OsError writeBytes(FileHandle file, std::string_view bytes) override {
     return writeAll(reinterpret_cast<HANDLE>(file.value()), bytes);
+  }
+
+  OsError flushFile(FileHandle file) override {
+    const BOOL flushed = FlushFileBuffers(reinterpret_cast<HANDLE>(file.value()));
+    return okOr(flushed, GetLastError());
   }
 
   OsError closeFile(FileHandle file) override {
@@ -274,10 +257,6 @@ class Win32FileAndProcess final : public FileAndProcess {
     if (size > 0) WideCharToMultiByte(cp, 0, source, length, narrow.data(), size, nullptr, nullptr);
     return narrow;
   }
-
-  void pause(std::uint32_t milliseconds) override { Sleep(milliseconds); }
-
-  std::uint64_t monotonicMilliseconds() override { return GetTickCount64(); }
 
  private:
   static OsError writeAll(HANDLE handle, std::string_view bytes) {

@@ -108,19 +108,24 @@ class Win32ServiceControl final : public ServiceControl {
       list.error = sizeError;
       return list;
     }
-    if (needed == 0) return list;
-    std::vector<unsigned char> buffer(needed);
-    auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
-    const BOOL listed = EnumDependentServicesW(toNative(service), SERVICE_ACTIVE, entries, needed, &needed, &count);
-    const DWORD error = GetLastError();
-    if (!listed) {
-      list.error = error;
+    // A dependent that starts between the two calls makes the list grow:
+    // read it again, with room for what is needed now.
+    for (;;) {
+      if (needed == 0) return list;
+      std::vector<unsigned char> buffer(needed);
+      auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
+      const BOOL listed = EnumDependentServicesW(toNative(service), SERVICE_ACTIVE, entries, needed, &needed, &count);
+      const DWORD error = GetLastError();
+      if (!listed && error == ERROR_MORE_DATA) continue;
+      if (!listed) {
+        list.error = error;
+        return list;
+      }
+      for (DWORD i = 0; i < count; ++i) {
+        list.names.push_back(fromWide(entries[i].lpServiceName, wcslen(entries[i].lpServiceName)));
+      }
       return list;
     }
-    for (DWORD i = 0; i < count; ++i) {
-      list.names.push_back(fromWide(entries[i].lpServiceName, wcslen(entries[i].lpServiceName)));
-    }
-    return list;
   }
 
   ServiceConfig queryConfig(ServiceHandle service) override {

@@ -1,0 +1,57 @@
+// Reading the command line: splitting it into arguments, finding the service
+// name, and deriving every name the run works with.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_and_process.h"
+
+namespace usqz {
+
+// Splits a whole command line; the result starts with the program's name.
+// Blanks and control characters (code 32 or below) separate arguments. A
+// double quote anywhere starts a stretch that runs to the next one or to the
+// end; the quotes are dropped. There is no escape character, and a pair of
+// quotes with nothing between them where an argument would begin yields no
+// argument.
+std::vector<std::u16string> splitCommandLine(std::u16string_view commandLine);
+
+// The arguments with the program's name first, however the platform gives them.
+std::vector<std::u16string> programArguments(const platform::CommandLine& commandLine);
+
+// The value after the last "--service-name" (the empty text when that option
+// is the last argument); every other argument is ignored.
+std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
+
+// The options besides the service name, each spelled exactly so and
+// anywhere on the command line; a value taken by "--service-name" is a
+// name, not an option. Neither changes a run that does not ask for it.
+struct Options {
+  std::u16string serviceName;
+  bool exitCode = false;        // --exit-code: a status per outcome
+  bool stopDependents = false;  // --stop-dependents: stop and restart them
+};
+
+Options scanOptions(const std::vector<std::u16string>& arguments);
+
+struct Names {
+  std::u16string serviceName;
+  std::u16string itemName;
+  std::u16string logFilename;
+  std::u16string pathCurrentBin;
+  std::u16string pathNewBin;
+  std::u16string pathOldBin;
+  // Beside the executables: how far an update of them got.
+  std::u16string pathJournal;
+};
+
+// The directory of a path, up to and including its last delimiter.
+std::u16string_view directoryOf(std::u16string_view path);
+// What follows that directory.
+std::u16string_view fileNameOf(std::u16string_view path);
+
+Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecutablePath);
+
+}  // namespace usqz

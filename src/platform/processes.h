@@ -1,0 +1,68 @@
+// Processes the run waits on and, in a rollback, ends. A process is known
+// by a handle opened once, when first seen: once a process has exited its
+// id may be given to another, and a process reopened later by its id may be
+// an unrelated one. Portable header.
+#pragma once
+
+#include <cstdint>
+
+#include "file_and_process.h"
+
+namespace usqz::platform {
+
+enum class ProcessState {
+  Exited,   // gone
+  Running,  // still there when the wait ended
+  Unknown,  // could not be told (the error says why)
+};
+
+struct ProcessStateResult {
+  ProcessState state = ProcessState::Unknown;
+  OsError error = kOk;
+};
+
+struct ProcessOpenResult {
+  ProcessHandle handle;
+  // No process has that id any more (kErrorInvalidParameter).
+  bool gone = false;
+  OsError error = kOk;
+};
+
+inline constexpr OsError kErrorInvalidParameter = 87;
+
+class Processes {
+ public:
+  virtual ~Processes() = default;
+
+  // With the rights to wait on it, end it and ask about it, nothing more.
+  virtual ProcessOpenResult openProcess(std::uint32_t processId) = 0;
+  // Waits up to `waitMs` for the process to end.
+  virtual ProcessStateResult waitForExit(ProcessHandle process, std::uint32_t waitMs) = 0;
+  // Ends it, and waits a moment for the system to let go of its files.
+  virtual OsError terminate(ProcessHandle process) = 0;
+  virtual void closeProcess(ProcessHandle process) = 0;
+  virtual std::uint32_t currentProcessId() = 0;
+};
+
+// Owns a process handle: closed when the owner goes, whatever the way out.
+class OwnedProcessHandle {
+ public:
+  explicit OwnedProcessHandle(Processes& processes, ProcessHandle handle = {})
+      : processes_(processes), handle_(handle) {}
+  OwnedProcessHandle(const OwnedProcessHandle&) = delete;
+  OwnedProcessHandle& operator=(const OwnedProcessHandle&) = delete;
+  ~OwnedProcessHandle() { reset(); }
+
+  ProcessHandle get() const { return handle_; }
+  explicit operator bool() const { return static_cast<bool>(handle_); }
+  void reset(ProcessHandle handle = {}) {
+    if (handle_) processes_.closeProcess(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  Processes& processes_;
+  ProcessHandle handle_;
+};
+
+}  // namespace usqz::platform

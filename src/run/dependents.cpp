@@ -1,0 +1,121 @@
+#include "run/dependents.h"
+
+#include "run/service_waits.h"
+#include "cli/tool_error.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::kOk;
+using platform::OwnedServiceHandle;
+
+constexpr std::uint32_t kDependentRights =
+    platform::kServiceQueryStatus | platform::kServiceStart | platform::kServiceStop;
+
+std::u16string joined(const std::vector<std::u16string>& names) {
+  std::u16string text;
+  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
+  return text;
+}
+
+}  // namespace
+
+Dependents::Dependents(platform::Platform& platform, Console& console) : platform_(platform), console_(console) {}
+
+void Dependents::adopt(platform::ServiceHandle manager, std::vector<std::u16string> stopped) {
+  manager_ = manager;
+  down_ = std::move(stopped);
+}
+
+void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHandle service,
+                           const platform::ServiceStatus& status, bool stopThem, RunJournal& journal) {
+  manager_ = manager;
+  auto& services = platform_.services;
+  // A manager that cannot list them leaves the stop request to tell.
+  const auto active = services.listActiveDependents(service);
+  if (active.error != kOk || active.names.empty()) return;
+  if (!stopThem) {
+    throw toolError(u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(active.names));
+  }
+  // Stopping them for a service that would then refuse its own stop would
+  // take them down for nothing.
+  const bool settled = status.dwCurrentState == platform::kServiceRunning ||
+                       status.dwCurrentState == platform::kServicePaused;
+  if (settled && (status.dwControlsAccepted & platform::kAcceptStop) == 0) {
+    throw toolError(u"Erro ao parar o serviço: o serviço não aceita o pedido de parada");
+  }
+  for (const auto& name : active.names) {
+    console_.writeLine(u"Service :: parando dependente " + name + u" ...");
+    const auto opened = services.openExisting(manager, name, kDependentRights);
+    const OwnedServiceHandle dependent(services, opened.handle);
+    bool stopped = false;
+    if (opened.error == kOk && dependent) {
+      journal.addDependent(name);
+      platform::ServiceStatus dependentStatus;
+      const auto error = services.sendStop(dependent.get(), dependentStatus);
+      if (error == platform::kErrorServiceNotActive) continue;  // it stopped by itself meanwhile
+      if (error == kOk) {
+        // Asked to stop, it is down until it runs again, whether or not
+        // its stop completes in time.
+        down_.push_back(name);
+        ServiceWaits waits(platform_.clock, platform_.processes, services, platform_.texts);
+        waits.attach(dependent.get());
+        try {
+          waits.waitForStop(dependentStatus);
+          stopped = true;
+        } catch (const ToolError&) {
+        }
+      }
+    }
+    if (!stopped) {
+      std::u16string message = u"Erro ao parar o serviço dependente " + name;
+      if (const auto failed = bringBack(); !failed.empty()) message += u". " + failed;
+      throw toolError(message);
+    }
+  }
+}
+
+std::u16string Dependents::bringBack() {
+  std::vector<std::u16string> failed;
+  for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
+    console_.writeLineIfPossible(u"Service :: iniciando dependente " + *it + u" ...");
+    if (const auto why = restart(*it)) failed.push_back(*it + (why->empty() ? u"" : u" (" + *why + u")"));
+  }
+  down_ = failed;
+  if (failed.empty()) return {};
+  return u"Serviços dependentes não iniciados: " + joined(failed);
+}
+
+std::optional<std::u16string> Dependents::restart(const std::u16string& name) {
+  auto& services = platform_.services;
+  const auto opened = services.openExisting(manager_, name, kDependentRights);
+  const OwnedServiceHandle dependent(services, opened.handle);
+  if (opened.error != kOk || !dependent) return platform_.texts.describe(opened.error);
+  ServiceWaits waits(platform_.clock, platform_.processes, services, platform_.texts);
+  waits.attach(dependent.get());
+  if (const auto error = waits.startRetrying()) {
+    // One that runs already (a run that died before it stopped it) is back.
+    platform::ServiceStatus status;
+    if (error != platform::kErrorServiceAlreadyRunning || !waits.query(status) ||
+        status.dwCurrentState != platform::kServiceRunning) {
+      return platform_.texts.describe(error);
+    }
+    return std::nullopt;
+  }
+  try {
+    auto status = waits.queryOrFail();
+    waits.waitWhileStarting(status);
+    if (status.dwCurrentState != platform::kServiceRunning) return u"não está em execução";
+  } catch (const ToolError& error) {
+    return error.message();
+  }
+  return std::nullopt;
+}
+
+std::u16string Dependents::leftDown() const {
+  if (down_.empty()) return {};
+  return u"Serviços dependentes parados: " + joined(down_);
+}
+
+}  // namespace usqz

@@ -1,0 +1,54 @@
+// The services that depend on the one being updated. Windows refuses to stop
+// a service while a dependent runs; asked to (--stop-dependents), the run
+// stops them first, in the manager's order, and starts them again, in the
+// reverse order, once the service runs again. Without the option, active
+// dependents make the run refuse before the stop, naming them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
+#include "platform/platform.h"
+#include "run/run_journal.h"
+
+namespace usqz {
+
+class Dependents {
+ public:
+  Dependents(platform::Platform& platform, Console& console);
+
+  // Before the service's stop request: refuses, or stops the dependents
+  // when `stopThem`, each named in the journal before it is asked to stop.
+  // A service that says it accepts no stop is refused before any of them
+  // stops. A dependent that will not stop is an error naming it, after the
+  // ones already stopped have been started again.
+  void bringDown(platform::ServiceHandle manager, platform::ServiceHandle service,
+                 const platform::ServiceStatus& status, bool stopThem, RunJournal& journal);
+  // For undoing a run that died: the dependents it stopped, as its journal
+  // names them, in the order they stopped; bringBack starts them again.
+  void adopt(platform::ServiceHandle manager, std::vector<std::u16string> stopped);
+
+  // Once the service runs again: the stopped dependents, started in the
+  // reverse order. Empty when all of them run, else what the result must
+  // say. Nothing happens a second time.
+  std::u16string bringBack();
+  // What the result must say when the service itself stays down: the
+  // dependents it took down with it.
+  std::u16string leftDown() const;
+  // Whether the run leaves a dependent stopped that it found running.
+  bool anyLeftDown() const { return !down_.empty(); }
+
+ private:
+  // Starts a stopped dependent and waits until it runs; why not, if not.
+  std::optional<std::u16string> restart(const std::u16string& name);
+
+  platform::Platform& platform_;
+  Console& console_;
+  platform::ServiceHandle manager_;
+  // Stopped by the run and not started again, in the order they stopped.
+  std::vector<std::u16string> down_;
+};
+
+}  // namespace usqz

@@ -1,0 +1,126 @@
+#include "run/executable_swap.h"
+
+#include "cli/tool_error.h"
+#include "run/held_files.h"
+
+namespace usqz {
+
+using platform::OsError;
+
+ExecutableSwap::ExecutableSwap(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
+                               Console& console, const Names& names)
+    : files_(files), clock_(clock), texts_(texts), console_(console), names_(names) {}
+
+void ExecutableSwap::checkOlderBackupRemovable() {
+  const auto error = retryWhileHeld(clock_, [&] { return files_.probeDeletable(names_.pathOldBin); });
+  if (error == platform::kOk || error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
+    return;
+  }
+  const auto why = error == platform::kErrorDirectory ? std::u16string(u"é uma pasta") : texts_.describe(error);
+  throw toolError(u"O backup antigo não pode ser removido: " + names_.pathOldBin + u": " + why);
+}
+
+std::optional<platform::FileIdentity> ExecutableSwap::identityOf(const std::u16string& path) {
+  if (!files_.fileExists(path)) return std::nullopt;
+  // A file that exists and cannot be told apart once is asked again: a
+  // version taken for missing would not be put back.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const auto found = files_.fileIdentity(path);
+    if (found.error == platform::kOk) return found.identity;
+    if (found.error == platform::kErrorFileNotFound) break;
+  }
+  return std::nullopt;
+}
+
+std::u16string ExecutableSwap::notFound(const JournalRecord& record, const Placement& placement) const {
+  const bool previousLost = record.previous && !placement.previous;
+  return std::u16string(previousLost ? u"a versão anterior não foi encontrada" : u"a nova versão não foi encontrada") +
+         u" em " + names_.pathCurrentBin + u", " + names_.pathNewBin + u" nem " + names_.pathOldBin;
+}
+
+Placement ExecutableSwap::locate(const JournalRecord& record) {
+  Placement placement;
+  for (const auto slot : {Slot::Current, Slot::New, Slot::Old}) {
+    const auto identity = identityOf(pathOf(slot));
+    if (!identity) continue;
+    if (record.previous && *identity == *record.previous) placement.previous = slot;
+    if (*identity == record.next) placement.next = slot;
+  }
+  return placement;
+}
+
+// With no current executable (a service registered before its executable
+// was placed, or an update undone after the backup) there is nothing to
+// back up, and an existing backup is kept.
+void ExecutableSwap::swap() {
+  if (files_.fileExists(names_.pathCurrentBin)) {
+    if (files_.fileExists(names_.pathOldBin)) {
+      console_.writeLine(u"  -> Removendo versão antiga (OLD)");
+      if (const auto error = removeRetrying(names_.pathOldBin)) {
+        throw toolError(u"Erro ao remover a versão antiga (OLD): " + texts_.describe(error));
+      }
+    }
+    console_.writeLine(u"  -> Fazendo backup da versao atual: EXE -> OLD");
+    if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
+      throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
+    }
+  }
+  console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
+  if (const auto error = moveRetrying(names_.pathNewBin, names_.pathCurrentBin)) {
+    throw toolError(u"Erro ao ativar a nova versão: " + texts_.describe(error));
+  }
+}
+
+std::u16string ExecutableSwap::putBack(const Placement& placement, bool announceRestore) {
+  const bool wasActive = placement.next == Slot::Current;
+  if (placement.next && *placement.next != Slot::New) {
+    const auto& from = pathOf(*placement.next);
+    if (wasActive) console_.writeLine(u"  -> Devolvendo a nova versão: EXE -> NEW");
+    if (const auto error = moveRetrying(from, names_.pathNewBin)) {
+      std::u16string said = u"Reversão falhou ao devolver a nova versão (" + texts_.describe(error) +
+                            u"); a nova versão está em " + from;
+      if (placement.previous) said += u" e a anterior em " + pathOf(*placement.previous);
+      return said;
+    }
+  }
+  if (placement.previous && *placement.previous != Slot::Current) {
+    const auto& from = pathOf(*placement.previous);
+    if (wasActive || announceRestore) console_.writeLine(u"  -> Restaurando versão anterior: OLD -> EXE");
+    if (const auto error = moveRetrying(from, names_.pathCurrentBin)) {
+      if (!wasActive) {
+        return u"Não foi possível restaurar o backup (" + texts_.describe(error) + u"); a versão atual está em " +
+               from;
+      }
+      return u"Reversão falhou ao restaurar a versão anterior (" + texts_.describe(error) +
+             u"); a versão anterior está em " + from + u" e a nova em " + names_.pathNewBin;
+    }
+  }
+  return {};
+}
+
+const std::u16string& ExecutableSwap::pathOf(Slot slot) const {
+  switch (slot) {
+    case Slot::Current: return names_.pathCurrentBin;
+    case Slot::New: return names_.pathNewBin;
+    case Slot::Old: break;
+  }
+  return names_.pathOldBin;
+}
+
+OsError ExecutableSwap::moveRetrying(const std::u16string& from, const std::u16string& to) {
+  return retryWhileHeld(clock_, [&] { return files_.moveNoReplace(from, to); });
+}
+
+// A file deleted while another process holds it (sharing its deletion)
+// stays until that process lets go, and blocks the name meanwhile: the
+// removal counts once the name is free.
+OsError ExecutableSwap::removeRetrying(const std::u16string& path) {
+  return retryWhileHeld(clock_, [&] {
+    const auto error = files_.removeFile(path);
+    if (error == platform::kErrorFileNotFound) return platform::kOk;
+    if (error == platform::kOk && files_.fileExists(path)) return platform::kErrorAccessDenied;
+    return error;
+  });
+}
+
+}  // namespace usqz

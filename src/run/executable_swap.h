@@ -1,0 +1,72 @@
+// The executables' moves: the backup of the current version, the activation
+// of the new one, and putting them back when the update cannot go on. Every
+// executable present before the run is, after it, at one of the three paths;
+// a move that cannot be made is said, never passed over.
+//
+// Where each version is, is read from the disk by its identity rather than
+// remembered: the same reading serves a run undoing its own failed update
+// and a run undoing one that died halfway.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "cli/command_line.h"
+#include "cli/console.h"
+#include "platform/clock.h"
+#include "platform/error_text.h"
+#include "platform/file_and_process.h"
+#include "run/run_journal.h"
+
+namespace usqz {
+
+enum class Slot { Current, New, Old };
+
+// Where the versions of a journal are now; nothing where one is at none of
+// the three paths.
+struct Placement {
+  std::optional<Slot> previous;
+  std::optional<Slot> next;
+};
+
+class ExecutableSwap {
+ public:
+  ExecutableSwap(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
+                 Console& console, const Names& names);
+
+  // Before the stop: an older backup must be a file the swap can remove.
+  // Held files are waited for as moves are; an error otherwise.
+  void checkOlderBackupRemovable();
+
+  // The identity of the file at `path`; nothing when there is none.
+  std::optional<platform::FileIdentity> identityOf(const std::u16string& path);
+  Placement locate(const JournalRecord& record);
+
+  // Removes an older backup, backs the current version up (when there is
+  // one) and activates the new one, a line for each; an error when a step
+  // fails.
+  void swap();
+
+  // The new version back at its own name and the previous one back in
+  // place, from wherever they are: an activated version's return is said,
+  // and so is the previous version's when `announceRestore` or when the new
+  // one was active. Empty when done (or nothing to do), else what the
+  // result must say, naming where each version now is.
+  std::u16string putBack(const Placement& placement, bool announceRestore);
+  // What the result says of a version of the journal that is at none of
+  // the three paths.
+  std::u16string notFound(const JournalRecord& record, const Placement& placement) const;
+
+ private:
+  const std::u16string& pathOf(Slot slot) const;
+  platform::OsError moveRetrying(const std::u16string& from, const std::u16string& to);
+  platform::OsError removeRetrying(const std::u16string& path);
+
+  platform::FileAndProcess& files_;
+  platform::Clock& clock_;
+  platform::ErrorTexts& texts_;
+  Console& console_;
+  const Names& names_;
+};
+
+}  // namespace usqz

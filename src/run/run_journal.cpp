@@ -1,0 +1,261 @@
+#include "run/run_journal.h"
+
+#include <array>
+#include <charconv>
+
+#include "cli/text.h"
+#include "cli/tool_error.h"
+#include "run/held_files.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::FileIdentity;
+
+constexpr std::string_view kHeader = "UpdateServiceQZ journal 1";
+constexpr std::size_t kLongestJournal = 64 * 1024;
+
+constexpr std::array<std::pair<Step, std::u16string_view>, 8> kSteps = {{
+    {Step::Registering, u"registering"},
+    {Step::StoppingDependents, u"stopping-dependents"},
+    {Step::Stopping, u"stopping"},
+    {Step::Swapping, u"swapping"},
+    {Step::Starting, u"starting"},
+    {Step::RollingBack, u"rolling-back"},
+    {Step::Stopped, u"stopped"},
+    {Step::Confirmed, u"confirmed"},
+}};
+
+std::string hex(std::uint64_t value, int digits) {
+  std::string out(static_cast<std::size_t>(digits), '0');
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = "0123456789ABCDEF"[value & 0xF];
+  return out;
+}
+
+std::string identityText(const std::optional<FileIdentity>& identity) {
+  if (!identity) return "none";
+  return hex(identity->volume, 8) + " " + hex(identity->index, 16) + " " + std::to_string(identity->size) + " " +
+         std::to_string(identity->lastWrite);
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+std::string utcText(std::int64_t seconds) {
+  const std::int64_t days = (seconds >= 0 ? seconds : seconds - 86'399) / 86'400;
+  const std::int64_t secondOfDay = seconds - days * 86'400;
+  const std::int64_t z = days + 719'468;
+  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+  const std::int64_t dayOfEra = z - era * 146'097;
+  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1'460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+  const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  const auto two = [](std::int64_t value) { return (value < 10 ? "0" : "") + std::to_string(value); };
+  return std::to_string(year) + "-" + two(month) + "-" + two(day) + " " + two(secondOfDay / 3'600) + ":" +
+         two(secondOfDay / 60 % 60) + ":" + two(secondOfDay % 60) + " UTC";
+}
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value, int base = 10) {
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+bool parseYesNo(std::string_view text, bool& value) {
+  if (text != "yes" && text != "no") return false;
+  value = text == "yes";
+  return true;
+}
+
+bool parseIdentity(std::string_view text, std::optional<FileIdentity>& identity) {
+  if (text == "none") {
+    identity.reset();
+    return true;
+  }
+  std::array<std::string_view, 4> parts;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const auto blank = text.find(' ');
+    if ((blank == std::string_view::npos) != (i == parts.size() - 1)) return false;
+    parts[i] = text.substr(0, blank);
+    text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+  }
+  FileIdentity found;
+  if (parts[0].size() != 8 || parts[1].size() != 16 || !parseNumber(parts[0], found.volume, 16) ||
+      !parseNumber(parts[1], found.index, 16) || !parseNumber(parts[2], found.size) ||
+      !parseNumber(parts[3], found.lastWrite)) {
+    return false;
+  }
+  identity = found;
+  return true;
+}
+
+}  // namespace
+
+std::u16string_view stepName(Step step) {
+  for (const auto& [known, name] : kSteps) {
+    if (known == step) return name;
+  }
+  return u"?";
+}
+
+std::string formatJournal(const JournalRecord& record) {
+  std::string text = std::string(kHeader) + "\r\n";
+  text += "service: " + toUtf8(record.serviceName) + "\r\n";
+  text += "process: " + std::to_string(record.processId) + "\r\n";
+  text += "time: " + utcText(record.time) + "\r\n";
+  text += std::string("was-running: ") + (record.wasRunning ? "yes" : "no") + "\r\n";
+  text += std::string("registered: ") + (record.registered ? "yes" : "no") + "\r\n";
+  for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
+  text += "previous: " + identityText(record.previous) + "\r\n";
+  text += "new: " + identityText(record.next) + "\r\n";
+  text += "step: " + toUtf8(stepName(record.step)) + "\r\n";
+  text += "end\r\n";
+  return text;
+}
+
+std::optional<JournalRecord> parseJournal(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // cut short
+    auto line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    text.remove_prefix(end + 1);
+  }
+  if (lines.size() < 2 || lines.front() != kHeader || lines.back() != "end") return std::nullopt;
+
+  JournalRecord record;
+  // Each key once, in any order; dependents as often as there are.
+  unsigned seen = 0;
+  const auto once = [&seen](unsigned bit) {
+    if ((seen & bit) != 0) return false;
+    seen |= bit;
+    return true;
+  };
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    const auto line = lines[i];
+    const auto colon = line.find(": ");
+    if (colon == std::string_view::npos) return std::nullopt;
+    const auto key = line.substr(0, colon);
+    const auto value = line.substr(colon + 2);
+    bool ok = false;
+    if (key == "service") {
+      ok = once(1) && !value.empty();
+      record.serviceName = fromUtf8(value);
+    } else if (key == "process") {
+      ok = once(2) && parseNumber(value, record.processId);
+    } else if (key == "time") {
+      ok = once(4);  // for the reader; the run does not need it
+    } else if (key == "was-running") {
+      ok = once(8) && parseYesNo(value, record.wasRunning);
+    } else if (key == "registered") {
+      ok = once(16) && parseYesNo(value, record.registered);
+    } else if (key == "dependent") {
+      ok = !value.empty();
+      record.dependents.push_back(fromUtf8(value));
+    } else if (key == "previous") {
+      ok = once(32) && parseIdentity(value, record.previous);
+    } else if (key == "new") {
+      std::optional<FileIdentity> next;
+      ok = once(64) && parseIdentity(value, next) && next.has_value();
+      if (next) record.next = *next;
+    } else if (key == "step") {
+      ok = once(128);
+      bool known = false;
+      for (const auto& [step, name] : kSteps) {
+        if (fromUtf8(value) == name) {
+          record.step = step;
+          known = true;
+        }
+      }
+      ok = ok && known;
+    }
+    if (!ok) return std::nullopt;
+  }
+  if (seen != 255) return std::nullopt;
+  return record;
+}
+
+RunJournal::RunJournal(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
+                       std::u16string path)
+    : files_(files), clock_(clock), texts_(texts), path_(std::move(path)) {}
+
+JournalRead RunJournal::read(platform::FileAndProcess& files, platform::Clock& clock, const std::u16string& path) {
+  JournalRead found;
+  if (!files.fileExists(path)) return found;
+  platform::FileHead head;
+  const auto error = retryWhileHeld(clock, [&] {
+    head = files.readFileHead(path, kLongestJournal + 1);
+    return head.error;
+  });
+  if (error == platform::kErrorFileNotFound) return found;
+  found.kind = JournalRead::Kind::Unreadable;
+  found.error = error;
+  if (error != platform::kOk || head.size > kLongestJournal) return found;
+  if (auto record = parseJournal(head.bytes)) {
+    found.kind = JournalRead::Kind::Found;
+    found.record = std::move(*record);
+  }
+  return found;
+}
+
+void RunJournal::prepare(JournalRecord record) {
+  record_ = std::move(record);
+  record_.time = clock_.wallClockSeconds();
+  prepared_ = true;
+  taken_.reset();
+}
+
+void RunJournal::adopt(JournalRecord record) {
+  record_ = std::move(record);
+  active_ = true;
+}
+
+void RunJournal::advance(Step step) {
+  record_.step = step;
+  write();
+}
+
+void RunJournal::addDependent(const std::u16string& name) {
+  record_.dependents.push_back(name);
+  record_.step = Step::StoppingDependents;
+  write();
+}
+
+void RunJournal::finish() {
+  if (!active_) return;
+  retryWhileHeld(clock_, [&] {
+    const auto error = files_.removeFile(path_);
+    return error == platform::kErrorFileNotFound ? platform::kOk : error;
+  });
+  active_ = false;
+}
+
+// A temporary file, flushed, then put in place in one step: whatever
+// instant the run dies at, the journal on disk is the old one or the new
+// one, whole.
+void RunJournal::write() {
+  const auto temporary = path_ + u".tmp";
+  const auto bytes = formatJournal(record_);
+  platform::OsError error = platform::kOk;
+  const auto created = files_.createTextFile(temporary);
+  error = created.error;
+  if (error == platform::kOk) {
+    error = files_.writeBytes(created.handle, bytes);
+    if (error == platform::kOk) error = files_.flushFile(created.handle);
+    const auto closed = files_.closeFile(created.handle);
+    if (error == platform::kOk) error = closed;
+    if (error == platform::kOk) error = files_.replaceFile(temporary, path_);
+    if (error != platform::kOk) files_.removeFile(temporary);
+  }
+  if (error != platform::kOk) {
+    throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " + texts_.describe(error));
+  }
+  active_ = true;
+}
+
+}  // namespace usqz

@@ -1,0 +1,123 @@
+// The run's journal: how far an update got, on disk beside the executables,
+// so that a run that dies at any instant (ended from outside, a reboot, a
+// closed console) is undone by the next run for the same executables.
+//
+// It is written before the run's first irreversible step and rewritten
+// before each next one, each time to a temporary file that is flushed and
+// then put in place in one step, so that what is on disk is always a whole
+// journal; it is deleted once the run has ended in a known state. It is text
+// a person can read:
+//
+//   UpdateServiceQZ journal 1
+//   service: QZAgent
+//   process: 4242
+//   time: 2026-12-08 10:15:00 UTC
+//   was-running: yes
+//   registered: no
+//   dependent: QZB                     (one line each, in the order stopped)
+//   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000
+//   new: 6A1F20C3 0001000000004F22 2304 133781240000000000
+//   step: swapping
+//   end
+//
+// A version is known by its volume, file index, size and last write
+// ("none" where there was no previous executable); the step names the
+// irreversible step that may have been taken last.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/error_text.h"
+#include "platform/file_and_process.h"
+
+namespace usqz {
+
+// In the order a run takes them. Stopped is never written: it only says how
+// far the run got.
+enum class Step {
+  Registering,         // the service is being registered
+  StoppingDependents,  // dependents are being stopped
+  Stopping,            // the service has been asked to stop
+  Stopped,             // the service the run stopped has stopped
+  Swapping,            // the executables are being moved
+  Starting,            // the service has been asked to start
+  Confirmed,           // the new version runs; its dependents come back
+  RollingBack,         // the executables are being put back
+};
+
+std::u16string_view stepName(Step step);
+
+struct JournalRecord {
+  std::u16string serviceName;
+  std::uint32_t processId = 0;
+  std::int64_t time = 0;  // seconds since 1970, UTC
+  bool wasRunning = false;
+  bool registered = false;
+  std::vector<std::u16string> dependents;
+  std::optional<platform::FileIdentity> previous;
+  platform::FileIdentity next;
+  Step step = Step::Stopping;
+};
+
+std::string formatJournal(const JournalRecord& record);
+// Nothing when the text is not a whole journal of this format.
+std::optional<JournalRecord> parseJournal(std::string_view text);
+
+// What reading the journal found.
+struct JournalRead {
+  enum class Kind { None, Found, Unreadable } kind = Kind::None;
+  JournalRecord record;
+  platform::OsError error = platform::kOk;  // for Unreadable: why, when the system said
+};
+
+// The journal of one set of executables. Its record is the run's state:
+// one object says how far the run got.
+class RunJournal {
+ public:
+  RunJournal(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
+             std::u16string path);
+
+  static JournalRead read(platform::FileAndProcess& files, platform::Clock& clock, const std::u16string& path);
+
+  // The facts of this run, before its first irreversible step; nothing is
+  // written yet.
+  void prepare(JournalRecord record);
+  // Taken over from a run that died, as its journal on disk says.
+  void adopt(JournalRecord record);
+  // Written before the step is taken; an error when it cannot reach the
+  // disk, so that no step is taken without it.
+  void advance(Step step);
+  void addDependent(const std::u16string& name);
+  // The step has taken effect (a request the system refused has not): in
+  // memory only, the last step known to have changed anything.
+  void taken(Step step) { taken_ = step; }
+  // Gone: the run has ended in a known state.
+  void finish();
+
+  bool prepared() const { return prepared_; }
+  // Written, and not finished: the disk says a transaction is open.
+  bool active() const { return active_; }
+  // Nothing when the run has changed nothing yet.
+  std::optional<Step> lastTaken() const { return taken_; }
+  const JournalRecord& record() const { return record_; }
+  const std::u16string& path() const { return path_; }
+
+ private:
+  void write();
+
+  platform::FileAndProcess& files_;
+  platform::Clock& clock_;
+  platform::ErrorTexts& texts_;
+  std::u16string path_;
+  JournalRecord record_;
+  bool prepared_ = false;
+  bool active_ = false;
+  std::optional<Step> taken_;
+};
+
+}  // namespace usqz

@@ -1,0 +1,29 @@
+#include "run/run_lock.h"
+
+#include <cstdint>
+
+namespace usqz {
+
+std::u16string runLockName(std::u16string_view upperCasePath) {
+  // FNV-1a over the UTF-16 code units: stable from build to build, which a
+  // lock shared between versions of the tool needs.
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  for (const char16_t unit : upperCasePath) {
+    for (const unsigned byte : {unsigned{unit} & 0xFFu, unsigned{unit} >> 8u}) {
+      hash ^= byte;
+      hash *= 0x100000001B3ULL;
+    }
+  }
+  std::u16string name = u"Global\\UpdateServiceQZ-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += u"0123456789ABCDEF"[(hash >> shift) & 0xF];
+  return name;
+}
+
+RunLock::RunLock(platform::Locks& locks, platform::FileAndProcess& files, std::u16string_view pathCurrentBin)
+    : locks_(locks), result_(locks.tryLock(runLockName(files.upperCase(pathCurrentBin)))) {}
+
+RunLock::~RunLock() {
+  if (result_.handle) locks_.releaseLock(result_.handle);
+}
+
+}  // namespace usqz

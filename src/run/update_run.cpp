@@ -1,0 +1,530 @@
+// The update run. Each concern the steps lean on has a file of its own: the
+// checks before the stop (checks/), the journal that makes the run a
+// transaction (run_journal), the waits on the service (service_waits), the
+// services that depend on it (dependents), the moves of the executables
+// (executable_swap), the result file and the exit status (outcome).
+#include "run/update_run.h"
+
+#include <exception>
+#include <new>
+
+#include "checks/preflight.h"
+#include "cli/contained_path.h"
+#include "cli/result_file.h"
+#include "cli/text.h"
+#include "cli/tool_error.h"
+#include "run/dependents.h"
+#include "run/executable_swap.h"
+#include "run/run_journal.h"
+#include "run/service_waits.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::OwnedServiceHandle;
+using platform::ServiceStatus;
+
+constexpr std::uint32_t kServiceRights = platform::kServiceQueryConfig | platform::kServiceQueryStatus |
+                                         platform::kServiceEnumerateDependents | platform::kServiceStart |
+                                         platform::kServiceStop;
+
+// The manager's word that no service has the name: "does not exist", or a
+// name it could never have registered.
+bool notRegistered(platform::OsError error) {
+  return error == platform::kErrorServiceDoesNotExist || error == platform::kErrorInvalidName;
+}
+
+bool movesMayHaveBegun(Step step) {
+  return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
+}
+
+class UpdateRun {
+ public:
+  UpdateRun(platform::Platform& platform, Console& console, const Options& options,
+            std::u16string_view ownExecutablePath)
+      : p_(platform),
+        console_(console),
+        options_(options),
+        ownExecutablePath_(ownExecutablePath),
+        names_(deriveNames(options.serviceName, ownExecutablePath)),
+        manager_(platform.services),
+        service_(platform.services),
+        waits_(platform.clock, platform.processes, platform.services, platform.texts),
+        swap_(platform.files, platform.clock, platform.texts, console, names_),
+        dependents_(platform, console),
+        journal_(platform.files, platform.clock, platform.texts, names_.pathJournal) {}
+
+  // The run's one error handler: whatever fails is undone as far as it can
+  // be, reported on the console and recorded in the result file.
+  Outcome execute() {
+    Outcome outcome = Outcome::Updated;
+    try {
+      outcome = steps();
+    } catch (const ToolError& error) {
+      outcome = fail(error.message());
+    } catch (const std::bad_alloc&) {
+      outcome = fail(u"Out of memory");
+    } catch (const std::exception& error) {
+      outcome = fail(fromUtf8(error.what()));
+    }
+    p_.interrupts.allow();
+    if (p_.interrupts.arrived()) {
+      console_.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
+    }
+    service_.reset();
+    manager_.reset();
+    return outcome;
+  }
+
+ private:
+  Outcome steps() {
+    refuseNamesOutsideTheToolsFolder();
+    if (staysInFolder(names_.logFilename)) p_.files.removeFile(names_.logFilename);
+    if (const auto outcome = undoInterruptedRun()) return *outcome;
+
+    if (!p_.files.fileExists(names_.pathNewBin)) {
+      record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName), u""},
+             u"Não foi encontrada a nova versão do serviço.");
+      return Outcome::NothingToDo;
+    }
+    checkNewVersion(p_.files, p_.clock, p_.texts, names_);
+
+    connect();
+    openOrRegister();
+    bringDown();
+    waits_.waitForProcessExit();
+
+    journal_.advance(Step::Swapping);
+    journal_.taken(Step::Swapping);
+    swap_.swap();
+
+    journal_.advance(Step::Starting);
+    console_.writeLine(u"Service :: iniciando ...");
+    if (waits_.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
+    journal_.taken(Step::Starting);
+    waits_.confirmStart();
+    console_.writeLine(u"Service :: status: iniciado");
+    journal_.taken(Step::Confirmed);
+    // The update stands whatever becomes of the dependents; a run that dies
+    // now leaves the next one to bring them back, and no more.
+    if (journal_.active()) journal_.advance(Step::Confirmed);
+    if (const auto failed = dependents_.bringBack(); !failed.empty()) throw toolError(failed);
+    journal_.finish();
+
+    record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+    return Outcome::Updated;
+  }
+
+  // The result file first, then the console: a console that fails cannot
+  // cost the record of what the run did.
+  void record(std::initializer_list<std::u16string> lines, std::u16string_view result) {
+    const auto saveFailure = SaveResultQuietly(p_.files, names_.logFilename, result);
+    for (const auto& line : lines) console_.writeLine(line);
+    if (saveFailure) console_.writeLine(*saveFailure);
+  }
+
+  void recordError(const std::u16string& message) {
+    record({u"Ocorreu um erro ao atualizar o serviço: " + options_.serviceName + u". Erro: " + message},
+           u"Erro: " + message);
+  }
+
+  Outcome fail(const std::u16string& message) {
+    const auto said = recover();
+    recordError(message + said);
+    return outcomeOf(endState());
+  }
+
+  // The executables' names come from the service name as typed: one that
+  // climbs out of the tool's folder or names a stream would have the run
+  // move and delete files that are not the service's.
+  void refuseNamesOutsideTheToolsFolder() {
+    const auto folder = directoryOf(ownExecutablePath_).size();
+    for (const auto* path : {&names_.pathCurrentBin, &names_.pathNewBin, &names_.pathOldBin, &names_.pathJournal}) {
+      if (!staysInFolder(std::u16string_view(*path).substr(folder))) {
+        throw toolError(u"Nome de serviço inválido para os arquivos da ferramenta: " + names_.pathCurrentBin);
+      }
+    }
+  }
+
+  // Registering a missing service needs the right to create services, and
+  // the right to list them for the check that comes first; an operator who
+  // may only stop and start services still gets in without them.
+  void connect() {
+    auto opened = p_.services.openManager(platform::kManagerConnect | platform::kManagerEnumerateService |
+                                          platform::kManagerCreateService);
+    mayRegister_ = opened.error == platform::kOk;
+    if (opened.error == platform::kErrorAccessDenied) opened = p_.services.openManager(platform::kManagerConnect);
+    if (opened.error != platform::kOk || !opened.handle) {
+      throw toolError(u"Erro ao abrir o gerenciador de serviços");
+    }
+    manager_.reset(opened.handle);
+    console_.writeLine(u"SCManager :: conectado");
+    console_.writeLine(u"Service :: name: " + names_.serviceName);
+  }
+
+  // Every check comes before the first step that changes anything, the
+  // registration included.
+  void openOrRegister() {
+    const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);
+    if (opened.error == platform::kOk && opened.handle) {
+      service_.reset(opened.handle);
+      checkRegistration(p_.files, p_.services, p_.texts, service_.get(), names_);
+      waits_.attach(service_.get());
+      console_.writeLine(u"Service :: encontrado");
+      swap_.checkOlderBackupRemovable();
+      return;
+    }
+    // Access denied is not "missing": registering would only fail, or name
+    // the service itself as the one already using its executable.
+    if (!notRegistered(opened.error)) {
+      throw toolError(u"Erro ao abrir o serviço: " + p_.texts.describe(opened.error));
+    }
+    console_.writeLine(u"Service :: NÃO encontrado");
+    // Without the right to register, the registration fails as it is.
+    if (mayRegister_) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
+    swap_.checkOlderBackupRemovable();
+    prepareJournal(false, true);
+    journal_.advance(Step::Registering);
+    const auto created = p_.services.registerService(manager_.get(), names_.serviceName, names_.pathCurrentBin);
+    if (created.error != platform::kOk || !created.handle) {
+      const platform::OsError errorCode = created.error;
+      record({}, u"Erro ao instalar o serviço!");
+      throw toolError(u"Erro ao instalar o serviço: " + p_.texts.describe(errorCode));
+    }
+    service_.reset(created.handle);
+    journal_.taken(Step::Registering);
+    console_.writeLine(u"Service :: instalado com sucesso");
+    waits_.attach(service_.get());
+    console_.writeLine(u"Service :: encontrado");
+  }
+
+  // The facts the journal keeps, read before the first irreversible step:
+  // from here on Ctrl+C waits for the run to finish or roll back.
+  void prepareJournal(bool wasRunning, bool registers) {
+    JournalRecord record;
+    record.serviceName = names_.serviceName;
+    record.processId = p_.processes.currentProcessId();
+    record.wasRunning = wasRunning;
+    record.registered = registers;
+    record.previous = swap_.identityOf(names_.pathCurrentBin);
+    const auto next = swap_.identityOf(names_.pathNewBin);
+    if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + names_.pathNewBin);
+    record.next = *next;
+    p_.interrupts.defer();
+    journal_.prepare(std::move(record));
+  }
+
+  // Whatever state the service is found in, its process is gone before the
+  // files move: a running, paused or starting service is stopped, one that
+  // is stopping is waited for.
+  void bringDown() {
+    auto status = waits_.queryOrFail();
+    switch (status.dwCurrentState) {
+      case platform::kServiceStopped:
+        console_.writeLine(u"Service :: status: parado");
+        if (!journal_.prepared()) prepareJournal(false, false);
+        return;
+      case platform::kServiceStopPending:
+        console_.writeLine(u"Service :: status: parando");
+        waits_.waitForStop(status);
+        console_.writeLine(u"Service :: parado");
+        if (!journal_.prepared()) prepareJournal(false, false);
+        return;
+      case platform::kServiceStartPending:
+        console_.writeLine(u"Service :: status: iniciando");
+        waits_.waitWhileStarting(status);
+        if (status.dwCurrentState == platform::kServiceStopped) {
+          console_.writeLine(u"Service :: parado");
+          if (!journal_.prepared()) prepareJournal(false, false);
+          return;
+        }
+        break;
+      case platform::kServiceRunning:
+        console_.writeLine(u"Service :: status: iniciado");
+        break;
+      case platform::kServicePaused:
+        console_.writeLine(u"Service :: status: pausado");
+        break;
+      case platform::kServicePausePending:
+        console_.writeLine(u"Service :: status: pausando");
+        break;
+      default:
+        console_.writeLine(u"Service :: status: retomando");
+        break;
+    }
+    prepareJournal(true, false);
+    dependents_.bringDown(manager_.get(), service_.get(), status, options_.stopDependents, journal_);
+    console_.writeLine(u"Service :: parando ...");
+    journal_.advance(Step::Stopping);
+    if (p_.services.sendStop(service_.get(), status) != platform::kOk) {
+      std::u16string message = u"Erro ao parar o serviço";
+      if (const auto failed = dependents_.bringBack(); !failed.empty()) message += u". " + failed;
+      throw toolError(message);
+    }
+    journal_.taken(Step::Stopping);
+    waits_.waitForStop(status);
+    journal_.taken(Step::Stopped);
+    console_.writeLine(u"Service :: parado");
+  }
+
+  // Whatever failed once the run had taken its first irreversible step and
+  // before the new version was confirmed, the service must not be left
+  // without its executable or down: the versions go back where they were
+  // (the failed one stopped first) and the service is started again when
+  // the run stopped it. What this says is added to the cause.
+  std::u16string recover() {
+    // Once confirmed, the update stands: a failure after it is the
+    // dependents', and says so itself.
+    if (journal_.lastTaken() == Step::Confirmed) journal_.finish();
+    if (!journal_.active()) return {};
+    const auto& facts = journal_.record();
+    const auto taken = journal_.lastTaken();
+    const bool stoppedByRun = facts.wasRunning && taken && *taken >= Step::Stopped;
+    if (movesMayHaveBegun(facts.step)) {
+      try {
+        journal_.advance(Step::RollingBack);
+      } catch (const ToolError&) {
+        // The journal on disk still tells where each version is.
+      }
+    }
+    std::u16string said;
+    bool placed = true;
+    bool runs = false;
+    if (!movesTaken()) {
+      said = restore(std::nullopt, stoppedByRun, placed, runs);
+    } else if (const auto placement = swap_.locate(facts); !placement.next || (facts.previous && !placement.previous)) {
+      said = u". " + swap_.notFound(facts, placement);
+      placed = false;
+    } else if (placement.next == Slot::Current && facts.previous) {
+      said = rollBack(placement, stoppedByRun, placed, runs);
+    } else if (placement.next != Slot::Current) {
+      said = restore(placement, stoppedByRun, placed, runs);
+    }
+    // A version activated with nothing before it stays: there is nothing
+    // to roll back to.
+    if (runs) {
+      if (const auto failed = dependents_.bringBack(); !failed.empty()) said += u". " + failed;
+    } else if (const auto down = dependents_.leftDown(); !down.empty()) {
+      said += u". " + down;
+    }
+    if (placed) journal_.finish();
+    return said;
+  }
+
+  // Whether the run may have moved a file: only then is there anything to
+  // put back.
+  bool movesTaken() const {
+    const auto taken = journal_.lastTaken();
+    return taken && *taken >= Step::Swapping;
+  }
+
+  std::u16string restore(const std::optional<Placement>& placement, bool stoppedByRun, bool& placed, bool& runs) {
+    std::u16string said;
+    if (placement) {
+      if (const auto failure = swap_.putBack(*placement, false); !failure.empty()) {
+        said += u". " + failure;
+        placed = false;
+      }
+    }
+    if (stoppedByRun) {
+      console_.writeLine(u"Service :: iniciando ...");
+      if (const auto why = startAndConfirm()) {
+        console_.writeLine(u"Service :: Erro ao iniciar o serviço: " + *why);
+        said += u". Serviço não reiniciado: " + *why;
+      } else {
+        runs = true;
+      }
+    }
+    return said;
+  }
+
+  std::u16string rollBack(const Placement& placement, bool stoppedByRun, bool& placed, bool& runs) {
+    stopFailedVersion(waits_, service_.get());
+    if (const auto failure = swap_.putBack(placement, false); !failure.empty()) {
+      placed = false;
+      return u". " + failure;
+    }
+    if (!stoppedByRun) return u". Versão anterior restaurada.";
+    console_.writeLine(u"Service :: iniciando ...");
+    if (const auto why = startAndConfirm()) return u". Versão anterior restaurada, mas não iniciou: " + *why;
+    console_.writeLine(u"Service :: status: iniciado");
+    runs = true;
+    return u". Versão anterior restaurada e em execução.";
+  }
+
+  // Why the service did not start and keep running, if it did not.
+  std::optional<std::u16string> startAndConfirm() { return startAndConfirm(waits_); }
+
+  std::optional<std::u16string> startAndConfirm(ServiceWaits& waits) {
+    try {
+      if (const auto error = waits.startRetrying()) return p_.texts.describe(error);
+      waits.confirmStart();
+    } catch (const ToolError& error) {
+      return error.message();
+    }
+    return std::nullopt;
+  }
+
+  // The failed version's process must be gone before its file can move: it
+  // is asked to stop, and ended when it will not (a service stuck starting
+  // accepts no controls).
+  void stopFailedVersion(ServiceWaits& waits, platform::ServiceHandle service) {
+    ServiceStatus status;
+    const bool known = waits.query(status);
+    if (known && status.dwCurrentState == platform::kServiceStopped) {
+      waits.waitForProcessExit();
+      return;
+    }
+    console_.writeLine(u"  -> Revertendo: parando a nova versão");
+    bool stopped = false;
+    if (p_.services.sendStop(service, status) == platform::kOk) {
+      try {
+        waits.waitForStop(status);
+        stopped = true;
+      } catch (const ToolError&) {
+      }
+    }
+    if (!stopped && waits.processAlive()) {
+      console_.writeLine(u"  -> Revertendo: encerrando o processo da nova versão");
+      waits.endProcess();
+    }
+    waits.waitForProcessExit();
+  }
+
+  // What the run left, from its journal and a last look at the disk and at
+  // the service.
+  EndState endState() {
+    const auto& facts = journal_.record();
+    const auto taken = journal_.lastTaken();
+    EndState end;
+    end.touched = taken.has_value();
+    end.wasRunning = facts.wasRunning;
+    end.registered = taken && facts.registered;
+    end.newVersionConfirmed = taken == Step::Confirmed;
+    end.dependentsDown = dependents_.anyLeftDown();
+    end.previousInPlace = true;
+    if (movesTaken()) {
+      const auto placement = swap_.locate(facts);
+      end.previousInPlace =
+          placement.next == Slot::New && (facts.previous ? placement.previous == Slot::Current : true);
+    }
+    if (service_) {
+      ServiceStatus status;
+      end.runsAtEnd = waits_.query(status) ? status.dwCurrentState == platform::kServiceRunning && waits_.processAlive()
+                                           : waits_.lastSeenRunning();
+    }
+    return end;
+  }
+
+  // A journal left beside the executables says that a run died halfway:
+  // before anything else, the versions go back where they were and the
+  // service (and the dependents it took down) runs again as it did. Then
+  // the run goes on as any run. Nothing when it did, else the outcome.
+  std::optional<Outcome> undoInterruptedRun() {
+    const auto found = RunJournal::read(p_.files, p_.clock, names_.pathJournal);
+    if (found.kind == JournalRead::Kind::None) return std::nullopt;
+    if (found.kind == JournalRead::Kind::Unreadable) {
+      std::u16string message = u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal;
+      if (found.error != platform::kOk) message += u": " + p_.texts.describe(found.error);
+      recordError(message);
+      return Outcome::Unchanged;
+    }
+    const auto& facts = found.record;
+    // Past the confirmation the update stands: only its dependents are
+    // left to bring back.
+    const bool stands = facts.step == Step::Confirmed;
+    console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
+                       (stands ? u"): concluindo" : u"): desfazendo"));
+    p_.interrupts.defer();
+    journal_.adopt(facts);
+    if (const auto failure = undo(facts)) {
+      recordError((stands ? u"Não foi possível concluir a atualização anterior interrompida: "
+                          : u"Não foi possível desfazer a atualização anterior interrompida: ") +
+                  *failure);
+      return Outcome::Down;
+    }
+    console_.writeLine(stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
+    return std::nullopt;
+  }
+
+  // Why not, if the interrupted run could not be undone. The journal stays
+  // for the next run unless the versions are back in place and the service
+  // and its dependents have been started again (or tried).
+  std::optional<std::u16string> undo(const JournalRecord& facts) {
+    auto opened = p_.services.openManager(platform::kManagerConnect);
+    OwnedServiceHandle manager(p_.services, opened.error == platform::kOk ? opened.handle : platform::ServiceHandle());
+    OwnedServiceHandle service(p_.services);
+    if (manager) {
+      opened = p_.services.openExisting(manager.get(), facts.serviceName, kServiceRights);
+      if (opened.error == platform::kOk) service.reset(opened.handle);
+    }
+    ServiceWaits waits(p_.clock, p_.processes, p_.services, p_.texts);
+    waits.attach(service.get());
+
+    if (facts.step != Step::Confirmed) {
+      const auto placement = swap_.locate(facts);
+      const bool previousLost = facts.previous && !placement.previous;
+      if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return swap_.notFound(facts, placement);
+      const bool inPlace = (!placement.next || placement.next == Slot::New) &&
+                           (!placement.previous || placement.previous == Slot::Current);
+      if (!inPlace) {
+        if (!service && !manager) return std::u16string(u"Erro ao abrir o gerenciador de serviços");
+        if (service) stopFailedVersion(waits, service.get());
+        if (const auto failure = swap_.putBack(placement, true); !failure.empty()) return failure;
+      }
+    }
+    std::u16string said;
+    if (facts.wasRunning && service) {
+      if (const auto why = bringBackUp(waits)) said = u"Versão anterior restaurada, mas não iniciou: " + *why;
+    }
+    if (manager) {
+      dependents_.adopt(manager.get(), facts.dependents);
+      if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
+    }
+    // Only now: a run that dies before this point undoes it all again.
+    journal_.finish();
+    if (!said.empty()) return said;
+    return std::nullopt;
+  }
+
+  // The service as it was before the interrupted run: running. One that is
+  // still stopping is waited for first.
+  std::optional<std::u16string> bringBackUp(ServiceWaits& waits) {
+    try {
+      auto status = waits.queryOrFail();
+      if (status.dwCurrentState == platform::kServiceStopPending) waits.waitForStop(status);
+      if (status.dwCurrentState == platform::kServiceStartPending) waits.waitWhileStarting(status);
+      if (status.dwCurrentState == platform::kServiceRunning && waits.processAlive()) return std::nullopt;
+    } catch (const ToolError& error) {
+      return error.message();
+    }
+    console_.writeLine(u"Service :: iniciando ...");
+    if (const auto why = startAndConfirm(waits)) return why;
+    console_.writeLine(u"Service :: status: iniciado");
+    return std::nullopt;
+  }
+
+  platform::Platform& p_;
+  Console& console_;
+  const Options& options_;
+  std::u16string ownExecutablePath_;
+  Names names_;
+  OwnedServiceHandle manager_;
+  OwnedServiceHandle service_;
+  ServiceWaits waits_;
+  ExecutableSwap swap_;
+  Dependents dependents_;
+  // How far the run got: the one record of the run's state.
+  RunJournal journal_;
+  bool mayRegister_ = false;
+};
+
+}  // namespace
+
+Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
+                  std::u16string_view ownExecutablePath) {
+  return UpdateRun(platform, console, options, ownExecutablePath).execute();
+}
+
+}  // namespace usqz

@@ -1,0 +1,88 @@
+#include "tool.h"
+
+#include <new>
+
+#include "cli/command_line.h"
+#include "cli/console.h"
+#include "cli/tool_error.h"
+#include "run/outcome.h"
+#include "run/run_lock.h"
+#include "run/update_run.h"
+
+namespace usqz {
+
+namespace {
+
+void writeUsage(Console& console) {
+  console.writeLine(u"");
+  console.writeLine(u"Uso: updateserviceqz --service-name nome_do_servico");
+  console.writeLine(u"");
+}
+
+// Two runs for one set of executables would swap files under each other: a
+// second run that finds their lock held touches nothing. Every service name
+// that maps to the same executables shares the lock.
+Outcome runLocked(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath) {
+  const RunLock lock(p.locks, p.files, deriveNames(options.serviceName, ownPath).pathCurrentBin);
+  if (lock.heldElsewhere()) {
+    console.writeLine(u"Outra atualização do serviço " + options.serviceName + u" já está em andamento.");
+    return Outcome::Busy;
+  }
+  if (!lock.held()) {
+    std::u16string why = p.texts.describe(lock.error());
+    // Created first by someone who gave us no access: not a run under way.
+    if (lock.error() == platform::kErrorAccessDenied) {
+      why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
+    }
+    console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + options.serviceName + u": " +
+                      why);
+    return Outcome::Unchanged;
+  }
+  // An abandoned lock says a run died; its journal, if it left one, says
+  // what to undo, and the run reads it first whatever the lock said.
+  return runUpdate(p, console, options, ownPath);
+}
+
+// Any fixed address in the tool's code will do for the report.
+std::uint32_t reportAddress() {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&runTool));
+}
+
+}  // namespace
+
+int runTool(platform::Platform& p) {
+  Console console(p.files);
+  const auto ownPath = p.files.ownExecutablePath();
+  const std::u16string module = ownPath ? std::u16string(fileNameOf(*ownPath)) : u"UpdateServiceQZ.exe";
+  Options options;
+  Outcome outcome = Outcome::Usage;
+  const auto escape = [&](const ToolError& error) {
+    console.flushQuietly();
+    reportEscapedError(p.files, error, module, reportAddress());
+    return exitStatusFor(Outcome::Escaped, options.exitCode);
+  };
+  try {
+    options = scanOptions(programArguments(p.files.commandLine()));
+    if (options.serviceName.empty()) {
+      writeUsage(console);
+    } else if (!ownPath) {
+      // Every file the run works with lies beside the tool: without its
+      // whole path there is no telling where that is.
+      throw toolError(u"Não foi possível ler o caminho da ferramenta");
+    } else {
+      // Output lost halfway must not change what the run does: it is
+      // reported once the service work is done and the outcome recorded.
+      console.makeBestEffort();
+      outcome = runLocked(p, console, options, *ownPath);
+    }
+  } catch (const ToolError& error) {
+    return escape(error);
+  } catch (const std::bad_alloc&) {
+    return escape(toolError(u"Out of memory"));
+  }
+  if (const auto& failure = console.firstFailure()) return escape(*failure);
+  console.flushQuietly();
+  return exitStatusFor(outcome, options.exitCode);
+}
+
+}  // namespace usqz

@@ -1,0 +1,91 @@
+// The scene the fault and kill sweeps run an update in, and what any run
+// over it may leave: QZAgent running v1 with a slow stop, v2 beside it, an
+// older backup v0, and a running dependent QZB, updated with
+// --stop-dependents --exit-code.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "harness.h"
+
+namespace usqz::testing {
+
+inline const std::u16string kSweepArguments = u"--service-name QZAgent --stop-dependents --exit-code";
+
+// `rollback`: the new version dies at once after its start.
+inline platform::fake::FakeService& setUpSweepScene(Harness& h, bool rollback) {
+  h.os.putFile(kCurrent, kV1);
+  h.os.putFile(kNew, kV2);
+  h.os.putFile(kOld, "v0");
+  h.os.putFile(u"C:\\svc\\B.exe", kV1);
+  auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
+  service.stop.takesMs = 300;
+  service.runningImage = kV1;
+  if (rollback) {
+    service.startOnlyFor = kV2;
+    service.start.diesAfterMs = 200;
+  }
+  auto& dependent = h.services.addService(u"QZB", u"C:\\svc\\B.exe", platform::kServiceRunning);
+  dependent.dependsOn = {u"QZAgent"};
+  return service;
+}
+
+// What a fault may cost besides the update itself.
+struct Allowance {
+  bool escapes = false;      // standard output failed: status 1
+  bool resultLost = false;   // the result file's own work failed
+};
+
+// Whatever happened: no version is lost, and the exit status says what the
+// end state is.
+inline void expectEndStateMatchesStatus(Harness& h, int status, Allowance allowed = {}) {
+  std::multiset<std::string> versions;
+  for (const auto& name : {kCurrent, kNew, kOld}) {
+    if (const auto bytes = h.os.contents(name)) versions.insert(*bytes);
+  }
+  EXPECT_EQ(versions.count(kV1), 1u) << "the previous version is at one of the three paths";
+  EXPECT_EQ(versions.count(kV2), 1u) << "the new version is at one of the three paths";
+
+  const auto& service = *h.services.find(u"QZAgent");
+  const bool runs = service.state == platform::kServiceRunning && service.processId != 0 &&
+                    h.services.processAlive(service.processId);
+  const bool dependentRuns = h.services.find(u"QZB")->state == platform::kServiceRunning;
+  const bool runsItsFile = runs && service.runningImage == h.os.contents(kCurrent);
+  const auto result = allowed.resultLost ? std::optional<std::string>() : h.os.contents(kResult);
+  switch (status) {
+    case 0:
+      EXPECT_TRUE(runsItsFile && dependentRuns);
+      EXPECT_EQ(service.runningImage, kV2);
+      EXPECT_EQ(result.value_or("Atualizado com sucesso!\r\n"), "Atualizado com sucesso!\r\n");
+      break;
+    case 3:  // an earlier run had finished the update
+      EXPECT_TRUE(runsItsFile && dependentRuns);
+      EXPECT_EQ(service.runningImage, kV2);
+      break;
+    case 10:
+    case 11:
+      EXPECT_TRUE(runsItsFile && dependentRuns);
+      EXPECT_EQ(service.runningImage, kV1);
+      EXPECT_EQ(h.os.contents(kNew), kV2);
+      EXPECT_EQ(result.value_or("Erro: ").rfind("Erro: ", 0), 0u);
+      break;
+    case 12:
+      EXPECT_FALSE(runsItsFile && dependentRuns) << "12 only when something is down";
+      EXPECT_EQ(result.value_or("Erro: ").rfind("Erro: ", 0), 0u);
+      break;
+    case 1:
+      EXPECT_TRUE(allowed.escapes) << "status 1 only when standard output failed";
+      break;
+    default:
+      ADD_FAILURE() << "unexpected status " << status;
+  }
+  EXPECT_EQ(h.services.openHandles(), 0u);
+  EXPECT_EQ(h.services.openProcessHandles(), 0u);
+  EXPECT_EQ(h.os.openFiles(), 0u);
+  EXPECT_EQ(h.os.locksHeld(), 0u);
+}
+
+}  // namespace usqz::testing
