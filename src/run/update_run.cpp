@@ -470,7 +470,18 @@ class UpdateRun {
                            (!placement.previous || placement.previous == Slot::Current);
       if (!inPlace) {
         if (!service && !manager) return std::u16string(u"Erro ao abrir o gerenciador de serviços");
-        if (service) stopFailedVersion(waits, service.get());
+        if (service) {
+          // A start the dead run asked for is let finish first: a service
+          // ended while it starts may be reported as starting for long after.
+          ServiceStatus status;
+          if (waits.query(status) && status.dwCurrentState == platform::kServiceStartPending) {
+            try {
+              waits.waitWhileStarting(status);
+            } catch (const ToolError&) {
+            }
+          }
+          stopFailedVersion(waits, service.get());
+        }
         if (const auto failure = swap_.putBack(placement, true); !failure.empty()) return failure;
       }
     }

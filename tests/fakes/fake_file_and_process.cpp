@@ -170,6 +170,17 @@ std::u16string FakeFileAndProcess::expandEnvironment(std::u16string_view text) {
 
 std::u16string FakeFileAndProcess::upperCase(std::u16string_view text) { return toAsciiUpper(text); }
 
+std::u16string FakeFileAndProcess::comparablePath(std::u16string_view path) {
+  std::u16string full(path);
+  for (const auto& [shortName, longName] : shortNames_) {
+    if (full.rfind(shortName, 0) == 0) full = longName + full.substr(shortName.size());
+  }
+  auto bare = full;
+  while (!bare.empty() && (bare.back() == u'\\' || bare.back() == u'/')) bare.pop_back();
+  const bool exists = files_.count(full) != 0 || directories_.count(bare) != 0;
+  return toAsciiUpper(exists ? full : std::u16string(path));
+}
+
 OsError FakeFileAndProcess::replaceFile(std::u16string_view from, std::u16string_view to) {
   if (const auto error = faults_.onCall(FileOp::ReplaceFile)) return error;
   const std::u16string source(from);

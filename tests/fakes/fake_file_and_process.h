@@ -60,6 +60,10 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // Held open by another process that shares nothing with others.
   void setLocked(const std::u16string& name, bool locked = true);
   void setStdout(StdoutKind kind) { stdoutKind_ = kind; }
+  // A folder's short (8.3) name, e.g. C:\PROGRA~1 for C:\Program Files.
+  void setShortName(std::u16string shortName, std::u16string longName) {
+    shortNames_[std::move(shortName)] = std::move(longName);
+  }
   void setEnvironment(std::u16string name, std::u16string value) { environment_[std::move(name)] = std::move(value); }
   // Another run holds this lock.
   void holdLockElsewhere(std::u16string name) { locksElsewhere_.insert(std::move(name)); }
@@ -93,8 +97,10 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   OsError probeDeletable(std::u16string_view name) override;
   // %NAME% replaced from setEnvironment; unknown names stay as they are.
   std::u16string expandEnvironment(std::u16string_view text) override;
-  // Names are matched exactly here: the upper-case name is the whole rule.
-  std::u16string comparablePath(std::u16string_view path) override { return upperCase(path); }
+  // Names are matched exactly here, in upper case; a short name given with
+  // setShortName is made long, as the system does, only where the path
+  // exists.
+  std::u16string comparablePath(std::u16string_view path) override;
   std::u16string upperCase(std::u16string_view text) override;
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
   FileIdentityResult fileIdentity(std::u16string_view name) override;
@@ -153,6 +159,7 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   std::set<std::u16string> locksElsewhere_;
   std::map<LockHandle, std::u16string> locks_;
   std::set<std::u16string> abandoned_;
+  std::map<std::u16string, std::u16string> shortNames_;
   std::vector<std::u16string> locksAskedFor_;
   std::uint64_t nextIndex_ = 0x1000;
   Lifeline lifeline_;

@@ -18,9 +18,12 @@ struct ProcessResult {
 };
 
 // `commandLine` is handed over exactly as given; `directory` is the working
-// directory. Waits at most `timeoutMs` and fails the test beyond it.
+// directory. Waits at most `timeoutMs` and fails the test beyond it, unless
+// `endAtTimeout`: then the process is ended there (TerminateProcess), as a
+// deployment system ends a run past its time limit.
 ProcessResult runProcess(const std::u16string& commandLine, const std::u16string& directory,
-                         Stdout stdoutMode = Stdout::File, std::uint32_t timeoutMs = 120'000);
+                         Stdout stdoutMode = Stdout::File, std::uint32_t timeoutMs = 120'000,
+                         bool endAtTimeout = false);
 
 // A new empty directory under the temporary folder, removed by its owner.
 class ScratchDirectory {

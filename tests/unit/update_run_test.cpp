@@ -247,6 +247,49 @@ TEST_F(UpdateRunTest, AStatusQueryThatKeepsFailingIsReported) {
 
 // The service must run the executable the run swaps, and be able to start
 // again: otherwise nothing is stopped and nothing moves.
+// Registered by its folder's short name, the service still runs the
+// executable once that executable is gone (a run undone after its backup).
+TEST(RegisteredPath, AShortFolderNameMatchesEvenWithTheExecutableMissing) {
+  Harness h;
+  h.os.setShortName(u"C:\\SVC~1", u"C:\\svc");
+  h.os.putFile(kOld, kV1);
+  h.os.putFile(kNew, kV2);
+  auto& service = h.services.addService(u"QZAgent", u"C:\\SVC~1\\qz_Agent.exe", platform::kServiceStopped);
+  h.services.setExecutableReader([&h](const std::u16string& path) { return h.os.contents(u"C:\\svc" + path.substr(8)); });
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 0);
+  EXPECT_EQ(service.runningImage, kV2);
+}
+
+// Only a service that does not exist is registered: one the run may not
+// open is reported as such, and nothing is touched.
+TEST_F(UpdateRunTest, AServiceThatCannotBeOpenedIsNeitherMissingNorRegistered) {
+  h.services.faults().failAlways(ServiceOp::OpenExisting, platform::kErrorAccessDenied);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 10);
+  EXPECT_EQ(h.out(), lines({"SCManager :: conectado", "Service :: name: QZAgent"}) +
+                         errorLine("Erro ao abrir o servi\xE7o: Access is denied"));
+  EXPECT_EQ(h.services.calls(ServiceOp::RegisterService) + h.services.calls(ServiceOp::ListServices), 0u);
+  expectFilesUntouched();
+  EXPECT_FALSE(h.os.contents(kJournal));
+}
+
+// The older backup's removal is retried as every move is, and a failure
+// is reported and undone, never passed over.
+TEST_F(UpdateRunTest, TheOlderBackupsRemovalIsRetriedAndItsFailureReported) {
+  h.os.putFile(kOld, "v0");
+  h.os.faults().failCall(FileOp::RemoveFile, 2, platform::kErrorSharingViolation);
+  h.os.faults().failCall(FileOp::RemoveFile, 3, platform::kErrorSharingViolation);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 0);
+  EXPECT_EQ(file(kOld), kV1);
+
+  h.os.putFile(kNew, kV2);
+  h.os.faults().failFrom(FileOp::RemoveFile, 1, 1);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 11);
+  EXPECT_THAT(*result(), ::testing::StartsWith("Erro: Erro ao remover a vers\xE3o antiga (OLD): "));
+  EXPECT_EQ(service->runningImage, kV2);
+  EXPECT_EQ(file(kOld), kV1);
+  EXPECT_EQ(file(kNew), kV2);
+}
+
 TEST_F(UpdateRunTest, AServiceRegisteredWithAnotherExecutableIsRefusedBeforeTheStop) {
   service->binaryPath = u"\"C:\\Program Files\\QZ\\qz_Agent.exe\" -service";
   EXPECT_EQ(run(), 0);
@@ -323,6 +366,16 @@ TEST(RunLockName, OneNamePerExecutableWhateverItsPathHolds) {
 struct RegistrationTest : UpdateRunTest {
   void SetUp() override { h.os.putFile(kNew, kV2); }
 };
+
+// An unregistered service is checked as fully as a registered one before
+// anything changes: an older backup that cannot go stops the registration.
+TEST_F(RegistrationTest, AnOlderBackupThatCannotBeRemovedIsRefusedBeforeTheRegistration) {
+  h.os.putFile(kOld, "v0");
+  h.os.setLocked(kOld);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), 10);
+  EXPECT_EQ(h.services.serviceCount(), 0u);
+  EXPECT_EQ(h.services.calls(ServiceOp::RegisterService), 0u);
+}
 
 TEST_F(RegistrationTest, AMissingServiceIsRegisteredAndItsNewVersionActivatedAndStarted) {
   EXPECT_EQ(run(), 0);
@@ -731,6 +784,26 @@ TEST_F(DependentsTest, WithTheOptionTheyStopFirstAndComeBackInReverse) {
   EXPECT_EQ(result(), kSuccess);
   for (const auto* s : {service, b, c}) EXPECT_EQ(s->state, kRunning);
   EXPECT_EQ(service->runningImage, kV2);
+}
+
+// A service that says it will not take a stop is refused before any of its
+// dependents is taken down for nothing.
+TEST_F(DependentsTest, AServiceThatAcceptsNoStopIsRefusedBeforeAnyDependentStops) {
+  service->stop.refused = true;
+  EXPECT_EQ(h.run(u"--service-name QZAgent --stop-dependents --exit-code"), 10);
+  EXPECT_EQ(result(), "Erro: Erro ao parar o servi\xE7o: o servi\xE7o n\xE3o aceita o pedido de parada\r\n");
+  EXPECT_EQ(b->stopRequests + c->stopRequests + service->stopRequests, 0u);
+}
+
+// A dependent whose stop never completes is down: the run says so and
+// exits 12, not "unchanged".
+TEST_F(DependentsTest, ADependentLeftStoppingCountsAsDown) {
+  b->stop.takesMs = kNever;
+  EXPECT_EQ(h.run(u"--service-name QZAgent --stop-dependents --exit-code"), 12);
+  EXPECT_THAT(*result(), HasSubstr("Erro ao parar o servi\xE7o dependente QZB"));
+  EXPECT_THAT(*result(), HasSubstr("QZB"));
+  EXPECT_EQ(service->stopRequests, 0u);
+  expectFilesUntouched();
 }
 
 TEST_F(DependentsTest, ADependentThatWillNotStopIsNamedAndTheOthersComeBack) {

@@ -34,7 +34,9 @@ TEST_F(ToolFolder, UsageWithoutAServiceName) {
     EXPECT_EQ(result.out, lines({"", "Uso: updateserviceqz --service-name nome_do_servico", ""}));
     EXPECT_EQ(result.err, "");
   }
-  EXPECT_FALSE(fileExists(folder / u"updateServiceQZ-QZAgent.txt"));
+  // The run's outcome is recorded before the lost output is reported.
+  EXPECT_EQ(readFile(folder / u"updateServiceQZ-QZAgent.txt"),
+            "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n");
 }
 
 TEST_F(ToolFolder, MissingNewVersionIsReportedAndRecordedInCodePage1252) {
@@ -76,7 +78,9 @@ TEST_F(ToolFolder, MissingStandardOutputEndsWithTheReportOnStandardErrorAndStatu
                                                         "[0-9A-F]{8}\\.\r\nI/O error 105\\.\r\n\r\n")))
         << result.err;
   }
-  EXPECT_FALSE(fileExists(folder / u"updateServiceQZ-QZAgent.txt"));
+  // The run's outcome is recorded before the lost output is reported.
+  EXPECT_EQ(readFile(folder / u"updateServiceQZ-QZAgent.txt"),
+            "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n");
 }
 
 }  // namespace

@@ -345,5 +345,35 @@ TEST_F(Update, ASecondRunWhileTheFirstIsUnderWayIsRefused) {
   EXPECT_EQ(version(backup), "v1");
 }
 
+// The tool ended from outside (TerminateProcess, as a deployment system
+// ends a run past its limit) at stepped moments of an update whose stop
+// and start take a while; the next run puts things right before its own
+// update: the service runs, both versions are there, no journal is left.
+struct Killed : Update, ::testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(Killed, TheNextRunRecoversAndUpdates) {
+  behaviour("stop_ms=700\nv2:start_pending_ms=700\n");
+  installV1(true);
+  const auto journal = folder / (u"qz_" + item + u".journal");
+  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
+                                 folder.path(), Stdout::File, GetParam(), true);
+  const bool leftJournal = fileExists(journal);
+  const auto again = update(u" --exit-code");
+  SCOPED_TRACE("ended after " + std::to_string(GetParam()) + " ms: " + killed.out + "--- next run:\n" + again.out);
+  EXPECT_TRUE(again.exitStatus == 0 || again.exitStatus == 3) << again.exitStatus;
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v1");
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_FALSE(fileExists(journal));
+  if (leftJournal) {
+    EXPECT_THAT(again.out, HasSubstr("Atualiza\xE7\xE3o anterior interrompida"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtSteppedMoments, Killed, ::testing::Values(250u, 700u, 1150u, 1600u, 2050u, 2500u),
+                         [](const ::testing::TestParamInfo<std::uint32_t>& info) {
+                           return "after_" + std::to_string(info.param) + "_ms";
+                         });
+
 }  // namespace
 }  // namespace usqz::testing

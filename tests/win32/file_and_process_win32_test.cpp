@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "checks/image_check.h"
 #include "platform/native.h"
@@ -152,20 +153,101 @@ TEST_F(Win32Files, NamesOfOneFileCompareEqual) {
 }
 
 TEST(Win32Lock, HeldByOneThreadItIsHeldElsewhereForAnother) {
-  const auto os = makeNativeFileAndProcess(0, nullptr);
+  const auto locks = makeNativeLocks();
   const std::u16string name = u"Global\\UpdateServiceQZ-test-" + toDecimal(GetCurrentProcessId());
-  const auto first = os->tryLock(name);
+  const auto first = locks->tryLock(name);
   ASSERT_TRUE(first.handle) << first.error;
+  EXPECT_FALSE(first.abandoned);
   LockResult fromAnotherThread;
-  std::thread([&] { fromAnotherThread = os->tryLock(name); }).join();
+  std::thread([&] { fromAnotherThread = locks->tryLock(name); }).join();
   EXPECT_TRUE(fromAnotherThread.heldElsewhere);
   EXPECT_FALSE(fromAnotherThread.handle);
-  os->releaseLock(first.handle);
+  locks->releaseLock(first.handle);
   std::thread([&] {
-    fromAnotherThread = os->tryLock(name);
-    os->releaseLock(fromAnotherThread.handle);
+    fromAnotherThread = locks->tryLock(name);
+    locks->releaseLock(fromAnotherThread.handle);
   }).join();
   EXPECT_TRUE(fromAnotherThread.handle);
+}
+
+// A holder that ends without letting go leaves the lock abandoned: the next
+// holder learns that a run died.
+TEST(Win32Lock, AHolderThatDiesLeavesItAbandoned) {
+  const auto locks = makeNativeLocks();
+  const std::u16string name = u"Global\\UpdateServiceQZ-abandoned-" + toDecimal(GetCurrentProcessId());
+  LockResult dying;
+  std::thread([&] { dying = locks->tryLock(name); }).join();  // the thread ends holding it
+  ASSERT_TRUE(dying.handle);
+  const auto next = locks->tryLock(name);
+  EXPECT_TRUE(next.handle);
+  EXPECT_TRUE(next.abandoned);
+  locks->releaseLock(next.handle);
+  CloseHandle(reinterpret_cast<HANDLE>(dying.handle.value()));
+}
+
+// Only Administrators and SYSTEM may open the lock: its DACL holds their two
+// entries and nothing else.
+TEST(Win32Lock, OnlyAdministratorsAndSystemMayOpenIt) {
+  const auto locks = makeNativeLocks();
+  const std::u16string name = u"Global\\UpdateServiceQZ-dacl-" + toDecimal(GetCurrentProcessId());
+  const auto held = locks->tryLock(name);
+  ASSERT_TRUE(held.handle);
+  DWORD needed = 0;
+  const auto mutex = reinterpret_cast<HANDLE>(held.handle.value());
+  GetKernelObjectSecurity(mutex, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+  std::vector<unsigned char> buffer(needed);
+  ASSERT_TRUE(GetKernelObjectSecurity(mutex, DACL_SECURITY_INFORMATION, buffer.data(), needed, &needed));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(buffer.data(), &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl != nullptr);
+  EXPECT_EQ(dacl->AceCount, 2u);
+  locks->releaseLock(held.handle);
+}
+
+// A process is waited on and ended through the handle opened for it.
+TEST(Win32Processes, AProcessIsWaitedOnAndEndedByHandle) {
+  const auto processes = makeNativeProcesses();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  std::wstring line = L"\"" + std::wstring(reinterpret_cast<const wchar_t*>(testing::builtTool().c_str())) + L"\"";
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &child));
+  const UniqueKernelHandle thread(child.hThread);
+  const UniqueKernelHandle ours(child.hProcess);
+  const auto opened = processes->openProcess(child.dwProcessId);
+  ASSERT_EQ(opened.error, kOk);
+  EXPECT_EQ(processes->waitForExit(opened.handle, 0).state, ProcessState::Running);
+  EXPECT_EQ(processes->terminate(opened.handle), kOk);
+  EXPECT_EQ(processes->waitForExit(opened.handle, 0).state, ProcessState::Exited);
+  processes->closeProcess(opened.handle);
+  EXPECT_NE(processes->currentProcessId(), 0u);
+}
+
+// A file keeps its identity across a rename; another file has another one;
+// a replaced file takes the place and the identity of what replaced it.
+TEST_F(Win32Files, IdentitiesSurviveRenamesAndReplaceIsOneStep) {
+  writeFile(dir / u"a", "aaa");
+  writeFile(dir / u"b", "bb");
+  const auto a = os->fileIdentity(dir / u"a");
+  const auto b = os->fileIdentity(dir / u"b");
+  ASSERT_EQ(a.error, kOk);
+  ASSERT_EQ(b.error, kOk);
+  EXPECT_FALSE(a.identity == b.identity);
+  EXPECT_EQ(a.identity.size, 3u);
+  ASSERT_EQ(os->moveNoReplace(dir / u"a", dir / u"c"), kOk);
+  EXPECT_EQ(os->fileIdentity(dir / u"c").identity, a.identity);
+  ASSERT_EQ(os->replaceFile(dir / u"c", dir / u"b"), kOk);
+  EXPECT_EQ(readFile(dir / u"b"), "aaa");
+  EXPECT_EQ(os->fileIdentity(dir / u"b").identity, a.identity);
+  EXPECT_EQ(os->fileIdentity(dir / u"c").error, static_cast<OsError>(ERROR_FILE_NOT_FOUND));
+
+  const auto created = os->createTextFile(dir / u"j");
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_EQ(os->writeBytes(created.handle, "x"), kOk);
+  EXPECT_EQ(os->flushFile(created.handle), kOk);
+  EXPECT_EQ(os->closeFile(created.handle), kOk);
 }
 
 TEST(Win32Process, CommandLineAndOwnPath) {
@@ -185,9 +267,11 @@ TEST(Win32Process, RedirectedStandardOutputIsNotAConsole) {
   EXPECT_EQ(opened.error, kOk);
   // ctest captures output through a pipe.
   EXPECT_FALSE(opened.isConsole);
-  const auto before = os->monotonicMilliseconds();
-  os->pause(1);
-  EXPECT_GE(os->monotonicMilliseconds(), before);
+  const auto clock = makeNativeClock();
+  const auto before = clock->monotonicMilliseconds();
+  clock->pause(1);
+  EXPECT_GE(clock->monotonicMilliseconds(), before);
+  EXPECT_GT(clock->wallClockSeconds(), 1'700'000'000);
 }
 
 // Last in this file: hardening holds for the rest of the process.
