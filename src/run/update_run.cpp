@@ -90,8 +90,8 @@ class UpdateRun {
     }
     checkNewVersion(p_.files, p_.clock, p_.texts, names_);
 
-    connect();
-    openOrRegister();
+    const bool mayRegister = connect();
+    openOrRegister(mayRegister);
     bringDown();
     waits_.waitForProcessExit();
 
@@ -149,11 +149,12 @@ class UpdateRun {
 
   // Registering a missing service needs the right to create services, and
   // the right to list them for the check that comes first; an operator who
-  // may only stop and start services still gets in without them.
-  void connect() {
+  // may only stop and start services still gets in without them. Whether
+  // the run got them.
+  bool connect() {
     auto opened = p_.services.openManager(platform::kManagerConnect | platform::kManagerEnumerateService |
                                           platform::kManagerCreateService);
-    mayRegister_ = opened.error == platform::kOk;
+    const bool mayRegister = opened.error == platform::kOk;
     if (opened.error == platform::kErrorAccessDenied) opened = p_.services.openManager(platform::kManagerConnect);
     if (opened.error != platform::kOk || !opened.handle) {
       throw toolError(u"Erro ao abrir o gerenciador de serviços");
@@ -161,11 +162,12 @@ class UpdateRun {
     manager_.reset(opened.handle);
     console_.writeLine(u"SCManager :: conectado");
     console_.writeLine(u"Service :: name: " + names_.serviceName);
+    return mayRegister;
   }
 
   // Every check comes before the first step that changes anything, the
   // registration included.
-  void openOrRegister() {
+  void openOrRegister(bool mayRegister) {
     const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);
     if (opened.error == platform::kOk && opened.handle) {
       service_.reset(opened.handle);
@@ -182,7 +184,7 @@ class UpdateRun {
     }
     console_.writeLine(u"Service :: NÃO encontrado");
     // Without the right to register, the registration fails as it is.
-    if (mayRegister_) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
+    if (mayRegister) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
     swap_.checkOlderBackupRemovable();
     prepareJournal(false, true);
     journal_.advance(Step::Registering);
@@ -528,7 +530,6 @@ class UpdateRun {
   Dependents dependents_;
   // How far the run got: the one record of the run's state.
   RunJournal journal_;
-  bool mayRegister_ = false;
 };
 
 }  // namespace
