@@ -31,4 +31,26 @@ using LockHandle = OpaqueHandle<struct LockHandleKind>;
 // A process this process waits on or may end.
 using ProcessHandle = OpaqueHandle<struct ProcessHandleKind>;
 
+// Owns a handle that an interface hands out and takes back through one of
+// its operations: given back when the owner goes, whatever the way out.
+template <typename Handle, typename Interface, void (Interface::*GiveBack)(Handle)>
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(Interface& from, Handle handle = {}) : from_(from), handle_(handle) {}
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() { reset(); }
+
+  Handle get() const { return handle_; }
+  explicit operator bool() const { return static_cast<bool>(handle_); }
+  void reset(Handle handle = {}) {
+    if (handle_) (from_.*GiveBack)(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  Interface& from_;
+  Handle handle_;
+};
+
 }  // namespace usqz::platform

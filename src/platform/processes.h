@@ -44,25 +44,7 @@ class Processes {
   virtual std::uint32_t currentProcessId() = 0;
 };
 
-// Owns a process handle: closed when the owner goes, whatever the way out.
-class OwnedProcessHandle {
- public:
-  explicit OwnedProcessHandle(Processes& processes, ProcessHandle handle = {})
-      : processes_(processes), handle_(handle) {}
-  OwnedProcessHandle(const OwnedProcessHandle&) = delete;
-  OwnedProcessHandle& operator=(const OwnedProcessHandle&) = delete;
-  ~OwnedProcessHandle() { reset(); }
-
-  ProcessHandle get() const { return handle_; }
-  explicit operator bool() const { return static_cast<bool>(handle_); }
-  void reset(ProcessHandle handle = {}) {
-    if (handle_) processes_.closeProcess(handle_);
-    handle_ = handle;
-  }
-
- private:
-  Processes& processes_;
-  ProcessHandle handle_;
-};
+// Owns a process handle.
+using OwnedProcessHandle = OwnedHandle<ProcessHandle, Processes, &Processes::closeProcess>;
 
 }  // namespace usqz::platform

@@ -134,26 +134,7 @@ class ServiceControl {
   virtual void release(ServiceHandle handle) = 0;
 };
 
-// Owns a manager or service handle: released when the owner goes, whatever
-// the way out.
-class OwnedServiceHandle {
- public:
-  explicit OwnedServiceHandle(ServiceControl& services, ServiceHandle handle = {})
-      : services_(services), handle_(handle) {}
-  OwnedServiceHandle(const OwnedServiceHandle&) = delete;
-  OwnedServiceHandle& operator=(const OwnedServiceHandle&) = delete;
-  ~OwnedServiceHandle() { reset(); }
-
-  ServiceHandle get() const { return handle_; }
-  explicit operator bool() const { return static_cast<bool>(handle_); }
-  void reset(ServiceHandle handle = {}) {
-    if (handle_) services_.release(handle_);
-    handle_ = handle;
-  }
-
- private:
-  ServiceControl& services_;
-  ServiceHandle handle_;
-};
+// Owns a manager or service handle.
+using OwnedServiceHandle = OwnedHandle<ServiceHandle, ServiceControl, &ServiceControl::release>;
 
 }  // namespace usqz::platform

@@ -33,6 +33,15 @@ inline platform::fake::FakeService& setUpSweepScene(Harness& h, bool rollback) {
   return service;
 }
 
+// How many platform calls a whole, undisturbed run of the scene makes.
+inline unsigned callsOfAWholeRun(bool rollback) {
+  Harness clean;
+  setUpSweepScene(clean, rollback);
+  const unsigned before = clean.os.lifeline().calls();
+  clean.run(kSweepArguments);
+  return clean.os.lifeline().calls() - before;
+}
+
 // What a fault may cost besides the update itself.
 struct Allowance {
   bool escapes = false;      // standard output failed: status 1

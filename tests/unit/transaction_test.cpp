@@ -142,11 +142,7 @@ TEST_F(JournalFailures, AJournalThatCannotBeWrittenStopsTheRunBeforeTheStep) {
 // status says which.
 TEST(KillSweep, AfterADeathAtAnyCallTheNextRunLeavesAKnownState) {
   for (const bool rollback : {false, true}) {
-    Harness clean;
-    setUpSweepScene(clean, rollback);
-    const unsigned before = clean.os.lifeline().calls();
-    clean.run(kSweepArguments);
-    const unsigned calls = clean.os.lifeline().calls() - before;
+    const unsigned calls = callsOfAWholeRun(rollback);
     ASSERT_GT(calls, 30u);
     for (unsigned nth = 1; nth <= calls; ++nth) {
       SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << ", killed at call " << nth);
@@ -167,11 +163,7 @@ TEST(KillSweep, AfterADeathAtAnyCallTheNextRunLeavesAKnownState) {
 // is tried.
 TEST(KillSweep, ARecoveryThatDiesIsRecoveredByTheRunAfterIt) {
   for (const bool rollback : {false, true}) {
-    Harness clean;
-    setUpSweepScene(clean, rollback);
-    const unsigned before = clean.os.lifeline().calls();
-    clean.run(kSweepArguments);
-    const unsigned calls = clean.os.lifeline().calls() - before;
+    const unsigned calls = callsOfAWholeRun(rollback);
     for (unsigned first = 1; first <= calls; first += 3) {
       // How many calls the second run's recovery takes, undisturbed.
       Harness probe;
@@ -305,11 +297,7 @@ TEST(RunLockByFiles, ALockOthersCreatedIsNotTakenForABusyRun) {
 // back, says so, and ends with its outcome.
 TEST(Interrupt, DuringTheTransactionItWaitsForTheRunToFinish) {
   for (const bool rollback : {false, true}) {
-    Harness clean;
-    setUpSweepScene(clean, rollback);
-    const unsigned before = clean.os.lifeline().calls();
-    clean.run(kSweepArguments);
-    const unsigned calls = clean.os.lifeline().calls() - before;
+    const unsigned calls = callsOfAWholeRun(rollback);
     unsigned deferred = 0;
     for (unsigned nth = 1; nth <= calls; ++nth) {
       SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << ", Ctrl+C at call " << nth);
