@@ -107,8 +107,12 @@ class UpdateRun {
     console_.writeLine(u"Service :: status: iniciado");
     journal_.taken(Step::Confirmed);
     // The update stands whatever becomes of the dependents; a run that dies
-    // now leaves the next one to bring them back, and no more.
-    if (journal_.active()) journal_.advance(Step::Confirmed);
+    // now leaves the next one to bring them back, and no more. Should the
+    // journal not say so, a run that dies now is undone and done again.
+    try {
+      if (journal_.active()) journal_.advance(Step::Confirmed);
+    } catch (const ToolError&) {
+    }
     if (const auto failed = dependents_.bringBack(); !failed.empty()) throw toolError(failed);
     journal_.finish();
 

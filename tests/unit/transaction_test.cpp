@@ -133,6 +133,16 @@ TEST_F(JournalFailures, AJournalThatCannotBeWrittenStopsTheRunBeforeTheStep) {
   EXPECT_FALSE(h.os.contents(kJournal + u".tmp"));
 }
 
+// The update stands once confirmed: a journal that cannot say so does not
+// fail it, and its dependents still come back.
+TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
+  h.os.faults().failCall(FileOp::FlushFile, 5, 112);  // the fifth step: confirmed
+  EXPECT_EQ(h.run(kSweepArguments), 0);
+  EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
+  EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
+  EXPECT_FALSE(h.os.contents(kJournal));
+}
+
 // -- killed at every platform call ------------------------------------------
 
 // A run of the sweep's scene dies at its Nth platform call, for every N of
