@@ -308,7 +308,12 @@ class UpdateRun {
       said = restore(placement, stoppedByRun, placed, runs);
     }
     // A version activated with nothing before it stays: there is nothing
-    // to roll back to.
+    // to roll back to. The dependents come back whenever the service runs,
+    // the run having failed before its stop request too.
+    if (!runs && service_) {
+      ServiceStatus status;
+      runs = waits_.query(status) && status.dwCurrentState == platform::kServiceRunning && waits_.processAlive();
+    }
     if (runs) {
       if (const auto failed = dependents_.bringBack(); !failed.empty()) said += u". " + failed;
     } else if (const auto down = dependents_.leftDown(); !down.empty()) {

@@ -143,6 +143,16 @@ TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
   EXPECT_FALSE(h.os.contents(kJournal));
 }
 
+// Its dependents stopped, the run cannot announce the service's stop: the
+// service still runs, and so do its dependents again.
+TEST_F(JournalFailures, ADependentStoppedForNothingComesBack) {
+  h.os.faults().failCall(FileOp::FlushFile, 2, 112);  // the second step: stopping
+  EXPECT_EQ(h.run(kSweepArguments), 10);
+  EXPECT_EQ(service->stopRequests, 0u);
+  EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
+  EXPECT_FALSE(h.os.contents(kJournal));
+}
+
 // -- killed at every platform call ------------------------------------------
 
 // A run of the sweep's scene dies at its Nth platform call, for every N of
