@@ -1,5 +1,7 @@
 #include "checks/image_check.h"
 
+#include <algorithm>
+
 namespace usqz {
 
 namespace {
@@ -23,9 +25,25 @@ std::uint32_t little(std::string_view bytes, std::size_t offset, std::size_t wid
   return value;
 }
 
+std::u16string machineName(std::uint16_t machine) {
+  switch (machine) {
+    case kMachineX86: return u"x86";
+    case kMachineX64: return u"x64";
+    case kMachineArm: return u"ARM";
+    case kMachineArm64: return u"ARM64";
+    default: break;
+  }
+  std::u16string hex = u"0x0000";
+  for (int i = 5; i >= 2; --i, machine = static_cast<std::uint16_t>(machine >> 4)) {
+    hex[static_cast<std::size_t>(i)] = u"0123456789ABCDEF"[machine & 0xF];
+  }
+  return u"a máquina " + hex;
+}
+
 }  // namespace
 
-std::optional<std::u16string> imageDefect(std::string_view head, std::uint64_t fileSize) {
+std::optional<std::u16string> imageDefect(std::string_view head, std::uint64_t fileSize,
+                                          const std::vector<std::uint16_t>& runnable) {
   const std::u16string truncated = u"arquivo truncado";
   // What was read may be less than the file: every header must lie in both.
   const auto fits = [&](std::uint64_t end) { return end <= head.size() && end <= fileSize; };
@@ -49,6 +67,12 @@ std::optional<std::u16string> imageDefect(std::string_view head, std::uint64_t f
   const auto characteristics = static_cast<std::uint16_t>(little(head, fileHeader + 18, 2));
   if ((characteristics & kDll) != 0) return u"é uma DLL";
   if ((characteristics & kExecutableImage) == 0) return u"não é uma imagem executável";
+  // A build for another processor would be swapped in only to fail its
+  // start and be rolled back.
+  const auto machine = static_cast<std::uint16_t>(little(head, fileHeader, 2));
+  if (!runnable.empty() && std::find(runnable.begin(), runnable.end(), machine) == runnable.end()) {
+    return u"feita para " + machineName(machine) + u", que esta máquina não executa";
+  }
 
   const std::size_t optional = fileHeader + kFileHeaderSize;
   if (optionalSize < kSizeOfHeadersField + 4 || !fits(optional + optionalSize)) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace usqz {
 
@@ -16,9 +17,17 @@ namespace usqz {
 // make; a section table that does not fit counts as a defect.
 inline constexpr std::size_t kImageHeadBytes = 64 * 1024;
 
+// Machine types of the PE/COFF header.
+inline constexpr std::uint16_t kMachineX86 = 0x014C;
+inline constexpr std::uint16_t kMachineX64 = 0x8664;
+inline constexpr std::uint16_t kMachineArm = 0x01C4;
+inline constexpr std::uint16_t kMachineArm64 = 0xAA64;
+
 // Why an image whose first bytes are `head` (at most kImageHeadBytes of
-// them) and whose whole size is `fileSize` is not a complete executable, in
-// the run's Portuguese; nothing when it is one.
-std::optional<std::u16string> imageDefect(std::string_view head, std::uint64_t fileSize);
+// them) and whose whole size is `fileSize` is not a complete executable
+// this machine runs (its machine type one of `runnable`; any, when that is
+// empty), in the run's Portuguese; nothing when it is one.
+std::optional<std::u16string> imageDefect(std::string_view head, std::uint64_t fileSize,
+                                          const std::vector<std::uint16_t>& runnable = {});
 
 }  // namespace usqz

@@ -25,7 +25,7 @@ void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platf
     throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
   }
   if (error != kOk) throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(error));
-  if (const auto defect = imageDefect(head.bytes, head.size)) {
+  if (const auto defect = imageDefect(head.bytes, head.size, os.runnableMachines())) {
     throw toolError(u"A nova versão não é um executável válido: " + *defect);
   }
 }

@@ -118,6 +118,9 @@ class FileAndProcess {
   // where the path exists, in upper case by the system's rules, so that two
   // names of one file compare equal.
   virtual std::u16string comparablePath(std::u16string_view path) = 0;
+  // The machine types (as PE/COFF headers name them) of the programs this
+  // system runs; none when it cannot tell.
+  virtual std::vector<std::uint16_t> runnableMachines() = 0;
   // `text` in upper case by the system's rules.
   virtual std::u16string upperCase(std::u16string_view text) = 0;
 

@@ -60,6 +60,8 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // Held open by another process that shares nothing with others.
   void setLocked(const std::u16string& name, bool locked = true);
   void setStdout(StdoutKind kind) { stdoutKind_ = kind; }
+  // The machine types the system runs (x64 Windows: x64 and x86).
+  void setRunnableMachines(std::vector<std::uint16_t> machines) { machines_ = std::move(machines); }
   // A folder's short (8.3) name, e.g. C:\PROGRA~1 for C:\Program Files.
   void setShortName(std::u16string shortName, std::u16string longName) {
     shortNames_[std::move(shortName)] = std::move(longName);
@@ -102,6 +104,7 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // exists.
   std::u16string comparablePath(std::u16string_view path) override;
   std::u16string upperCase(std::u16string_view text) override;
+  std::vector<std::uint16_t> runnableMachines() override { return machines_; }
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
   FileIdentityResult fileIdentity(std::u16string_view name) override;
   FileOpenResult createTextFile(std::u16string_view name) override;
@@ -160,6 +163,7 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   std::map<LockHandle, std::u16string> locks_;
   std::set<std::u16string> abandoned_;
   std::map<std::u16string, std::u16string> shortNames_;
+  std::vector<std::uint16_t> machines_ = {0x8664, 0x014C};
   std::vector<std::u16string> locksAskedFor_;
   std::uint64_t nextIndex_ = 0x1000;
   Lifeline lifeline_;

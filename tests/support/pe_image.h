@@ -10,7 +10,7 @@
 namespace usqz::testing {
 
 inline std::string peImage(std::string_view tag, std::uint16_t characteristics = 0x0022,
-                           std::uint16_t magic = 0x20B) {
+                           std::uint16_t magic = 0x20B, std::uint16_t machine = 0x8664) {
   constexpr std::size_t kPe = 0x40, kOptionalSize = 0xF0;
   constexpr std::size_t kTable = kPe + 4 + 20 + kOptionalSize, kData = kTable + 40;
   std::string image(kData, '\0');
@@ -21,7 +21,7 @@ inline std::string peImage(std::string_view tag, std::uint16_t characteristics =
   image[1] = 'Z';
   put(0x3C, kPe, 4);
   image.replace(kPe, 4, std::string("PE\0\0", 4));
-  put(kPe + 4, 0x8664, 2);                // x64
+  put(kPe + 4, machine, 2);
   put(kPe + 6, 1, 2);                     // one section
   put(kPe + 20, kOptionalSize, 2);
   put(kPe + 22, characteristics, 2);

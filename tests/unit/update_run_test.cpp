@@ -486,6 +486,29 @@ TEST_F(UpdateRunTest, ANewVersionStillBeingWrittenIsRefusedBeforeTheManagerIsOpe
   EXPECT_LT(h.clock.now() - before, 6'000u);
 }
 
+// A build for the wrong processor is refused before the stop: on 32-bit
+// Windows an x64 build, on x64 an ARM64 one; an x86 build runs on both.
+TEST(NewVersionCheck, OnlyABuildThisMachineRunsIsSwappedIn) {
+  struct Case {
+    std::vector<std::uint16_t> machines;
+    std::uint16_t built;
+    bool accepted;
+  };
+  for (const auto& c : std::vector<Case>{{{0x014C}, 0x8664, false},
+                                         {{0x014C}, 0x014C, true},
+                                         {{0x8664, 0x014C}, 0x014C, true},
+                                         {{0x8664, 0x014C}, 0xAA64, false},
+                                         {{0xAA64, 0x8664, 0x014C}, 0xAA64, true}}) {
+    Harness h;
+    h.os.setRunnableMachines(c.machines);
+    h.os.putFile(kCurrent, kV1);
+    h.os.putFile(kNew, peImage("v2", 0x0022, 0x20B, c.built));
+    h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", kRunning);
+    EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code"), c.accepted ? 0 : 10) << c.built;
+    EXPECT_EQ(h.services.calls(ServiceOp::SendStop), c.accepted ? 1u : 0u);
+  }
+}
+
 // Damaged copies of a new version never reach the service.
 TEST(NewVersionCheck, AnythingButACompleteExecutableIsRefusedBeforeTheManagerIsOpened) {
   const std::string good = kV2;
@@ -498,6 +521,8 @@ TEST(NewVersionCheck, AnythingButACompleteExecutableIsRefusedBeforeTheManagerIsO
       {peImage("v2", 0x0020), "n\xE3o \xE9 uma imagem execut\xE1vel"},
       {peImage("v2", 0x0022, 0x107), "formato de cabe\xE7" "alho desconhecido"},
       {good.substr(0, 0x40) + "NE" + good.substr(0x42), "sem a assinatura PE"},
+      {peImage("v2", 0x0022, 0x20B, 0xAA64), "feita para ARM64, que esta m\xE1quina n\xE3o executa"},
+      {peImage("v2", 0x0022, 0x20B, 0x0200), "feita para a m\xE1quina 0x0200, que esta m\xE1quina n\xE3o executa"},
   };
   for (const auto& [bytes, why] : cases) {
     Harness h;

@@ -253,6 +253,21 @@ TEST_F(Refused, AnEmptyOrTruncatedNewVersion) {
   }
 }
 
+// An ARM64 build (the test service with its machine type changed) on this
+// x64 or x86 system is refused before the stop, not swapped in to fail.
+TEST_F(Refused, ABuildForAnotherProcessor) {
+  installV1(true);
+  auto arm64 = v2;
+  const auto pe = static_cast<unsigned char>(arm64[0x3C]) | static_cast<unsigned char>(arm64[0x3D]) << 8;
+  arm64[pe + 4] = '\x64';
+  arm64[pe + 5] = '\xAA';
+  writeFile(fresh, arm64);
+  expectNothingChanged(update(u" --exit-code"),
+                       "A nova vers\xE3o n\xE3o \xE9 um execut\xE1vel v\xE1lido: feita para ARM64, que esta m\xE1quina n\xE3o "
+                       "executa",
+                       10);
+}
+
 TEST_F(Refused, AServiceRegisteredWithAnExecutableElsewhere) {
   ScratchDirectory installed;
   copyFile(testServiceV1(), installed / (u"qz_" + item + u".exe"));

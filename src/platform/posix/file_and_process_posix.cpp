@@ -191,6 +191,17 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   std::u16string upperCase(std::u16string_view text) override { return toAsciiUpper(text); }
 
+  // Windows programs do not run here: the build's own processor stands in.
+  std::vector<std::uint16_t> runnableMachines() override {
+#if defined(__x86_64__)
+    return {0x8664, 0x014C};
+#elif defined(__aarch64__)
+    return {0xAA64};
+#else
+    return {};
+#endif
+  }
+
   FileOpenResult createTextFile(std::u16string_view name) override {
     const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return {{}, lastErrno()};

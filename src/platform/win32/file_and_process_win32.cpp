@@ -195,6 +195,35 @@ class Win32FileAndProcess final : public FileAndProcess {
     return upperCase(full);
   }
 
+  // IsWow64Process2 tells the native machine even to a 32-bit process on
+  // 64-bit Windows; it came with Windows 10 1511, so it is looked up.
+  std::vector<std::uint16_t> runnableMachines() override {
+    using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    USHORT native = IMAGE_FILE_MACHINE_UNKNOWN;
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto isWow64Process2 =
+        kernel != nullptr ? reinterpret_cast<IsWow64Process2Fn>(
+                                reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process2")))
+                          : nullptr;
+    USHORT process = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &process, &native)) {
+      SYSTEM_INFO info{};
+      GetNativeSystemInfo(&info);
+      switch (info.wProcessorArchitecture) {
+        case PROCESSOR_ARCHITECTURE_AMD64: native = IMAGE_FILE_MACHINE_AMD64; break;
+        case PROCESSOR_ARCHITECTURE_INTEL: native = IMAGE_FILE_MACHINE_I386; break;
+        case PROCESSOR_ARCHITECTURE_ARM64: native = 0xAA64; break;
+        default: native = IMAGE_FILE_MACHINE_UNKNOWN; break;
+      }
+    }
+    switch (native) {
+      case IMAGE_FILE_MACHINE_AMD64: return {IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386};
+      case IMAGE_FILE_MACHINE_I386: return {IMAGE_FILE_MACHINE_I386};
+      case 0xAA64: return {0xAA64, IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_I386};
+      default: return {};
+    }
+  }
+
   std::u16string upperCase(std::u16string_view text) override {
     if (text.empty()) return {};
     const auto source = reinterpret_cast<const wchar_t*>(text.data());
