@@ -11,6 +11,7 @@ int main(int argc, char* argv[]) {
   const auto interrupts = makeNativeInterrupts();
   const auto services = makeNativeServiceControl();
   const auto texts = makeNativeErrorTexts();
-  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts};
+  const auto trust = makeNativeTrust();
+  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust};
   return usqz::runTool(platform);
 }

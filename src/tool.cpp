@@ -65,6 +65,9 @@ int runTool(platform::Platform& p) {
     options = scanOptions(programArguments(p.files.commandLine()));
     if (options.serviceName.empty()) {
       writeUsage(console);
+    } else if (!options.malformed.empty()) {
+      // Refused before anything is touched, the result file included.
+      console.writeLine(u"Erro: Opção inválida: " + options.malformed);
     } else if (!ownPath) {
       // Every file the run works with lies beside the tool: without its
       // whole path there is no telling where that is.

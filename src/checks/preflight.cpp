@@ -14,13 +14,10 @@ bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
 }  // namespace
 
-void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
-                     const Names& names) {
-  platform::FileHead head;
-  const auto error = retryWhileHeld(clock, [&] {
-    head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
-    return head.error;
-  });
+namespace {
+
+void refuseDefects(platform::FileAndProcess& os, platform::ErrorTexts& texts, platform::OsError error,
+                   const platform::FileHead& head) {
   if (isHeldFileError(error)) {
     throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
   }
@@ -28,6 +25,33 @@ void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platf
   if (const auto defect = imageDefect(head.bytes, head.size, os.runnableMachines())) {
     throw toolError(u"A nova versão não é um executável válido: " + *defect);
   }
+}
+
+}  // namespace
+
+void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
+                     const Names& names) {
+  platform::FileHead head;
+  const auto error = retryWhileHeld(clock, [&] {
+    head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
+    return head.error;
+  });
+  refuseDefects(os, texts, error, head);
+}
+
+platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
+                                    const Names& names) {
+  platform::FileOpenResult opened;
+  const auto error = retryWhileHeld(clock, [&] {
+    opened = os.openToActivate(names.pathNewBin);
+    return opened.error;
+  });
+  platform::FileHead head;
+  head.error = error;
+  if (error == kOk) head = os.readHead(opened.handle, kImageHeadBytes);
+  platform::OwnedFileHandle held(os, error == kOk ? opened.handle : platform::FileHandle());
+  refuseDefects(os, texts, head.error, head);
+  return held.release();
 }
 
 std::vector<std::u16string> programCandidates(std::u16string_view commandLine) {

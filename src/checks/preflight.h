@@ -20,6 +20,11 @@ namespace usqz {
 // Reads the new version's headers, waiting a moment for a writer to let go.
 void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
                      const Names& names);
+// Opens the new version to be checked and then activated through the same
+// handle, so that nobody can change it in between, waiting a moment for a
+// writer to let go; checks its headers.
+platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
+                                    const Names& names);
 
 // The program a registered command line names: the quoted part, or, when it
 // is not quoted, every stretch up to a blank (Windows tries each in turn).

@@ -51,14 +51,60 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments) {
   return serviceName;
 }
 
+std::optional<std::u16string> normalizedHex(std::u16string_view text, std::size_t digits) {
+  std::u16string hex;
+  for (const char16_t c : text) {
+    if (c == u' ' || c == u':' || c == u'\t' || c == u'\u200E' || c == u'\u200F' || c == u'\uFEFF') continue;
+    if (c >= u'0' && c <= u'9') {
+      hex += c;
+    } else if ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')) {
+      hex += static_cast<char16_t>(c | 0x20);
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (hex.size() != digits) return std::nullopt;
+  return hex;
+}
+
 Options scanOptions(const std::vector<std::u16string>& arguments) {
   Options options;
   options.serviceName = scanServiceName(arguments);
+  // Options that take the next argument as their value, whatever it says.
+  const auto takesValue = [](const std::u16string& option) {
+    return option == u"--service-name" || option == u"--signer" || option == u"--sha256";
+  };
+  const auto refuse = [&options](std::u16string why) {
+    if (options.malformed.empty()) options.malformed = std::move(why);
+  };
   for (std::size_t idx = 1; idx < arguments.size(); ++idx) {
-    // What follows "--service-name" is a name, whatever it says.
-    if (idx >= 2 && arguments[idx - 1] == u"--service-name") continue;
-    if (arguments[idx] == u"--exit-code") options.exitCode = true;
-    if (arguments[idx] == u"--stop-dependents") options.stopDependents = true;
+    if (idx >= 2 && takesValue(arguments[idx - 1])) continue;
+    const auto& argument = arguments[idx];
+    const bool hasValue = idx + 1 < arguments.size();
+    const std::u16string value = hasValue ? arguments[idx + 1] : std::u16string();
+    if (argument == u"--exit-code") options.exitCode = true;
+    if (argument == u"--stop-dependents") options.stopDependents = true;
+    if (argument == u"--require-signature") options.requireSignature = true;
+    if (argument == u"--same-signer") options.sameSigner = options.requireSignature = true;
+    if (argument == u"--signer") {
+      options.requireSignature = true;
+      if (normalizedHex(value, 40)) {
+        refuse(u"--signer " + value + u": é uma impressão SHA-1; use a SHA-256 do certificado");
+      } else if (const auto thumbprint = normalizedHex(value, 64)) {
+        options.signers.push_back(*thumbprint);
+      } else if (value.empty()) {
+        refuse(u"--signer sem valor");
+      } else {
+        options.signers.push_back(value);
+      }
+    }
+    if (argument == u"--sha256") {
+      if (const auto hash = normalizedHex(value, 64)) {
+        options.sha256 = *hash;
+      } else {
+        refuse(u"--sha256 " + value + u": não é um SHA-256 (64 dígitos hexadecimais)");
+      }
+    }
   }
   return options;
 }

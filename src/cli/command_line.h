@@ -2,6 +2,7 @@
 // name, and deriving every name the run works with.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,9 +33,25 @@ struct Options {
   std::u16string serviceName;
   bool exitCode = false;        // --exit-code: a status per outcome
   bool stopDependents = false;  // --stop-dependents: stop and restart them
+  // What the new version must be before anything is stopped.
+  bool requireSignature = false;  // --require-signature (implied by the two below)
+  bool sameSigner = false;        // --same-signer: the current version's publisher
+  // --signer, as often as given: a certificate's SHA-256 (lower-case hex,
+  // 64 digits) or a subject's common name, exactly.
+  std::vector<std::u16string> signers;
+  std::u16string sha256;  // --sha256: the file's, lower-case hex; empty: not asked
+  // Why the command line cannot be run as it stands; empty when it can.
+  std::u16string malformed;
+
+  bool verifiesNewVersion() const { return requireSignature || !sha256.empty(); }
 };
 
 Options scanOptions(const std::vector<std::u16string>& arguments);
+
+// A hash as administrators copy it (any case, blanks, colons and the
+// invisible marks some certificate dialogs add): its lower-case hex digits
+// when they are `digits` of them, else nothing.
+std::optional<std::u16string> normalizedHex(std::u16string_view text, std::size_t digits);
 
 struct Names {
   std::u16string serviceName;

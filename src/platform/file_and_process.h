@@ -107,6 +107,17 @@ class FileAndProcess {
   // is nothing, kErrorDirectory for a directory).
   virtual OsError probeDeletable(std::u16string_view name) = 0;
 
+  // The new version, held so that no other process may change, replace,
+  // rename or delete it until it is closed: read and delete access, others
+  // may only read.
+  virtual FileOpenResult openToActivate(std::u16string_view name) = 0;
+  // Read access; others may read and rename it, not write to it.
+  virtual FileOpenResult openToRead(std::u16string_view name) = 0;
+  // Up to `maxBytes` from the start of an open file, and its whole size.
+  virtual FileHead readHead(FileHandle file, std::size_t maxBytes) = 0;
+  // Renames the open file itself, never replacing an existing target: the
+  // file checked through the handle is the file that moves.
+  virtual OsError renameOpenFile(FileHandle file, std::u16string_view to) = 0;
   // Puts `from` in place of `to` in one step, replacing it, and on disk
   // before it returns.
   virtual OsError replaceFile(std::u16string_view from, std::u16string_view to) = 0;
@@ -142,5 +153,8 @@ class FileAndProcess {
   virtual std::string toNarrow(std::u16string_view text, CodePage codePage) = 0;
 
 };
+
+// Owns an open file; a failure of the close that this makes is not seen.
+using OwnedFileHandle = OwnedHandle<FileHandle, FileAndProcess, &FileAndProcess::closeFile>;
 
 }  // namespace usqz::platform

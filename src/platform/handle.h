@@ -33,7 +33,7 @@ using ProcessHandle = OpaqueHandle<struct ProcessHandleKind>;
 
 // Owns a handle that an interface hands out and takes back through one of
 // its operations: given back when the owner goes, whatever the way out.
-template <typename Handle, typename Interface, void (Interface::*GiveBack)(Handle)>
+template <typename Handle, typename Interface, auto GiveBack>
 class OwnedHandle {
  public:
   explicit OwnedHandle(Interface& from, Handle handle = {}) : from_(from), handle_(handle) {}
@@ -46,6 +46,12 @@ class OwnedHandle {
   void reset(Handle handle = {}) {
     if (handle_) (from_.*GiveBack)(handle_);
     handle_ = handle;
+  }
+  // No longer owned: the caller gives it back.
+  Handle release() {
+    const Handle handle = handle_;
+    handle_ = {};
+    return handle;
   }
 
  private:

@@ -20,5 +20,6 @@ std::unique_ptr<Locks> makeNativeLocks();
 std::unique_ptr<Interrupts> makeNativeInterrupts();
 std::unique_ptr<ServiceControl> makeNativeServiceControl();
 std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
+std::unique_ptr<Trust> makeNativeTrust();
 
 }  // namespace usqz::platform

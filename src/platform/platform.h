@@ -9,6 +9,7 @@
 #include "locks.h"
 #include "processes.h"
 #include "service_control.h"
+#include "trust.h"
 
 namespace usqz::platform {
 
@@ -20,6 +21,7 @@ struct Platform {
   Interrupts& interrupts;
   ServiceControl& services;
   ErrorTexts& texts;
+  Trust& trust;
 };
 
 }  // namespace usqz::platform

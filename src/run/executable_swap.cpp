@@ -52,7 +52,7 @@ Placement ExecutableSwap::locate(const JournalRecord& record) {
 // With no current executable (a service registered before its executable
 // was placed, or an update undone after the backup) there is nothing to
 // back up, and an existing backup is kept.
-void ExecutableSwap::swap() {
+void ExecutableSwap::swap(platform::FileHandle held) {
   if (files_.fileExists(names_.pathCurrentBin)) {
     if (files_.fileExists(names_.pathOldBin)) {
       console_.writeLine(u"  -> Removendo versão antiga (OLD)");
@@ -66,7 +66,9 @@ void ExecutableSwap::swap() {
     }
   }
   console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
-  if (const auto error = moveRetrying(names_.pathNewBin, names_.pathCurrentBin)) {
+  const auto error = held ? retryWhileHeld(clock_, [&] { return files_.renameOpenFile(held, names_.pathCurrentBin); })
+                          : moveRetrying(names_.pathNewBin, names_.pathCurrentBin);
+  if (error) {
     throw toolError(u"Erro ao ativar a nova versão: " + texts_.describe(error));
   }
 }

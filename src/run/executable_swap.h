@@ -44,8 +44,9 @@ class ExecutableSwap {
 
   // Removes an older backup, backs the current version up (when there is
   // one) and activates the new one, a line for each; an error when a step
-  // fails.
-  void swap();
+  // fails. `held`: the new version open since its check, activated by
+  // renaming that very file.
+  void swap(platform::FileHandle held = {});
 
   // The new version back at its own name and the previous one back in
   // place, from wherever they are: an activated version's return is said,

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "checks/preflight.h"
+#include "checks/trust_check.h"
 #include "cli/contained_path.h"
 #include "cli/result_file.h"
 #include "cli/text.h"
@@ -48,6 +49,7 @@ class UpdateRun {
         options_(options),
         ownExecutablePath_(ownExecutablePath),
         names_(deriveNames(options.serviceName, ownExecutablePath)),
+        held_(platform.files),
         manager_(platform.services),
         service_(platform.services),
         waits_(platform.clock, platform.processes, platform.services, platform.texts),
@@ -72,6 +74,7 @@ class UpdateRun {
     if (p_.interrupts.arrived()) {
       console_.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
     }
+    held_.reset();
     service_.reset();
     manager_.reset();
     return outcome;
@@ -88,7 +91,12 @@ class UpdateRun {
              u"Não foi encontrada a nova versão do serviço.");
       return Outcome::NothingToDo;
     }
-    checkNewVersion(p_.files, p_.clock, p_.texts, names_);
+    if (options_.verifiesNewVersion()) {
+      held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
+      checkTrust(p_, options_, held_.get(), names_);
+    } else {
+      checkNewVersion(p_.files, p_.clock, p_.texts, names_);
+    }
 
     const bool mayRegister = connect();
     openOrRegister(mayRegister);
@@ -97,7 +105,8 @@ class UpdateRun {
 
     journal_.advance(Step::Swapping);
     journal_.taken(Step::Swapping);
-    swap_.swap();
+    swap_.swap(held_.get());
+    held_.reset();
 
     journal_.advance(Step::Starting);
     console_.writeLine(u"Service :: iniciando ...");
@@ -532,6 +541,9 @@ class UpdateRun {
   const Options& options_;
   std::u16string ownExecutablePath_;
   Names names_;
+  // The new version, checked and activated through this one handle when
+  // its hash or signature are asked for.
+  platform::OwnedFileHandle held_;
   OwnedServiceHandle manager_;
   OwnedServiceHandle service_;
   ServiceWaits waits_;

@@ -58,6 +58,8 @@ void FakeFileAndProcess::putFile(const std::u16string& name, std::string bytes) 
 
 void FakeFileAndProcess::afterDeath() {
   open_.clear();
+  openByIndex_.clear();
+  heldByIndex_.clear();
   for (const auto& [handle, name] : locks_) abandoned_.insert(name);
   locks_.clear();
   lifeline_.revive();
@@ -103,7 +105,7 @@ OsError FakeFileAndProcess::removeFile(std::u16string_view name) {
     if (directories_.count(std::u16string(name)) != 0) return kErrorAccessDenied;
     return checkDirectoryOf(std::u16string(name)) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
   }
-  if (it->second.locked) return kErrorSharingViolation;
+  if (it->second.locked || held(it->first)) return kErrorSharingViolation;
   if (it->second.readOnly) return kErrorAccessDenied;
   files_.erase(it);
   return kOk;
@@ -117,7 +119,7 @@ OsError FakeFileAndProcess::moveNoReplace(std::u16string_view from, std::u16stri
   if (it == files_.end()) return checkDirectoryOf(source) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
   if (files_.count(target) != 0 || directories_.count(target) != 0) return kErrorAlreadyExists;
   if (const auto error = checkDirectoryOf(target)) return error;
-  if (it->second.locked) return kErrorSharingViolation;
+  if (it->second.locked || held(source)) return kErrorSharingViolation;
   auto file = std::move(it->second);
   files_.erase(it);
   files_[target] = std::move(file);
@@ -148,7 +150,7 @@ OsError FakeFileAndProcess::probeDeletable(std::u16string_view name) {
   if (directories_.count(path) != 0) return kErrorDirectory;
   const auto it = files_.find(path);
   if (it == files_.end()) return checkDirectoryOf(path) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
-  if (it->second.locked) return kErrorSharingViolation;
+  if (it->second.locked || held(path)) return kErrorSharingViolation;
   if (it->second.readOnly) return kErrorAccessDenied;
   return kOk;
 }
@@ -181,6 +183,76 @@ std::u16string FakeFileAndProcess::comparablePath(std::u16string_view path) {
   return toAsciiUpper(exists ? full : std::u16string(path));
 }
 
+bool FakeFileAndProcess::held(const std::u16string& name) const {
+  const auto it = files_.find(name);
+  if (it == files_.end()) return false;
+  for (const auto& [handle, index] : heldByIndex_) {
+    if (index == it->second.index) return true;
+  }
+  return false;
+}
+
+const std::u16string* FakeFileAndProcess::nameOf(FileHandle file) const {
+  const auto it = openByIndex_.find(file);
+  if (it == openByIndex_.end()) return nullptr;
+  for (const auto& [name, entry] : files_) {
+    if (entry.index == it->second) return &name;
+  }
+  return nullptr;
+}
+
+FileOpenResult FakeFileAndProcess::openExisting(std::u16string_view name, bool hold) {
+  const std::u16string path(name);
+  const auto it = files_.find(path);
+  if (it == files_.end()) return {{}, checkDirectoryOf(path) != kOk ? kErrorPathNotFound : kErrorFileNotFound};
+  if (it->second.locked || (hold && held(path))) return {{}, kErrorSharingViolation};
+  const FileHandle handle(nextHandle_++);
+  openByIndex_[handle] = it->second.index;
+  if (hold) heldByIndex_[handle] = it->second.index;
+  return {handle, kOk};
+}
+
+FileOpenResult FakeFileAndProcess::openToActivate(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::OpenToActivate)) return {{}, error};
+  return openExisting(name, true);
+}
+
+FileOpenResult FakeFileAndProcess::openToRead(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::OpenToRead)) return {{}, error};
+  return openExisting(name, false);
+}
+
+FileHead FakeFileAndProcess::readHead(FileHandle file, std::size_t maxBytes) {
+  FileHead head;
+  if (const auto error = faults_.onCall(FileOp::ReadHead)) {
+    head.error = error;
+    return head;
+  }
+  const auto* name = nameOf(file);
+  if (name == nullptr) {
+    head.error = kErrorInvalidHandle;
+    return head;
+  }
+  const auto& bytes = files_.at(*name).bytes;
+  head.size = bytes.size();
+  head.bytes = bytes.substr(0, maxBytes);
+  return head;
+}
+
+OsError FakeFileAndProcess::renameOpenFile(FileHandle file, std::u16string_view to) {
+  if (const auto error = faults_.onCall(FileOp::RenameOpenFile)) return error;
+  const auto* name = nameOf(file);
+  if (name == nullptr) return kErrorInvalidHandle;
+  const std::u16string target(to);
+  if (files_.count(target) != 0 || directories_.count(target) != 0) return kErrorAlreadyExists;
+  if (const auto error = checkDirectoryOf(target)) return error;
+  const std::u16string source = *name;
+  auto moved = std::move(files_.at(source));
+  files_.erase(source);
+  files_[target] = std::move(moved);
+  return kOk;
+}
+
 OsError FakeFileAndProcess::replaceFile(std::u16string_view from, std::u16string_view to) {
   if (const auto error = faults_.onCall(FileOp::ReplaceFile)) return error;
   const std::u16string source(from);
@@ -189,6 +261,7 @@ OsError FakeFileAndProcess::replaceFile(std::u16string_view from, std::u16string
   if (it == files_.end()) return checkDirectoryOf(source) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
   if (directories_.count(target) != 0) return kErrorAccessDenied;
   if (const auto error = checkDirectoryOf(target)) return error;
+  if (held(target) || held(source)) return kErrorSharingViolation;
   if (const auto old = files_.find(target); old != files_.end() && (old->second.locked || old->second.readOnly)) {
     return kErrorAccessDenied;
   }
@@ -229,7 +302,7 @@ FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
   if (const auto error = checkDirectoryOf(path)) return {{}, error};
   if (directories_.count(path) != 0) return {{}, kErrorAccessDenied};
   if (const auto it = files_.find(path); it != files_.end()) {
-    if (it->second.locked) return {{}, kErrorSharingViolation};
+    if (it->second.locked || held(path)) return {{}, kErrorSharingViolation};
     if (it->second.readOnly) return {{}, kErrorAccessDenied};
   }
   if (const auto it = files_.find(path); it != files_.end()) {
@@ -262,7 +335,9 @@ OsError FakeFileAndProcess::closeFile(FileHandle file) {
   const auto error = faults_.onCall(FileOp::CloseFile, true);
   if (error == kErrorProcessDead) return error;
   // Like CloseHandle: the handle is gone whatever the outcome.
-  if (open_.erase(file) == 0 && error == kOk) return kErrorInvalidHandle;
+  const bool known = open_.erase(file) + openByIndex_.erase(file) != 0;
+  heldByIndex_.erase(file);
+  if (!known && error == kOk) return kErrorInvalidHandle;
   return error;
 }
 

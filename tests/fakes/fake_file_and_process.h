@@ -37,6 +37,10 @@ enum class FileOp {
   ProbeDeletable,
   ReplaceFile,
   FileIdentity,
+  OpenToActivate,
+  OpenToRead,
+  ReadHead,
+  RenameOpenFile,
   FlushFile,
   TryLock,
   ReleaseLock,  // cannot fail; counted only
@@ -78,7 +82,7 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // -- looking at the outcome --
   std::optional<std::string> contents(const std::u16string& name) const;
   std::vector<std::u16string> fileNames() const;
-  std::size_t openFiles() const { return open_.size(); }
+  std::size_t openFiles() const { return open_.size() + openByIndex_.size(); }
   std::size_t locksHeld() const { return locks_.size(); }
   // A name, in order, for each lock this process has asked for.
   const std::vector<std::u16string>& locksAskedFor() const { return locksAskedFor_; }
@@ -105,6 +109,12 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   std::u16string comparablePath(std::u16string_view path) override;
   std::u16string upperCase(std::u16string_view text) override;
   std::vector<std::uint16_t> runnableMachines() override { return machines_; }
+  // A file held for activation may only be read by others: removing,
+  // moving, replacing or writing it fails with a sharing violation.
+  FileOpenResult openToActivate(std::u16string_view name) override;
+  FileOpenResult openToRead(std::u16string_view name) override;
+  FileHead readHead(FileHandle file, std::size_t maxBytes) override;
+  OsError renameOpenFile(FileHandle file, std::u16string_view to) override;
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
   FileIdentityResult fileIdentity(std::u16string_view name) override;
   FileOpenResult createTextFile(std::u16string_view name) override;
@@ -143,6 +153,10 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   };
 
   File& newFile(const std::u16string& name);
+  FileOpenResult openExisting(std::u16string_view name, bool hold);
+  // The name of the file a handle is open on, wherever it is now.
+  const std::u16string* nameOf(FileHandle file) const;
+  bool held(const std::u16string& name) const;
 
   OsError checkDirectoryOf(const std::u16string& name) const;
 
@@ -153,6 +167,10 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   std::set<std::u16string> directories_;
   std::map<std::u16string, File> files_;
   std::map<FileHandle, std::u16string> open_;
+  // Handles opened on existing files, by the file's index; and the indexes
+  // of files held for activation.
+  std::map<FileHandle, std::uint64_t> openByIndex_;
+  std::map<FileHandle, std::uint64_t> heldByIndex_;
   std::uintptr_t nextHandle_ = 0x100;
   StdoutKind stdoutKind_ = StdoutKind::Redirected;
   std::vector<std::string> stdoutWrites_;

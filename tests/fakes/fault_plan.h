@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -81,6 +82,10 @@ class FaultPlan {
   void failCall(Operation operation, unsigned nth, OsError code) { once_[{operation, nth}] = code; }
   void failFrom(Operation operation, unsigned nth, OsError code) { from_[operation] = {nth, code}; }
   void failAlways(Operation operation, OsError code) { failFrom(operation, 1, code); }
+  // Something another process does just before the Nth call is carried out.
+  void atCall(Operation operation, unsigned nth, std::function<void()> action) {
+    actions_[{operation, nth}] = std::move(action);
+  }
   void clear() {
     once_.clear();
     from_.clear();
@@ -90,6 +95,11 @@ class FaultPlan {
   OsError onCall(Operation operation, bool cleanup = false) {
     if (lifeline_ != nullptr && lifeline_->onCall(cleanup)) return kErrorProcessDead;
     const unsigned nth = ++calls_[operation];
+    if (const auto it = actions_.find({operation, nth}); it != actions_.end()) {
+      const auto action = std::move(it->second);
+      actions_.erase(it);
+      action();
+    }
     if (const auto it = once_.find({operation, nth}); it != once_.end()) return it->second;
     if (const auto it = from_.find(operation); it != from_.end() && nth >= it->second.first) return it->second.second;
     return kOk;
@@ -104,6 +114,7 @@ class FaultPlan {
   std::map<std::pair<Operation, unsigned>, OsError> once_;
   std::map<Operation, std::pair<unsigned, OsError>> from_;
   std::map<Operation, unsigned> calls_;
+  std::map<std::pair<Operation, unsigned>, std::function<void()>> actions_;
   Lifeline* lifeline_ = nullptr;
 };
 

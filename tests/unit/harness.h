@@ -9,6 +9,7 @@
 #include "fakes/fake_error_texts.h"
 #include "fakes/fake_file_and_process.h"
 #include "fakes/fake_service_control.h"
+#include "fakes/fake_trust.h"
 #include "support/console_lines.h"
 #include "support/pe_image.h"
 #include "tool.h"
@@ -18,6 +19,7 @@ namespace usqz::testing {
 using platform::fake::FakeErrorTexts;
 using platform::fake::FakeFileAndProcess;
 using platform::fake::FakeServiceControl;
+using platform::fake::FakeTrust;
 using platform::fake::FileOp;
 using platform::fake::Killed;
 using platform::fake::ServiceOp;
@@ -39,8 +41,9 @@ struct Harness {
   FakeFileAndProcess os{clock};
   FakeServiceControl services{clock};
   FakeErrorTexts texts;
+  FakeTrust trust{os};
 
-  platform::Platform platform{os, os, services, os, os, services, texts};
+  platform::Platform platform{os, os, services, os, os, services, texts, trust};
 
   Harness() {
     os.setOwnExecutablePath(kToolPath);

@@ -72,6 +72,27 @@ OsError writeAll(int fd, std::string_view bytes) {
 FileHandle toHandle(int fd) { return FileHandle(static_cast<std::uintptr_t>(fd) + 1); }
 int toFd(FileHandle handle) { return static_cast<int>(handle.value()) - 1; }
 
+FileHead readHeadOf(int fd, std::size_t maxBytes) {
+  FileHead head;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+    head.error = lastErrno();
+    return head;
+  }
+  head.size = static_cast<std::uint64_t>(info.st_size);
+  head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
+  std::size_t filled = 0;
+  while (filled < head.bytes.size()) {
+    const ssize_t got = ::read(fd, head.bytes.data() + filled, head.bytes.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) head.error = lastErrno();
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  head.bytes.resize(filled);
+  return head;
+}
+
 class PosixFileAndProcess final : public FileAndProcess {
  public:
   PosixFileAndProcess(int argc, char* argv[]) {
@@ -126,30 +147,36 @@ class PosixFileAndProcess final : public FileAndProcess {
   }
 
   FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) override {
-    FileHead head;
     const int fd = ::open(nativeName(name).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+      FileHead head;
       head.error = lastErrno();
       return head;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-      head.error = lastErrno();
-    } else {
-      head.size = static_cast<std::uint64_t>(info.st_size);
-      head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
-      std::size_t filled = 0;
-      while (filled < head.bytes.size()) {
-        const ssize_t got = ::read(fd, head.bytes.data() + filled, head.bytes.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) head.error = lastErrno();
-        if (got <= 0) break;
-        filled += static_cast<std::size_t>(got);
-      }
-      head.bytes.resize(filled);
-    }
+    auto head = readHeadOf(fd, maxBytes);
     ::close(fd);
     return head;
+  }
+
+  // No sharing modes here: held means open, as far as POSIX goes.
+  FileOpenResult openToActivate(std::u16string_view name) override { return openToRead(name); }
+
+  FileOpenResult openToRead(std::u16string_view name) override {
+    const int fd = ::open(nativeName(name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {{}, lastErrno()};
+    return {toHandle(fd), kOk};
+  }
+
+  FileHead readHead(FileHandle file, std::size_t maxBytes) override { return readHeadOf(toFd(file), maxBytes); }
+
+  // The open file's own name, as the system has it now, renamed.
+  OsError renameOpenFile(FileHandle file, std::u16string_view to) override {
+    char current[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(toFd(file));
+    const ssize_t length = ::readlink(link.c_str(), current, sizeof current - 1);
+    if (length < 0) return lastErrno();
+    current[length] = '\0';
+    return moveNoReplace(fromUtf8(current), to);
   }
 
   OsError probeDeletable(std::u16string_view name) override {

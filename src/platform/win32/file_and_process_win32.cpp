@@ -1,6 +1,7 @@
 // File and process operations on Win32: one API call for each, as the
 // interface promises, and the last error read on the line after a failure.
 #include <algorithm>
+#include <vector>
 
 #include "../native.h"
 #include "unique_handles.h"
@@ -101,33 +102,12 @@ class Win32FileAndProcess final : public FileAndProcess {
                                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                                       FILE_ATTRIBUTE_NORMAL, nullptr)));
     const DWORD error = GetLastError();
-    FileHead head;
     if (!file) {
+      FileHead head;
       head.error = error;
       return head;
     }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size)) {
-      head.error = GetLastError();
-      return head;
-    }
-    head.size = static_cast<std::uint64_t>(size.QuadPart);
-    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
-    std::size_t filled = 0;
-    while (filled < head.bytes.size()) {
-      DWORD read = 0;
-      const BOOL ok = ReadFile(file.get(), head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled),
-                               &read, nullptr);
-      const DWORD readError = GetLastError();
-      if (!ok) {
-        head.error = readError;
-        return head;
-      }
-      if (read == 0) break;
-      filled += read;
-    }
-    head.bytes.resize(filled);
-    return head;
+    return readHeadOf(file.get(), maxBytes);
   }
 
   OsError probeDeletable(std::u16string_view name) override {
@@ -145,6 +125,39 @@ class Win32FileAndProcess final : public FileAndProcess {
                                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
     const DWORD openError = GetLastError();
     return file ? kOk : openError;
+  }
+
+  FileOpenResult openToActivate(std::u16string_view name) override {
+    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) return {{}, error};
+    return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
+  }
+
+  FileOpenResult openToRead(std::u16string_view name) override {
+    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) return {{}, error};
+    return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
+  }
+
+  FileHead readHead(FileHandle file, std::size_t maxBytes) override {
+    return readHeadOf(reinterpret_cast<HANDLE>(file.value()), maxBytes);
+  }
+
+  OsError renameOpenFile(FileHandle file, std::u16string_view to) override {
+    // FILE_RENAME_INFO ends in the new name; ReplaceIfExists stays FALSE.
+    const std::size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::copy(to.begin(), to.end(), reinterpret_cast<char16_t*>(info->FileName));
+    const BOOL renamed = SetFileInformationByHandle(reinterpret_cast<HANDLE>(file.value()), FileRenameInfo, info,
+                                                    static_cast<DWORD>(buffer.size()));
+    return okOr(renamed, GetLastError());
   }
 
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override {
@@ -288,6 +301,37 @@ class Win32FileAndProcess final : public FileAndProcess {
   }
 
  private:
+  static FileHead readHeadOf(HANDLE file, std::size_t maxBytes) {
+    FileHead head;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+      head.error = GetLastError();
+      return head;
+    }
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+      head.error = GetLastError();
+      return head;
+    }
+    head.size = static_cast<std::uint64_t>(size.QuadPart);
+    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
+    std::size_t filled = 0;
+    while (filled < head.bytes.size()) {
+      DWORD read = 0;
+      const BOOL ok =
+          ReadFile(file, head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled), &read, nullptr);
+      const DWORD readError = GetLastError();
+      if (!ok) {
+        head.error = readError;
+        return head;
+      }
+      if (read == 0) break;
+      filled += read;
+    }
+    head.bytes.resize(filled);
+    return head;
+  }
+
   static OsError writeAll(HANDLE handle, std::string_view bytes) {
     while (!bytes.empty()) {
       DWORD written = 0;

@@ -1,0 +1,17 @@
+// Only a trusted new version runs as the service: when the options ask, the
+// new version's SHA-256 must be the one given, and its Authenticode
+// signature valid, reaching a root this machine trusts, by a signer the
+// options name or by the current version's own publisher. Checked on the
+// new version held open, the same file that is then activated. Each
+// refusal is an error that leaves the service and the files as they were.
+#pragma once
+
+#include "cli/command_line.h"
+#include "platform/platform.h"
+
+namespace usqz {
+
+void checkTrust(platform::Platform& platform, const Options& options, platform::FileHandle newVersion,
+                const Names& names);
+
+}  // namespace usqz

@@ -1,0 +1,58 @@
+// In-memory hashes and signatures for tests: a file's signature is what the
+// test says of its contents; its "SHA-256" a stand-in of the same length,
+// different for different contents. Fault injection at every operation.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "fake_file_and_process.h"
+#include "platform/trust.h"
+
+namespace usqz::platform::fake {
+
+enum class TrustOp { CheckSignature, Sha256 };
+
+class FakeTrust final : public Trust {
+ public:
+  explicit FakeTrust(FakeFileAndProcess& files) : files_(files) { faults_.setLifeline(&files.lifeline()); }
+
+  // Files with these contents carry this signature; any other is unsigned.
+  void sign(const std::string& contents, SignatureCheck check) { signatures_[contents] = std::move(check); }
+  FaultPlan<TrustOp>& faults() { return faults_; }
+  unsigned calls(TrustOp operation) const { return faults_.calls(operation); }
+
+  // 64 hex digits from the contents (FNV-1a, four ways): what sha256 says.
+  static std::u16string hashOf(const std::string& contents) {
+    std::u16string hex;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+      std::uint64_t hash = 0xCBF29CE484222325ULL ^ seed;
+      for (const unsigned char c : contents) hash = (hash ^ c) * 0x100000001B3ULL;
+      for (int shift = 60; shift >= 0; shift -= 4) hex += u"0123456789abcdef"[(hash >> shift) & 0xF];
+    }
+    return hex;
+  }
+
+  SignatureCheck checkSignature(FileHandle file, std::u16string_view) override {
+    if (const auto error = faults_.onCall(TrustOp::CheckSignature)) return {SignatureStatus::Unverifiable, error, {}};
+    const auto head = files_.readHead(file, std::string::npos);
+    if (head.error != kOk) return {SignatureStatus::Unverifiable, head.error, {}};
+    const auto it = signatures_.find(head.bytes);
+    if (it == signatures_.end()) return {SignatureStatus::Unsigned, 0x800B0100, {}};
+    return it->second;
+  }
+
+  HashResult sha256(FileHandle file) override {
+    if (const auto error = faults_.onCall(TrustOp::Sha256)) return {{}, error};
+    const auto head = files_.readHead(file, std::string::npos);
+    if (head.error != kOk) return {{}, head.error};
+    return {hashOf(head.bytes), kOk};
+  }
+
+ private:
+  FakeFileAndProcess& files_;
+  FaultPlan<TrustOp> faults_;
+  std::map<std::string, SignatureCheck> signatures_;
+};
+
+}  // namespace usqz::platform::fake
