@@ -29,6 +29,8 @@ if(usqz_arch STREQUAL x64 AND CMAKE_CROSSCOMPILING)
   ")
   install(PROGRAMS ${usqz_x86_build}/UpdateServiceQZ.exe DESTINATION x86)
 endif()
+# Last: both tools are in place.
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/SignRelease.cmake)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME UpdateServiceQZ)

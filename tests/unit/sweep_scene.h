@@ -33,12 +33,19 @@ inline platform::fake::FakeService& setUpSweepScene(Harness& h, bool rollback) {
   return service;
 }
 
+// The new version signed by a trusted publisher, for runs that ask for it.
+inline const std::u16string kSignedArguments = kSweepArguments + u" --require-signature";
+inline void signNewVersion(Harness& h) {
+  h.trust.sign(kV2, {platform::SignatureStatus::Valid, 0, {u"CN=QZ", u"CN=QZ CA", u"QZ", std::u16string(64, u'a')}});
+}
+
 // How many platform calls a whole, undisturbed run of the scene makes.
-inline unsigned callsOfAWholeRun(bool rollback) {
+inline unsigned callsOfAWholeRun(bool rollback, const std::u16string& arguments = kSweepArguments) {
   Harness clean;
   setUpSweepScene(clean, rollback);
+  signNewVersion(clean);
   const unsigned before = clean.os.lifeline().calls();
-  clean.run(kSweepArguments);
+  clean.run(arguments);
   return clean.os.lifeline().calls() - before;
 }
 

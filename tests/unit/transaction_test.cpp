@@ -160,17 +160,22 @@ TEST_F(JournalFailures, ADependentStoppedForNothingComesBack) {
 // it left recovers first and finishes the work. Nothing is lost, the
 // service runs the previous or the new version, no journal is left, and the
 // status says which.
+// (And an update whose new version is checked and activated through the
+// handle held since its check.)
 TEST(KillSweep, AfterADeathAtAnyCallTheNextRunLeavesAKnownState) {
-  for (const bool rollback : {false, true}) {
-    const unsigned calls = callsOfAWholeRun(rollback);
+  for (const auto& [rollback, arguments] : {std::pair{false, kSweepArguments}, std::pair{true, kSweepArguments},
+                                            std::pair{false, kSignedArguments}}) {
+    const unsigned calls = callsOfAWholeRun(rollback, arguments);
     ASSERT_GT(calls, 30u);
     for (unsigned nth = 1; nth <= calls; ++nth) {
-      SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << ", killed at call " << nth);
+      SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << toUtf8(arguments)
+                                        << ", killed at call " << nth);
       Harness h;
       setUpSweepScene(h, rollback);
-      ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+      signNewVersion(h);
+      ASSERT_FALSE(h.runDyingAt(arguments, nth).has_value());
       const auto out = h.out().size();
-      const int status = h.run(kSweepArguments);
+      const int status = h.run(arguments);
       expectEndStateMatchesStatus(h, status);
       EXPECT_FALSE(h.os.contents(kJournal));
       EXPECT_EQ(status, rollback ? (status == 3 ? 3 : 11) : (status == 3 ? 3 : 0)) << h.out().substr(out);

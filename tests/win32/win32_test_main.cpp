@@ -19,6 +19,7 @@ std::u16string serviceV2;
 const std::u16string& builtTool() { return tool; }
 const std::u16string& testServiceV1() { return serviceV1; }
 const std::u16string& testServiceV2() { return serviceV2; }
+std::u16string testPki() { return serviceV1.substr(0, serviceV1.find_last_of(u'\\') + 1) + u"pki\\"; }
 
 }  // namespace usqz::testing
 

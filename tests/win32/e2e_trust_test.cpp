@@ -1,0 +1,136 @@
+// Only a trusted new version runs, for real: the tool's hash and signature
+// checks against test service builds signed with a throwaway test PKI whose
+// root the test adds to the machine's trusted roots (Wine's prefix here).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/win32/windows_api.h"
+// After windows.h, which it needs.
+#include <wincrypt.h>
+
+#include "cli/text.h"
+#include "support/test_services.h"
+#include "support/tool_process.h"
+#include "win32_test_environment.h"
+
+namespace usqz::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// As an administrator would: the test root into LocalMachine's Root store.
+void trustTheTestRoot() {
+  const auto der = readFile(testPki() + u"ca.der");
+  ASSERT_NE(der, "<missing>");
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr) << GetLastError();
+  EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                               reinterpret_cast<const BYTE*>(der.data()),
+                                               static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                               nullptr))
+      << GetLastError();
+  CertCloseStore(store, 0);
+}
+
+std::u16string line(const std::string& path) {
+  auto text = readFile(testPki() + fromUtf8(path));
+  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }), text.end());
+  return fromUtf8(text);
+}
+
+// v1 (signed by the test publisher, or not) installed and running; a new
+// version placed beside the tool for each try.
+struct Trusted : ::testing::Test {
+  ScratchDirectory folder;
+  ServiceNames names;
+  std::u16string name = names.make(u"QZSIG");
+  std::u16string item = name.substr(2);
+  std::u16string current = folder / (u"qz_" + item + u".exe");
+  std::u16string fresh = folder / (u"qz_" + item + u".new");
+  std::u16string resultFile = folder / (u"updateServiceQZ-" + name + u".txt");
+
+  void SetUp() override {
+    trustTheTestRoot();
+    copyFile(builtTool(), folder / u"UpdateServiceQZ.exe");
+  }
+  void install(const std::u16string& build) {
+    copyFile(build, current);
+    installService(name, current, true);
+  }
+  // The exit status (--exit-code) of a run with `newVersion` beside the tool.
+  std::uint32_t update(const std::u16string& newVersion, const std::u16string& options) {
+    copyFile(newVersion, fresh);
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + u" --exit-code " +
+                          options,
+                      folder.path())
+        .exitStatus;
+  }
+  std::string result() const { return readFile(resultFile); }
+  void expectRefused(std::uint32_t status, const std::string& why) {
+    EXPECT_EQ(status, 10u) << result();
+    EXPECT_THAT(result(), StartsWith("Erro: " + why)) << result();
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    EXPECT_TRUE(fileExists(fresh));
+  }
+};
+
+const std::u16string pki(const char16_t* file) { return testPki() + file; }
+
+TEST_F(Trusted, ASignatureMustBeValidAndReachTheTestRoot) {
+  install(testServiceV1());
+  expectRefused(update(testServiceV2(), u"--require-signature"), "A nova vers\xE3o n\xE3o est\xE1 assinada");
+  expectRefused(update(pki(u"v2-tampered.exe"), u"--require-signature"), "A assinatura da nova vers\xE3o n\xE3o \xE9 v\xE1lida");
+  expectRefused(update(pki(u"v2-self.exe"), u"--require-signature"),
+                "A assinatura da nova vers\xE3o n\xE3o leva a uma autoridade confi\xE1vel");
+  EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--require-signature"), 0u) << result();
+  EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
+}
+
+TEST_F(Trusted, ASignerPinnedByThumbprintOrName) {
+  install(testServiceV1());
+  const auto thumbprint = line("pub.sha256");
+  ASSERT_EQ(thumbprint.size(), 64u);
+  expectRefused(update(pki(u"v2-other.exe"), u"--signer " + thumbprint),
+                "A nova vers\xE3o foi assinada por QZ Other (SHA-256 ");
+  expectRefused(update(pki(u"v2-pub.exe"), u"--signer \"QZ Other\""), "A nova vers\xE3o foi assinada por QZ Publisher");
+  // Upper case with colons, as a certificate dialog shows it; and a second
+  // --signer for the rollover.
+  std::u16string shown;
+  for (std::size_t i = 0; i < thumbprint.size(); i += 2) {
+    shown += (shown.empty() ? u"" : u":") + thumbprint.substr(i, 2);
+  }
+  for (auto& c : shown) c = static_cast<char16_t>(c >= u'a' && c <= u'f' ? c - 32 : c);
+  EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--signer \"QZ Other\" --signer " + shown), 0u) << result();
+}
+
+TEST_F(Trusted, TheSameSignerUnderANewKey) {
+  install(pki(u"v1-pub.exe"));
+  expectRefused(update(pki(u"v2-other.exe"), u"--same-signer"),
+                "A nova vers\xE3o foi assinada por CN=QZ Other, O=QZ (emitido por CN=QZ Test Root, O=QZ), n\xE3o pelo "
+                "editor da vers\xE3o atual, CN=QZ Publisher, O=QZ");
+  EXPECT_EQ(update(pki(u"v2-pub2.exe"), u"--same-signer"), 0u) << result();
+}
+
+TEST_F(Trusted, AnUnsignedCurrentVersionVouchesForNothing) {
+  install(testServiceV1());
+  expectRefused(update(pki(u"v2-pub.exe"), u"--same-signer"),
+                "A vers\xE3o atual n\xE3o est\xE1 assinada e n\xE3o pode atestar a nova");
+}
+
+TEST_F(Trusted, TheVeryBytesShipped) {
+  install(testServiceV1());
+  const auto hash = line("v2.sha256");
+  expectRefused(update(pki(u"v2-pub2.exe"), u"--sha256 " + hash), "A nova vers\xE3o n\xE3o \xE9 a esperada: SHA-256 ");
+  const auto malformed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                                        u" --exit-code --sha256 12:34",
+                                    folder.path());
+  EXPECT_EQ(malformed.exitStatus, 2u);
+  EXPECT_THAT(malformed.out, StartsWith("Erro: Op\xE7\xE3o inv\xE1lida: --sha256 12:34"));
+  EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--sha256 " + hash), 0u) << result();
+}
+
+}  // namespace
+}  // namespace usqz::testing
