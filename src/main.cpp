@@ -12,6 +12,7 @@ int main(int argc, char* argv[]) {
   const auto services = makeNativeServiceControl();
   const auto texts = makeNativeErrorTexts();
   const auto trust = makeNativeTrust();
-  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust};
+  const auto probes = makeNativeHealthProbes();
+  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust, *probes};
   return usqz::runTool(platform);
 }

@@ -1,5 +1,7 @@
 #include "cli/command_line.h"
 
+#include "cli/text.h"
+
 namespace usqz {
 
 namespace {
@@ -67,12 +69,56 @@ std::optional<std::u16string> normalizedHex(std::u16string_view text, std::size_
   return hex;
 }
 
+namespace {
+
+std::optional<std::uint64_t> wholeNumber(std::u16string_view text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char16_t c : text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - u'0');
+  }
+  return value;
+}
+
+std::u16string toAsciiLower(std::u16string_view text) {
+  std::u16string lower(text);
+  for (auto& c : lower) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  }
+  return lower;
+}
+
+// host:port, [IPv6]:port or name:port.
+std::optional<HealthCheck> tcpCheck(std::u16string_view value) {
+  std::u16string_view host;
+  std::u16string_view port;
+  if (!value.empty() && value.front() == u'[') {
+    const auto close = value.find(u"]:");
+    if (close == std::u16string_view::npos) return std::nullopt;
+    host = value.substr(1, close - 1);
+    port = value.substr(close + 2);
+  } else {
+    const auto colon = value.rfind(u':');
+    if (colon == std::u16string_view::npos || value.find(u':') != colon) return std::nullopt;
+    host = value.substr(0, colon);
+    port = value.substr(colon + 1);
+  }
+  const auto number = wholeNumber(port);
+  if (host.empty() || !number || *number < 1 || *number > 65535) return std::nullopt;
+  return HealthCheck{HealthCheck::Kind::Tcp, std::u16string(host), static_cast<std::uint16_t>(*number)};
+}
+
+}  // namespace
+
 Options scanOptions(const std::vector<std::u16string>& arguments) {
   Options options;
   options.serviceName = scanServiceName(arguments);
   // Options that take the next argument as their value, whatever it says.
   const auto takesValue = [](const std::u16string& option) {
-    return option == u"--service-name" || option == u"--signer" || option == u"--sha256";
+    return option == u"--service-name" || option == u"--signer" || option == u"--sha256" ||
+           option == u"--health-url" || option == u"--health-tcp" || option == u"--health-command" ||
+           option == u"--health-timeout";
   };
   const auto refuse = [&options](std::u16string why) {
     if (options.malformed.empty()) options.malformed = std::move(why);
@@ -96,6 +142,36 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
         refuse(u"--signer sem valor");
       } else {
         options.signers.push_back(value);
+      }
+    }
+    if (argument == u"--health-url") {
+      const auto lower = toAsciiLower(value.substr(0, 8));
+      if ((lower.rfind(u"http://", 0) == 0 && value.size() > 7) || (lower.rfind(u"https://", 0) == 0 && value.size() > 8)) {
+        options.health.push_back({HealthCheck::Kind::Url, value, 0});
+      } else {
+        refuse(u"--health-url " + value + u": não é um endereço http:// ou https://");
+      }
+    }
+    if (argument == u"--health-tcp") {
+      if (const auto check = tcpCheck(value)) {
+        options.health.push_back(*check);
+      } else {
+        refuse(u"--health-tcp " + value + u": não é host:porta (porta de 1 a 65535; IPv6 entre colchetes)");
+      }
+    }
+    if (argument == u"--health-command") {
+      if (value.find_first_not_of(u" \t") != std::u16string::npos) {
+        options.health.push_back({HealthCheck::Kind::Command, value, 0});
+      } else {
+        refuse(u"--health-command sem comando");
+      }
+    }
+    if (argument == u"--health-timeout") {
+      const auto seconds = wholeNumber(value);
+      if (seconds && *seconds >= 1 && *seconds <= 3600) {
+        options.healthTimeoutSeconds = static_cast<std::uint32_t>(*seconds);
+      } else {
+        refuse(u"--health-timeout " + value + u": de 1 a 3600 segundos");
       }
     }
     if (argument == u"--sha256") {

@@ -2,6 +2,7 @@
 // name, and deriving every name the run works with.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,13 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
 // The options besides the service name, each spelled exactly so and
 // anywhere on the command line; a value taken by "--service-name" is a
 // name, not an option. Neither changes a run that does not ask for it.
+// A health check the new version must pass before it counts as updated.
+struct HealthCheck {
+  enum class Kind { Url, Tcp, Command } kind = Kind::Url;
+  std::u16string target;   // the URL, the host (brackets off an IPv6 address) or the command line
+  std::uint16_t port = 0;  // for Tcp
+};
+
 struct Options {
   std::u16string serviceName;
   bool exitCode = false;        // --exit-code: a status per outcome
@@ -40,6 +48,10 @@ struct Options {
   // 64 digits) or a subject's common name, exactly.
   std::vector<std::u16string> signers;
   std::u16string sha256;  // --sha256: the file's, lower-case hex; empty: not asked
+  // --health-url, --health-tcp, --health-command, in the order given; all
+  // must pass within --health-timeout seconds.
+  std::vector<HealthCheck> health;
+  std::uint32_t healthTimeoutSeconds = 30;
   // Why the command line cannot be run as it stands; empty when it can.
   std::u16string malformed;
 

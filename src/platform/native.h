@@ -21,5 +21,6 @@ std::unique_ptr<Interrupts> makeNativeInterrupts();
 std::unique_ptr<ServiceControl> makeNativeServiceControl();
 std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
 std::unique_ptr<Trust> makeNativeTrust();
+std::unique_ptr<HealthProbes> makeNativeHealthProbes();
 
 }  // namespace usqz::platform

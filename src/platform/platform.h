@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "error_text.h"
 #include "file_and_process.h"
+#include "health_probes.h"
 #include "interrupts.h"
 #include "locks.h"
 #include "processes.h"
@@ -22,6 +23,7 @@ struct Platform {
   ServiceControl& services;
   ErrorTexts& texts;
   Trust& trust;
+  HealthProbes& probes;
 };
 
 }  // namespace usqz::platform

@@ -131,6 +131,19 @@ void ServiceWaits::waitWhileStarting(ServiceStatus& status) {
   }
 }
 
+bool ServiceWaits::exitsWithin(std::uint32_t waitMs) {
+  if (processGone_) return true;
+  if (process_) {
+    const auto waited = processes_.waitForExit(process_.get(), waitMs);
+    if (waited.state == ProcessState::Exited) return true;
+    if (waited.state == ProcessState::Running) return false;
+  } else {
+    services_.waitForStatus(service_, platform::kNotifyStopped, waitMs);
+  }
+  ServiceStatus status;
+  return query(status) && status.dwCurrentState != platform::kServiceRunning;
+}
+
 void ServiceWaits::waitForProcessExit() {
   if (process_) processes_.waitForExit(process_.get(), kProcessExitMs);
 }

@@ -49,6 +49,9 @@ class ServiceWaits {
   // Whether the process the service ran in is still there; true when no
   // process is known (the manager's word stands).
   bool processAlive();
+  // Waits up to `waitMs` on the service's process (or, where none is known,
+  // pauses and asks the manager): whether the service went down meanwhile.
+  bool exitsWithin(std::uint32_t waitMs);
 
   // A start request, tried again while the process of the last run is still
   // on its way out (the manager refuses the start as "already running").

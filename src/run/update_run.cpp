@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 
+#include "checks/health_check.h"
 #include "checks/preflight.h"
 #include "checks/trust_check.h"
 #include "cli/contained_path.h"
@@ -55,6 +56,7 @@ class UpdateRun {
         waits_(platform.clock, platform.processes, platform.services, platform.texts),
         swap_(platform.files, platform.clock, platform.texts, console, names_),
         dependents_(platform, console),
+        health_(platform, console, options),
         journal_(platform.files, platform.clock, platform.texts, names_.pathJournal) {}
 
   // The run's one error handler: whatever fails is undone as far as it can
@@ -114,6 +116,11 @@ class UpdateRun {
     journal_.taken(Step::Starting);
     waits_.confirmStart();
     console_.writeLine(u"Service :: status: iniciado");
+    // Running is not serving: what the options ask of it is part of the
+    // confirmation.
+    if (health_.asked()) {
+      if (const auto why = health_.untilHealthy(waits_)) throw toolError(*why);
+    }
     journal_.taken(Step::Confirmed);
     // The update stands whatever becomes of the dependents; a run that dies
     // now leaves the next one to bring them back, and no more. Should the
@@ -370,6 +377,12 @@ class UpdateRun {
     if (const auto why = startAndConfirm()) return u". Versão anterior restaurada, mas não iniciou: " + *why;
     console_.writeLine(u"Service :: status: iniciado");
     runs = true;
+    // The previous version is held to what the new one was.
+    if (health_.asked()) {
+      if (const auto why = health_.untilHealthy(waits_)) {
+        return u". Versão anterior restaurada, mas não respondeu à verificação: " + *why;
+      }
+    }
     return u". Versão anterior restaurada e em execução.";
   }
 
@@ -433,6 +446,8 @@ class UpdateRun {
       ServiceStatus status;
       end.runsAtEnd = waits_.query(status) ? status.dwCurrentState == platform::kServiceRunning && waits_.processAlive()
                                            : waits_.lastSeenRunning();
+      // Running but failing its health check is down for whoever it serves.
+      if (health_.lastFailed()) end.runsAtEnd = false;
     }
     return end;
   }
@@ -549,6 +564,7 @@ class UpdateRun {
   ServiceWaits waits_;
   ExecutableSwap swap_;
   Dependents dependents_;
+  HealthWait health_;
   // How far the run got: the one record of the run's state.
   RunJournal journal_;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_error_texts.h"
+#include "fakes/fake_health_probes.h"
 #include "fakes/fake_file_and_process.h"
 #include "fakes/fake_service_control.h"
 #include "fakes/fake_trust.h"
@@ -18,6 +19,7 @@ namespace usqz::testing {
 
 using platform::fake::FakeErrorTexts;
 using platform::fake::FakeFileAndProcess;
+using platform::fake::FakeHealthProbes;
 using platform::fake::FakeServiceControl;
 using platform::fake::FakeTrust;
 using platform::fake::FileOp;
@@ -42,8 +44,9 @@ struct Harness {
   FakeServiceControl services{clock};
   FakeErrorTexts texts;
   FakeTrust trust{os};
+  FakeHealthProbes probes{clock, os.lifeline()};
 
-  platform::Platform platform{os, os, services, os, os, services, texts, trust};
+  platform::Platform platform{os, os, services, os, os, services, texts, trust, probes};
 
   Harness() {
     os.setOwnExecutablePath(kToolPath);

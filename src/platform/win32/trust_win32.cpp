@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../native.h"
+#include "system_library.h"
 #include "windows_api.h"
 // After windows.h, which they need.
 #include <softpub.h>
@@ -21,6 +22,7 @@ namespace usqz::platform {
 namespace {
 
 using win32::fromWide;
+using win32::SystemLibrary;
 
 // Codes of WinVerifyTrust and the chain policy the check tells apart.
 constexpr DWORD kNoSignature = 0x800B0100;        // TRUST_E_NOSIGNATURE
@@ -31,40 +33,6 @@ constexpr DWORD kUntrustedRoot = 0x800B0109;       // CERT_E_UNTRUSTEDROOT
 constexpr DWORD kChaining = 0x800B010A;            // CERT_E_CHAINING
 constexpr DWORD kExplicitDistrust = 0x800B0111;    // TRUST_E_EXPLICIT_DISTRUST
 constexpr DWORD kUntrustedTestRoot = 0x800B010D;   // CERT_E_UNTRUSTEDTESTROOT
-
-// A System32 library, by its full path, freed when the owner goes.
-class SystemLibrary {
- public:
-  explicit SystemLibrary(const wchar_t* name) {
-    wchar_t folder[MAX_PATH + 1];
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) {
-      error_ = GetLastError();
-      return;
-    }
-    const std::wstring path = std::wstring(folder, length) + L"\\" + name;
-    module_ = LoadLibraryExW(path.c_str(), nullptr, 0);
-    error_ = module_ == nullptr ? GetLastError() : 0;
-  }
-  SystemLibrary(const SystemLibrary&) = delete;
-  SystemLibrary& operator=(const SystemLibrary&) = delete;
-  ~SystemLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-
-  template <typename Function>
-  Function find(const char* name) {
-    if (module_ == nullptr) return nullptr;
-    const auto found = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-    if (found == nullptr && error_ == 0) error_ = GetLastError();
-    return found;
-  }
-  DWORD error() const { return error_; }
-
- private:
-  HMODULE module_ = nullptr;
-  DWORD error_ = 0;
-};
 
 using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 using ProvDataFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);

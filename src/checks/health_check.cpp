@@ -1,0 +1,104 @@
+#include "checks/health_check.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "cli/text.h"
+
+namespace usqz {
+
+namespace {
+
+using platform::ProbeAnswer;
+
+// Each try gets this long at most; tries are this far apart.
+constexpr std::uint32_t kTryMs = 5'000;
+constexpr std::uint32_t kSpacingMs = 250;
+
+std::u16string whatOf(const HealthCheck& check) {
+  switch (check.kind) {
+    case HealthCheck::Kind::Url: return check.target;
+    case HealthCheck::Kind::Tcp: {
+      const bool v6 = check.target.find(u':') != std::u16string::npos;
+      return u"tcp " + (v6 ? u"[" + check.target + u"]" : check.target) + u":" + toDecimal(check.port);
+    }
+    case HealthCheck::Kind::Command: break;
+  }
+  return u"comando " + check.target;
+}
+
+bool passes(const HealthCheck& check, const ProbeAnswer& answer) {
+  if (answer.kind != ProbeAnswer::Kind::Answered) return false;
+  switch (check.kind) {
+    case HealthCheck::Kind::Url: return answer.code >= 200 && answer.code < 300;
+    case HealthCheck::Kind::Tcp: return true;
+    case HealthCheck::Kind::Command: break;
+  }
+  return answer.code == 0;
+}
+
+}  // namespace
+
+HealthWait::HealthWait(platform::Platform& platform, Console& console, const Options& options)
+    : p_(platform), console_(console), options_(options) {}
+
+std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
+  const auto& checks = options_.health;
+  const std::uint64_t limit = std::uint64_t{options_.healthTimeoutSeconds} * 1000;
+  const auto started = p_.clock.monotonicMilliseconds();
+  std::vector<bool> passed(checks.size(), false);
+  std::vector<std::u16string> last(checks.size(), u"sem resposta");
+  for (const auto& check : checks) console_.writeLine(u"Service :: verificando saúde: " + whatOf(check) + u" ...");
+  lastFailed_ = true;
+  for (;;) {
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+      if (passed[i]) continue;
+      const auto elapsed = p_.clock.monotonicMilliseconds() - started;
+      if (elapsed >= limit) break;
+      const auto budget = static_cast<std::uint32_t>(std::min<std::uint64_t>(kTryMs, limit - elapsed));
+      const auto& check = checks[i];
+      const auto answer = check.kind == HealthCheck::Kind::Url   ? p_.probes.httpGet(check.target, budget)
+                          : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
+                                                                 : p_.probes.runCommand(check.target, budget);
+      last[i] = describe(check, answer);
+      if (passes(check, answer)) {
+        passed[i] = true;
+        console_.writeLine(u"Service :: saudável (" + whatOf(check) + u": " + last[i] + u")");
+      }
+    }
+    const auto failing = std::find(passed.begin(), passed.end(), false);
+    if (failing == passed.end()) {
+      lastFailed_ = false;
+      return std::nullopt;
+    }
+    const auto& check = checks[static_cast<std::size_t>(failing - passed.begin())];
+    const auto why = last[static_cast<std::size_t>(failing - passed.begin())];
+    const auto elapsed = p_.clock.monotonicMilliseconds() - started;
+    if (elapsed >= limit) {
+      return u"A verificação de saúde não passou em " + toDecimal(options_.healthTimeoutSeconds) + u" s: " +
+             whatOf(check) + u": " + why;
+    }
+    const auto pause = static_cast<std::uint32_t>(std::min<std::uint64_t>(kSpacingMs, limit - elapsed));
+    if (waits.exitsWithin(pause)) {
+      return u"O serviço parou durante a verificação de saúde: " + whatOf(check) + u": " + why;
+    }
+  }
+}
+
+std::u16string HealthWait::describe(const HealthCheck& check, const ProbeAnswer& answer) {
+  switch (answer.kind) {
+    case ProbeAnswer::Kind::TimedOut: return u"sem resposta no tempo da tentativa";
+    case ProbeAnswer::Kind::Refused: return p_.texts.describe(answer.error);
+    case ProbeAnswer::Kind::Answered: break;
+  }
+  switch (check.kind) {
+    case HealthCheck::Kind::Url: return u"HTTP " + toDecimal(answer.code);
+    case HealthCheck::Kind::Tcp: return u"conectado";
+    case HealthCheck::Kind::Command: break;
+  }
+  std::u16string said = u"código de saída " + toDecimal(answer.code);
+  if (!answer.lastLine.empty()) said += u", " + answer.lastLine;
+  return said;
+}
+
+}  // namespace usqz

@@ -1,0 +1,37 @@
+// Healthy or rolled back: after its start is confirmed, a service is asked
+// what it serves (an HTTP endpoint, a TCP port, a command) until every
+// check the options name passes, or the time given runs out. The waiting
+// uses no processor: between tries it waits on the service's process, so
+// that a version that dies meanwhile is given up at once.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "cli/command_line.h"
+#include "cli/console.h"
+#include "platform/platform.h"
+#include "run/service_waits.h"
+
+namespace usqz {
+
+class HealthWait {
+ public:
+  HealthWait(platform::Platform& platform, Console& console, const Options& options);
+
+  bool asked() const { return !options_.health.empty(); }
+  // Until every check passes; why not, if not. `waits` watches the process.
+  std::optional<std::u16string> untilHealthy(ServiceWaits& waits);
+  // Whether the last wait ended without every check passing.
+  bool lastFailed() const { return lastFailed_; }
+
+ private:
+  std::u16string describe(const HealthCheck& check, const platform::ProbeAnswer& answer);
+
+  platform::Platform& p_;
+  Console& console_;
+  const Options& options_;
+  bool lastFailed_ = false;
+};
+
+}  // namespace usqz

@@ -1,0 +1,38 @@
+// One try of a health check against the service: an HTTP GET, a TCP
+// connection, or a command run and waited for. Each try is bounded by the
+// time it is given; a hung endpoint or command counts as a failed try (the
+// command is ended). Portable header; the Win32 implementation loads
+// winhttp.dll and ws2_32.dll only when a try needs them, from System32.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "file_and_process.h"
+
+namespace usqz::platform {
+
+struct ProbeAnswer {
+  enum class Kind {
+    Answered,  // HTTP: the status code; command: it exited, with its code
+    Refused,   // no answer: the error says why (connection refused, name not found, …)
+    TimedOut,  // no answer in the time given (a command is ended)
+  } kind = Kind::Refused;
+  std::uint32_t code = 0;   // HTTP status, or the command's exit code
+  OsError error = kOk;      // for Refused
+  std::u16string lastLine;  // a command's last line of output (standard output and error)
+};
+
+class HealthProbes {
+ public:
+  virtual ~HealthProbes() = default;
+
+  virtual ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) = 0;
+  // Answered (code 0) once connected.
+  virtual ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) = 0;
+  // No window, the tool's environment, output captured (a few KB at most).
+  virtual ProbeAnswer runCommand(std::u16string_view commandLine, std::uint32_t timeoutMs) = 0;
+};
+
+}  // namespace usqz::platform

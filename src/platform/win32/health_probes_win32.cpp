@@ -1,0 +1,291 @@
+// Health probes on Win32: HTTP through WinHTTP, TCP through Winsock, both
+// loaded from System32 by the first try that needs them; commands through
+// CreateProcessW with their output on a pipe.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../native.h"
+#include "system_library.h"
+#include "unique_handles.h"
+#include "windows_api.h"
+// After windows.h (kept lean), which they need.
+#include <winhttp.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace usqz::platform {
+
+namespace {
+
+using win32::fromWide;
+using win32::SystemLibrary;
+using win32::UniqueKernelHandle;
+using win32::WideZ;
+
+constexpr std::size_t kOutputKept = 4 * 1024;
+
+ProbeAnswer refused(DWORD error) { return {ProbeAnswer::Kind::Refused, 0, error, {}}; }
+ProbeAnswer timedOut() { return {ProbeAnswer::Kind::TimedOut, 0, kOk, {}}; }
+ProbeAnswer answered(std::uint32_t code) { return {ProbeAnswer::Kind::Answered, code, kOk, {}}; }
+
+class WinHttp {
+ public:
+  WinHttp() : library_(L"winhttp.dll") {}
+  bool loaded() {
+    crack = library_.find<decltype(crack)>("WinHttpCrackUrl");
+    open = library_.find<decltype(open)>("WinHttpOpen");
+    connect = library_.find<decltype(connect)>("WinHttpConnect");
+    request = library_.find<decltype(request)>("WinHttpOpenRequest");
+    timeouts = library_.find<decltype(timeouts)>("WinHttpSetTimeouts");
+    option = library_.find<decltype(option)>("WinHttpSetOption");
+    send = library_.find<decltype(send)>("WinHttpSendRequest");
+    receive = library_.find<decltype(receive)>("WinHttpReceiveResponse");
+    query = library_.find<decltype(query)>("WinHttpQueryHeaders");
+    close = library_.find<decltype(close)>("WinHttpCloseHandle");
+    return crack && open && connect && request && timeouts && option && send && receive && query && close;
+  }
+  DWORD error() const { return library_.error(); }
+
+  BOOL(WINAPI* crack)(LPCWSTR, DWORD, DWORD, LPURL_COMPONENTS) = nullptr;
+  HINTERNET(WINAPI* open)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) = nullptr;
+  HINTERNET(WINAPI* connect)(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD) = nullptr;
+  HINTERNET(WINAPI* request)(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD) = nullptr;
+  BOOL(WINAPI* timeouts)(HINTERNET, int, int, int, int) = nullptr;
+  BOOL(WINAPI* option)(HINTERNET, DWORD, LPVOID, DWORD) = nullptr;
+  BOOL(WINAPI* send)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) = nullptr;
+  BOOL(WINAPI* receive)(HINTERNET, LPVOID) = nullptr;
+  BOOL(WINAPI* query)(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD) = nullptr;
+  BOOL(WINAPI* close)(HINTERNET) = nullptr;
+
+ private:
+  SystemLibrary library_;
+};
+
+class Winsock {
+ public:
+  Winsock() : library_(L"ws2_32.dll") {}
+  bool loaded() {
+    startup = library_.find<decltype(startup)>("WSAStartup");
+    cleanup = library_.find<decltype(cleanup)>("WSACleanup");
+    resolve = library_.find<decltype(resolve)>("GetAddrInfoW");
+    freeInfo = library_.find<decltype(freeInfo)>("FreeAddrInfoW");
+    makeSocket = library_.find<decltype(makeSocket)>("socket");
+    control = library_.find<decltype(control)>("ioctlsocket");
+    connect = library_.find<decltype(connect)>("connect");
+    wait = library_.find<decltype(wait)>("select");
+    getOption = library_.find<decltype(getOption)>("getsockopt");
+    closeSocket = library_.find<decltype(closeSocket)>("closesocket");
+    lastError = library_.find<decltype(lastError)>("WSAGetLastError");
+    return startup && cleanup && resolve && freeInfo && makeSocket && control && connect && wait && getOption &&
+           closeSocket && lastError;
+  }
+  DWORD error() const { return library_.error(); }
+
+  int(WSAAPI* startup)(WORD, LPWSADATA) = nullptr;
+  int(WSAAPI* cleanup)() = nullptr;
+  INT(WSAAPI* resolve)(PCWSTR, PCWSTR, const ADDRINFOW*, PADDRINFOW*) = nullptr;
+  VOID(WSAAPI* freeInfo)(PADDRINFOW) = nullptr;
+  SOCKET(WSAAPI* makeSocket)(int, int, int) = nullptr;
+  int(WSAAPI* control)(SOCKET, long, u_long*) = nullptr;
+  int(WSAAPI* connect)(SOCKET, const sockaddr*, int) = nullptr;
+  int(WSAAPI* wait)(int, fd_set*, fd_set*, fd_set*, const timeval*) = nullptr;
+  int(WSAAPI* getOption)(SOCKET, int, int, char*, int*) = nullptr;
+  int(WSAAPI* closeSocket)(SOCKET) = nullptr;
+  int(WSAAPI* lastError)() = nullptr;
+
+ private:
+  SystemLibrary library_;
+};
+
+std::u16string lastLineOf(const std::string& output) {
+  std::size_t end = output.size();
+  while (end > 0 && (output[end - 1] == '\n' || output[end - 1] == '\r' || output[end - 1] == ' ')) --end;
+  const auto start = output.find_last_of("\r\n", end == 0 ? 0 : end - 1);
+  const std::string line = output.substr(start == std::string::npos || end == 0 ? 0 : start + 1,
+                                         end - (start == std::string::npos || end == 0 ? 0 : start + 1));
+  if (line.empty()) return {};
+  // Console programs write in the OEM code page when redirected.
+  const int size = MultiByteToWideChar(CP_OEMCP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_OEMCP, 0, line.data(), static_cast<int>(line.size()), wide.data(), size);
+  return fromWide(wide.data(), wide.size());
+}
+
+class Win32HealthProbes final : public HealthProbes {
+ public:
+  ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) override {
+    WinHttp http;
+    if (!http.loaded()) return refused(http.error());
+    const WideZ address(url);
+    std::wstring host(256, L'\0');
+    std::wstring path(2048, L'\0');
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+    parts.dwExtraInfoLength = 1;  // the query string follows the path in the same buffer
+    if (!http.crack(address.get(), 0, 0, &parts)) return refused(GetLastError());
+    host.resize(parts.dwHostNameLength);
+    std::wstring target(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo != nullptr) target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (target.empty()) target = L"/";
+
+    const auto closer = [&http](HINTERNET handle) {
+      if (handle != nullptr) http.close(handle);
+    };
+    std::unique_ptr<void, decltype(closer)> session(
+        http.open(L"UpdateServiceQZ", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+        closer);
+    if (!session) return refused(GetLastError());
+    const int ms = static_cast<int>(timeoutMs);
+    http.timeouts(session.get(), ms, ms, ms, ms);
+    std::unique_ptr<void, decltype(closer)> connection(http.connect(session.get(), host.c_str(), parts.nPort, 0), closer);
+    if (!connection) return refused(GetLastError());
+    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    std::unique_ptr<void, decltype(closer)> request(
+        http.request(connection.get(), L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
+                     WINHTTP_DEFAULT_ACCEPT_TYPES, secure),
+        closer);
+    if (!request) return refused(GetLastError());
+    // Some WinHTTPs honour only this one of the receive timeouts.
+    DWORD receiveMs = timeoutMs;
+    http.option(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveMs, sizeof receiveMs);
+    if (!http.send(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !http.receive(request.get(), nullptr)) {
+      const DWORD error = GetLastError();
+      return error == ERROR_WINHTTP_TIMEOUT ? timedOut() : refused(error);
+    }
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!http.query(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                    &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+      return refused(GetLastError());
+    }
+    return answered(status);
+  }
+
+  ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) override {
+    Winsock net;
+    if (!net.loaded()) return refused(net.error());
+    WSADATA data{};
+    if (const int error = net.startup(MAKEWORD(2, 2), &data)) return refused(static_cast<DWORD>(error));
+    ProbeAnswer answer = refused(WSAECONNREFUSED);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    PADDRINFOW found = nullptr;
+    const std::wstring service = std::to_wstring(port);
+    if (const int error = net.resolve(WideZ(host).get(), service.c_str(), &hints, &found)) {
+      answer = refused(static_cast<DWORD>(error));
+    } else {
+      for (auto* entry = found; entry != nullptr; entry = entry->ai_next) {
+        answer = tryConnect(net, *entry, timeoutMs);
+        if (answer.kind == ProbeAnswer::Kind::Answered) break;
+      }
+      net.freeInfo(found);
+    }
+    net.cleanup();
+    return answer;
+  }
+
+  ProbeAnswer runCommand(std::u16string_view commandLine, std::uint32_t timeoutMs) override {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return refused(GetLastError());
+    UniqueKernelHandle reader(readEnd);
+    UniqueKernelHandle writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION child{};
+    std::u16string line(commandLine);
+    if (!CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &child)) {
+      return refused(GetLastError());
+    }
+    const UniqueKernelHandle process(child.hProcess);
+    const UniqueKernelHandle thread(child.hThread);
+    writer.reset();  // the child holds the only write end now
+
+    std::string output;
+    const auto drain = [&] {
+      DWORD available = 0;
+      while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char buffer[1024];
+        DWORD got = 0;
+        if (!ReadFile(readEnd, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0) break;
+        output.append(buffer, got);
+        if (output.size() > kOutputKept) output.erase(0, output.size() - kOutputKept);
+      }
+    };
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+      drain();
+      const ULONGLONG now = GetTickCount64();
+      const DWORD slice = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(50, deadline - now));
+      if (WaitForSingleObject(child.hProcess, slice) == WAIT_OBJECT_0) break;
+      if (now >= deadline) {
+        TerminateProcess(child.hProcess, ERROR_TIMEOUT);
+        WaitForSingleObject(child.hProcess, 5'000);
+        return timedOut();
+      }
+    }
+    drain();
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    ProbeAnswer answer = answered(code);
+    answer.lastLine = lastLineOf(output);
+    return answer;
+  }
+
+ private:
+  static ProbeAnswer tryConnect(Winsock& net, const ADDRINFOW& address, std::uint32_t timeoutMs) {
+    const SOCKET socket = net.makeSocket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (socket == INVALID_SOCKET) return refused(static_cast<DWORD>(net.lastError()));
+    u_long nonBlocking = 1;
+    net.control(socket, FIONBIO, &nonBlocking);
+    ProbeAnswer answer = answered(0);
+    if (net.connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+      const int error = net.lastError();
+      if (error != WSAEWOULDBLOCK) {
+        answer = refused(static_cast<DWORD>(error));
+      } else {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket, &writable);
+        FD_SET(socket, &failed);
+        const timeval limit{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+        const int ready = net.wait(0, nullptr, &writable, &failed, &limit);
+        int socketError = 0;
+        int size = sizeof socketError;
+        if (ready == 0) {
+          answer = timedOut();
+        } else if (ready < 0) {
+          answer = refused(static_cast<DWORD>(net.lastError()));
+        } else if (net.getOption(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&socketError), &size) != 0 ||
+                   socketError != 0) {
+          answer = refused(static_cast<DWORD>(socketError != 0 ? socketError : net.lastError()));
+        }
+      }
+    }
+    net.closeSocket(socket);
+    return answer;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<HealthProbes> makeNativeHealthProbes() { return std::make_unique<Win32HealthProbes>(); }
+
+}  // namespace usqz::platform

@@ -1,0 +1,176 @@
+// Healthy or rolled back: the health options, the waiting on the virtual
+// clock, and what a failed check leaves.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "cli/command_line.h"
+#include "cli/text.h"
+#include "harness.h"
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using platform::fake::FakeService;
+using ::testing::HasSubstr;
+
+const std::u16string kUrl = u"http://127.0.0.1:8080/health";
+
+TEST(HealthOptions, EachKindAndItsValues) {
+  const auto o = scanOptions({u"tool", u"--health-url", u"HTTPS://svc.example/ok", u"--health-tcp", u"[::1]:8443",
+                              u"--health-tcp", u"db.local:5432", u"--health-command", u"check.cmd --quick",
+                              u"--health-timeout", u"90"});
+  ASSERT_EQ(o.health.size(), 4u);
+  EXPECT_EQ(o.health[0].target, u"HTTPS://svc.example/ok");
+  EXPECT_EQ(o.health[1].target, u"::1");
+  EXPECT_EQ(o.health[1].port, 8443);
+  EXPECT_EQ(o.health[2].target, u"db.local");
+  EXPECT_EQ(o.health[3].kind, HealthCheck::Kind::Command);
+  EXPECT_EQ(o.healthTimeoutSeconds, 90u);
+  EXPECT_TRUE(o.malformed.empty());
+  EXPECT_EQ(scanOptions({u"tool"}).healthTimeoutSeconds, 30u);
+
+  for (const auto& bad : std::vector<std::vector<std::u16string>>{
+           {u"--health-url", u"ftp://x/"}, {u"--health-url", u"http://"}, {u"--health-url"},
+           {u"--health-tcp", u"host"}, {u"--health-tcp", u"host:0"}, {u"--health-tcp", u"host:65536"},
+           {u"--health-tcp", u"::1:80"}, {u"--health-tcp", u":80"}, {u"--health-command", u"  "},
+           {u"--health-timeout", u"0"}, {u"--health-timeout", u"3601"}, {u"--health-timeout", u"1e3"}}) {
+    std::vector<std::u16string> arguments = {u"tool", u"--service-name", u"QZAgent"};
+    arguments.insert(arguments.end(), bad.begin(), bad.end());
+    EXPECT_FALSE(scanOptions(arguments).malformed.empty()) << toUtf8(bad.back());
+  }
+}
+
+TEST(HealthOptions, AMalformedValueIsRefusedBeforeAnythingIsTouched) {
+  Harness h;
+  h.os.putFile(kNew, kV2);
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code --health-tcp localhost"), 2);
+  EXPECT_EQ(h.out(), lines({"Erro: Op\xE7\xE3o inv\xE1lida: --health-tcp localhost: n\xE3o \xE9 host:porta (porta de 1 a "
+                            "65535; IPv6 entre colchetes)"}));
+  EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+}
+
+// QZAgent running v1; v2 beside the tool; the health endpoint answers as
+// the version that runs is scripted to.
+struct HealthRun : ::testing::Test {
+  Harness h;
+  FakeService* service = nullptr;
+  std::map<std::string, std::function<platform::ProbeAnswer()>> byVersion;
+
+  void SetUp() override {
+    h.os.putFile(kCurrent, kV1);
+    h.os.putFile(kNew, kV2);
+    service = &h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
+    service->runningImage = kV1;
+    byVersion[kV1] = [] { return FakeHealthProbes::http(200); };
+    byVersion[kV2] = [] { return FakeHealthProbes::http(200); };
+    h.probes.answer(kUrl, [this] {
+      if (!service->runningImage) return FakeHealthProbes::refused();
+      return byVersion.at(*service->runningImage)();
+    });
+  }
+  int run(const std::u16string& options = u"--health-url " + kUrl) {
+    return h.run(u"--service-name QZAgent --exit-code " + options);
+  }
+  std::string result() const { return h.os.contents(kResult).value_or(""); }
+};
+
+TEST_F(HealthRun, HealthyInTimeIsUpdated) {
+  const auto started = h.clock.now();
+  byVersion[kV2] = [this, started] { return FakeHealthProbes::http(h.clock.now() - started < 4'000 ? 503 : 204); };
+  EXPECT_EQ(run(), 0) << result();
+  EXPECT_THAT(h.out(), HasSubstr(lines({"Service :: status: iniciado",
+                                        "Service :: verificando sa\xFA" "de: http://127.0.0.1:8080/health ...",
+                                        "Service :: saud\xE1vel (http://127.0.0.1:8080/health: HTTP 204)", "",
+                                        "Atualiza\xE7\xE3o finalizada."})));
+  EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
+  // Tries a fraction of a second apart, not a busy loop.
+  const auto& tries = h.probes.tries();
+  ASSERT_GE(tries.size(), 3u);
+  for (std::size_t i = 1; i < tries.size(); ++i) EXPECT_GE(tries[i] - tries[i - 1], 250u);
+  EXPECT_LE(tries.size(), 4'000u / 250 + 3);
+}
+
+TEST_F(HealthRun, AnUnhealthyNewVersionIsRolledBackAndThePreviousOneChecked) {
+  byVersion[kV2] = [] { return FakeHealthProbes::http(503); };
+  const auto started = h.clock.now();
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 5"), 11);
+  EXPECT_EQ(result(), "Erro: A verifica\xE7\xE3o de sa\xFA" "de n\xE3o passou em 5 s: http://127.0.0.1:8080/health: "
+                      "HTTP 503. Vers\xE3o anterior restaurada e em execu\xE7\xE3o.\r\n");
+  EXPECT_EQ(service->runningImage, kV1);
+  EXPECT_EQ(h.os.contents(kNew), kV2);
+  // About the timeout, not more.
+  EXPECT_LT(h.clock.now() - started, 5'000u + 3'500u + 3'000u);
+}
+
+TEST_F(HealthRun, AVersionThatNeverListensIsRolledBackAtTheTimeout) {
+  byVersion[kV2] = [] { return FakeHealthProbes::refused(); };
+  h.texts.set(10061, u"No connection could be made because the target machine actively refused it.");
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 3"), 11);
+  EXPECT_THAT(result(), HasSubstr("n\xE3o passou em 3 s: http://127.0.0.1:8080/health: No connection could be made "
+                                  "because the target machine actively refused it"));
+}
+
+TEST_F(HealthRun, APreviousVersionUnhealthyTooNeedsAnAdministrator) {
+  byVersion[kV1] = byVersion[kV2] = [] { return FakeHealthProbes::http(500); };
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 2"), 12);
+  EXPECT_THAT(result(), HasSubstr("HTTP 500. Vers\xE3o anterior restaurada, mas n\xE3o respondeu \xE0 verifica\xE7\xE3o: "
+                                  "A verifica\xE7\xE3o de sa\xFA" "de n\xE3o passou em 2 s"));
+  EXPECT_EQ(service->runningImage, kV1);
+  EXPECT_EQ(service->state, platform::kServiceRunning);
+}
+
+// The process watch goes on meanwhile: a version that dies while it is
+// checked is rolled back at once, not at the timeout.
+TEST_F(HealthRun, AVersionThatDiesDuringTheWaitIsRolledBackAtOnce) {
+  service->startOnlyFor = kV2;
+  service->start.exitsSilentlyAfterMs = 2'500;  // past the start's own watch
+  byVersion[kV2] = [] { return FakeHealthProbes::http(503); };
+  const auto started = h.clock.now();
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 600"), 11);
+  EXPECT_THAT(result(), HasSubstr("O servi\xE7o parou durante a verifica\xE7\xE3o de sa\xFA" "de"));
+  EXPECT_LT(h.clock.now() - started, 10'000u);
+}
+
+TEST_F(HealthRun, ACommandThatExits0Passes) {
+  h.probes.answer(u"check.cmd", [] { return FakeHealthProbes::exited(0); });
+  EXPECT_EQ(run(u"--health-command check.cmd"), 0);
+  EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (comando check.cmd: c\xF3" "digo de sa\xED" "da 0)"));
+}
+
+// The command fails (or hangs) while v2 runs, and passes for v1.
+TEST_F(HealthRun, ACommandThatFailsSaysItsCodeAndLastLine) {
+  h.probes.answer(u"check.cmd", [this] {
+    return service->runningImage == kV2 ? FakeHealthProbes::exited(3, u"banco de dados inacess\u00edvel")
+                                        : FakeHealthProbes::exited(0);
+  });
+  EXPECT_EQ(run(u"--health-command check.cmd --health-timeout 2"), 11);
+  EXPECT_THAT(result(), HasSubstr("comando check.cmd: c\xF3" "digo de sa\xED" "da 3, banco de dados inacess\xEDvel."));
+}
+
+TEST_F(HealthRun, ACommandThatHangsIsGivenAFewSecondsATry) {
+  h.probes.answer(u"check.cmd",
+                  [this] { return service->runningImage == kV2 ? FakeHealthProbes::hangs() : FakeHealthProbes::exited(0); });
+  EXPECT_EQ(run(u"--health-command check.cmd --health-timeout 12"), 11);
+  EXPECT_THAT(result(), HasSubstr("comando check.cmd: sem resposta no tempo da tentativa"));
+  // Tries of 5 s at most: three in 12 s for the new version, one for the old.
+  EXPECT_EQ(h.probes.tries().size(), 4u);
+}
+
+TEST_F(HealthRun, EveryCheckMustPass) {
+  h.probes.answer(u"127.0.0.1:5432", [] { return FakeHealthProbes::refused(); });
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-tcp 127.0.0.1:5432 --health-timeout 2"), 12);
+  EXPECT_THAT(result(), HasSubstr("tcp 127.0.0.1:5432"));
+  h.os.putFile(kNew, kV2);
+  h.probes.answer(u"127.0.0.1:5432", [] { return FakeHealthProbes::exited(0); });
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-tcp 127.0.0.1:5432"), 0);
+  EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (tcp 127.0.0.1:5432: conectado)"));
+}
+
+TEST_F(HealthRun, WithoutTheOptionsNothingIsProbed) {
+  EXPECT_EQ(run(u""), 0);
+  EXPECT_TRUE(h.probes.tries().empty());
+}
+
+}  // namespace
+}  // namespace usqz
