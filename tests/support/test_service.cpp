@@ -12,6 +12,9 @@
 //   die_after_ms      after running this long, report stopped with
 //   exit_code         this Win32 exit code (default 1067) and exit
 //   vanish_after_ms   after running this long, exit without a word
+//   health_port       once running, answer HTTP on 127.0.0.1 at this port
+//   health_status     with this status (default 200; 0: do not listen)
+//   health_delay_ms   only after this long
 // Control code 200 makes it report stopped and exit at once, whatever it was
 // told, so that test cleanup can always remove it.
 //
@@ -23,6 +26,8 @@
 #include <string>
 
 #include "platform/win32/windows_api.h"
+// After windows.h (kept lean), which it needs.
+#include <winsock2.h>
 
 #ifndef TEST_SERVICE_BUILD
 #define TEST_SERVICE_BUILD "v1"
@@ -41,6 +46,9 @@ struct Behaviour {
   DWORD stallMs = 0;
   DWORD dieAfterMs = 0;
   DWORD exitCode = ERROR_PROCESS_ABORTED;
+  DWORD healthPort = 0;
+  DWORD healthStatus = 200;
+  DWORD healthDelayMs = 0;
 };
 
 std::string folder;
@@ -83,8 +91,41 @@ void readBehaviour() {
     if (key == "stall_ms") behaviour.stallMs = value;
     if (key == "die_after_ms") behaviour.dieAfterMs = value;
     if (key == "exit_code") behaviour.exitCode = value;
+    if (key == "health_port") behaviour.healthPort = value;
+    if (key == "health_status") behaviour.healthStatus = value;
+    if (key == "health_delay_ms") behaviour.healthDelayMs = value;
   }
   std::fclose(config);
+}
+
+// A health endpoint as small as can be: every request gets the status.
+DWORD WINAPI serveHealth(void*) {
+  Sleep(behaviour.healthDelayMs);
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  BOOL reuse = TRUE;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(behaviour.healthPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
+    logEvent("health endpoint failed");
+    return 1;
+  }
+  logEvent("health endpoint listening");
+  const std::string answer = "HTTP/1.0 " + std::to_string(behaviour.healthStatus) +
+                             " Health\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  for (;;) {
+    const SOCKET client = accept(listener, nullptr, nullptr);
+    if (client == INVALID_SOCKET) return 1;
+    char request[1024];
+    recv(client, request, sizeof request, 0);
+    send(client, answer.data(), static_cast<int>(answer.size()), 0);
+    shutdown(client, SD_SEND);
+    closesocket(client);
+  }
 }
 
 void report(DWORD state, DWORD checkPoint = 0, DWORD waitHint = 0, DWORD exitCode = NO_ERROR) {
@@ -129,6 +170,9 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments) {
   }
   report(SERVICE_RUNNING);
   logEvent("started");
+  if (behaviour.healthPort != 0 && behaviour.healthStatus != 0) {
+    CloseHandle(CreateThread(nullptr, 0, serveHealth, nullptr, 0, nullptr));
+  }
 
   if (behaviour.vanishAfterMs != 0 && WaitForSingleObject(stopEvent, behaviour.vanishAfterMs) == WAIT_TIMEOUT) {
     logEvent("vanished");

@@ -2,6 +2,7 @@
 // loaded from System32 by the first try that needs them; commands through
 // CreateProcessW with their output on a pipe.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,8 @@ std::u16string lastLineOf(const std::string& output) {
 class Win32HealthProbes final : public HealthProbes {
  public:
   ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) override {
-    WinHttp http;
+    if (!http_) http_ = std::make_unique<WinHttp>();
+    WinHttp& http = *http_;
     if (!http.loaded()) return refused(http.error());
     const WideZ address(url);
     std::wstring host(256, L'\0');
@@ -168,7 +170,8 @@ class Win32HealthProbes final : public HealthProbes {
   }
 
   ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) override {
-    Winsock net;
+    if (!net_) net_ = std::make_unique<Winsock>();
+    Winsock& net = *net_;
     if (!net.loaded()) return refused(net.error());
     WSADATA data{};
     if (const int error = net.startup(MAKEWORD(2, 2), &data)) return refused(static_cast<DWORD>(error));
@@ -248,6 +251,10 @@ class Win32HealthProbes final : public HealthProbes {
   }
 
  private:
+  // Loaded by the first try that needs them.
+  std::unique_ptr<WinHttp> http_;
+  std::unique_ptr<Winsock> net_;
+
   static ProbeAnswer tryConnect(Winsock& net, const ADDRINFOW& address, std::uint32_t timeoutMs) {
     const SOCKET socket = net.makeSocket(address.ai_family, address.ai_socktype, address.ai_protocol);
     if (socket == INVALID_SOCKET) return refused(static_cast<DWORD>(net.lastError()));

@@ -1,6 +1,8 @@
 // A library of the system's, loaded by its full System32 path only when an
 // option needs it, so that the default run imports nothing more and a DLL
-// planted elsewhere is never the one loaded.
+// planted elsewhere is never the one loaded. Once loaded it stays for the
+// life of the process: some (WinHTTP, for one) leave threads of their own
+// running after their last handle is closed.
 #pragma once
 
 #include <string>
@@ -9,7 +11,6 @@
 
 namespace usqz::platform::win32 {
 
-// Freed when the owner goes.
 class SystemLibrary {
  public:
   explicit SystemLibrary(const wchar_t* name) {
@@ -25,9 +26,6 @@ class SystemLibrary {
   }
   SystemLibrary(const SystemLibrary&) = delete;
   SystemLibrary& operator=(const SystemLibrary&) = delete;
-  ~SystemLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
 
   template <typename Function>
   Function find(const char* name) {

@@ -1,0 +1,21 @@
+// A command for health-check tests: "probe_command exit N [words…]" prints
+// the words and exits with N; "probe_command hang" never ends.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/win32/windows_api.h"
+
+int main(int argc, char* argv[]) {
+  if (argc >= 2 && std::strcmp(argv[1], "hang") == 0) {
+    std::puts("hanging");
+    std::fflush(stdout);
+    Sleep(INFINITE);
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "exit") == 0) {
+    std::puts("checking");
+    for (int i = 3; i < argc; ++i) std::printf(i + 1 < argc ? "%s " : "%s\n", argv[i]);
+    return std::atoi(argv[2]);
+  }
+  return 64;
+}
