@@ -130,6 +130,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     const std::u16string value = hasValue ? arguments[idx + 1] : std::u16string();
     if (argument == u"--exit-code") options.exitCode = true;
     if (argument == u"--stop-dependents") options.stopDependents = true;
+    if (argument == u"--check") options.checkOnly = true;
     if (argument == u"--require-signature") options.requireSignature = true;
     if (argument == u"--same-signer") options.sameSigner = options.requireSignature = true;
     if (argument == u"--signer") {

@@ -41,6 +41,7 @@ struct Options {
   std::u16string serviceName;
   bool exitCode = false;        // --exit-code: a status per outcome
   bool stopDependents = false;  // --stop-dependents: stop and restart them
+  bool checkOnly = false;       // --check: every check, what the run would do, no change
   // What the new version must be before anything is stopped.
   bool requireSignature = false;  // --require-signature (implied by the two below)
   bool sameSigner = false;        // --same-signer: the current version's publisher

@@ -28,13 +28,11 @@ void Dependents::adopt(platform::ServiceHandle manager, std::vector<std::u16stri
   down_ = std::move(stopped);
 }
 
-void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHandle service,
-                           const platform::ServiceStatus& status, bool stopThem, RunJournal& journal) {
-  manager_ = manager;
-  auto& services = platform_.services;
+std::vector<std::u16string> Dependents::wouldStop(platform::ServiceHandle service,
+                                                  const platform::ServiceStatus& status, bool stopThem) {
   // A manager that cannot list them leaves the stop request to tell.
-  const auto active = services.listActiveDependents(service);
-  if (active.error != kOk || active.names.empty()) return;
+  const auto active = platform_.services.listActiveDependents(service);
+  if (active.error != kOk || active.names.empty()) return {};
   if (!stopThem) {
     throw toolError(u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(active.names));
   }
@@ -45,7 +43,14 @@ void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHan
   if (settled && (status.dwControlsAccepted & platform::kAcceptStop) == 0) {
     throw toolError(u"Erro ao parar o serviço: o serviço não aceita o pedido de parada");
   }
-  for (const auto& name : active.names) {
+  return active.names;
+}
+
+void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHandle service,
+                           const platform::ServiceStatus& status, bool stopThem, RunJournal& journal) {
+  manager_ = manager;
+  auto& services = platform_.services;
+  for (const auto& name : wouldStop(service, status, stopThem)) {
     console_.writeLine(u"Service :: parando dependente " + name + u" ...");
     const auto opened = services.openExisting(manager, name, kDependentRights);
     const OwnedServiceHandle dependent(services, opened.handle);

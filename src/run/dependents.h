@@ -26,6 +26,10 @@ class Dependents {
   // ones already stopped have been started again.
   void bringDown(platform::ServiceHandle manager, platform::ServiceHandle service,
                  const platform::ServiceStatus& status, bool stopThem, RunJournal& journal);
+  // The active dependents a stop would take down with the service, after
+  // the same refusals as bringDown; none when the manager cannot list them.
+  std::vector<std::u16string> wouldStop(platform::ServiceHandle service, const platform::ServiceStatus& status,
+                                        bool stopThem);
   // For undoing a run that died: the dependents it stopped, as its journal
   // names them, in the order they stopped; bringBack starts them again.
   void adopt(platform::ServiceHandle manager, std::vector<std::u16string> stopped);

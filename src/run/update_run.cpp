@@ -37,6 +37,19 @@ bool notRegistered(platform::OsError error) {
   return error == platform::kErrorServiceDoesNotExist || error == platform::kErrorInvalidName;
 }
 
+// How the run names a state the service is found in.
+std::u16string_view stateName(std::uint32_t state) {
+  switch (state) {
+    case platform::kServiceStopped: return u"parado";
+    case platform::kServiceStopPending: return u"parando";
+    case platform::kServiceStartPending: return u"iniciando";
+    case platform::kServiceRunning: return u"iniciado";
+    case platform::kServicePaused: return u"pausado";
+    case platform::kServicePausePending: return u"pausando";
+    default: return u"retomando";
+  }
+}
+
 bool movesMayHaveBegun(Step step) {
   return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
 }
@@ -84,6 +97,7 @@ class UpdateRun {
 
  private:
   Outcome steps() {
+    if (options_.checkOnly) return checkOnly();
     refuseNamesOutsideTheToolsFolder();
     if (staysInFolder(names_.logFilename)) p_.files.removeFile(names_.logFilename);
     if (const auto outcome = undoInterruptedRun()) return *outcome;
@@ -136,9 +150,80 @@ class UpdateRun {
     return Outcome::Updated;
   }
 
+  // --check: every check the run makes before the stop, then what it would
+  // do, a line each; nothing is stopped, moved, registered or written (no
+  // journal, no result file). Refusals are reported as a run reports them.
+  Outcome checkOnly() {
+    refuseNamesOutsideTheToolsFolder();
+    const auto found = RunJournal::read(p_.files, p_.clock, names_.pathJournal);
+    if (found.kind == JournalRead::Kind::Unreadable) {
+      throw toolError(u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal);
+    }
+    if (found.kind == JournalRead::Kind::Found) {
+      console_.writeLine(u"Verificação: uma atualização anterior foi interrompida (etapa: " +
+                         std::u16string(stepName(found.record.step)) + u"); a próxima execução a desfaria primeiro.");
+      return Outcome::Updated;
+    }
+    if (!p_.files.fileExists(names_.pathNewBin)) {
+      console_.writeLine(u"");
+      console_.writeLine(u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName));
+      console_.writeLine(u"");
+      return Outcome::NothingToDo;
+    }
+    if (options_.verifiesNewVersion()) {
+      held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
+      checkTrust(p_, options_, held_.get(), names_);
+    } else {
+      checkNewVersion(p_.files, p_.clock, p_.texts, names_);
+    }
+    const bool mayRegister = connect();
+    std::vector<std::u16string> plan;
+    const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);
+    if (opened.error == platform::kOk && opened.handle) {
+      service_.reset(opened.handle);
+      checkRegistration(p_.files, p_.services, p_.texts, service_.get(), names_);
+      waits_.attach(service_.get());
+      console_.writeLine(u"Service :: encontrado");
+      swap_.checkOlderBackupRemovable();
+      const auto status = waits_.queryOrFail();
+      console_.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
+      if (status.dwCurrentState == platform::kServiceStopPending) {
+        plan.push_back(u"aguardaria a parada do serviço");
+      } else if (status.dwCurrentState != platform::kServiceStopped) {
+        const auto dependents = dependents_.wouldStop(service_.get(), status, options_.stopDependents);
+        std::u16string names;
+        for (const auto& name : dependents) names += (names.empty() ? u"" : u", ") + name;
+        if (!names.empty()) plan.push_back(u"pararia os dependentes: " + names);
+        plan.push_back(u"pararia o serviço");
+      }
+    } else if (!notRegistered(opened.error)) {
+      throw toolError(u"Erro ao abrir o serviço: " + p_.texts.describe(opened.error));
+    } else {
+      console_.writeLine(u"Service :: NÃO encontrado");
+      if (mayRegister) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
+      swap_.checkOlderBackupRemovable();
+      plan.push_back(u"registraria o serviço");
+    }
+    if (p_.files.fileExists(names_.pathCurrentBin)) {
+      if (p_.files.fileExists(names_.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
+      plan.push_back(u"faria o backup da versão atual: EXE -> OLD");
+    }
+    plan.push_back(u"ativaria a nova versão: NEW -> EXE");
+    plan.push_back(u"iniciaria o serviço");
+    console_.writeLine(u"");
+    console_.writeLine(u"Verificação: a atualização seguiria adiante; nada foi alterado. Ela:");
+    for (const auto& step : plan) console_.writeLine(u"  -> " + step);
+    console_.writeLine(u"");
+    return Outcome::Updated;
+  }
+
   // The result file first, then the console: a console that fails cannot
-  // cost the record of what the run did.
+  // cost the record of what the run did. A check writes no result file.
   void record(std::initializer_list<std::u16string> lines, std::u16string_view result) {
+    if (options_.checkOnly) {
+      for (const auto& line : lines) console_.writeLine(line);
+      return;
+    }
     const auto saveFailure = SaveResultQuietly(p_.files, names_.logFilename, result);
     for (const auto& line : lines) console_.writeLine(line);
     if (saveFailure) console_.writeLine(*saveFailure);
@@ -242,19 +327,17 @@ class UpdateRun {
   // is stopping is waited for.
   void bringDown() {
     auto status = waits_.queryOrFail();
+    console_.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
     switch (status.dwCurrentState) {
       case platform::kServiceStopped:
-        console_.writeLine(u"Service :: status: parado");
         if (!journal_.prepared()) prepareJournal(false, false);
         return;
       case platform::kServiceStopPending:
-        console_.writeLine(u"Service :: status: parando");
         waits_.waitForStop(status);
         console_.writeLine(u"Service :: parado");
         if (!journal_.prepared()) prepareJournal(false, false);
         return;
       case platform::kServiceStartPending:
-        console_.writeLine(u"Service :: status: iniciando");
         waits_.waitWhileStarting(status);
         if (status.dwCurrentState == platform::kServiceStopped) {
           console_.writeLine(u"Service :: parado");
@@ -262,17 +345,7 @@ class UpdateRun {
           return;
         }
         break;
-      case platform::kServiceRunning:
-        console_.writeLine(u"Service :: status: iniciado");
-        break;
-      case platform::kServicePaused:
-        console_.writeLine(u"Service :: status: pausado");
-        break;
-      case platform::kServicePausePending:
-        console_.writeLine(u"Service :: status: pausando");
-        break;
       default:
-        console_.writeLine(u"Service :: status: retomando");
         break;
     }
     prepareJournal(true, false);
