@@ -102,17 +102,7 @@ class UpdateRun {
     if (staysInFolder(names_.logFilename)) p_.files.removeFile(names_.logFilename);
     if (const auto outcome = undoInterruptedRun()) return *outcome;
 
-    if (!p_.files.fileExists(names_.pathNewBin)) {
-      record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName), u""},
-             u"Não foi encontrada a nova versão do serviço.");
-      return Outcome::NothingToDo;
-    }
-    if (options_.verifiesNewVersion()) {
-      held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
-      checkTrust(p_, options_, held_.get(), names_);
-    } else {
-      checkNewVersion(p_.files, p_.clock, p_.texts, names_);
-    }
+    if (!newVersionPasses()) return Outcome::NothingToDo;
 
     const bool mayRegister = connect();
     openOrRegister(mayRegister);
@@ -150,6 +140,24 @@ class UpdateRun {
     return Outcome::Updated;
   }
 
+  // Whether there is a new version to activate, once it has passed its
+  // checks (held open from now on when its hash or signature are asked
+  // for). A missing one is said and recorded.
+  bool newVersionPasses() {
+    if (!p_.files.fileExists(names_.pathNewBin)) {
+      record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName), u""},
+             u"Não foi encontrada a nova versão do serviço.");
+      return false;
+    }
+    if (options_.verifiesNewVersion()) {
+      held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
+      checkTrust(p_, options_, held_.get(), names_);
+    } else {
+      checkNewVersion(p_.files, p_.clock, p_.texts, names_);
+    }
+    return true;
+  }
+
   // --check: every check the run makes before the stop, then what it would
   // do, a line each; nothing is stopped, moved, registered or written (no
   // journal, no result file). Refusals are reported as a run reports them.
@@ -164,18 +172,7 @@ class UpdateRun {
                          std::u16string(stepName(found.record.step)) + u"); a próxima execução a desfaria primeiro.");
       return Outcome::Updated;
     }
-    if (!p_.files.fileExists(names_.pathNewBin)) {
-      console_.writeLine(u"");
-      console_.writeLine(u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(names_.serviceName));
-      console_.writeLine(u"");
-      return Outcome::NothingToDo;
-    }
-    if (options_.verifiesNewVersion()) {
-      held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
-      checkTrust(p_, options_, held_.get(), names_);
-    } else {
-      checkNewVersion(p_.files, p_.clock, p_.texts, names_);
-    }
+    if (!newVersionPasses()) return Outcome::NothingToDo;
     const bool mayRegister = connect();
     std::vector<std::u16string> plan;
     const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);

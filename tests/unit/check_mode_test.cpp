@@ -103,13 +103,7 @@ TEST_F(CheckMode, RefusedNothingToDoOrBusy) {
 
 // An interrupted run's journal is reported, not acted upon.
 TEST_F(CheckMode, AnInterruptedRunIsReportedNotUndone) {
-  unsigned nth = 1;
-  for (;; ++nth) {
-    Harness probe;
-    setUpSweepScene(probe, false);
-    probe.runDyingAt(kSweepArguments, nth);
-    if (probe.os.contents(kCurrent) == kV2) break;
-  }
+  const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
   Harness dead;
   setUpSweepScene(dead, false);
   dead.runDyingAt(kSweepArguments, nth);

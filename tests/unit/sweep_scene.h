@@ -49,6 +49,19 @@ inline unsigned callsOfAWholeRun(bool rollback, const std::u16string& arguments 
   return clean.os.lifeline().calls() - before;
 }
 
+// The first platform call at which a run of the scene that dies there
+// leaves `what` true of what it left (a dying run's call N does not take
+// effect).
+template <typename Predicate>
+unsigned firstDeathLeaving(bool rollback, Predicate what) {
+  for (unsigned nth = 1;; ++nth) {
+    Harness probe;
+    setUpSweepScene(probe, rollback);
+    probe.runDyingAt(kSweepArguments, nth);
+    if (what(probe)) return nth;
+  }
+}
+
 // What a fault may cost besides the update itself.
 struct Allowance {
   bool escapes = false;      // standard output failed: status 1

@@ -216,13 +216,7 @@ TEST(KillSweep, ARecoveryThatDiesIsRecoveredByTheRunAfterIt) {
 // What the next run says when it finds a run died after the activation.
 TEST(Recovery, ARunKilledAfterTheActivationIsUndoneThenTheUpdateIsTriedAgain) {
   // The first call at which a dying run leaves the new version in place.
-  unsigned nth = 1;
-  for (;; ++nth) {
-    Harness probe;
-    setUpSweepScene(probe, false);
-    probe.runDyingAt(kSweepArguments, nth);
-    if (probe.os.contents(kCurrent) == kV2) break;
-  }
+  const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
   Harness h;
   auto& service = setUpSweepScene(h, false);
   ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
@@ -282,13 +276,8 @@ TEST(Recovery, AFailedRollbackIsNotMadeWorseByTheNextRun) {
 TEST(Recovery, AServiceKilledWhileStoppingIsRunningAgainAfterTheNextRollback) {
   Harness h;
   auto& service = setUpSweepScene(h, true);
-  unsigned nth = 1;
-  for (;; ++nth) {
-    Harness probe;
-    setUpSweepScene(probe, true);
-    probe.runDyingAt(kSweepArguments, nth);
-    if (probe.services.find(u"QZAgent")->stopRequests == 1) break;
-  }
+  const unsigned nth =
+      firstDeathLeaving(true, [](Harness& h) { return h.services.find(u"QZAgent")->stopRequests == 1; });
   ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth + 1).has_value());
   EXPECT_EQ(h.run(kSweepArguments), 11);
   EXPECT_EQ(service.state, platform::kServiceRunning);
