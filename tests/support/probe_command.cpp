@@ -1,5 +1,7 @@
 // A command for health-check tests: "probe_command exit N [words…]" prints
-// the words and exits with N; "probe_command hang" never ends.
+// the words and exits with N; "probe_command hang" does not end for a
+// minute (far longer than any try, and no longer: a process left behind
+// would hold the test runner's output open).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +12,8 @@ int main(int argc, char* argv[]) {
   if (argc >= 2 && std::strcmp(argv[1], "hang") == 0) {
     std::puts("hanging");
     std::fflush(stdout);
-    Sleep(INFINITE);
+    Sleep(60'000);
+    return 1;
   }
   if (argc >= 3 && std::strcmp(argv[1], "exit") == 0) {
     std::puts("checking");
