@@ -175,13 +175,7 @@ class UpdateRun {
     if (!newVersionPasses()) return Outcome::NothingToDo;
     const bool mayRegister = connect();
     std::vector<std::u16string> plan;
-    const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);
-    if (opened.error == platform::kOk && opened.handle) {
-      service_.reset(opened.handle);
-      checkRegistration(p_.files, p_.services, p_.texts, service_.get(), names_);
-      waits_.attach(service_.get());
-      console_.writeLine(u"Service :: encontrado");
-      swap_.checkOlderBackupRemovable();
+    if (openAndCheck(mayRegister)) {
       const auto status = waits_.queryOrFail();
       console_.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
       if (status.dwCurrentState == platform::kServiceStopPending) {
@@ -193,12 +187,7 @@ class UpdateRun {
         if (!names.empty()) plan.push_back(u"pararia os dependentes: " + names);
         plan.push_back(u"pararia o serviço");
       }
-    } else if (!notRegistered(opened.error)) {
-      throw toolError(u"Erro ao abrir o serviço: " + p_.texts.describe(opened.error));
     } else {
-      console_.writeLine(u"Service :: NÃO encontrado");
-      if (mayRegister) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
-      swap_.checkOlderBackupRemovable();
       plan.push_back(u"registraria o serviço");
     }
     if (p_.files.fileExists(names_.pathCurrentBin)) {
@@ -267,9 +256,9 @@ class UpdateRun {
     return mayRegister;
   }
 
-  // Every check comes before the first step that changes anything, the
-  // registration included.
-  void openOrRegister(bool mayRegister) {
+  // Opens the service and makes every check that comes before a change:
+  // true when it is registered; false when it is not (and may be).
+  bool openAndCheck(bool mayRegister) {
     const auto opened = p_.services.openExisting(manager_.get(), names_.serviceName, kServiceRights);
     if (opened.error == platform::kOk && opened.handle) {
       service_.reset(opened.handle);
@@ -277,7 +266,7 @@ class UpdateRun {
       waits_.attach(service_.get());
       console_.writeLine(u"Service :: encontrado");
       swap_.checkOlderBackupRemovable();
-      return;
+      return true;
     }
     // Access denied is not "missing": registering would only fail, or name
     // the service itself as the one already using its executable.
@@ -288,6 +277,13 @@ class UpdateRun {
     // Without the right to register, the registration fails as it is.
     if (mayRegister) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
     swap_.checkOlderBackupRemovable();
+    return false;
+  }
+
+  // Every check comes before the first step that changes anything, the
+  // registration included.
+  void openOrRegister(bool mayRegister) {
+    if (openAndCheck(mayRegister)) return;
     prepareJournal(false, true);
     journal_.advance(Step::Registering);
     const auto created = p_.services.registerService(manager_.get(), names_.serviceName, names_.pathCurrentBin);
