@@ -13,6 +13,7 @@ int main(int argc, char* argv[]) {
   const auto texts = makeNativeErrorTexts();
   const auto trust = makeNativeTrust();
   const auto probes = makeNativeHealthProbes();
-  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust, *probes};
+  const auto security = makeNativeFileSecurity();
+  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust, *probes, *security};
   return usqz::runTool(platform);
 }

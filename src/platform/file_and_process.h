@@ -106,6 +106,10 @@ class FileAndProcess {
   // the error a deletion would meet otherwise (kErrorFileNotFound when there
   // is nothing, kErrorDirectory for a directory).
   virtual OsError probeDeletable(std::u16string_view name) = 0;
+  // Whether the file at `name` could be renamed now: 0 when it could, a
+  // sharing violation while another process holds it without sharing its
+  // deletion.
+  virtual OsError probeMovable(std::u16string_view name) = 0;
 
   // The new version, held so that no other process may change, replace,
   // rename or delete it until it is closed: read and delete access, others
@@ -134,10 +138,20 @@ class FileAndProcess {
   virtual std::vector<std::uint16_t> runnableMachines() = 0;
   // `text` in upper case by the system's rules.
   virtual std::u16string upperCase(std::u16string_view text) = 0;
+  // The path the system resolves `path` to once every link, junction,
+  // substituted drive and short name on the way is followed (its folder's,
+  // when the file itself is missing): one name for every spelling of a
+  // file. `path` as it is when its folder cannot be resolved.
+  virtual std::u16string finalPath(std::u16string_view path) = 0;
 
   // Write access, others may only read while it is open, truncated if it
   // exists, ordinary attributes.
   virtual FileOpenResult createTextFile(std::u16string_view name) = 0;
+  // A file that did not exist: whatever stands at the name (a file, a link,
+  // a folder) fails it with kErrorFileExists and is left as it is. Write
+  // access, nobody else may open it meanwhile, and only SYSTEM,
+  // Administrators and its owner may ever read or change it.
+  virtual FileOpenResult createPrivateFile(std::u16string_view name) = 0;
   virtual OsError writeBytes(FileHandle file, std::string_view bytes) = 0;
   // What was written reaches the disk before it returns.
   virtual OsError flushFile(FileHandle file) = 0;

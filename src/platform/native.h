@@ -22,5 +22,6 @@ std::unique_ptr<ServiceControl> makeNativeServiceControl();
 std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
 std::unique_ptr<Trust> makeNativeTrust();
 std::unique_ptr<HealthProbes> makeNativeHealthProbes();
+std::unique_ptr<FileSecurity> makeNativeFileSecurity();
 
 }  // namespace usqz::platform

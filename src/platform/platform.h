@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "error_text.h"
 #include "file_and_process.h"
+#include "file_security.h"
 #include "health_probes.h"
 #include "interrupts.h"
 #include "locks.h"
@@ -24,6 +25,7 @@ struct Platform {
   ErrorTexts& texts;
   Trust& trust;
   HealthProbes& probes;
+  FileSecurity& security;
 };
 
 }  // namespace usqz::platform

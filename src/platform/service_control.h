@@ -24,6 +24,8 @@ struct ServiceConfig {
   std::u16string binaryPath;  // the command line, as registered
   std::uint32_t startType = 0;
   OsError error = kOk;
+  // The services it needs to run (load-order groups left out).
+  std::vector<std::u16string> dependencies;
 };
 
 struct ServiceList {

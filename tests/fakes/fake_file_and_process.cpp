@@ -155,6 +155,75 @@ OsError FakeFileAndProcess::probeDeletable(std::u16string_view name) {
   return kOk;
 }
 
+OsError FakeFileAndProcess::probeMovable(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::ProbeMovable)) return error;
+  const std::u16string path(name);
+  const auto it = files_.find(path);
+  if (it == files_.end()) return checkDirectoryOf(path) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  if (it->second.locked || held(path)) return kErrorSharingViolation;
+  return kOk;
+}
+
+std::u16string FakeFileAndProcess::finalPath(std::u16string_view path) {
+  faults_.onCall(FileOp::FinalPath);
+  std::u16string resolved(path);
+  for (const auto* names : {&shortNames_, &aliases_}) {
+    for (const auto& [alias, real] : *names) {
+      if (resolved.rfind(alias, 0) == 0) resolved = real + resolved.substr(alias.size());
+    }
+  }
+  return resolved;
+}
+
+FileOpenResult FakeFileAndProcess::createPrivateFile(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::CreatePrivateFile)) return {{}, error};
+  const std::u16string path(name);
+  if (const auto error = checkDirectoryOf(path)) return {{}, error};
+  if (files_.count(path) != 0 || directories_.count(path) != 0) return {{}, kErrorFileExists};
+  newFile(path).isPrivate = true;
+  const FileHandle handle(nextHandle_++);
+  open_[handle] = path;
+  return {handle, kOk};
+}
+
+void FakeFileAndProcess::setForeign(const std::u16string& path, std::u16string owner,
+                                    std::vector<std::u16string> writers) {
+  if (const auto it = files_.find(path); it != files_.end()) {
+    it->second.foreignOwner = std::move(owner);
+    it->second.foreignWriters = std::move(writers);
+    it->second.isPrivate = false;
+  } else {
+    foreignFolders_[path] = {std::move(owner), std::move(writers)};
+  }
+}
+
+FileFacts FakeFileAndProcess::inspect(std::u16string_view name) {
+  FileFacts facts;
+  if (const auto error = faults_.onCall(FileOp::Inspect)) {
+    facts.error = error;
+    return facts;
+  }
+  std::u16string path(name);
+  while (!path.empty() && (path.back() == u'\\' || path.back() == u'/')) path.pop_back();
+  if (const auto it = files_.find(path); it != files_.end()) {
+    facts.kind = it->second.link ? FileKind::Link : FileKind::File;
+    facts.links = it->second.links;
+    facts.foreignOwner = it->second.foreignOwner;
+    facts.foreignWriters = it->second.foreignWriters;
+    return facts;
+  }
+  if (directories_.count(path) == 0) {
+    facts.error = kErrorFileNotFound;
+    return facts;
+  }
+  facts.kind = FileKind::Directory;
+  if (const auto it = foreignFolders_.find(path); it != foreignFolders_.end()) {
+    facts.foreignOwner = it->second.owner;
+    facts.foreignWriters = it->second.writers;
+  }
+  return facts;
+}
+
 std::u16string FakeFileAndProcess::expandEnvironment(std::u16string_view text) {
   std::u16string out;
   while (!text.empty()) {

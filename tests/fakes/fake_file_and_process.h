@@ -18,6 +18,7 @@
 #include "fault_plan.h"
 #include "platform/clock.h"
 #include "platform/file_and_process.h"
+#include "platform/file_security.h"
 #include "platform/interrupts.h"
 #include "platform/locks.h"
 
@@ -45,11 +46,19 @@ enum class FileOp {
   TryLock,
   ReleaseLock,  // cannot fail; counted only
   Pause,        // cannot fail; counted only
+  ProbeMovable,
+  CreatePrivateFile,
+  Inspect,
+  FinalPath,    // cannot fail; counted only
 };
 
 enum class StdoutKind { Console, Redirected, Missing };
 
-class FakeFileAndProcess final : public FileAndProcess, public Clock, public Locks, public Interrupts {
+class FakeFileAndProcess final : public FileAndProcess,
+                                 public FileSecurity,
+                                 public Clock,
+                                 public Locks,
+                                 public Interrupts {
  public:
   explicit FakeFileAndProcess(VirtualClock& clock) : clock_(clock) { faults_.setLifeline(&lifeline_); }
 
@@ -69,6 +78,23 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // A folder's short (8.3) name, e.g. C:\PROGRA~1 for C:\Program Files.
   void setShortName(std::u16string shortName, std::u16string longName) {
     shortNames_[std::move(shortName)] = std::move(longName);
+  }
+  // Another spelling of a folder that the system resolves to `real` (a
+  // substituted drive, a junction).
+  void setAlias(std::u16string alias, std::u16string real) { aliases_[std::move(alias)] = std::move(real); }
+  // Who besides the administrators owns or may write a file or a folder.
+  void setForeign(const std::u16string& path, std::u16string owner, std::vector<std::u16string> writers = {});
+  // The file's name is a symbolic link (to what it holds), or one of
+  // `links` hard links to it.
+  void makeLink(const std::u16string& name) { files_.at(name).link = true; }
+  // New contents under the same identity (a file changed in place and its
+  // times set back).
+  void overwrite(const std::u16string& name, std::string bytes) { files_.at(name).bytes = std::move(bytes); }
+  void setHardLinks(const std::u16string& name, std::uint32_t links) { files_.at(name).links = links; }
+  // Created by createPrivateFile, and not changed since.
+  bool isPrivate(const std::u16string& name) const {
+    const auto it = files_.find(name);
+    return it != files_.end() && it->second.isPrivate;
   }
   void setEnvironment(std::u16string name, std::u16string value) { environment_[std::move(name)] = std::move(value); }
   // Another run holds this lock.
@@ -101,6 +127,10 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   OsError moveNoReplace(std::u16string_view from, std::u16string_view to) override;
   FileHead readFileHead(std::u16string_view name, std::size_t maxBytes) override;
   OsError probeDeletable(std::u16string_view name) override;
+  OsError probeMovable(std::u16string_view name) override;
+  // Aliases and short names given above resolved.
+  std::u16string finalPath(std::u16string_view path) override;
+  FileOpenResult createPrivateFile(std::u16string_view name) override;
   // %NAME% replaced from setEnvironment; unknown names stay as they are.
   std::u16string expandEnvironment(std::u16string_view text) override;
   // Names are matched exactly here, in upper case; a short name given with
@@ -128,6 +158,9 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   // page 850 for the letters Portuguese uses. Anything else becomes '?'.
   std::string toNarrow(std::u16string_view text, CodePage codePage) override;
 
+  // -- FileSecurity --
+  FileFacts inspect(std::u16string_view path) override;
+
   // -- Clock --
   void pause(std::uint32_t milliseconds) override;
   std::uint64_t monotonicMilliseconds() override { return clock_.now(); }
@@ -150,6 +183,15 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
     // Its identity: the index stays with the file across moves.
     std::uint64_t index = 0;
     std::uint64_t lastWrite = 0;
+    bool link = false;
+    std::uint32_t links = 1;
+    bool isPrivate = false;
+    std::u16string foreignOwner;
+    std::vector<std::u16string> foreignWriters;
+  };
+  struct Foreign {
+    std::u16string owner;
+    std::vector<std::u16string> writers;
   };
 
   File& newFile(const std::u16string& name);
@@ -181,6 +223,8 @@ class FakeFileAndProcess final : public FileAndProcess, public Clock, public Loc
   std::map<LockHandle, std::u16string> locks_;
   std::set<std::u16string> abandoned_;
   std::map<std::u16string, std::u16string> shortNames_;
+  std::map<std::u16string, std::u16string> aliases_;
+  std::map<std::u16string, Foreign> foreignFolders_;
   std::vector<std::uint16_t> machines_ = {0x8664, 0x014C};
   std::vector<std::u16string> locksAskedFor_;
   std::uint64_t nextIndex_ = 0x1000;

@@ -207,11 +207,11 @@ ServiceList FakeServiceControl::listServices(ServiceHandle manager) {
 }
 
 ServiceConfig FakeServiceControl::queryConfig(ServiceHandle service) {
-  if (const auto error = faults_.onCall(ServiceOp::QueryConfig)) return {{}, 0, error};
+  if (const auto error = faults_.onCall(ServiceOp::QueryConfig)) return {{}, 0, error, {}};
   OsError error = kOk;
   const FakeService* target = serviceFor(service, kServiceQueryConfig, error);
-  if (target == nullptr) return {{}, 0, error};
-  return {target->binaryPath, target->startType, kOk};
+  if (target == nullptr) return {{}, 0, error, {}};
+  return {target->binaryPath, target->startType, kOk, target->dependsOn};
 }
 
 void FakeServiceControl::collectActiveDependents(const std::u16string& key, std::vector<std::u16string>& found) {

@@ -46,7 +46,7 @@ struct Harness {
   FakeTrust trust{os};
   FakeHealthProbes probes{clock, os.lifeline()};
 
-  platform::Platform platform{os, os, services, os, os, services, texts, trust, probes};
+  platform::Platform platform{os, os, services, os, os, services, texts, trust, probes, os};
 
   Harness() {
     os.setOwnExecutablePath(kToolPath);

@@ -190,6 +190,12 @@ class PosixFileAndProcess final : public FileAndProcess {
     return ::access(folder.c_str(), W_OK | X_OK) == 0 ? kOk : lastErrno();
   }
 
+  // No process holds a file against a rename here.
+  OsError probeMovable(std::u16string_view name) override {
+    struct stat info {};
+    return ::lstat(nativeName(name).c_str(), &info) == 0 ? kOk : lastErrno();
+  }
+
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override {
     if (::rename(nativeName(from).c_str(), nativeName(to).c_str()) != 0) return lastErrno();
     return syncFolderOf(to);
@@ -218,6 +224,19 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   std::u16string upperCase(std::u16string_view text) override { return toAsciiUpper(text); }
 
+  std::u16string finalPath(std::u16string_view path) override {
+    char resolved[PATH_MAX];
+    const auto name = nativeName(path);
+    if (::realpath(name.c_str(), resolved) != nullptr) return fromUtf8(resolved);
+    const auto slash = name.find_last_of('/');
+    if (slash == std::string::npos) return std::u16string(path);
+    const std::string folder = slash == 0 ? "/" : name.substr(0, slash);
+    if (::realpath(folder.c_str(), resolved) == nullptr) return std::u16string(path);
+    std::string joined = resolved;
+    if (joined.back() != '/') joined += '/';
+    return fromUtf8(joined + name.substr(slash + 1));
+  }
+
   // Windows programs do not run here: the build's own processor stands in.
   std::vector<std::uint16_t> runnableMachines() override {
 #if defined(__x86_64__)
@@ -232,6 +251,12 @@ class PosixFileAndProcess final : public FileAndProcess {
   FileOpenResult createTextFile(std::u16string_view name) override {
     const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return {{}, lastErrno()};
+    return {toHandle(fd), kOk};
+  }
+
+  FileOpenResult createPrivateFile(std::u16string_view name) override {
+    const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return {{}, errno == EEXIST ? kErrorFileExists : lastErrno()};
     return {toHandle(fd), kOk};
   }
 

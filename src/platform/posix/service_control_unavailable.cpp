@@ -17,7 +17,7 @@ class UnavailableServiceControl final : public ServiceControl {
     return {{}, kErrorInvalidHandle};
   }
   ServiceList listServices(ServiceHandle) override { return {{}, kErrorInvalidHandle}; }
-  ServiceConfig queryConfig(ServiceHandle) override { return {{}, 0, kErrorInvalidHandle}; }
+  ServiceConfig queryConfig(ServiceHandle) override { return {{}, 0, kErrorInvalidHandle, {}}; }
   ServiceList listActiveDependents(ServiceHandle) override { return {{}, kErrorInvalidHandle}; }
   OsError queryStatus(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError queryProcess(ServiceHandle, ServiceStatus&, std::uint32_t&) override { return kErrorInvalidHandle; }

@@ -46,6 +46,28 @@ std::u16string fullPathName(std::u16string_view path) {
   return fromWide(full.data(), length);
 }
 
+std::u16string_view directoryOf(std::u16string_view path) {
+  const auto last = path.find_last_of(u"\\/:");
+  return last == std::u16string_view::npos ? std::u16string_view() : path.substr(0, last + 1);
+}
+
+// What the system resolves an existing file or folder to, with every link
+// followed; nothing when it cannot be opened.
+std::optional<std::u16string> resolved(std::u16string_view path) {
+  UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(path).get(), FILE_READ_ATTRIBUTES,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+  if (!file) return std::nullopt;
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), name.data(), static_cast<DWORD>(name.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::nullopt;
+    if (length < name.size()) return fromWide(name.data(), length);
+    name.resize(length + 1);
+  }
+}
+
 class Win32FileAndProcess final : public FileAndProcess {
  public:
   CommandLine commandLine() override {
@@ -125,6 +147,15 @@ class Win32FileAndProcess final : public FileAndProcess {
                                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
     const DWORD openError = GetLastError();
     return file ? kOk : openError;
+  }
+
+  OsError probeMovable(std::u16string_view name) override {
+    // A rename needs the right to delete, and a holder that shares it.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(name).get(), DELETE,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    const DWORD error = GetLastError();
+    return file ? kOk : error;
   }
 
   FileOpenResult openToActivate(std::u16string_view name) override {
@@ -208,6 +239,18 @@ class Win32FileAndProcess final : public FileAndProcess {
     return upperCase(full);
   }
 
+  std::u16string finalPath(std::u16string_view path) override {
+    if (const auto whole = resolved(path)) return *whole;
+    const auto folder = directoryOf(path);
+    if (folder.empty()) return std::u16string(path);
+    if (const auto resolvedFolder = resolved(folder)) {
+      auto joined = *resolvedFolder;
+      if (joined.back() != u'\\') joined += u'\\';
+      return joined + std::u16string(path.substr(folder.size()));
+    }
+    return std::u16string(path);
+  }
+
   // IsWow64Process2 tells the native machine even to a 32-bit process on
   // 64-bit Windows; it came with Windows 10 1511, so it is looked up.
   std::vector<std::uint16_t> runnableMachines() override {
@@ -252,6 +295,25 @@ class Win32FileAndProcess final : public FileAndProcess {
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
     if (file == INVALID_HANDLE_VALUE) return {{}, error};
+    return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
+  }
+
+  FileOpenResult createPrivateFile(std::u16string_view name) override {
+    // The owner (the account that runs the tool, or Administrators for an
+    // elevated one) keeps full control through OW; nothing is inherited.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+      return {{}, GetLastError()};
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    // CREATE_NEW fails on anything at the name, a link included, so that
+    // nothing is ever written through one.
+    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (file == INVALID_HANDLE_VALUE) return {{}, error == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : error};
     return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
   }
 

@@ -149,6 +149,9 @@ class Win32ServiceControl final : public ServiceControl {
       config.binaryPath = fromWide(native->lpBinaryPathName, wcslen(native->lpBinaryPathName));
     }
     config.startType = native->dwStartType;
+    for (const wchar_t* name = native->lpDependencies; name != nullptr && *name != L'\0'; name += wcslen(name) + 1) {
+      if (*name != SC_GROUP_IDENTIFIERW) config.dependencies.push_back(fromWide(name, wcslen(name)));
+    }
     return config;
   }
 

@@ -1,0 +1,45 @@
+// Who may write a file or a folder on POSIX systems: its owner, and its
+// group and everyone else when the mode lets them write.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cli/text.h"
+#include "../native.h"
+
+namespace usqz::platform {
+
+namespace {
+
+class PosixFileSecurity final : public FileSecurity {
+ public:
+  FileFacts inspect(std::u16string_view path) override {
+    FileFacts facts;
+    struct stat info {};
+    if (::lstat(toUtf8(path).c_str(), &info) != 0) {
+      facts.error = errno == ENOENT || errno == ENOTDIR ? kErrorFileNotFound : kErrorAccessDenied;
+      return facts;
+    }
+    facts.kind = S_ISLNK(info.st_mode) ? FileKind::Link : S_ISDIR(info.st_mode) ? FileKind::Directory : FileKind::File;
+    facts.links = static_cast<std::uint32_t>(info.st_nlink);
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+      const struct passwd* user = ::getpwuid(info.st_uid);
+      facts.foreignOwner = fromUtf8(user != nullptr ? user->pw_name : std::to_string(info.st_uid));
+    }
+    if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != 0) {
+      const struct group* group = ::getgrgid(info.st_gid);
+      facts.foreignWriters.push_back(fromUtf8(group != nullptr ? group->gr_name : std::to_string(info.st_gid)));
+    }
+    if ((info.st_mode & S_IWOTH) != 0) facts.foreignWriters.push_back(u"Everyone");
+    return facts;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSecurity> makeNativeFileSecurity() { return std::make_unique<PosixFileSecurity>(); }
+
+}  // namespace usqz::platform
