@@ -8,8 +8,8 @@ namespace usqz {
 using platform::OsError;
 
 ExecutableSwap::ExecutableSwap(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
-                               Console& console, const Names& names)
-    : files_(files), clock_(clock), texts_(texts), console_(console), names_(names) {}
+                               platform::Trust& trust, Console& console, const Names& names)
+    : files_(files), clock_(clock), texts_(texts), trust_(trust), console_(console), names_(names) {}
 
 void ExecutableSwap::checkOlderBackupRemovable() {
   const auto error = retryWhileHeld(clock_, [&] { return files_.probeDeletable(names_.pathOldBin); });
@@ -20,16 +20,58 @@ void ExecutableSwap::checkOlderBackupRemovable() {
   throw toolError(u"O backup antigo não pode ser removido: " + names_.pathOldBin + u": " + why);
 }
 
-std::optional<platform::FileIdentity> ExecutableSwap::identityOf(const std::u16string& path) {
+void ExecutableSwap::checkCurrentMovable() {
+  if (!files_.fileExists(names_.pathCurrentBin)) return;
+  const auto error = retryWhileHeld(clock_, [&] { return files_.probeMovable(names_.pathCurrentBin); });
+  if (error == platform::kErrorSharingViolation) {
+    throw toolError(u"A versão atual está em uso por outro processo e não poderia ser movida: " +
+                    names_.pathCurrentBin);
+  }
+  if (error != platform::kOk && error != platform::kErrorFileNotFound) {
+    throw toolError(u"A versão atual não poderia ser movida: " + names_.pathCurrentBin + u": " +
+                    texts_.describe(error));
+  }
+  identityOf(names_.pathCurrentBin);
+}
+
+std::optional<platform::FileIdentity> ExecutableSwap::readIdentity(const std::u16string& path,
+                                                                    platform::OsError& error) {
+  error = platform::kOk;
   if (!files_.fileExists(path)) return std::nullopt;
-  // A file that exists and cannot be told apart once is asked again: a
-  // version taken for missing would not be put back.
+  // Asked again when it fails once: a scanner may hold it for a moment.
   for (int attempt = 0; attempt < 2; ++attempt) {
     const auto found = files_.fileIdentity(path);
-    if (found.error == platform::kOk) return found.identity;
-    if (found.error == platform::kErrorFileNotFound) break;
+    error = found.error;
+    if (error == platform::kOk) return found.identity;
+    if (error == platform::kErrorFileNotFound) break;
   }
+  if (error == platform::kErrorFileNotFound) error = platform::kOk;
   return std::nullopt;
+}
+
+std::optional<platform::FileIdentity> ExecutableSwap::identityOf(const std::u16string& path) {
+  platform::OsError error = platform::kOk;
+  auto identity = readIdentity(path, error);
+  if (error != platform::kOk) {
+    throw toolError(u"Não foi possível identificar o arquivo " + path + u": " + texts_.describe(error));
+  }
+  return identity;
+}
+
+std::u16string ExecutableSwap::sha256Of(const std::u16string& path, platform::FileHandle held) {
+  if (held) {
+    const auto hash = trust_.sha256(held);
+    return hash.error == platform::kOk ? hash.sha256 : std::u16string();
+  }
+  platform::FileOpenResult opened;
+  const auto error = retryWhileHeld(clock_, [&] {
+    opened = files_.openToRead(path);
+    return opened.error;
+  });
+  if (error != platform::kOk) return {};
+  const platform::OwnedFileHandle file(files_, opened.handle);
+  const auto hash = trust_.sha256(file.get());
+  return hash.error == platform::kOk ? hash.sha256 : std::u16string();
 }
 
 std::u16string ExecutableSwap::notFound(const JournalRecord& record, const Placement& placement) const {
@@ -40,12 +82,36 @@ std::u16string ExecutableSwap::notFound(const JournalRecord& record, const Place
 
 Placement ExecutableSwap::locate(const JournalRecord& record) {
   Placement placement;
+  std::vector<Slot> unclaimed;
   for (const auto slot : {Slot::Current, Slot::New, Slot::Old}) {
-    const auto identity = identityOf(pathOf(slot));
-    if (!identity) continue;
-    if (record.previous && *identity == *record.previous) placement.previous = slot;
-    if (*identity == record.next) placement.next = slot;
+    // One that cannot be told apart may still be found by its content.
+    platform::OsError error = platform::kOk;
+    const auto identity = readIdentity(pathOf(slot), error);
+    if (!identity) {
+      if (error != platform::kOk) unclaimed.push_back(slot);
+      continue;
+    }
+    if (record.previous && *identity == *record.previous) {
+      placement.previous = slot;
+    } else if (*identity == record.next) {
+      placement.next = slot;
+    } else {
+      unclaimed.push_back(slot);
+    }
   }
+  // Copied again, a version keeps its bytes and loses its identity.
+  const auto byContent = [&](std::optional<Slot>& found, const std::u16string& sha256) {
+    if (found || sha256.empty()) return;
+    for (auto it = unclaimed.begin(); it != unclaimed.end(); ++it) {
+      if (sha256Of(pathOf(*it)) == sha256) {
+        found = *it;
+        unclaimed.erase(it);
+        return;
+      }
+    }
+  };
+  if (record.previous) byContent(placement.previous, record.previousSha256);
+  byContent(placement.next, record.nextSha256);
   return placement;
 }
 

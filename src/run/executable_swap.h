@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"
+#include "platform/trust.h"
 #include "run/run_journal.h"
 
 namespace usqz {
@@ -32,15 +33,31 @@ struct Placement {
 class ExecutableSwap {
  public:
   ExecutableSwap(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
-                 Console& console, const Names& names);
+                 platform::Trust& trust, Console& console, const Names& names);
 
   // Before the stop: an older backup must be a file the swap can remove.
   // Held files are waited for as moves are; an error otherwise.
   void checkOlderBackupRemovable();
 
-  // The identity of the file at `path`; nothing when there is none.
+  // Before the stop: the current version must be a file the swap can
+  // move (nobody holds it without sharing its deletion, after the usual
+  // wait) and tell apart; an error otherwise.
+  void checkCurrentMovable();
+
+  // The identity of the file at `path`; nothing when there is none, an
+  // error when there is one that cannot be told apart (a version taken
+  // for missing would never be put back).
   std::optional<platform::FileIdentity> identityOf(const std::u16string& path);
+  // The SHA-256 of the file at `path` (read through `held` when given);
+  // empty when it cannot be read.
+  std::u16string sha256Of(const std::u16string& path, platform::FileHandle held = {});
+  // By identity, and by content where a version's identity is at none of
+  // the paths (a copy of the same bytes put there again).
   Placement locate(const JournalRecord& record);
+  const std::u16string& pathOf(Slot slot) const;
+  // Removes a file, waiting for a holder to let go; an error code when it
+  // stays.
+  platform::OsError removeRetrying(const std::u16string& path);
 
   // Removes an older backup, backs the current version up (when there is
   // one) and activates the new one, a line for each; an error when a step
@@ -59,13 +76,13 @@ class ExecutableSwap {
   std::u16string notFound(const JournalRecord& record, const Placement& placement) const;
 
  private:
-  const std::u16string& pathOf(Slot slot) const;
   platform::OsError moveRetrying(const std::u16string& from, const std::u16string& to);
-  platform::OsError removeRetrying(const std::u16string& path);
+  std::optional<platform::FileIdentity> readIdentity(const std::u16string& path, platform::OsError& error);
 
   platform::FileAndProcess& files_;
   platform::Clock& clock_;
   platform::ErrorTexts& texts_;
+  platform::Trust& trust_;
   Console& console_;
   const Names& names_;
 };

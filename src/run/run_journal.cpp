@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 
+#include "checks/location_trust.h"
 #include "cli/text.h"
 #include "cli/tool_error.h"
 #include "run/held_files.h"
@@ -13,7 +14,7 @@ namespace {
 
 using platform::FileIdentity;
 
-constexpr std::string_view kHeader = "UpdateServiceQZ journal 1";
+constexpr std::string_view kHeader = "UpdateServiceQZ journal 2";
 constexpr std::size_t kLongestJournal = 64 * 1024;
 
 constexpr std::array<std::pair<Step, std::u16string_view>, 8> kSteps = {{
@@ -33,10 +34,10 @@ std::string hex(std::uint64_t value, int digits) {
   return out;
 }
 
-std::string identityText(const std::optional<FileIdentity>& identity) {
+std::string identityText(const std::optional<FileIdentity>& identity, const std::u16string& sha256) {
   if (!identity) return "none";
   return hex(identity->volume, 8) + " " + hex(identity->index, 16) + " " + std::to_string(identity->size) + " " +
-         std::to_string(identity->lastWrite);
+         std::to_string(identity->lastWrite) + " " + toUtf8(sha256);
 }
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
@@ -70,12 +71,20 @@ bool parseYesNo(std::string_view text, bool& value) {
   return true;
 }
 
-bool parseIdentity(std::string_view text, std::optional<FileIdentity>& identity) {
+bool isSha256(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) return false;
+  }
+  return true;
+}
+
+bool parseIdentity(std::string_view text, std::optional<FileIdentity>& identity, std::u16string& sha256) {
   if (text == "none") {
     identity.reset();
     return true;
   }
-  std::array<std::string_view, 4> parts;
+  std::array<std::string_view, 5> parts;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const auto blank = text.find(' ');
     if ((blank == std::string_view::npos) != (i == parts.size() - 1)) return false;
@@ -85,10 +94,11 @@ bool parseIdentity(std::string_view text, std::optional<FileIdentity>& identity)
   FileIdentity found;
   if (parts[0].size() != 8 || parts[1].size() != 16 || !parseNumber(parts[0], found.volume, 16) ||
       !parseNumber(parts[1], found.index, 16) || !parseNumber(parts[2], found.size) ||
-      !parseNumber(parts[3], found.lastWrite)) {
+      !parseNumber(parts[3], found.lastWrite) || !isSha256(parts[4])) {
     return false;
   }
   identity = found;
+  sha256 = fromUtf8(parts[4]);
   return true;
 }
 
@@ -109,8 +119,8 @@ std::string formatJournal(const JournalRecord& record) {
   text += std::string("was-running: ") + (record.wasRunning ? "yes" : "no") + "\r\n";
   text += std::string("registered: ") + (record.registered ? "yes" : "no") + "\r\n";
   for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
-  text += "previous: " + identityText(record.previous) + "\r\n";
-  text += "new: " + identityText(record.next) + "\r\n";
+  text += "previous: " + identityText(record.previous, record.previousSha256) + "\r\n";
+  text += "new: " + identityText(record.next, record.nextSha256) + "\r\n";
   text += "step: " + toUtf8(stepName(record.step)) + "\r\n";
   text += "end\r\n";
   return text;
@@ -158,10 +168,10 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       ok = !value.empty();
       record.dependents.push_back(fromUtf8(value));
     } else if (key == "previous") {
-      ok = once(32) && parseIdentity(value, record.previous);
+      ok = once(32) && parseIdentity(value, record.previous, record.previousSha256);
     } else if (key == "new") {
       std::optional<FileIdentity> next;
-      ok = once(64) && parseIdentity(value, next) && next.has_value();
+      ok = once(64) && parseIdentity(value, next, record.nextSha256) && next.has_value();
       if (next) record.next = *next;
     } else if (key == "step") {
       ok = once(128);
@@ -180,13 +190,32 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
   return record;
 }
 
-RunJournal::RunJournal(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
-                       std::u16string path)
-    : files_(files), clock_(clock), texts_(texts), path_(std::move(path)) {}
+RunJournal::RunJournal(platform::FileAndProcess& files, platform::FileSecurity& security, platform::Clock& clock,
+                       platform::ErrorTexts& texts, std::u16string path)
+    : files_(files), security_(security), clock_(clock), texts_(texts), path_(std::move(path)) {}
 
-JournalRead RunJournal::read(platform::FileAndProcess& files, platform::Clock& clock, const std::u16string& path) {
+JournalRead RunJournal::read(platform::FileAndProcess& files, platform::FileSecurity& security,
+                             platform::Clock& clock, const std::u16string& path) {
   JournalRead found;
-  if (!files.fileExists(path)) return found;
+  // What stands at the name itself: a link is never followed, and a
+  // journal anyone else could have written tells nothing.
+  const auto facts = security.inspect(path);
+  if (facts.error == platform::kErrorFileNotFound) return found;
+  if (facts.error == platform::kOk) {
+    std::u16string why;
+    if (facts.kind != platform::FileKind::File) {
+      why = facts.kind == platform::FileKind::Link ? u"é um link" : u"é uma pasta";
+    } else if (facts.links != 1) {
+      why = u"tem outro nome no disco";
+    } else if (const auto untrusted = whyUntrusted(facts)) {
+      why = *untrusted;
+    }
+    if (!why.empty()) {
+      found.kind = JournalRead::Kind::Untrusted;
+      found.why = std::move(why);
+      return found;
+    }
+  }
   platform::FileHead head;
   const auto error = retryWhileHeld(clock, [&] {
     head = files.readFileHead(path, kLongestJournal + 1);
@@ -242,7 +271,7 @@ void RunJournal::write() {
   const auto temporary = path_ + u".tmp";
   const auto bytes = formatJournal(record_);
   platform::OsError error = platform::kOk;
-  const auto created = files_.createTextFile(temporary);
+  const auto created = createTemporary(temporary);
   error = created.error;
   if (error == platform::kOk) {
     error = files_.writeBytes(created.handle, bytes);
@@ -256,6 +285,22 @@ void RunJournal::write() {
     throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " + texts_.describe(error));
   }
   active_ = true;
+}
+
+// Only a plain file that nobody but an administrator could have written is
+// taken for one a dead run left; anything else at the name is someone
+// else's and stays as it is.
+platform::FileOpenResult RunJournal::createTemporary(const std::u16string& temporary) {
+  auto created = files_.createPrivateFile(temporary);
+  if (created.error != platform::kErrorFileExists) return created;
+  const auto facts = security_.inspect(temporary);
+  if (facts.error != platform::kOk) return {{}, facts.error};
+  if (facts.kind != platform::FileKind::File || facts.links != 1 || whyUntrusted(facts)) {
+    throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " + temporary +
+                    u" existe e não é da ferramenta");
+  }
+  if (const auto error = files_.removeFile(temporary)) return {{}, error};
+  return files_.createPrivateFile(temporary);
 }
 
 }  // namespace usqz

@@ -8,21 +8,27 @@
 // journal; it is deleted once the run has ended in a known state. It is text
 // a person can read:
 //
-//   UpdateServiceQZ journal 1
+//   UpdateServiceQZ journal 2
 //   service: QZAgent
 //   process: 4242
 //   time: 2026-12-08 10:15:00 UTC
 //   was-running: yes
 //   registered: no
 //   dependent: QZB                     (one line each, in the order stopped)
-//   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000
-//   new: 6A1F20C3 0001000000004F22 2304 133781240000000000
+//   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
+//   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
 //   step: swapping
 //   end
 //
 // A version is known by its volume, file index, size and last write
-// ("none" where there was no previous executable); the step names the
-// irreversible step that may have been taken last.
+// ("none" where there was no previous executable), and vouched for by its
+// SHA-256: a version whose bytes are not the recorded ones is never put
+// back or started. The step names the irreversible step that may have been
+// taken last.
+//
+// It is created so that only SYSTEM, Administrators and its owner may read
+// or change it, never through a link, and it is acted upon only when
+// nobody else could have written it.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +40,7 @@
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"
+#include "platform/file_security.h"
 
 namespace usqz {
 
@@ -61,6 +68,9 @@ struct JournalRecord {
   std::vector<std::u16string> dependents;
   std::optional<platform::FileIdentity> previous;
   platform::FileIdentity next;
+  // Lower-case hex; the previous version's empty where there was none.
+  std::u16string previousSha256;
+  std::u16string nextSha256;
   Step step = Step::Stopping;
 };
 
@@ -70,19 +80,23 @@ std::optional<JournalRecord> parseJournal(std::string_view text);
 
 // What reading the journal found.
 struct JournalRead {
-  enum class Kind { None, Found, Unreadable } kind = Kind::None;
+  // Untrusted: someone other than an administrator could have written it,
+  // or it is not a plain file of its own.
+  enum class Kind { None, Found, Unreadable, Untrusted } kind = Kind::None;
   JournalRecord record;
   platform::OsError error = platform::kOk;  // for Unreadable: why, when the system said
+  std::u16string why;                       // for Untrusted
 };
 
 // The journal of one set of executables. Its record is the run's state:
 // one object says how far the run got.
 class RunJournal {
  public:
-  RunJournal(platform::FileAndProcess& files, platform::Clock& clock, platform::ErrorTexts& texts,
-             std::u16string path);
+  RunJournal(platform::FileAndProcess& files, platform::FileSecurity& security, platform::Clock& clock,
+             platform::ErrorTexts& texts, std::u16string path);
 
-  static JournalRead read(platform::FileAndProcess& files, platform::Clock& clock, const std::u16string& path);
+  static JournalRead read(platform::FileAndProcess& files, platform::FileSecurity& security,
+                          platform::Clock& clock, const std::u16string& path);
 
   // The facts of this run, before its first irreversible step; nothing is
   // written yet.
@@ -110,7 +124,11 @@ class RunJournal {
  private:
   void write();
 
+  // Creates the temporary file, clearing one a dead run of the tool left.
+  platform::FileOpenResult createTemporary(const std::u16string& temporary);
+
   platform::FileAndProcess& files_;
+  platform::FileSecurity& security_;
   platform::Clock& clock_;
   platform::ErrorTexts& texts_;
   std::u16string path_;

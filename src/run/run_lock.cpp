@@ -20,7 +20,7 @@ std::u16string runLockName(std::u16string_view upperCasePath) {
 }
 
 RunLock::RunLock(platform::Locks& locks, platform::FileAndProcess& files, std::u16string_view pathCurrentBin)
-    : locks_(locks), result_(locks.tryLock(runLockName(files.upperCase(pathCurrentBin)))) {}
+    : locks_(locks), result_(locks.tryLock(runLockName(files.upperCase(files.finalPath(pathCurrentBin))))) {}
 
 RunLock::~RunLock() {
   if (result_.handle) locks_.releaseLock(result_.handle);

@@ -13,8 +13,9 @@
 
 namespace usqz {
 
-// The lock's object name for the current executable's path, already in
-// upper case (Windows compares paths without regard to case). A path runs
+// The lock's object name for the current executable's final path (every
+// spelling of it resolved: short names, substituted drives, junctions),
+// already in upper case (Windows compares paths without regard to case). A path runs
 // to thousands of characters and holds backslashes: the object name
 // carries a hash of it, in the Global namespace so that runs in other
 // sessions see it too.
@@ -30,8 +31,6 @@ class RunLock {
 
   bool held() const { return static_cast<bool>(result_.handle); }
   bool heldElsewhere() const { return result_.heldElsewhere; }
-  // A run that held it died.
-  bool abandoned() const { return result_.abandoned; }
   platform::OsError error() const { return result_.error; }
 
  private:

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "checks/health_check.h"
+#include "checks/location_trust.h"
 #include "checks/preflight.h"
 #include "checks/trust_check.h"
 #include "cli/contained_path.h"
@@ -17,7 +18,10 @@
 #include "cli/tool_error.h"
 #include "run/dependents.h"
 #include "run/executable_swap.h"
+#include "run/recovery.h"
+#include "run/restore.h"
 #include "run/run_journal.h"
+#include "run/service_rights.h"
 #include "run/service_waits.h"
 
 namespace usqz {
@@ -26,16 +30,6 @@ namespace {
 
 using platform::OwnedServiceHandle;
 using platform::ServiceStatus;
-
-constexpr std::uint32_t kServiceRights = platform::kServiceQueryConfig | platform::kServiceQueryStatus |
-                                         platform::kServiceEnumerateDependents | platform::kServiceStart |
-                                         platform::kServiceStop;
-
-// The manager's word that no service has the name: "does not exist", or a
-// name it could never have registered.
-bool notRegistered(platform::OsError error) {
-  return error == platform::kErrorServiceDoesNotExist || error == platform::kErrorInvalidName;
-}
 
 // How the run names a state the service is found in.
 std::u16string_view stateName(std::uint32_t state) {
@@ -67,10 +61,12 @@ class UpdateRun {
         manager_(platform.services),
         service_(platform.services),
         waits_(platform.clock, platform.processes, platform.services, platform.texts),
-        swap_(platform.files, platform.clock, platform.texts, console, names_),
+        swap_(platform.files, platform.clock, platform.texts, platform.trust, console, names_),
         dependents_(platform, console),
         health_(platform, console, options),
-        journal_(platform.files, platform.clock, platform.texts, names_.pathJournal) {}
+        restore_(platform, console, swap_, health_),
+        journal_(platform.files, platform.security, platform.clock, platform.texts, names_.pathJournal),
+        recovery_(platform, console, options, names_, swap_, dependents_, restore_, journal_) {}
 
   // The run's one error handler: whatever fails is undone as far as it can
   // be, reported on the console and recorded in the result file.
@@ -106,6 +102,16 @@ class UpdateRun {
 
     const bool mayRegister = connect();
     openOrRegister(mayRegister);
+    if (alreadyRuns()) {
+      console_.writeLine(u"Service :: status: iniciado");
+      console_.writeLine(u"  -> A nova versão já está em execução: removendo a cópia (NEW)");
+      held_.reset();
+      if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
+        throw toolError(u"A cópia da nova versão não pôde ser removida: " + p_.texts.describe(error));
+      }
+      record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+      return Outcome::Updated;
+    }
     bringDown();
     waits_.waitForProcessExit();
 
@@ -149,6 +155,8 @@ class UpdateRun {
              u"Não foi encontrada a nova versão do serviço.");
       return false;
     }
+    checkPlainNewVersion(p_.security, p_.texts, names_);
+    checkLocation(p_, options_, names_);
     if (options_.verifiesNewVersion()) {
       held_.reset(holdNewVersion(p_.files, p_.clock, p_.texts, names_));
       checkTrust(p_, options_, held_.get(), names_);
@@ -163,21 +171,36 @@ class UpdateRun {
   // journal, no result file). Refusals are reported as a run reports them.
   Outcome checkOnly() {
     refuseNamesOutsideTheToolsFolder();
-    const auto found = RunJournal::read(p_.files, p_.clock, names_.pathJournal);
-    if (found.kind == JournalRead::Kind::Unreadable) {
-      throw toolError(u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal);
+    // A run would undo an interrupted one first: what that would do, or
+    // why it could not.
+    std::vector<std::u16string> recovery;
+    const auto pending = recovery_.plan(recovery);
+    if (pending.kind == RecoveryEnd::Kind::Failed) {
+      recordError(pending.message);
+      return Outcome::Down;
     }
-    if (found.kind == JournalRead::Kind::Found) {
-      console_.writeLine(u"Verificação: uma atualização anterior foi interrompida (etapa: " +
-                         std::u16string(stepName(found.record.step)) + u"); a próxima execução a desfaria primeiro.");
+    if (pending.kind != RecoveryEnd::Kind::Nothing) {
+      console_.writeLine(u"");
+      console_.writeLine(u"Verificação: uma atualização anterior foi interrompida; nada foi alterado. A próxima "
+                         u"execução, antes de tudo:");
+      for (const auto& line : recovery) console_.writeLine(u"  -> " + line);
+      console_.writeLine(u"");
       return Outcome::Updated;
     }
     if (!newVersionPasses()) return Outcome::NothingToDo;
     const bool mayRegister = connect();
     std::vector<std::u16string> plan;
     if (openAndCheck(mayRegister)) {
+      const bool runsTheNewVersion = alreadyRuns();
       const auto status = waits_.queryOrFail();
       console_.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
+      if (runsTheNewVersion) {
+        console_.writeLine(u"");
+        console_.writeLine(u"Verificação: a nova versão já está em execução; nada foi alterado. A atualização:");
+        console_.writeLine(u"  -> removeria a cópia da nova versão (NEW)");
+        console_.writeLine(u"");
+        return Outcome::Updated;
+      }
       if (status.dwCurrentState == platform::kServiceStopPending) {
         plan.push_back(u"aguardaria a parada do serviço");
       } else if (status.dwCurrentState != platform::kServiceStopped) {
@@ -266,6 +289,7 @@ class UpdateRun {
       waits_.attach(service_.get());
       console_.writeLine(u"Service :: encontrado");
       swap_.checkOlderBackupRemovable();
+      swap_.checkCurrentMovable();
       return true;
     }
     // Access denied is not "missing": registering would only fail, or name
@@ -277,6 +301,7 @@ class UpdateRun {
     // Without the right to register, the registration fails as it is.
     if (mayRegister) refuseSecondService(p_.files, p_.services, p_.texts, manager_.get(), names_);
     swap_.checkOlderBackupRemovable();
+    swap_.checkCurrentMovable();
     return false;
   }
 
@@ -311,8 +336,31 @@ class UpdateRun {
     const auto next = swap_.identityOf(names_.pathNewBin);
     if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + names_.pathNewBin);
     record.next = *next;
+    // What recovery may put back or start: these very bytes, and no others.
+    if (record.previous) {
+      record.previousSha256 = swap_.sha256Of(names_.pathCurrentBin);
+      if (record.previousSha256.empty()) {
+        throw toolError(u"Não foi possível ler a versão atual: " + names_.pathCurrentBin);
+      }
+    }
+    record.nextSha256 = swap_.sha256Of(names_.pathNewBin, held_.get());
+    if (record.nextSha256.empty()) throw toolError(u"Não foi possível ler a nova versão: " + names_.pathNewBin);
     p_.interrupts.defer();
     journal_.prepare(std::move(record));
+  }
+
+  // The new version's bytes are the ones that run already: a deployment
+  // that copied them again after a run that finished (its outcome lost)
+  // asks for nothing more, and a swap would put the same bytes in place of
+  // the backup.
+  bool alreadyRuns() {
+    if (!service_ || journal_.prepared() || !p_.files.fileExists(names_.pathCurrentBin)) return false;
+    ServiceStatus status;
+    if (!waits_.query(status) || status.dwCurrentState != platform::kServiceRunning || !waits_.processAlive()) {
+      return false;
+    }
+    const auto current = swap_.sha256Of(names_.pathCurrentBin);
+    return !current.empty() && current == swap_.sha256Of(names_.pathNewBin, held_.get());
   }
 
   // Whatever state the service is found in, its process is gone before the
@@ -379,19 +427,31 @@ class UpdateRun {
     std::u16string said;
     bool placed = true;
     bool runs = false;
-    if (!movesTaken()) {
-      said = restore(std::nullopt, stoppedByRun, placed, runs);
-    } else if (const auto placement = swap_.locate(facts); !placement.next || (facts.previous && !placement.previous)) {
+    const auto placement = movesTaken() ? swap_.locate(facts) : Placement{};
+    if (movesTaken() && (!placement.next || (facts.previous && !placement.previous))) {
       said = u". " + swap_.notFound(facts, placement);
       placed = false;
-    } else if (placement.next == Slot::Current && facts.previous) {
-      said = rollBack(placement, stoppedByRun, placed, runs);
-    } else if (placement.next != Slot::Current) {
-      said = restore(placement, stoppedByRun, placed, runs);
+    } else if (!movesTaken() || placement.next != Slot::Current || facts.previous) {
+      // A version activated with nothing before it stays: there is
+      // nothing to roll back to.
+      const bool activated = placement.next == Slot::Current;
+      const auto restored = restore_.restore(waits_, service_.get(), placement, stoppedByRun, false);
+      runs = restored.started;
+      if (!restored.moveFailure.empty()) {
+        said = u". " + restored.moveFailure;
+        placed = false;
+      } else if (restored.unhealthy) {
+        said = u". Versão anterior restaurada, mas não respondeu à verificação: " + *restored.notStarted;
+      } else if (restored.notStarted) {
+        if (!activated) console_.writeLine(u"Service :: Erro ao iniciar o serviço: " + *restored.notStarted);
+        said = (activated ? u". Versão anterior restaurada, mas não iniciou: " : u". Serviço não reiniciado: ") +
+               *restored.notStarted;
+      } else if (activated) {
+        said = stoppedByRun ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.";
+      }
     }
-    // A version activated with nothing before it stays: there is nothing
-    // to roll back to. The dependents come back whenever the service runs,
-    // the run having failed before its stop request too.
+    // The dependents come back whenever the service runs, the run having
+    // failed before its stop request too.
     if (!runs && service_) {
       ServiceStatus status;
       runs = waits_.query(status) && status.dwCurrentState == platform::kServiceRunning && waits_.processAlive();
@@ -410,85 +470,6 @@ class UpdateRun {
   bool movesTaken() const {
     const auto taken = journal_.lastTaken();
     return taken && *taken >= Step::Swapping;
-  }
-
-  std::u16string restore(const std::optional<Placement>& placement, bool stoppedByRun, bool& placed, bool& runs) {
-    std::u16string said;
-    if (placement) {
-      if (const auto failure = swap_.putBack(*placement, false); !failure.empty()) {
-        said += u". " + failure;
-        placed = false;
-      }
-    }
-    if (stoppedByRun) {
-      console_.writeLine(u"Service :: iniciando ...");
-      if (const auto why = startAndConfirm()) {
-        console_.writeLine(u"Service :: Erro ao iniciar o serviço: " + *why);
-        said += u". Serviço não reiniciado: " + *why;
-      } else {
-        runs = true;
-      }
-    }
-    return said;
-  }
-
-  std::u16string rollBack(const Placement& placement, bool stoppedByRun, bool& placed, bool& runs) {
-    stopFailedVersion(waits_, service_.get());
-    if (const auto failure = swap_.putBack(placement, false); !failure.empty()) {
-      placed = false;
-      return u". " + failure;
-    }
-    if (!stoppedByRun) return u". Versão anterior restaurada.";
-    console_.writeLine(u"Service :: iniciando ...");
-    if (const auto why = startAndConfirm()) return u". Versão anterior restaurada, mas não iniciou: " + *why;
-    console_.writeLine(u"Service :: status: iniciado");
-    runs = true;
-    // The previous version is held to what the new one was.
-    if (health_.asked()) {
-      if (const auto why = health_.untilHealthy(waits_)) {
-        return u". Versão anterior restaurada, mas não respondeu à verificação: " + *why;
-      }
-    }
-    return u". Versão anterior restaurada e em execução.";
-  }
-
-  // Why the service did not start and keep running, if it did not.
-  std::optional<std::u16string> startAndConfirm() { return startAndConfirm(waits_); }
-
-  std::optional<std::u16string> startAndConfirm(ServiceWaits& waits) {
-    try {
-      if (const auto error = waits.startRetrying()) return p_.texts.describe(error);
-      waits.confirmStart();
-    } catch (const ToolError& error) {
-      return error.message();
-    }
-    return std::nullopt;
-  }
-
-  // The failed version's process must be gone before its file can move: it
-  // is asked to stop, and ended when it will not (a service stuck starting
-  // accepts no controls).
-  void stopFailedVersion(ServiceWaits& waits, platform::ServiceHandle service) {
-    ServiceStatus status;
-    const bool known = waits.query(status);
-    if (known && status.dwCurrentState == platform::kServiceStopped) {
-      waits.waitForProcessExit();
-      return;
-    }
-    console_.writeLine(u"  -> Revertendo: parando a nova versão");
-    bool stopped = false;
-    if (p_.services.sendStop(service, status) == platform::kOk) {
-      try {
-        waits.waitForStop(status);
-        stopped = true;
-      } catch (const ToolError&) {
-      }
-    }
-    if (!stopped && waits.processAlive()) {
-      console_.writeLine(u"  -> Revertendo: encerrando o processo da nova versão");
-      waits.endProcess();
-    }
-    waits.waitForProcessExit();
   }
 
   // What the run left, from its journal and a last look at the disk and at
@@ -519,102 +500,18 @@ class UpdateRun {
   }
 
   // A journal left beside the executables says that a run died halfway:
-  // before anything else, the versions go back where they were and the
-  // service (and the dependents it took down) runs again as it did. Then
-  // the run goes on as any run. Nothing when it did, else the outcome.
+  // before anything else it is undone (or, confirmed, finished). Then the
+  // run goes on as any run. Nothing when it does, else the outcome.
   std::optional<Outcome> undoInterruptedRun() {
-    const auto found = RunJournal::read(p_.files, p_.clock, names_.pathJournal);
-    if (found.kind == JournalRead::Kind::None) return std::nullopt;
-    if (found.kind == JournalRead::Kind::Unreadable) {
-      std::u16string message = u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal;
-      if (found.error != platform::kOk) message += u": " + p_.texts.describe(found.error);
-      recordError(message);
-      return Outcome::Unchanged;
+    const auto end = recovery_.run();
+    switch (end.kind) {
+      case RecoveryEnd::Kind::Nothing:
+      case RecoveryEnd::Kind::Undone: return std::nullopt;
+      case RecoveryEnd::Kind::Failed: recordError(end.message); return Outcome::Down;
+      case RecoveryEnd::Kind::Finished: break;
     }
-    const auto& facts = found.record;
-    // Past the confirmation the update stands: only its dependents are
-    // left to bring back.
-    const bool stands = facts.step == Step::Confirmed;
-    console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
-                       (stands ? u"): concluindo" : u"): desfazendo"));
-    p_.interrupts.defer();
-    journal_.adopt(facts);
-    if (const auto failure = undo(facts)) {
-      recordError((stands ? u"Não foi possível concluir a atualização anterior interrompida: "
-                          : u"Não foi possível desfazer a atualização anterior interrompida: ") +
-                  *failure);
-      return Outcome::Down;
-    }
-    console_.writeLine(stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-    return std::nullopt;
-  }
-
-  // Why not, if the interrupted run could not be undone. The journal stays
-  // for the next run unless the versions are back in place and the service
-  // and its dependents have been started again (or tried).
-  std::optional<std::u16string> undo(const JournalRecord& facts) {
-    auto opened = p_.services.openManager(platform::kManagerConnect);
-    OwnedServiceHandle manager(p_.services, opened.error == platform::kOk ? opened.handle : platform::ServiceHandle());
-    OwnedServiceHandle service(p_.services);
-    if (manager) {
-      opened = p_.services.openExisting(manager.get(), facts.serviceName, kServiceRights);
-      if (opened.error == platform::kOk) service.reset(opened.handle);
-    }
-    ServiceWaits waits(p_.clock, p_.processes, p_.services, p_.texts);
-    waits.attach(service.get());
-
-    if (facts.step != Step::Confirmed) {
-      const auto placement = swap_.locate(facts);
-      const bool previousLost = facts.previous && !placement.previous;
-      if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return swap_.notFound(facts, placement);
-      const bool inPlace = (!placement.next || placement.next == Slot::New) &&
-                           (!placement.previous || placement.previous == Slot::Current);
-      if (!inPlace) {
-        if (!service && !manager) return std::u16string(u"Erro ao abrir o gerenciador de serviços");
-        if (service) {
-          // A start the dead run asked for is let finish first: a service
-          // ended while it starts may be reported as starting for long after.
-          ServiceStatus status;
-          if (waits.query(status) && status.dwCurrentState == platform::kServiceStartPending) {
-            try {
-              waits.waitWhileStarting(status);
-            } catch (const ToolError&) {
-            }
-          }
-          stopFailedVersion(waits, service.get());
-        }
-        if (const auto failure = swap_.putBack(placement, true); !failure.empty()) return failure;
-      }
-    }
-    std::u16string said;
-    if (facts.wasRunning && service) {
-      if (const auto why = bringBackUp(waits)) said = u"Versão anterior restaurada, mas não iniciou: " + *why;
-    }
-    if (manager) {
-      dependents_.adopt(manager.get(), facts.dependents);
-      if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
-    }
-    // Only now: a run that dies before this point undoes it all again.
-    journal_.finish();
-    if (!said.empty()) return said;
-    return std::nullopt;
-  }
-
-  // The service as it was before the interrupted run: running. One that is
-  // still stopping is waited for first.
-  std::optional<std::u16string> bringBackUp(ServiceWaits& waits) {
-    try {
-      auto status = waits.queryOrFail();
-      if (status.dwCurrentState == platform::kServiceStopPending) waits.waitForStop(status);
-      if (status.dwCurrentState == platform::kServiceStartPending) waits.waitWhileStarting(status);
-      if (status.dwCurrentState == platform::kServiceRunning && waits.processAlive()) return std::nullopt;
-    } catch (const ToolError& error) {
-      return error.message();
-    }
-    console_.writeLine(u"Service :: iniciando ...");
-    if (const auto why = startAndConfirm(waits)) return why;
-    console_.writeLine(u"Service :: status: iniciado");
-    return std::nullopt;
+    record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+    return Outcome::Updated;
   }
 
   platform::Platform& p_;
@@ -631,8 +528,10 @@ class UpdateRun {
   ExecutableSwap swap_;
   Dependents dependents_;
   HealthWait health_;
+  Restore restore_;
   // How far the run got: the one record of the run's state.
   RunJournal journal_;
+  Recovery recovery_;
 };
 
 }  // namespace

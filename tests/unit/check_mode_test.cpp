@@ -101,7 +101,8 @@ TEST_F(CheckMode, RefusedNothingToDoOrBusy) {
   }
 }
 
-// An interrupted run's journal is reported, not acted upon.
+// An interrupted run's journal is reported with what undoing it would
+// take, not acted upon.
 TEST_F(CheckMode, AnInterruptedRunIsReportedNotUndone) {
   const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
   Harness dead;
@@ -112,8 +113,14 @@ TEST_F(CheckMode, AnInterruptedRunIsReportedNotUndone) {
   const auto before = dead.out().size();
   EXPECT_EQ(dead.run(kCheck), 0);
   EXPECT_EQ(dead.out().substr(before),
-            lines({"Verifica\xE7\xE3o: uma atualiza\xE7\xE3o anterior foi interrompida (etapa: swapping); a pr\xF3xima "
-                   "execu\xE7\xE3o a desfaria primeiro."}));
+            lines({"",
+                   "Verifica\xE7\xE3o: uma atualiza\xE7\xE3o anterior foi interrompida; nada foi alterado. A pr\xF3xima "
+                   "execu\xE7\xE3o, antes de tudo:",
+                   "  -> desfaria a atualiza\xE7\xE3o anterior interrompida (etapa: swapping)",
+                   "  -> pararia o servi\xE7o", "  -> devolveria a nova vers\xE3o: EXE -> NEW",
+                   "  -> restauraria a vers\xE3o anterior: OLD -> EXE",
+                   "  -> iniciaria o servi\xE7o se n\xE3o estiver em execu\xE7\xE3o",
+                   "  -> iniciaria os dependentes: QZB", ""}));
   EXPECT_EQ(dead.os.contents(kJournal), journal);
   EXPECT_EQ(dead.os.contents(kCurrent), kV2);
 }

@@ -1,6 +1,9 @@
 // The update as a transaction: the journal on disk, a run killed at any
 // platform call and the next run's recovery, interruptions deferred, and
 // the exit status as a function of the end state.
+#include <functional>
+#include <tuple>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,6 +32,8 @@ JournalRecord sampleRecord() {
   record.dependents = {u"QZC", u"QZB"};
   record.previous = FileIdentity{0x6A1F20C3, 0x0001000000004F21, 2048, 133'781'233'000'000'000};
   record.next = FileIdentity{0x6A1F20C3, 0x0001000000004F22, 2304, 133'781'240'000'000'000};
+  record.previousSha256 = std::u16string(64, u'a');
+  record.nextSha256 = u"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   record.step = Step::Swapping;
   return record;
 }
@@ -36,16 +41,20 @@ JournalRecord sampleRecord() {
 TEST(JournalText, APersonCanReadItAndTheRunReadsItBack) {
   const auto text = formatJournal(sampleRecord());
   EXPECT_EQ(text,
-            "UpdateServiceQZ journal 1\r\nservice: QZAgent\xC3\xA7\r\nprocess: 4242\r\n"
+            "UpdateServiceQZ journal 2\r\nservice: QZAgent\xC3\xA7\r\nprocess: 4242\r\n"
             "time: 2026-12-09 01:01:01 UTC\r\nwas-running: yes\r\nregistered: no\r\ndependent: QZC\r\n"
-            "dependent: QZB\r\nprevious: 6A1F20C3 0001000000004F21 2048 133781233000000000\r\n"
-            "new: 6A1F20C3 0001000000004F22 2304 133781240000000000\r\nstep: swapping\r\nend\r\n");
+            "dependent: QZB\r\nprevious: 6A1F20C3 0001000000004F21 2048 133781233000000000 " +
+                std::string(64, 'a') +
+                "\r\nnew: 6A1F20C3 0001000000004F22 2304 133781240000000000 "
+                "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\r\nstep: swapping\r\nend\r\n");
   const auto back = parseJournal(text);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->serviceName, u"QZAgent\u00e7");
   EXPECT_EQ(back->dependents, (std::vector<std::u16string>{u"QZC", u"QZB"}));
   EXPECT_EQ(back->previous, sampleRecord().previous);
   EXPECT_EQ(back->next, sampleRecord().next);
+  EXPECT_EQ(back->previousSha256, sampleRecord().previousSha256);
+  EXPECT_EQ(back->nextSha256, sampleRecord().nextSha256);
   EXPECT_EQ(back->step, Step::Swapping);
   EXPECT_TRUE(back->wasRunning);
 
@@ -65,7 +74,9 @@ TEST(JournalText, AnythingButAWholeJournalIsRefused) {
     changed.replace(changed.find(from), from.size(), to);
     return changed;
   };
-  for (const auto& broken : {replaced("journal 1", "journal 2"), replaced("step: swapping", "step: flying"),
+  for (const auto& broken : {replaced("journal 2", "journal 1"), replaced("step: swapping", "step: flying"),
+                             replaced(" 0123456789abcdef", " 0123456789ABCDEF"), replaced(" 0123456789abcdef", " "),
+                             replaced("2048 133781233000000000 ", "2048 133781233000000000"),
                              replaced("was-running: yes", "was-running: si"), replaced("process: 4242", "pid: 4242"),
                              replaced("new: 6A1F20C3", "new: none"), replaced("2304", "23x4"),
                              replaced("service: ", "service: QZ\r\nservice: "), std::string("MZ\x90\0\x03", 5)}) {
@@ -111,15 +122,114 @@ TEST(JournalOnDisk, EachStepIsOnDiskBeforeItIsTakenAndGoneAtTheEnd) {
   }
 }
 
-TEST_F(JournalFailures, AJournalThatCannotBeReadStopsTheRunBeforeAnythingIsTouched) {
-  h.os.putFile(kJournal, "UpdateServiceQZ journal 1\r\nservice: QZAg");
-  EXPECT_EQ(h.run(kSweepArguments), 10);
-  EXPECT_EQ(h.os.contents(kResult), "Erro: O di\xE1rio de uma atualiza\xE7\xE3o anterior n\xE3o p\xF4" "de ser lido: "
-                                    "C:\\svc\\qz_Agent.journal\r\n");
-  EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
-  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace), 0u);
-  EXPECT_TRUE(h.os.contents(kJournal));
-  EXPECT_EQ(service->stopRequests, 0u);
+// A journal is input from whoever could write it. Whatever it says, the run
+// acts on nothing but this service's three files and its real dependents,
+// and starts nothing whose bytes the journal did not record; a journal it
+// cannot trust or read stops it with 12 before anything is touched.
+TEST(ForgedJournals, NothingButTheServicesOwnFilesAndRealDependentsIsTouched) {
+  struct Case {
+    const char* what;
+    std::function<void(Harness&)> forge;
+    int status;
+    const char* says;  // in the result line
+  };
+  const auto rewrite = [](Harness& h, const std::function<void(JournalRecord&)>& change) {
+    auto record = *parseJournal(*h.os.contents(kJournal));
+    change(record);
+    h.os.overwrite(kJournal, formatJournal(record));
+  };
+  const std::vector<Case> cases = {
+      {"owned by another user", [](Harness& h) { h.os.setForeign(kJournal, u"QZ\\mallory"); }, 12,
+       "n\xE3o \xE9 confi\xE1vel: C:\\svc\\qz_Agent.journal pertence a QZ\\mallory; nada foi alterado"},
+      {"writable by others", [](Harness& h) { h.os.setForeign(kJournal, u"", {u"Everyone"}); }, 12,
+       "pode ser alterado por Everyone"},
+      {"a symbolic link", [](Harness& h) { h.os.makeLink(kJournal); }, 12, "C:\\svc\\qz_Agent.journal \xE9 um link"},
+      {"a second hard link", [](Harness& h) { h.os.setHardLinks(kJournal, 2); }, 12, "tem outro nome no disco"},
+      {"cut short", [](Harness& h) { h.os.overwrite(kJournal, "UpdateServiceQZ journal 2\r\nservice: QZAg"); }, 12,
+       "n\xE3o p\xF4" "de ser lido: C:\\svc\\qz_Agent.journal; nada foi alterado"},
+      {"naming another service", [&](Harness& h) { rewrite(h, [](auto& r) { r.serviceName = u"QZOther"; }); }, 12,
+       "o di\xE1rio nomeia o servi\xE7o QZOther, que executa outro arquivo: C:\\svc\\other.exe"},
+      {"naming a service that depends on nothing here as a dependent",
+       [&](Harness& h) { rewrite(h, [](auto& r) { r.dependents.push_back(u"QZOther"); }); }, 0, nullptr},
+      {"a backup altered in place",
+       [](Harness& h) { h.os.overwrite(kOld, peImage("v9")); }, 12,
+       "a vers\xE3o anterior em C:\\svc\\qz_Agent.old n\xE3o \xE9 a registrada no di\xE1rio"},
+      {"a backup's recorded hash forged",
+       [&](Harness& h) { rewrite(h, [](auto& r) { r.previousSha256 = std::u16string(64, u'0'); }); }, 12,
+       "n\xE3o \xE9 a registrada no di\xE1rio"},
+  };
+  const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    auto& service = setUpSweepScene(h, false);
+    h.os.putFile(u"C:\\svc\\other.exe", kV1);
+    auto& other = h.services.addService(u"QZOther", u"C:\\svc\\other.exe", platform::kServiceStopped);
+    h.runDyingAt(kSweepArguments, nth);
+    ASSERT_TRUE(h.os.contents(kJournal));
+    c.forge(h);
+    const auto journal = h.os.contents(kJournal);
+    const auto files = std::vector{h.os.contents(kCurrent), h.os.contents(kNew), h.os.contents(kOld)};
+    const auto starts = service.startRequests;
+    const auto stops = service.stopRequests;
+    const int status = h.run(kSweepArguments);
+    EXPECT_EQ(status, c.status) << h.out();
+    EXPECT_EQ(other.startRequests + other.stopRequests, 0u) << "a service the journal names is never touched";
+    EXPECT_EQ(other.state, platform::kServiceStopped);
+    if (c.says) {
+      EXPECT_THAT(h.os.contents(kResult).value_or(""), HasSubstr(c.says));
+      EXPECT_EQ(h.os.contents(kJournal), journal) << "kept for an administrator";
+      EXPECT_EQ((std::vector{h.os.contents(kCurrent), h.os.contents(kNew), h.os.contents(kOld)}), files);
+      EXPECT_EQ(service.startRequests, starts);
+      EXPECT_EQ(service.stopRequests, stops);
+    } else {
+      expectEndStateMatchesStatus(h, status);
+    }
+    EXPECT_NE(service.runningImage, peImage("v9")) << "nothing unrecorded runs";
+  }
+}
+
+// The journal's temporary file: a stale one a dead run left is the tool's
+// and is replaced; a link or a file someone else owns at its name is never
+// written through or deleted, and the run refuses before its first step.
+TEST(ForgedJournals, TheTemporaryFileIsNeverWrittenThroughSomeoneElses) {
+  const auto temporary = kJournal + u".tmp";
+  for (const auto& [what, plant, status] :
+       std::vector<std::tuple<const char*, std::function<void(Harness&)>, int>>{
+           {"left by a dead run", [](Harness&) {}, 0},
+           {"a link", [&](Harness& h) { h.os.makeLink(temporary); }, 10},
+           {"a second hard link", [&](Harness& h) { h.os.setHardLinks(temporary, 2); }, 10},
+           {"someone else's", [&](Harness& h) { h.os.setForeign(temporary, u"QZ\\mallory"); }, 10},
+       }) {
+    SCOPED_TRACE(what);
+    Harness h;
+    setUpSweepScene(h, false);
+    h.os.putFile(temporary, "not a journal");
+    plant(h);
+    EXPECT_EQ(h.run(kSweepArguments), status) << h.out();
+    if (status == 0) {
+      EXPECT_FALSE(h.os.contents(temporary));
+      continue;
+    }
+    EXPECT_EQ(h.os.contents(temporary), "not a journal");
+    EXPECT_EQ(h.os.contents(kResult), "Erro: N\xE3o foi poss\xEDvel gravar o di\xE1rio da atualiza\xE7\xE3o "
+                                      "C:\\svc\\qz_Agent.journal: C:\\svc\\qz_Agent.journal.tmp existe e n\xE3o "
+                                      "\xE9 da ferramenta\r\n");
+    EXPECT_EQ(h.services.find(u"QZAgent")->stopRequests + h.services.find(u"QZB")->stopRequests, 0u);
+  }
+}
+
+// Every journal the run writes is one only administrators may read or
+// change.
+TEST(JournalOnDisk, IsPrivateWheneverItIsThere) {
+  for (unsigned nth = 1;; ++nth) {
+    Harness h;
+    setUpSweepScene(h, false);
+    if (h.runDyingAt(kSweepArguments, nth)) break;
+    if (h.os.contents(kJournal)) {
+      EXPECT_TRUE(h.os.isPrivate(kJournal)) << nth;
+    }
+  }
 }
 
 TEST_F(JournalFailures, AJournalThatCannotBeWrittenStopsTheRunBeforeTheStep) {
@@ -183,6 +293,38 @@ TEST(KillSweep, AfterADeathAtAnyCallTheNextRunLeavesAKnownState) {
   }
 }
 
+// The deployment's own retry: a run dies at any call, then the deployment
+// system copies the same new version to its name again and runs the tool
+// again, as it always does. That run ends with the new version running (or
+// the previous one, when the new one fails), never with the service down,
+// and it stops nothing when the dead run had already confirmed its update.
+TEST(KillSweep, TheDeploymentsRetryAfterADeathAtAnyCallEndsUpdated) {
+  for (const bool rollback : {false, true}) {
+    const unsigned calls = callsOfAWholeRun(rollback);
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << ", killed at call " << nth);
+      Harness h;
+      auto& service = setUpSweepScene(h, rollback);
+      ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+      const bool confirmed = h.os.contents(kJournal) &&
+                             parseJournal(*h.os.contents(kJournal))->step == Step::Confirmed;
+      h.os.putFile(kNew, kV2);  // copied again, over whatever is there
+      const auto stops = service.stopRequests;
+      const auto out = h.out().size();
+      const int status = h.run(kSweepArguments);
+      expectEndStateMatchesStatus(h, status);
+      EXPECT_EQ(status, rollback ? 11 : 0) << h.out().substr(out);
+      EXPECT_FALSE(h.os.contents(kJournal));
+      if (confirmed) {
+        EXPECT_EQ(service.stopRequests, stops) << "no extra stop";
+      }
+      if (!rollback) {
+        EXPECT_FALSE(h.os.contents(kNew)) << "the copy is not left to be activated again";
+      }
+    }
+  }
+}
+
 // The recovery itself dies, at each of its calls (the first 60 calls of the
 // second run take in the whole of it), after every death of the first run
 // that leaves a journal: the run after it recovers again.
@@ -237,9 +379,9 @@ TEST(Recovery, ARunKilledAfterTheActivationIsUndoneThenTheUpdateIsTriedAgain) {
   EXPECT_FALSE(h.os.contents(kJournal));
 }
 
-// A rollback whose return of the new version fails (another new version was
-// dropped meanwhile) leaves the journal: the next run does not delete the
-// only working version, and says where each one is.
+// A rollback whose return of the new version fails leaves the journal;
+// another new version dropped meanwhile is an obstacle the next run sees
+// before it stops anything: it deletes no version and says what blocks.
 TEST(Recovery, AFailedRollbackIsNotMadeWorseByTheNextRun) {
   Harness h;
   auto& service = setUpSweepScene(h, true);
@@ -252,14 +394,15 @@ TEST(Recovery, AFailedRollbackIsNotMadeWorseByTheNextRun) {
 
   h.os.faults().clear();
   h.os.putFile(kNew, peImage("v3"));  // dropped by a deployment meanwhile
+  const auto stops = service.stopRequests;
   EXPECT_EQ(h.run(kSweepArguments), 12);
   EXPECT_EQ(h.os.contents(kOld), kV1) << "the previous version is never deleted";
   EXPECT_EQ(h.os.contents(kCurrent), kV2);
-  EXPECT_THAT(*h.os.contents(kResult),
-              HasSubstr("N\xE3o foi poss\xEDvel desfazer a atualiza\xE7\xE3o anterior interrompida: Revers\xE3o "
-                        "falhou ao devolver a nova vers\xE3o ("));
-  EXPECT_THAT(*h.os.contents(kResult), HasSubstr("a nova vers\xE3o est\xE1 em C:\\svc\\qz_Agent.exe e a anterior "
-                                                 "em C:\\svc\\qz_Agent.old"));
+  EXPECT_EQ(h.os.contents(kNew), peImage("v3"));
+  EXPECT_EQ(service.stopRequests, stops) << "refused before anything is stopped";
+  EXPECT_EQ(h.os.contents(kResult),
+            "Erro: N\xE3o foi poss\xEDvel desfazer a atualiza\xE7\xE3o anterior interrompida: C:\\svc\\qz_Agent.new "
+            "est\xE1 ocupado por outro arquivo; a nova vers\xE3o est\xE1 em C:\\svc\\qz_Agent.exe\r\n");
   EXPECT_TRUE(h.os.contents(kJournal));
 
   // Once the operator moves the stranger away, the next run recovers and

@@ -1,0 +1,245 @@
+#include "run/recovery.h"
+
+#include "checks/preflight.h"
+#include "cli/tool_error.h"
+#include "run/service_rights.h"
+#include "run/service_waits.h"
+
+namespace usqz {
+
+namespace {
+
+bool movesMayHaveBegun(Step step) {
+  return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
+}
+
+std::u16string joined(const std::vector<std::u16string>& names) {
+  std::u16string text;
+  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
+  return text;
+}
+
+}  // namespace
+
+struct Recovery::Plan {
+  explicit Plan(platform::Platform& p)
+      : manager(p.services), service(p.services), waits(p.clock, p.processes, p.services, p.texts) {}
+
+  platform::OwnedServiceHandle manager;
+  platform::OwnedServiceHandle service;
+  ServiceWaits waits;
+  Placement placement;
+  // The dead run's update stands (it was confirmed): only what is left of
+  // it is done.
+  bool stands = false;
+  // The versions are where they were before the dead run.
+  bool inPlace = true;
+  // The new version's name holds a copy of its bytes: the deployment's
+  // retry, removed (nothing is lost: the same bytes are elsewhere).
+  bool removeCopy = false;
+  // The journal's dependents that depend on the service now, and those
+  // that do not.
+  std::vector<std::u16string> dependents;
+  std::vector<std::u16string> ignored;
+};
+
+Recovery::Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
+                   ExecutableSwap& swap, Dependents& dependents, Restore& restore, RunJournal& journal)
+    : p_(platform),
+      console_(console),
+      options_(options),
+      names_(names),
+      swap_(swap),
+      dependents_(dependents),
+      restore_(restore),
+      journal_(journal) {}
+
+namespace {
+
+// A journal that is not acted upon: nothing was touched, and an
+// administrator decides.
+RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
+  return {RecoveryEnd::Kind::Failed,
+          std::move(why) + u"; nada foi alterado: confira qual versão está em " + names.pathCurrentBin +
+              u" e se o serviço está em execução, e então apague o diário para prosseguir"};
+}
+
+std::u16string failurePrefix(const JournalRecord& facts) {
+  return facts.step == Step::Confirmed ? u"Não foi possível concluir a atualização anterior interrompida: "
+                                       : u"Não foi possível desfazer a atualização anterior interrompida: ";
+}
+
+}  // namespace
+
+RecoveryEnd Recovery::run() {
+  const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
+  switch (found.kind) {
+    case JournalRead::Kind::None: return {};
+    case JournalRead::Kind::Unreadable: {
+      std::u16string why = u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal;
+      if (found.error != platform::kOk) why += u": " + p_.texts.describe(found.error);
+      return notActedUpon(std::move(why), names_);
+    }
+    case JournalRead::Kind::Untrusted:
+      return notActedUpon(u"O diário de uma atualização anterior não é confiável: " + names_.pathJournal + u" " +
+                              found.why,
+                          names_);
+    case JournalRead::Kind::Found: break;
+  }
+  const auto& facts = found.record;
+  console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
+                     (facts.step == Step::Confirmed ? u"): concluindo" : u"): desfazendo"));
+  p_.interrupts.defer();
+  journal_.adopt(facts);
+  Plan plan(p_);
+  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
+  if (auto why = carryOut(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
+  console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
+  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}};
+}
+
+RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
+  const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
+  if (found.kind != JournalRead::Kind::Found) {
+    // The same refusal a run would make.
+    if (found.kind == JournalRead::Kind::None) return {};
+    return run();
+  }
+  const auto& facts = found.record;
+  Plan plan(p_);
+  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
+  const auto step = std::u16string(stepName(facts.step));
+  if (plan.stands) {
+    lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
+  } else {
+    lines.push_back(u"desfaria a atualização anterior interrompida (etapa: " + step + u")");
+  }
+  if (plan.removeCopy) lines.push_back(u"removeria a cópia repetida da nova versão (NEW)");
+  if (!plan.inPlace) {
+    if (plan.service) lines.push_back(u"pararia o serviço");
+    if (plan.placement.next && plan.placement.next != Slot::New) lines.push_back(u"devolveria a nova versão: EXE -> NEW");
+    if (plan.placement.previous && plan.placement.previous != Slot::Current) {
+      lines.push_back(u"restauraria a versão anterior: OLD -> EXE");
+    }
+  }
+  if (facts.wasRunning && plan.service) lines.push_back(u"iniciaria o serviço se não estiver em execução");
+  if (!plan.dependents.empty()) lines.push_back(u"iniciaria os dependentes: " + joined(plan.dependents));
+  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}};
+}
+
+std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Plan& plan) {
+  // The service it names must run this very executable: a journal cannot
+  // steer the run to any other service.
+  const auto manager = p_.services.openManager(platform::kManagerConnect);
+  if (manager.error != platform::kOk || !manager.handle) return u"Erro ao abrir o gerenciador de serviços";
+  plan.manager.reset(manager.handle);
+  const auto opened = p_.services.openExisting(plan.manager.get(), facts.serviceName, kServiceRights);
+  if (opened.error == platform::kOk && opened.handle) {
+    plan.service.reset(opened.handle);
+    const auto config = p_.services.queryConfig(plan.service.get());
+    if (config.error != platform::kOk) {
+      return u"Erro ao ler a configuração do serviço " + facts.serviceName + u": " + p_.texts.describe(config.error);
+    }
+    if (!runsExecutable(p_.files, config.binaryPath, names_.pathCurrentBin)) {
+      return u"o diário nomeia o serviço " + facts.serviceName + u", que executa outro arquivo: " + config.binaryPath;
+    }
+    plan.waits.attach(plan.service.get());
+  } else if (!notRegistered(opened.error)) {
+    return u"Erro ao abrir o serviço " + facts.serviceName + u": " + p_.texts.describe(opened.error);
+  }
+
+  plan.stands = facts.step == Step::Confirmed;
+  plan.placement = swap_.locate(facts);
+  const auto& placement = plan.placement;
+  // Whatever is put back or started must be the very bytes recorded.
+  if (placement.previous) {
+    const auto& path = swap_.pathOf(*placement.previous);
+    if (const auto hash = swap_.sha256Of(path); hash != facts.previousSha256) {
+      return u"a versão anterior em " + path + u" não é a registrada no diário (SHA-256 " +
+             (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.previousSha256 + u")";
+    }
+  }
+  if (plan.stands) {
+    if (placement.next == Slot::Current) {
+      if (const auto hash = swap_.sha256Of(names_.pathCurrentBin); hash != facts.nextSha256) {
+        return u"a nova versão em " + names_.pathCurrentBin + u" não é a registrada no diário (SHA-256 " +
+               (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.nextSha256 + u")";
+      }
+      plan.removeCopy = p_.files.fileExists(names_.pathNewBin) && swap_.sha256Of(names_.pathNewBin) == facts.nextSha256;
+    }
+  } else {
+    const bool previousLost = facts.previous && !placement.previous;
+    if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return swap_.notFound(facts, placement);
+    plan.inPlace = (!placement.next || placement.next == Slot::New) &&
+                   (!placement.previous || placement.previous == Slot::Current);
+    // Every destination is free, or freed by a move that comes before, or
+    // holds a copy of the very bytes that go there.
+    if (placement.next && placement.next != Slot::New && p_.files.fileExists(names_.pathNewBin)) {
+      if (placement.previous == Slot::New || swap_.sha256Of(names_.pathNewBin) != facts.nextSha256) {
+        return names_.pathNewBin + u" está ocupado por outro arquivo; a nova versão está em " +
+               swap_.pathOf(*placement.next);
+      }
+      plan.removeCopy = true;
+    }
+    if (placement.previous && placement.previous != Slot::Current && placement.next != Slot::Current &&
+        p_.files.fileExists(names_.pathCurrentBin)) {
+      return names_.pathCurrentBin + u" está ocupado por outro arquivo; a versão anterior está em " +
+             swap_.pathOf(*placement.previous);
+    }
+  }
+  // A dependent is started again only if it depends on the service now.
+  for (const auto& name : facts.dependents) {
+    const auto dependent = p_.services.openExisting(plan.manager.get(), name, platform::kServiceQueryConfig);
+    bool depends = false;
+    if (dependent.error == platform::kOk && dependent.handle) {
+      const platform::OwnedServiceHandle owned(p_.services, dependent.handle);
+      const auto config = p_.services.queryConfig(owned.get());
+      const auto wanted = p_.files.upperCase(facts.serviceName);
+      for (const auto& needed : config.dependencies) depends = depends || p_.files.upperCase(needed) == wanted;
+    }
+    (depends ? plan.dependents : plan.ignored).push_back(name);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Plan& plan) {
+  // Before anything is stopped: the copy goes first.
+  if (plan.removeCopy && !plan.stands) {
+    console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
+    if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
+      return u"a cópia repetida da nova versão não pôde ser removida: " + names_.pathNewBin + u": " +
+             p_.texts.describe(error);
+    }
+  }
+  std::u16string said;
+  const auto placement = plan.stands ? Placement{} : plan.placement;
+  const auto restored = restore_.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true);
+  if (!restored.moveFailure.empty()) return restored.moveFailure;
+  if (restored.notStarted) {
+    if (plan.stands) {
+      said = (restored.unhealthy ? u"o serviço não respondeu à verificação: " : u"o serviço não iniciou: ");
+    } else {
+      said = (restored.unhealthy ? u"Versão anterior restaurada, mas não respondeu à verificação: "
+                                 : u"Versão anterior restaurada, mas não iniciou: ");
+    }
+    said += *restored.notStarted;
+  }
+  for (const auto& name : plan.ignored) {
+    console_.writeLine(u"  -> Dependente " + name + u" não iniciado: não depende de " + facts.serviceName);
+  }
+  dependents_.adopt(plan.manager.get(), plan.dependents);
+  if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
+  if (plan.removeCopy && plan.stands && said.empty()) {
+    console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
+    if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
+      said = u"a cópia repetida da nova versão não pôde ser removida: " + names_.pathNewBin + u": " +
+             p_.texts.describe(error);
+    }
+  }
+  // Only now: a run that dies before this point undoes it all again.
+  journal_.finish();
+  if (!said.empty()) return said;
+  return std::nullopt;
+}
+
+}  // namespace usqz

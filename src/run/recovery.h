@@ -1,0 +1,67 @@
+// A run that died halfway is undone by the next one, before anything else:
+// its journal says which versions were where, whether the service ran and
+// which dependents it stopped. Nothing of the journal is taken at its word
+// beyond what can be checked: it must be one only an administrator could
+// have written, its service must run this very executable, a version is put
+// back or started only when its bytes are the recorded ones, and a
+// dependent is started again only when it depends on the service now.
+//
+// Every move is planned, and every destination checked, before anything is
+// stopped. A new version copied again to its name (the deployment's own
+// retry) is not an obstacle: those very bytes are already there.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "checks/health_check.h"
+#include "cli/command_line.h"
+#include "cli/console.h"
+#include "platform/platform.h"
+#include "run/dependents.h"
+#include "run/executable_swap.h"
+#include "run/restore.h"
+#include "run/run_journal.h"
+
+namespace usqz {
+
+struct RecoveryEnd {
+  enum class Kind {
+    Nothing,    // no journal: the run goes on as any run
+    Undone,     // put back as it was: the run goes on
+    Finished,   // the dead run's update stands and its retry is done
+    Failed,     // could not be undone (or not trusted): the message says why
+  } kind = Kind::Nothing;
+  std::u16string message;
+};
+
+class Recovery {
+ public:
+  Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
+           ExecutableSwap& swap, Dependents& dependents, Restore& restore, RunJournal& journal);
+
+  RecoveryEnd run();
+
+  // For --check: what the recovery would do, a line each, or why it could
+  // not; nothing is touched.
+  RecoveryEnd plan(std::vector<std::u16string>& lines);
+
+ private:
+  struct Plan;
+  // Everything that can be known before anything is touched; the message
+  // of a refusal, if there is one.
+  std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
+  std::optional<std::u16string> carryOut(const JournalRecord& facts, Plan& plan);
+  std::u16string sha256Of(const std::u16string& path);
+
+  platform::Platform& p_;
+  Console& console_;
+  const Options& options_;
+  const Names& names_;
+  ExecutableSwap& swap_;
+  Dependents& dependents_;
+  Restore& restore_;
+  RunJournal& journal_;
+};
+
+}  // namespace usqz

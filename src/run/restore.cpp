@@ -1,0 +1,92 @@
+#include "run/restore.h"
+
+#include "cli/tool_error.h"
+
+namespace usqz {
+
+using platform::ServiceStatus;
+
+Restore::Restore(platform::Platform& platform, Console& console, ExecutableSwap& swap, HealthWait& health)
+    : p_(platform), console_(console), swap_(swap), health_(health) {}
+
+Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, const Placement& placement,
+                          bool start, bool announceRestore) {
+  Restored restored;
+  const bool inPlace = (!placement.next || placement.next == Slot::New) &&
+                       (!placement.previous || placement.previous == Slot::Current);
+  if (!inPlace) {
+    if (service) stopWhatRuns(waits, service);
+    restored.moveFailure = swap_.putBack(placement, announceRestore);
+    if (!restored.moveFailure.empty()) return restored;
+  }
+  if (!start || !service) return restored;
+  try {
+    // Still up (a service the run stopped only after this failure, or one
+    // a dead run left running its previous version) is up.
+    auto status = waits.queryOrFail();
+    if (status.dwCurrentState == platform::kServiceStopPending) waits.waitForStop(status);
+    if (status.dwCurrentState == platform::kServiceStartPending) waits.waitWhileStarting(status);
+    if (!(status.dwCurrentState == platform::kServiceRunning && waits.processAlive())) {
+      console_.writeLine(u"Service :: iniciando ...");
+      if (auto why = startAndConfirm(waits)) {
+        restored.notStarted = std::move(why);
+        return restored;
+      }
+      console_.writeLine(u"Service :: status: iniciado");
+    }
+  } catch (const ToolError& error) {
+    restored.notStarted = error.message();
+    return restored;
+  }
+  restored.started = true;
+  // The previous version is held to what the new one was.
+  if (health_.asked()) {
+    if (auto why = health_.untilHealthy(waits)) {
+      restored.notStarted = std::move(why);
+      restored.unhealthy = true;
+    }
+  }
+  return restored;
+}
+
+void Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service) {
+  ServiceStatus status;
+  bool known = waits.query(status);
+  if (known && status.dwCurrentState == platform::kServiceStartPending) {
+    try {
+      waits.waitWhileStarting(status);
+    } catch (const ToolError&) {
+    }
+    known = waits.query(status);
+  }
+  if (known && status.dwCurrentState == platform::kServiceStopped) {
+    waits.waitForProcessExit();
+    return;
+  }
+  console_.writeLine(u"  -> Revertendo: parando a nova versão");
+  bool stopped = false;
+  if (p_.services.sendStop(service, status) == platform::kOk) {
+    try {
+      waits.waitForStop(status);
+      stopped = true;
+    } catch (const ToolError&) {
+    }
+  }
+  if (!stopped && waits.processAlive()) {
+    console_.writeLine(u"  -> Revertendo: encerrando o processo da nova versão");
+    waits.endProcess();
+  }
+  waits.waitForProcessExit();
+}
+
+std::optional<std::u16string> Restore::startAndConfirm(ServiceWaits& waits) {
+  try {
+    if (const auto error = waits.startRetrying()) return p_.texts.describe(error);
+    waits.confirmStart();
+  } catch (const ToolError& error) {
+    return error.message();
+  }
+  return std::nullopt;
+}
+
+}  // namespace usqz

@@ -1,0 +1,56 @@
+// The one way back to the version that ran before an update, for a new
+// version that failed its start and for a run that died halfway alike:
+// the version the service runs now is stopped (a start still pending is
+// waited out first; its process is ended when it will not stop), the
+// versions move back to where they were, and the previous version is
+// started, confirmed and held to the same health checks as the new one.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "checks/health_check.h"
+#include "cli/console.h"
+#include "platform/platform.h"
+#include "run/executable_swap.h"
+#include "run/service_waits.h"
+
+namespace usqz {
+
+// How a restore ended.
+struct Restored {
+  std::u16string moveFailure;  // a version could not be moved back: where each is
+  bool started = false;        // the previous version was started and runs
+  // Why it did not start and keep running, or did not pass its health
+  // checks (`unhealthy`), when it was to be started.
+  std::optional<std::u16string> notStarted;
+  bool unhealthy = false;
+};
+
+class Restore {
+ public:
+  Restore(platform::Platform& platform, Console& console, ExecutableSwap& swap, HealthWait& health);
+
+  // `service` may be none (a service that is not registered runs nothing);
+  // `placement`, where the versions are now; `start`, whether the previous
+  // version is to run at the end; `announceRestore`, whether moving the
+  // backup into place is said even when the new version was not active.
+  Restored restore(ServiceWaits& waits, platform::ServiceHandle service, const Placement& placement, bool start,
+                   bool announceRestore);
+
+  // The service stopped, whatever it runs now: a start that is pending is
+  // let finish first (a service ended while it starts may be reported as
+  // starting long after), then a stop request, and its process ended when
+  // it will not stop (a service stuck starting accepts no controls).
+  void stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service);
+  // Started and confirmed running; why not, if not.
+  std::optional<std::u16string> startAndConfirm(ServiceWaits& waits);
+
+ private:
+  platform::Platform& p_;
+  Console& console_;
+  ExecutableSwap& swap_;
+  HealthWait& health_;
+};
+
+}  // namespace usqz

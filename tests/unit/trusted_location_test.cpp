@@ -1,0 +1,117 @@
+// Only what an administrator wrote is activated: the tool's folder and the
+// three executables writable by nobody else, or the new version's content
+// pinned; the new version a plain file with one name; the current version
+// movable and identifiable before anything stops. A run and --check refuse
+// alike, before anything is touched; the lock is one for every spelling of
+// the executable's path.
+#include <functional>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "cli/text.h"
+#include "harness.h"
+#include "sweep_scene.h"
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+struct Case {
+  const char* what;
+  std::function<void(Harness&)> set;
+  const char* says;     // in the refusal
+  bool pinPasses;       // --sha256 of the new version lets it through
+};
+
+const std::vector<Case>& cases() {
+  static const std::vector<Case> all = {
+      {"a folder everyone may write", [](Harness& h) { h.os.setForeign(u"C:\\svc", u"", {u"Everyone"}); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone; s\xF3 administradores podem gravar "
+       "onde a ferramenta atua, ou use --sha256 ou --require-signature",
+       true},
+      {"a new version another user owns", [](Harness& h) { h.os.setForeign(kNew, u"QZ\\mallory"); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\qz_Agent.new pertence a QZ\\mallory", true},
+      {"a current version users may write",
+       [](Harness& h) { h.os.setForeign(kCurrent, u"", {u"BUILTIN\\Users", u"QZ\\ops"}); },
+       "C:\\svc\\qz_Agent.exe pode ser alterado por BUILTIN\\Users, QZ\\ops", true},
+      {"a backup users may write", [](Harness& h) { h.os.setForeign(kOld, u"", {u"BUILTIN\\Users"}); },
+       "C:\\svc\\qz_Agent.old pode ser alterado por BUILTIN\\Users", true},
+      {"a folder whose rights cannot be read",
+       [](Harness& h) { h.os.faults().failCall(platform::fake::FileOp::Inspect, 3, 5); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\ as permiss\xF5" "es n\xE3o puderam ser lidas", true},
+      {"a new version that is a link", [](Harness& h) { h.os.makeLink(kNew); },
+       "A nova vers\xE3o \xE9 um link, n\xE3o um arquivo: C:\\svc\\qz_Agent.new", false},
+      {"a new version with a second name", [](Harness& h) { h.os.setHardLinks(kNew, 2); },
+       "A nova vers\xE3o tem outro nome no disco (2 links f\xEDsicos): C:\\svc\\qz_Agent.new", false},
+      {"a current version another process holds", [](Harness& h) { h.os.setLocked(kCurrent); },
+       "A vers\xE3o atual est\xE1 em uso por outro processo e n\xE3o poderia ser movida: C:\\svc\\qz_Agent.exe",
+       false},
+      {"a current version that cannot be told apart",
+       [](Harness& h) { h.os.faults().failAlways(platform::fake::FileOp::FileIdentity, 5); },
+       "N\xE3o foi poss\xEDvel identificar o arquivo C:\\svc\\qz_Agent.exe", false},
+  };
+  return all;
+}
+
+TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched) {
+  const auto pin = u" --sha256 " + platform::fake::FakeTrust::hashOf(kV2);
+  for (const auto& c : cases()) {
+    for (const auto* mode : {u"", u" --check"}) {
+      for (const bool pinned : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << c.what << toUtf8(mode) << (pinned ? " pinned" : ""));
+        Harness h;
+        auto& service = setUpSweepScene(h, false);
+        c.set(h);
+        const int status = h.run(kSweepArguments + mode + (pinned ? pin : u""));
+        if (pinned && c.pinPasses) {
+          EXPECT_EQ(status, 0) << h.out();
+          continue;
+        }
+        EXPECT_EQ(status, 10) << h.out();
+        EXPECT_THAT(h.out(), HasSubstr(c.says));
+        if (*mode == u'\0') {
+          EXPECT_THAT(h.os.contents(kResult).value_or(""), HasSubstr(c.says));
+        }
+        EXPECT_EQ(service.stopRequests + h.services.find(u"QZB")->stopRequests, 0u);
+        EXPECT_EQ(service.runningImage, kV1);
+        EXPECT_EQ(h.os.contents(kCurrent), kV1);
+        EXPECT_EQ(h.os.contents(kNew), kV2);
+        EXPECT_EQ(h.os.contents(kOld), "v0");
+        EXPECT_FALSE(h.os.contents(kJournal));
+      }
+    }
+  }
+}
+
+// A held current version is waited for as every held file is: one let go
+// within moments costs nothing.
+TEST(TrustedLocation, ACurrentVersionLetGoWithinTheWaitIsMoved) {
+  Harness h;
+  setUpSweepScene(h, false);
+  h.os.faults().failCall(platform::fake::FileOp::ProbeMovable, 1, platform::kErrorSharingViolation);
+  h.os.faults().failCall(platform::fake::FileOp::ProbeMovable, 2, platform::kErrorSharingViolation);
+  EXPECT_EQ(h.run(kSweepArguments), 0);
+  EXPECT_EQ(h.services.find(u"QZAgent")->runningImage, kV2);
+}
+
+// Every spelling of the executable's folder (a substituted drive, a
+// junction, a short name) takes the same lock.
+TEST(TrustedLocation, EverySpellingOfTheExecutableSharesOneLock) {
+  Harness h;
+  h.os.setAlias(u"S:\\", u"C:\\svc\\");
+  h.os.setShortName(u"C:\\SVC~1", u"C:\\svc");
+  for (const auto* tool : {u"C:\\svc\\UpdateServiceQZ.exe", u"S:\\UpdateServiceQZ.exe", u"C:\\SVC~1\\UpdateServiceQZ.exe"}) {
+    h.os.setOwnExecutablePath(std::u16string(tool));
+    h.run(u"--service-name QZAgent");
+  }
+  const auto& locks = h.os.locksAskedFor();
+  ASSERT_EQ(locks.size(), 3u);
+  EXPECT_EQ(locks[1], locks[0]);
+  EXPECT_EQ(locks[2], locks[0]);
+}
+
+}  // namespace
+}  // namespace usqz
