@@ -144,6 +144,37 @@ void copyFile(const std::u16string& from, const std::u16string& to) {
                                                       << " error " << GetLastError();
 }
 
+bool chmodUnixFile(const std::u16string& path, const char* mode) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr) return false;
+  std::u16string file = path;
+  while (!file.empty() && file.back() == u'\\') file.pop_back();
+  char* name = unixName(reinterpret_cast<const wchar_t*>(file.c_str()));
+  if (name == nullptr) return false;
+  // Wine starts a Unix program as it starts a Windows one, but hands back no
+  // handle to wait on: the program leaves a mark beside the file when done.
+  std::u16string line = u"sh -c \"chmod " + fromUtf8(mode) + u" \\\"$0\\\" && touch \\\"$0.chmod-done\\\"\" \"" +
+                        fromUtf8(name) + u"\"";
+  HeapFree(GetProcessHeap(), 0, name);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return false;
+  }
+  if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+  const auto mark = file + u".chmod-done";
+  for (int waited = 0; waited < 200; ++waited) {
+    if (DeleteFileW(reinterpret_cast<const wchar_t*>(mark.c_str()))) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
 std::u16string windowsPath(const char* path) {
   std::u16string converted = fromUtf8(path);
   if (!converted.empty() && converted.front() == u'/') converted = u"Z:" + converted;

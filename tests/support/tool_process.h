@@ -49,4 +49,9 @@ void copyFile(const std::u16string& from, const std::u16string& to);
 // A path from the build (a Unix path under Wine) as Windows sees it.
 std::u16string windowsPath(const char* path);
 
+// Under Wine: runs chmod with `mode` on the file behind a Windows path, the
+// one way to let others write a file there (Wine shows a Unix mode that
+// lets others write as Everyone allowed to). False when it could not.
+bool chmodUnixFile(const std::u16string& path, const char* mode);
+
 }  // namespace usqz::testing

@@ -89,6 +89,56 @@ TEST_F(Trusted, ASignatureMustBeValidAndReachTheTestRoot) {
   EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
 }
 
+// What anyone could have written is activated only when its content is
+// pinned; a link never is. A check answers as the run would.
+TEST_F(Trusted, AFolderOrANewVersionOthersMayWriteNeedsAPin) {
+  install(testServiceV1());
+  const auto pin = u"--sha256 " + line("v2.sha256");
+  for (const auto* open : {u"", u"new"}) {
+    SCOPED_TRACE(std::u16string(open).empty() ? "the folder" : "the new version");
+    copyFile(pki(u"v2-pub.exe"), fresh);
+    ASSERT_TRUE(chmodUnixFile(*open == u'\0' ? folder.path() : fresh, "o+w"));
+    const auto check = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                                      u" --exit-code --check",
+                                  folder.path());
+    EXPECT_EQ(check.exitStatus, 10u) << check.out;
+    EXPECT_THAT(check.out, HasSubstr("Local n\xE3o confi\xE1vel: "));
+    const auto refused = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                                        u" --exit-code",
+                                    folder.path());
+    expectRefused(refused.exitStatus, "Local n\xE3o confi\xE1vel: ");
+    EXPECT_THAT(result(), HasSubstr("pode ser alterado por "));
+    EXPECT_EQ(update(pki(u"v2-pub.exe"), pin), 0u) << result();
+    // What others may write stays so once in place: the next run refuses it.
+    EXPECT_EQ(update(testServiceV1(), u""), 10u) << result();
+    ASSERT_TRUE(chmodUnixFile(folder.path(), "o-w"));
+    ASSERT_TRUE(chmodUnixFile(current, "o-w"));
+    // Back to v1 for the next round.
+    EXPECT_EQ(update(testServiceV1(), u""), 0u) << result();
+  }
+}
+
+// A new version with a second name could be rewritten through it once it
+// runs: refused, pinned or not. (Wine makes no symbolic links and shows a
+// Unix one as its file: links are refused on the doubles.)
+TEST_F(Trusted, ANewVersionWithASecondNameIsNeverActivated) {
+  install(testServiceV1());
+  const auto elsewhere = folder / u"elsewhere.exe";
+  copyFile(pki(u"v2-pub.exe"), elsewhere);
+  ASSERT_TRUE(CreateHardLinkW(reinterpret_cast<const wchar_t*>(fresh.c_str()),
+                              reinterpret_cast<const wchar_t*>(elsewhere.c_str()), nullptr));
+  for (const auto* options : {u" --exit-code", u" --exit-code --check", u" --exit-code --sha256 "}) {
+    std::u16string arguments = options;
+    if (arguments.back() == u' ') arguments += line("v2.sha256");
+    const auto run = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + arguments,
+                                folder.path());
+    EXPECT_EQ(run.exitStatus, 10u) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("A nova vers\xE3o tem outro nome no disco (2 links f\xEDsicos)"));
+  }
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_TRUE(fileExists(fresh));
+}
+
 TEST_F(Trusted, ASignerPinnedByThumbprintOrName) {
   install(testServiceV1());
   const auto thumbprint = line("pub.sha256");

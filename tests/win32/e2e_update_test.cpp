@@ -385,6 +385,46 @@ TEST_P(Killed, TheNextRunRecoversAndUpdates) {
   }
 }
 
+// The deployment system's own retry after the kill: the same new version
+// copied to its name again, and the tool run again. The new version runs
+// at the end, whatever the moment.
+TEST_P(Killed, TheDeploymentsRetryEndsWithTheNewVersionRunning) {
+  behaviour("stop_ms=700\nv2:start_pending_ms=700\n");
+  installV1(true);
+  const auto journal = folder / (u"qz_" + item + u".journal");
+  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
+                                 folder.path(), Stdout::File, GetParam(), true);
+  copyFile(testServiceV2(), fresh);
+  const auto again = update(u" --exit-code");
+  SCOPED_TRACE("ended after " + std::to_string(GetParam()) + " ms: " + killed.out + "--- the retry:\n" + again.out);
+  EXPECT_EQ(again.exitStatus, 0u);
+  EXPECT_EQ(result(), kSuccess);
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v1");
+  EXPECT_FALSE(fileExists(fresh));
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_FALSE(fileExists(journal));
+}
+
+// A backup replaced while the run lay dead is never started: the next run
+// refuses before it touches anything, and says which file to look at.
+TEST_F(Update, ABackupReplacedWhileTheRunLayDeadIsNeverStarted) {
+  behaviour("stop_ms=300\nv2:start_pending_ms=4000\n");
+  installV1(true);
+  const auto journal = folder / (u"qz_" + item + u".journal");
+  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
+                                 folder.path(), Stdout::File, 2500, true);
+  ASSERT_TRUE(fileExists(journal)) << killed.out;
+  ASSERT_EQ(version(backup), "v1") << killed.out;
+  writeFile(backup, v2);  // planted
+  const auto again = update(u" --exit-code");
+  EXPECT_EQ(again.exitStatus, 12u) << again.out;
+  EXPECT_THAT(result(), HasSubstr("N\xE3o foi poss\xEDvel desfazer a atualiza\xE7\xE3o anterior interrompida: "));
+  EXPECT_TRUE(fileExists(journal));
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v2") << "the planted file stays where it was put";
+}
+
 INSTANTIATE_TEST_SUITE_P(AtSteppedMoments, Killed, ::testing::Values(250u, 700u, 1150u, 1600u, 2050u, 2500u),
                          [](const ::testing::TestParamInfo<std::uint32_t>& info) {
                            return "after_" + std::to_string(info.param) + "_ms";

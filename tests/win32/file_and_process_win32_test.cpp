@@ -21,6 +21,14 @@ using testing::writeFile;
 using win32::nullIfInvalid;
 using win32::UniqueKernelHandle;
 
+// A symbolic link where the system makes one.
+bool symbolicLink(const std::u16string& link, const std::u16string& target, DWORD flags) {
+  const auto* name = reinterpret_cast<const wchar_t*>(link.c_str());
+  if (!CreateSymbolicLinkW(name, reinterpret_cast<const wchar_t*>(target.c_str()), flags)) return false;
+  const DWORD attributes = GetFileAttributesW(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 struct Win32Files : ::testing::Test {
   ScratchDirectory dir;
   std::unique_ptr<FileAndProcess> os = makeNativeFileAndProcess(0, nullptr);
@@ -248,6 +256,85 @@ TEST_F(Win32Files, IdentitiesSurviveRenamesAndReplaceIsOneStep) {
   EXPECT_EQ(os->writeBytes(created.handle, "x"), kOk);
   EXPECT_EQ(os->flushFile(created.handle), kOk);
   EXPECT_EQ(os->closeFile(created.handle), kOk);
+}
+
+// Who may write what the tool acts on, read from the name itself. Wine
+// shows every file as its user's (the account the tests run as), and a Unix
+// mode that lets others write as Everyone allowed to.
+TEST_F(Win32Files, WhoMayWriteAFileOrAFolder) {
+  const auto security = makeNativeFileSecurity();
+  writeFile(dir / u"a.new", "x");
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>((dir / u"sub").c_str()), nullptr));
+  auto facts = security->inspect(dir / u"a.new");
+  EXPECT_EQ(facts.error, kOk);
+  EXPECT_EQ(facts.kind, FileKind::File);
+  EXPECT_EQ(facts.links, 1u);
+  EXPECT_TRUE(facts.trusted()) << toUtf8(facts.foreignOwner) << " " << facts.foreignWriters.size();
+  facts = security->inspect(dir / u"sub");
+  EXPECT_EQ(facts.kind, FileKind::Directory);
+  EXPECT_TRUE(facts.trusted());
+  EXPECT_EQ(security->inspect(dir / u"missing").error, kErrorFileNotFound);
+  EXPECT_EQ(security->inspect(dir / u"missing\\deeper").error, kErrorFileNotFound);
+
+  ASSERT_TRUE(testing::chmodUnixFile(dir / u"a.new", "o+w"));
+  facts = security->inspect(dir / u"a.new");
+  EXPECT_FALSE(facts.trusted());
+  ASSERT_EQ(facts.foreignWriters.size(), 1u);
+  EXPECT_NE(toUtf8(facts.foreignWriters[0]).find("Everyone"), std::string::npos) << toUtf8(facts.foreignWriters[0]);
+  ASSERT_TRUE(testing::chmodUnixFile(dir / u"sub", "o+w"));
+  EXPECT_FALSE(security->inspect(dir / u"sub").trusted());
+
+  ASSERT_TRUE(CreateHardLinkW(reinterpret_cast<const wchar_t*>((dir / u"b.new").c_str()),
+                              reinterpret_cast<const wchar_t*>((dir / u"a.new").c_str()), nullptr));
+  EXPECT_EQ(security->inspect(dir / u"a.new").links, 2u);
+}
+
+// A private file is a new one: nothing at its name is ever opened, written
+// through or replaced.
+TEST_F(Win32Files, APrivateFileIsAlwaysANewOne) {
+  writeFile(dir / u"target", "keep");
+  ASSERT_TRUE(CreateHardLinkW(reinterpret_cast<const wchar_t*>((dir / u"hard").c_str()),
+                              reinterpret_cast<const wchar_t*>((dir / u"target").c_str()), nullptr));
+  EXPECT_EQ(os->createPrivateFile(dir / u"hard").error, kErrorFileExists);
+  EXPECT_EQ(os->createPrivateFile(dir / u"target").error, kErrorFileExists);
+  // Wine's CreateSymbolicLinkW says yes and makes nothing (and shows a Unix
+  // link as the file it leads to): links are for real Windows, and the
+  // doubles.
+  if (symbolicLink(dir / u"soft", dir / u"target", 0)) {
+    EXPECT_EQ(os->createPrivateFile(dir / u"soft").error, kErrorFileExists);
+    EXPECT_EQ(makeNativeFileSecurity()->inspect(dir / u"soft").kind, FileKind::Link);
+  }
+  EXPECT_EQ(readFile(dir / u"target"), "keep");
+
+  const auto created = os->createPrivateFile(dir / u"j.tmp");
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_EQ(os->writeBytes(created.handle, "journal"), kOk);
+  EXPECT_EQ(os->closeFile(created.handle), kOk);
+  EXPECT_EQ(readFile(dir / u"j.tmp"), "journal");
+  EXPECT_TRUE(makeNativeFileSecurity()->inspect(dir / u"j.tmp").trusted());
+}
+
+// Every spelling of a folder resolves to one path; a file that is not
+// there yet resolves through its folder.
+TEST_F(Win32Files, FinalPathsAndMovableFiles) {
+  writeFile(dir / u"a.exe", "x");
+  const auto real = os->finalPath(dir / u"a.exe");
+  EXPECT_EQ(os->upperCase(os->finalPath(dir / u"A.EXE")), os->upperCase(real));
+  const auto missing = os->finalPath(dir / u"b.exe");
+  EXPECT_EQ(missing.substr(0, missing.size() - 5), real.substr(0, real.size() - 5));
+  if (symbolicLink(dir / u"alias", dir.path(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+    EXPECT_EQ(os->upperCase(os->finalPath(dir / u"alias\\a.exe")), os->upperCase(real));
+  }
+
+  EXPECT_EQ(os->probeMovable(dir / u"a.exe"), kOk);
+  EXPECT_EQ(os->probeMovable(dir / u"missing.exe"), kErrorFileNotFound);
+  {
+    const auto shared = openWith(dir / u"a.exe", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    EXPECT_EQ(os->probeMovable(dir / u"a.exe"), kOk);
+  }
+  const auto held = openWith(dir / u"a.exe", GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(os->probeMovable(dir / u"a.exe"), kErrorSharingViolation);
 }
 
 TEST(Win32Process, CommandLineAndOwnPath) {
