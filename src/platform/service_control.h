@@ -33,6 +33,26 @@ struct ServiceList {
   OsError error = kOk;
 };
 
+// What the manager does when the service's process fails: actions in
+// order, one per failure, the last repeated, counted again after
+// `resetSeconds` without a failure.
+struct FailureAction {
+  std::uint32_t type = 0;  // kActionNone, kActionRestart, …
+  std::uint32_t delayMs = 0;
+  friend bool operator==(const FailureAction&, const FailureAction&) = default;
+};
+
+struct FailureActions {
+  std::uint32_t resetSeconds = 0;
+  std::vector<FailureAction> actions;
+  OsError error = kOk;
+};
+
+inline constexpr std::uint32_t kActionNone = 0;
+inline constexpr std::uint32_t kActionRestart = 1;
+inline constexpr std::uint32_t kActionReboot = 2;
+inline constexpr std::uint32_t kActionRunCommand = 3;
+
 // Field for field the platform's SERVICE_STATUS record.
 struct ServiceStatus {
   std::uint32_t dwServiceType = 0;
@@ -67,6 +87,7 @@ inline constexpr std::uint32_t kManagerCreateService = 0x0002;
 inline constexpr std::uint32_t kManagerEnumerateService = 0x0004;
 // Service rights: query configuration and status, start and stop.
 inline constexpr std::uint32_t kServiceQueryConfig = 0x0001;
+inline constexpr std::uint32_t kServiceChangeConfig = 0x0002;
 inline constexpr std::uint32_t kServiceQueryStatus = 0x0004;
 inline constexpr std::uint32_t kServiceEnumerateDependents = 0x0008;
 inline constexpr std::uint32_t kServiceStart = 0x0010;
@@ -117,6 +138,13 @@ class ServiceControl {
   // the manager gives them: dependents of dependents before their own, the
   // order in which to stop them. Needs the enumerate-dependents right.
   virtual ServiceList listActiveDependents(ServiceHandle service) = 0;
+
+  // Needs the query-configuration right.
+  virtual FailureActions queryFailureActions(ServiceHandle service) = 0;
+  // Replaces the actions and their reset period, nothing else (the reboot
+  // message and the command stay). Needs the change-configuration right,
+  // and the start right for restart actions.
+  virtual OsError setFailureActions(ServiceHandle service, const FailureActions& actions) = 0;
 
   // Both overwrite `status` on success only.
   virtual OsError queryStatus(ServiceHandle service, ServiceStatus& status) = 0;

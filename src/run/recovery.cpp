@@ -1,6 +1,7 @@
 #include "run/recovery.h"
 
 #include "checks/preflight.h"
+#include "run/failure_actions.h"
 #include "cli/tool_error.h"
 #include "run/service_rights.h"
 #include "run/service_waits.h"
@@ -213,7 +214,7 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
   }
   std::u16string said;
   const auto placement = plan.stands ? Placement{} : plan.placement;
-  const auto restored = restore_.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true);
+  const auto restored = restore_.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true, false);
   if (!restored.moveFailure.empty()) return restored.moveFailure;
   if (restored.notStarted) {
     if (plan.stands) {
@@ -234,6 +235,12 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
     if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
       said = u"a cópia repetida da nova versão não pôde ser removida: " + names_.pathNewBin + u": " +
              p_.texts.describe(error);
+    }
+  }
+  if (facts.failureActions && plan.service) {
+    if (const auto why = restoreFailureActions(p_, plan.manager.get(), facts.serviceName, *facts.failureActions);
+        !why.empty()) {
+      said += (said.empty() ? u"" : u". ") + why;
     }
   }
   // Only now: a run that dies before this point undoes it all again.

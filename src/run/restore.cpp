@@ -10,23 +10,28 @@ Restore::Restore(platform::Platform& platform, Console& console, ExecutableSwap&
     : p_(platform), console_(console), swap_(swap), health_(health) {}
 
 Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, const Placement& placement,
-                          bool start, bool announceRestore) {
+                          bool start, bool announceRestore, bool startWaitedFor) {
   Restored restored;
   const bool inPlace = (!placement.next || placement.next == Slot::New) &&
                        (!placement.previous || placement.previous == Slot::Current);
   if (!inPlace) {
-    if (service) stopWhatRuns(waits, service);
+    if (service) stopWhatRuns(waits, service, startWaitedFor);
     restored.moveFailure = swap_.putBack(placement, announceRestore);
     if (!restored.moveFailure.empty()) return restored;
   }
   if (!start || !service) return restored;
   try {
-    // Still up (a service the run stopped only after this failure, or one
-    // a dead run left running its previous version) is up.
-    auto status = waits.queryOrFail();
-    if (status.dwCurrentState == platform::kServiceStopPending) waits.waitForStop(status);
-    if (status.dwCurrentState == platform::kServiceStartPending) waits.waitWhileStarting(status);
-    if (!(status.dwCurrentState == platform::kServiceRunning && waits.processAlive())) {
+    // Stopped by this restore, it is started: the manager may go on
+    // reporting a process it ended as starting. Untouched, it may still be
+    // up (a dead run left it running its previous version).
+    bool runs = false;
+    if (inPlace) {
+      auto status = waits.queryOrFail();
+      if (status.dwCurrentState == platform::kServiceStopPending) waits.waitForStop(status);
+      if (status.dwCurrentState == platform::kServiceStartPending) waits.waitWhileStarting(status);
+      runs = status.dwCurrentState == platform::kServiceRunning && waits.processAlive();
+    }
+    if (!runs) {
       console_.writeLine(u"Service :: iniciando ...");
       if (auto why = startAndConfirm(waits)) {
         restored.notStarted = std::move(why);
@@ -49,10 +54,10 @@ Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, 
   return restored;
 }
 
-void Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service) {
+void Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service, bool startWaitedFor) {
   ServiceStatus status;
   bool known = waits.query(status);
-  if (known && status.dwCurrentState == platform::kServiceStartPending) {
+  if (!startWaitedFor && known && status.dwCurrentState == platform::kServiceStartPending) {
     try {
       waits.waitWhileStarting(status);
     } catch (const ToolError&) {

@@ -34,15 +34,18 @@ class Restore {
   // `service` may be none (a service that is not registered runs nothing);
   // `placement`, where the versions are now; `start`, whether the previous
   // version is to run at the end; `announceRestore`, whether moving the
-  // backup into place is said even when the new version was not active.
+  // backup into place is said even when the new version was not active;
+  // `startWaitedFor`, whether the run waited out the last start itself (a
+  // dead run's start is let finish first).
   Restored restore(ServiceWaits& waits, platform::ServiceHandle service, const Placement& placement, bool start,
-                   bool announceRestore);
+                   bool announceRestore, bool startWaitedFor);
 
-  // The service stopped, whatever it runs now: a start that is pending is
-  // let finish first (a service ended while it starts may be reported as
-  // starting long after), then a stop request, and its process ended when
-  // it will not stop (a service stuck starting accepts no controls).
-  void stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service);
+  // The service stopped, whatever it runs now: a start still pending that
+  // nobody waited for is let finish first (a service ended while it starts
+  // may be reported as starting long after), then a stop request, and its
+  // process ended when it will not stop (a service stuck starting accepts
+  // no controls).
+  void stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service, bool startWaitedFor);
   // Started and confirmed running; why not, if not.
   std::optional<std::u16string> startAndConfirm(ServiceWaits& waits);
 

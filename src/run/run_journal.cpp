@@ -102,6 +102,31 @@ bool parseIdentity(std::string_view text, std::optional<FileIdentity>& identity,
   return true;
 }
 
+bool parseFailureActions(std::string_view text, std::optional<platform::FailureActions>& actions) {
+  platform::FailureActions found;
+  bool first = true;
+  while (true) {
+    const auto blank = text.find(' ');
+    const auto item = text.substr(0, blank);
+    if (first) {
+      if (!parseNumber(item, found.resetSeconds)) return false;
+      first = false;
+    } else {
+      const auto slash = item.find('/');
+      platform::FailureAction action;
+      if (slash == std::string_view::npos || !parseNumber(item.substr(0, slash), action.type) ||
+          !parseNumber(item.substr(slash + 1), action.delayMs)) {
+        return false;
+      }
+      found.actions.push_back(action);
+    }
+    if (blank == std::string_view::npos) break;
+    text.remove_prefix(blank + 1);
+  }
+  actions = std::move(found);
+  return true;
+}
+
 }  // namespace
 
 std::u16string_view stepName(Step step) {
@@ -121,6 +146,13 @@ std::string formatJournal(const JournalRecord& record) {
   for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
   text += "previous: " + identityText(record.previous, record.previousSha256) + "\r\n";
   text += "new: " + identityText(record.next, record.nextSha256) + "\r\n";
+  if (record.failureActions) {
+    text += "failure-actions: " + std::to_string(record.failureActions->resetSeconds);
+    for (const auto& action : record.failureActions->actions) {
+      text += " " + std::to_string(action.type) + "/" + std::to_string(action.delayMs);
+    }
+    text += "\r\n";
+  }
   text += "step: " + toUtf8(stepName(record.step)) + "\r\n";
   text += "end\r\n";
   return text;
@@ -173,6 +205,8 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       std::optional<FileIdentity> next;
       ok = once(64) && parseIdentity(value, next, record.nextSha256) && next.has_value();
       if (next) record.next = *next;
+    } else if (key == "failure-actions") {
+      ok = once(256) && parseFailureActions(value, record.failureActions);
     } else if (key == "step") {
       ok = once(128);
       bool known = false;
@@ -186,7 +220,7 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
     }
     if (!ok) return std::nullopt;
   }
-  if (seen != 255) return std::nullopt;
+  if ((seen & 255) != 255) return std::nullopt;
   return record;
 }
 
@@ -252,6 +286,11 @@ void RunJournal::advance(Step step) {
 void RunJournal::addDependent(const std::u16string& name) {
   record_.dependents.push_back(name);
   record_.step = Step::StoppingDependents;
+  write();
+}
+
+void RunJournal::recordFailureActions(const platform::FailureActions& actions) {
+  record_.failureActions = actions;
   write();
 }
 

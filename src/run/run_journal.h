@@ -17,6 +17,7 @@
 //   dependent: QZB                     (one line each, in the order stopped)
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
+//   failure-actions: 86400 1/60000 1/60000 0/0   (only while suspended)
 //   step: swapping
 //   end
 //
@@ -24,7 +25,8 @@
 // ("none" where there was no previous executable), and vouched for by its
 // SHA-256: a version whose bytes are not the recorded ones is never put
 // back or started. The step names the irreversible step that may have been
-// taken last.
+// taken last. The service's own failure actions, when the run suspended
+// its restarts, are the ones to put back: reset period, then type/delay.
 //
 // It is created so that only SYSTEM, Administrators and its owner may read
 // or change it, never through a link, and it is acted upon only when
@@ -41,6 +43,7 @@
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"
 #include "platform/file_security.h"
+#include "platform/service_control.h"
 
 namespace usqz {
 
@@ -71,6 +74,8 @@ struct JournalRecord {
   // Lower-case hex; the previous version's empty where there was none.
   std::u16string previousSha256;
   std::u16string nextSha256;
+  // The service's failure actions as they were, while suspended.
+  std::optional<platform::FailureActions> failureActions;
   Step step = Step::Stopping;
 };
 
@@ -107,6 +112,8 @@ class RunJournal {
   // disk, so that no step is taken without it.
   void advance(Step step);
   void addDependent(const std::u16string& name);
+  // Written before the service's restarts are suspended: what to put back.
+  void recordFailureActions(const platform::FailureActions& actions);
   // The step has taken effect (a request the system refused has not): in
   // memory only, the last step known to have changed anything.
   void taken(Step step) { taken_ = step; }

@@ -18,6 +18,7 @@
 #include "cli/tool_error.h"
 #include "run/dependents.h"
 #include "run/executable_swap.h"
+#include "run/failure_actions.h"
 #include "run/recovery.h"
 #include "run/restore.h"
 #include "run/run_journal.h"
@@ -116,6 +117,7 @@ class UpdateRun {
     waits_.waitForProcessExit();
 
     journal_.advance(Step::Swapping);
+    if (service_) suspendRestarts(p_, manager_.get(), service_.get(), names_.serviceName, journal_);
     journal_.taken(Step::Swapping);
     swap_.swap(held_.get());
     held_.reset();
@@ -140,7 +142,7 @@ class UpdateRun {
     } catch (const ToolError&) {
     }
     if (const auto failed = dependents_.bringBack(); !failed.empty()) throw toolError(failed);
-    journal_.finish();
+    if (const auto why = finishTransaction(); !why.empty()) console_.writeLine(u"Service :: " + why);
 
     record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
     return Outcome::Updated;
@@ -393,6 +395,7 @@ class UpdateRun {
     dependents_.bringDown(manager_.get(), service_.get(), status, options_.stopDependents, journal_);
     console_.writeLine(u"Service :: parando ...");
     journal_.advance(Step::Stopping);
+    suspendRestarts(p_, manager_.get(), service_.get(), names_.serviceName, journal_);
     if (p_.services.sendStop(service_.get(), status) != platform::kOk) {
       std::u16string message = u"Erro ao parar o serviço";
       if (const auto failed = dependents_.bringBack(); !failed.empty()) message += u". " + failed;
@@ -412,7 +415,9 @@ class UpdateRun {
   std::u16string recover() {
     // Once confirmed, the update stands: a failure after it is the
     // dependents', and says so itself.
-    if (journal_.lastTaken() == Step::Confirmed) journal_.finish();
+    if (journal_.lastTaken() == Step::Confirmed) {
+      if (const auto why = finishTransaction(); !why.empty()) return u". " + why;
+    }
     if (!journal_.active()) return {};
     const auto& facts = journal_.record();
     const auto taken = journal_.lastTaken();
@@ -435,7 +440,7 @@ class UpdateRun {
       // A version activated with nothing before it stays: there is
       // nothing to roll back to.
       const bool activated = placement.next == Slot::Current;
-      const auto restored = restore_.restore(waits_, service_.get(), placement, stoppedByRun, false);
+      const auto restored = restore_.restore(waits_, service_.get(), placement, stoppedByRun, false, true);
       runs = restored.started;
       if (!restored.moveFailure.empty()) {
         said = u". " + restored.moveFailure;
@@ -461,8 +466,21 @@ class UpdateRun {
     } else if (const auto down = dependents_.leftDown(); !down.empty()) {
       said += u". " + down;
     }
-    if (placed) journal_.finish();
+    if (placed) {
+      if (const auto why = finishTransaction(); !why.empty()) said += u". " + why;
+    }
     return said;
+  }
+
+  // The service's failure actions back as they were, then the journal
+  // gone; why the actions are not back, if they are not.
+  std::u16string finishTransaction() {
+    std::u16string why;
+    if (journal_.active() && journal_.record().failureActions) {
+      why = restoreFailureActions(p_, manager_.get(), names_.serviceName, *journal_.record().failureActions);
+    }
+    journal_.finish();
+    return why;
   }
 
   // Whether the run may have moved a file: only then is there anything to

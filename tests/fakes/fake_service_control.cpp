@@ -120,6 +120,12 @@ OsError FakeServiceControl::terminateProcess(std::uint32_t processId) {
   processExits_[processId] = clock_.now();
   for (auto& [key, service] : services_) {
     if (service.processId == processId) {
+      for (const auto& action : service.failureActions.actions) {
+        if (action.type == kActionRestart) {
+          ++service.endedWhileRestartArmed;
+          break;
+        }
+      }
       service.stop.lingerMs = 0;
       markStopped(service, kErrorProcessAborted);
     }
@@ -212,6 +218,26 @@ ServiceConfig FakeServiceControl::queryConfig(ServiceHandle service) {
   const FakeService* target = serviceFor(service, kServiceQueryConfig, error);
   if (target == nullptr) return {{}, 0, error, {}};
   return {target->binaryPath, target->startType, kOk, target->dependsOn};
+}
+
+FailureActions FakeServiceControl::queryFailureActions(ServiceHandle service) {
+  if (const auto error = faults_.onCall(ServiceOp::QueryFailureActions)) return {0, {}, error};
+  OsError error = kOk;
+  const FakeService* target = serviceFor(service, kServiceQueryConfig, error);
+  if (target == nullptr) return {0, {}, error};
+  auto actions = target->failureActions;
+  actions.error = kOk;
+  return actions;
+}
+
+OsError FakeServiceControl::setFailureActions(ServiceHandle service, const FailureActions& actions) {
+  if (const auto error = faults_.onCall(ServiceOp::SetFailureActions)) return error;
+  OsError error = kOk;
+  FakeService* target = serviceFor(service, kServiceChangeConfig, error);
+  if (target == nullptr) return error;
+  target->failureActions = actions;
+  target->failureActions.error = kOk;
+  return kOk;
 }
 
 void FakeServiceControl::collectActiveDependents(const std::u16string& key, std::vector<std::u16string>& found) {

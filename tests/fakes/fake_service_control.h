@@ -31,6 +31,8 @@ enum class ServiceOp {
   OpenProcess,
   WaitProcess,
   TerminateProcess,
+  QueryFailureActions,
+  SetFailureActions,
   WaitForStatus,  // cannot fail; counted only
   CloseProcess,   // cannot fail; counted only
   Release,        // cannot fail; counted only
@@ -86,6 +88,10 @@ struct FakeService {
   std::optional<std::string> runningImage;
   unsigned stopRequests = 0;
   unsigned startRequests = 0;
+  // What the manager does when its process fails; how often its process
+  // was ended while one of them would have restarted it.
+  FailureActions failureActions;
+  unsigned endedWhileRestartArmed = 0;
   // The process it runs in; 0 when it has none.
   std::uint32_t processId = 0;
 
@@ -143,6 +149,8 @@ class FakeServiceControl final : public ServiceControl, public Processes {
                                     std::u16string_view executablePath) override;
   ServiceList listServices(ServiceHandle manager) override;
   ServiceConfig queryConfig(ServiceHandle service) override;
+  FailureActions queryFailureActions(ServiceHandle service) override;
+  OsError setFailureActions(ServiceHandle service, const FailureActions& actions) override;
   // As Windows documents it: dependents of dependents before their own.
   ServiceList listActiveDependents(ServiceHandle service) override;
   OsError queryStatus(ServiceHandle service, ServiceStatus& status) override;

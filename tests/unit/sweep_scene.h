@@ -1,7 +1,8 @@
 // The scene the fault and kill sweeps run an update in, and what any run
 // over it may leave: QZAgent running v1 with a slow stop, v2 beside it, an
 // older backup v0, and a running dependent QZB, updated with
-// --stop-dependents --exit-code.
+// --stop-dependents --exit-code. The manager restarts QZAgent when its
+// process fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 namespace usqz::testing {
 
 inline const std::u16string kSweepArguments = u"--service-name QZAgent --stop-dependents --exit-code";
+inline const platform::FailureActions kRestartOnFailure{
+    86'400, {{platform::kActionRestart, 60'000}, {platform::kActionRestart, 60'000}, {platform::kActionNone, 0}}};
 
 // `rollback`: the new version dies at once after its start.
 inline platform::fake::FakeService& setUpSweepScene(Harness& h, bool rollback) {
@@ -24,6 +27,7 @@ inline platform::fake::FakeService& setUpSweepScene(Harness& h, bool rollback) {
   auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
   service.stop.takesMs = 300;
   service.runningImage = kV1;
+  service.failureActions = kRestartOnFailure;
   if (rollback) {
     service.startOnlyFor = kV2;
     service.start.diesAfterMs = 200;
@@ -110,6 +114,13 @@ inline void expectEndStateMatchesStatus(Harness& h, int status, Allowance allowe
       break;
     default:
       ADD_FAILURE() << "unexpected status " << status;
+  }
+  // Nothing the run ended could have been restarted behind its back, and
+  // once the transaction is over the manager restarts the service again.
+  EXPECT_EQ(service.endedWhileRestartArmed, 0u);
+  if (!h.os.contents(kJournal)) {
+    EXPECT_EQ(service.failureActions.actions, kRestartOnFailure.actions);
+    EXPECT_EQ(service.failureActions.resetSeconds, kRestartOnFailure.resetSeconds);
   }
   EXPECT_EQ(h.services.openHandles(), 0u);
   EXPECT_EQ(h.services.openProcessHandles(), 0u);

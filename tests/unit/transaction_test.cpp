@@ -35,6 +35,7 @@ JournalRecord sampleRecord() {
   record.previousSha256 = std::u16string(64, u'a');
   record.nextSha256 = u"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   record.step = Step::Swapping;
+  record.failureActions = platform::FailureActions{86'400, {{1, 60'000}, {0, 0}}};
   return record;
 }
 
@@ -46,7 +47,8 @@ TEST(JournalText, APersonCanReadItAndTheRunReadsItBack) {
             "dependent: QZB\r\nprevious: 6A1F20C3 0001000000004F21 2048 133781233000000000 " +
                 std::string(64, 'a') +
                 "\r\nnew: 6A1F20C3 0001000000004F22 2304 133781240000000000 "
-                "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\r\nstep: swapping\r\nend\r\n");
+                "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\r\n"
+                "failure-actions: 86400 1/60000 0/0\r\nstep: swapping\r\nend\r\n");
   const auto back = parseJournal(text);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->serviceName, u"QZAgent\u00e7");
@@ -55,6 +57,9 @@ TEST(JournalText, APersonCanReadItAndTheRunReadsItBack) {
   EXPECT_EQ(back->next, sampleRecord().next);
   EXPECT_EQ(back->previousSha256, sampleRecord().previousSha256);
   EXPECT_EQ(back->nextSha256, sampleRecord().nextSha256);
+  ASSERT_TRUE(back->failureActions);
+  EXPECT_EQ(back->failureActions->resetSeconds, 86'400u);
+  EXPECT_EQ(back->failureActions->actions, sampleRecord().failureActions->actions);
   EXPECT_EQ(back->step, Step::Swapping);
   EXPECT_TRUE(back->wasRunning);
 
@@ -77,6 +82,7 @@ TEST(JournalText, AnythingButAWholeJournalIsRefused) {
   for (const auto& broken : {replaced("journal 2", "journal 1"), replaced("step: swapping", "step: flying"),
                              replaced(" 0123456789abcdef", " 0123456789ABCDEF"), replaced(" 0123456789abcdef", " "),
                              replaced("2048 133781233000000000 ", "2048 133781233000000000"),
+                             replaced("1/60000", "1-60000"), replaced("86400 ", "x "),
                              replaced("was-running: yes", "was-running: si"), replaced("process: 4242", "pid: 4242"),
                              replaced("new: 6A1F20C3", "new: none"), replaced("2304", "23x4"),
                              replaced("service: ", "service: QZ\r\nservice: "), std::string("MZ\x90\0\x03", 5)}) {
@@ -246,10 +252,25 @@ TEST_F(JournalFailures, AJournalThatCannotBeWrittenStopsTheRunBeforeTheStep) {
 // The update stands once confirmed: a journal that cannot say so does not
 // fail it, and its dependents still come back.
 TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
-  h.os.faults().failCall(FileOp::FlushFile, 5, 112);  // the fifth step: confirmed
+  // The sixth write: stopping-dependents, stopping, its failure actions,
+  // swapping, starting, confirmed.
+  h.os.faults().failCall(FileOp::FlushFile, 6, 112);
   EXPECT_EQ(h.run(kSweepArguments), 0);
   EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
   EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
+  EXPECT_FALSE(h.os.contents(kJournal));
+}
+
+// Restarts that cannot be suspended are refused before the stop: the
+// manager could start the version the run is taking down.
+TEST_F(JournalFailures, RestartsThatCannotBeSuspendedStopNothing) {
+  h.services.faults().failAlways(ServiceOp::SetFailureActions, 5);
+  EXPECT_EQ(h.run(kSweepArguments), 10);
+  EXPECT_THAT(*h.os.contents(kResult), HasSubstr("As a\xE7\xF5" "es de recupera\xE7\xE3o do servi\xE7o n\xE3o "
+                                                 "puderam ser suspensas: "));
+  EXPECT_EQ(service->stopRequests, 0u);
+  EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
+  EXPECT_EQ(service->failureActions.actions, kRestartOnFailure.actions);
   EXPECT_FALSE(h.os.contents(kJournal));
 }
 

@@ -19,6 +19,8 @@ class UnavailableServiceControl final : public ServiceControl {
   ServiceList listServices(ServiceHandle) override { return {{}, kErrorInvalidHandle}; }
   ServiceConfig queryConfig(ServiceHandle) override { return {{}, 0, kErrorInvalidHandle, {}}; }
   ServiceList listActiveDependents(ServiceHandle) override { return {{}, kErrorInvalidHandle}; }
+  FailureActions queryFailureActions(ServiceHandle) override { return {0, {}, kErrorInvalidHandle}; }
+  OsError setFailureActions(ServiceHandle, const FailureActions&) override { return kErrorInvalidHandle; }
   OsError queryStatus(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }
   OsError queryProcess(ServiceHandle, ServiceStatus&, std::uint32_t&) override { return kErrorInvalidHandle; }
   OsError sendStop(ServiceHandle, ServiceStatus&) override { return kErrorInvalidHandle; }

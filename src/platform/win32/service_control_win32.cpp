@@ -155,6 +155,45 @@ class Win32ServiceControl final : public ServiceControl {
     return config;
   }
 
+  FailureActions queryFailureActions(ServiceHandle service) override {
+    FailureActions result;
+    DWORD needed = 0;
+    QueryServiceConfig2W(toNative(service), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    const DWORD sizeError = GetLastError();
+    if (sizeError != ERROR_INSUFFICIENT_BUFFER) {
+      result.error = sizeError;
+      return result;
+    }
+    std::vector<unsigned char> buffer(needed);
+    const BOOL queried =
+        QueryServiceConfig2W(toNative(service), SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed, &needed);
+    const DWORD error = GetLastError();
+    if (!queried) {
+      result.error = error;
+      return result;
+    }
+    const auto* native = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    result.resetSeconds = native->dwResetPeriod;
+    for (DWORD i = 0; i < native->cActions && native->lpsaActions != nullptr; ++i) {
+      result.actions.push_back({static_cast<std::uint32_t>(native->lpsaActions[i].Type), native->lpsaActions[i].Delay});
+    }
+    return result;
+  }
+
+  OsError setFailureActions(ServiceHandle service, const FailureActions& actions) override {
+    std::vector<SC_ACTION> native;
+    for (const auto& action : actions.actions) native.push_back({static_cast<SC_ACTION_TYPE>(action.type), action.delayMs});
+    SERVICE_FAILURE_ACTIONSW config{};
+    config.dwResetPeriod = actions.resetSeconds;
+    config.cActions = static_cast<DWORD>(native.size());
+    // None at all is said with an empty list, not a null one (which would
+    // change nothing).
+    SC_ACTION none{};
+    config.lpsaActions = native.empty() ? &none : native.data();
+    const BOOL changed = ChangeServiceConfig2W(toNative(service), SERVICE_CONFIG_FAILURE_ACTIONS, &config);
+    return changed ? kOk : GetLastError();
+  }
+
   OsError queryProcess(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override {
     SERVICE_STATUS_PROCESS native{};
     DWORD needed = 0;
