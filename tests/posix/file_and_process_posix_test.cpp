@@ -87,6 +87,40 @@ TEST_F(PosixFiles, UnicodeNamesAreUtf8OnDisk) {
   EXPECT_EQ(os->toNarrow(u"ção", CodePage::Ansi), "\xC3\xA7\xC3\xA3o");
 }
 
+// Who may write, links never followed; a private file is always a new one;
+// a folder's every spelling resolves to one path.
+TEST_F(PosixFiles, WhoMayWritePrivateFilesAndFinalPaths) {
+  const auto security = makeNativeFileSecurity();
+  put("a.new", "x");
+  ::chmod((dir / "a.new").c_str(), 0644);
+  auto facts = security->inspect(at("a.new"));
+  EXPECT_EQ(facts.kind, FileKind::File);
+  EXPECT_EQ(facts.links, 1u);
+  EXPECT_TRUE(facts.trusted());
+  ::chmod((dir / "a.new").c_str(), 0646);
+  facts = security->inspect(at("a.new"));
+  EXPECT_EQ(facts.foreignWriters, std::vector<std::u16string>{u"Everyone"});
+  fs::create_hard_link(dir / "a.new", dir / "b.new");
+  EXPECT_EQ(security->inspect(at("a.new")).links, 2u);
+  fs::create_symlink(dir / "a.new", dir / "c.new");
+  EXPECT_EQ(security->inspect(at("c.new")).kind, FileKind::Link);
+  EXPECT_EQ(security->inspect(at("missing")).error, kErrorFileNotFound);
+
+  EXPECT_EQ(os->createPrivateFile(at("c.new")).error, kErrorFileExists);
+  EXPECT_EQ(os->createPrivateFile(at("b.new")).error, kErrorFileExists);
+  EXPECT_EQ(read("a.new"), "x");
+  const auto created = os->createPrivateFile(at("j.tmp"));
+  ASSERT_EQ(created.error, kOk);
+  EXPECT_EQ(os->closeFile(created.handle), kOk);
+  EXPECT_EQ(fs::status(dir / "j.tmp").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  fs::create_directory_symlink(dir, dir / "alias");
+  EXPECT_EQ(os->finalPath(at("alias/a.new")), os->finalPath(at("a.new")));
+  EXPECT_EQ(os->finalPath(at("alias/none.exe")), os->finalPath(at("none.exe")));
+  EXPECT_EQ(os->probeMovable(at("a.new")), kOk);
+  EXPECT_EQ(os->probeMovable(at("none.exe")), kErrorFileNotFound);
+}
+
 TEST(PosixProcess, ArgumentsArriveSplitAndTheOwnPathIsAbsolute) {
   char program[] = "tool";
   char option[] = "--service-name";
