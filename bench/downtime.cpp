@@ -18,7 +18,7 @@
 #include "platform/win32/windows_api.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::bench {
 namespace {

@@ -1,6 +1,6 @@
 #include "checks/location_trust.h"
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "cli/tool_error.h"
 
 namespace usqz {

@@ -1,6 +1,6 @@
 #include "checks/preflight.h"
 
-#include "run/held_files.h"
+#include "platform/held_files.h"
 #include "checks/image_check.h"
 #include "cli/tool_error.h"
 

@@ -1,6 +1,6 @@
 #include "cli/command_line.h"
 
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 

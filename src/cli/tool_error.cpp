@@ -1,6 +1,6 @@
 #include "cli/tool_error.h"
 
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 

@@ -1,7 +1,7 @@
 #include "run/executable_swap.h"
 
 #include "cli/tool_error.h"
-#include "run/held_files.h"
+#include "platform/held_files.h"
 
 namespace usqz {
 

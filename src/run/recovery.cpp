@@ -10,10 +10,6 @@ namespace usqz {
 
 namespace {
 
-bool movesMayHaveBegun(Step step) {
-  return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
-}
-
 std::u16string joined(const std::vector<std::u16string>& names) {
   std::u16string text;
   for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "checks/health_check.h"
+#include "run/health_check.h"
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "platform/platform.h"

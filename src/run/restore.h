@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "checks/health_check.h"
+#include "run/health_check.h"
 #include "cli/console.h"
 #include "platform/platform.h"
 #include "run/executable_swap.h"

@@ -4,9 +4,9 @@
 #include <charconv>
 
 #include "checks/location_trust.h"
-#include "cli/text.h"
+#include "platform/text.h"
 #include "cli/tool_error.h"
-#include "run/held_files.h"
+#include "platform/held_files.h"
 
 namespace usqz {
 
@@ -17,14 +17,13 @@ using platform::FileIdentity;
 constexpr std::string_view kHeader = "UpdateServiceQZ journal 2";
 constexpr std::size_t kLongestJournal = 64 * 1024;
 
-constexpr std::array<std::pair<Step, std::u16string_view>, 8> kSteps = {{
+constexpr std::array<std::pair<Step, std::u16string_view>, 7> kSteps = {{
     {Step::Registering, u"registering"},
     {Step::StoppingDependents, u"stopping-dependents"},
     {Step::Stopping, u"stopping"},
     {Step::Swapping, u"swapping"},
     {Step::Starting, u"starting"},
     {Step::RollingBack, u"rolling-back"},
-    {Step::Stopped, u"stopped"},
     {Step::Confirmed, u"confirmed"},
 }};
 

@@ -47,13 +47,11 @@
 
 namespace usqz {
 
-// In the order a run takes them. Stopped is never written: it only says how
-// far the run got.
+// In the order a run takes them.
 enum class Step {
   Registering,         // the service is being registered
   StoppingDependents,  // dependents are being stopped
   Stopping,            // the service has been asked to stop
-  Stopped,             // the service the run stopped has stopped
   Swapping,            // the executables are being moved
   Starting,            // the service has been asked to start
   Confirmed,           // the new version runs; its dependents come back
@@ -61,6 +59,11 @@ enum class Step {
 };
 
 std::u16string_view stepName(Step step);
+
+// Whether a run at this step may have moved an executable.
+inline bool movesMayHaveBegun(Step step) {
+  return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
+}
 
 struct JournalRecord {
   std::u16string serviceName;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "cli/tool_error.h"
 
 namespace usqz {

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/service_control.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::contract {
 

@@ -1,6 +1,6 @@
 #include "fake_file_and_process.h"
 
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::platform::fake {
 

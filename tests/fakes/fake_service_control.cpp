@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::platform::fake {
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/native.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::platform {
 namespace {

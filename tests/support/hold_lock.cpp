@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "platform/native.h"
 #include "platform/win32/windows_api.h"
 #include "run/run_lock.h"

@@ -6,7 +6,7 @@
 
 #include "platform/win32/unique_handles.h"
 #include "platform/win32/windows_api.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::testing {
 

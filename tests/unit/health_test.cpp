@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/command_line.h"
-#include "cli/text.h"
+#include "platform/text.h"
 #include "harness.h"
 
 namespace usqz {

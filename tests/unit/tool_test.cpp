@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 namespace {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "cli/text.h"
+#include "platform/text.h"
 #include "run/outcome.h"
 #include "run/run_journal.h"
 #include "run/run_lock.h"

@@ -9,7 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "harness.h"
 #include "sweep_scene.h"
 

@@ -9,7 +9,7 @@
 #include "harness.h"
 #include "sweep_scene.h"
 #include "run/run_lock.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 namespace {

@@ -7,7 +7,7 @@
 // After windows.h (kept lean), which it needs.
 #include <winsock2.h>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
 #include "win32_test_environment.h"

@@ -10,7 +10,7 @@
 // After windows.h, which it needs.
 #include <wincrypt.h>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
 #include "win32_test_environment.h"

@@ -12,7 +12,7 @@
 #include "support/test_services.h"
 #include "support/console_lines.h"
 #include "support/tool_process.h"
-#include "cli/text.h"
+#include "platform/text.h"
 #include "win32_test_environment.h"
 
 namespace usqz::testing {
@@ -364,14 +364,19 @@ TEST_F(Update, ASecondRunWhileTheFirstIsUnderWayIsRefused) {
 // ends a run past its limit) at stepped moments of an update whose stop
 // and start take a while; the next run puts things right before its own
 // update: the service runs, both versions are there, no journal is left.
-struct Killed : Update, ::testing::WithParamInterface<std::uint32_t> {};
+struct Killed : Update, ::testing::WithParamInterface<std::uint32_t> {
+  std::u16string journal = folder / (u"qz_" + item + u".journal");
+
+  ProcessResult killedUpdate() {
+    behaviour("stop_ms=700\nv2:start_pending_ms=700\n");
+    installV1(true);
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name, folder.path(),
+                      Stdout::File, GetParam(), true);
+  }
+};
 
 TEST_P(Killed, TheNextRunRecoversAndUpdates) {
-  behaviour("stop_ms=700\nv2:start_pending_ms=700\n");
-  installV1(true);
-  const auto journal = folder / (u"qz_" + item + u".journal");
-  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
-                                 folder.path(), Stdout::File, GetParam(), true);
+  const auto killed = killedUpdate();
   const bool leftJournal = fileExists(journal);
   const auto again = update(u" --exit-code");
   SCOPED_TRACE("ended after " + std::to_string(GetParam()) + " ms: " + killed.out + "--- next run:\n" + again.out);
@@ -389,11 +394,7 @@ TEST_P(Killed, TheNextRunRecoversAndUpdates) {
 // copied to its name again, and the tool run again. The new version runs
 // at the end, whatever the moment.
 TEST_P(Killed, TheDeploymentsRetryEndsWithTheNewVersionRunning) {
-  behaviour("stop_ms=700\nv2:start_pending_ms=700\n");
-  installV1(true);
-  const auto journal = folder / (u"qz_" + item + u".journal");
-  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
-                                 folder.path(), Stdout::File, GetParam(), true);
+  const auto killed = killedUpdate();
   copyFile(testServiceV2(), fresh);
   const auto again = update(u" --exit-code");
   SCOPED_TRACE("ended after " + std::to_string(GetParam()) + " ms: " + killed.out + "--- the retry:\n" + again.out);

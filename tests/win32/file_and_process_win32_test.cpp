@@ -9,7 +9,7 @@
 #include "platform/win32/unique_handles.h"
 #include "platform/win32/windows_api.h"
 #include "support/tool_process.h"
-#include "cli/text.h"
+#include "platform/text.h"
 #include "win32_test_environment.h"
 
 namespace usqz::platform {

@@ -11,7 +11,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "../native.h"
 
 namespace usqz::platform {

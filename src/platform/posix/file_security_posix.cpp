@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "cli/text.h"
+#include "platform/text.h"
 #include "../native.h"
 
 namespace usqz::platform {

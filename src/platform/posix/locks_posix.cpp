@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "../native.h"
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz::platform {
 

@@ -1,4 +1,4 @@
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 

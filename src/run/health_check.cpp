@@ -1,9 +1,9 @@
-#include "checks/health_check.h"
+#include "run/health_check.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "cli/text.h"
+#include "platform/text.h"
 
 namespace usqz {
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "platform/clock.h"
-#include "platform/file_and_process.h"
+#include "clock.h"
+#include "file_and_process.h"
 
 namespace usqz {
 

@@ -1,0 +1,105 @@
+#include "run/before_the_stop.h"
+
+#include "checks/location_trust.h"
+#include "checks/preflight.h"
+#include "checks/trust_check.h"
+#include "cli/contained_path.h"
+#include "platform/text.h"
+#include "cli/tool_error.h"
+#include "run/service_rights.h"
+
+namespace usqz {
+
+using platform::ServiceStatus;
+
+// The executables' names come from the service name as typed: one that
+// climbs out of the tool's folder or names a stream would have the run
+// move and delete files that are not the service's.
+void refuseNamesOutsideTheToolsFolder(RunContext& c) {
+  const auto folder = directoryOf(c.ownPath).size();
+  for (const auto* path : {&c.names.pathCurrentBin, &c.names.pathNewBin, &c.names.pathOldBin, &c.names.pathJournal}) {
+    if (!staysInFolder(std::u16string_view(*path).substr(folder))) {
+      throw toolError(u"Nome de serviço inválido para os arquivos da ferramenta: " + c.names.pathCurrentBin);
+    }
+  }
+}
+
+// Whether there is a new version to activate, once it has passed its
+// checks (held open from now on when its hash or signature are asked
+// for). A missing one is said and recorded.
+bool newVersionPasses(RunContext& c, const Names& names) {
+  if (!c.p.files.fileExists(names.pathNewBin)) {
+    c.record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(c.names.serviceName), u""},
+           u"Não foi encontrada a nova versão do serviço.");
+    return false;
+  }
+  checkPlainNewVersion(c.p.security, c.p.texts, names);
+  checkLocation(c.p, c.options, names);
+  if (c.options.verifiesNewVersion()) {
+    c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
+    checkTrust(c.p, c.options, c.held.get(), names);
+  } else {
+    checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
+  }
+  return true;
+}
+
+// Registering a missing service needs the right to create services, and
+// the right to list them for the check that comes first; an operator who
+// may only stop and start services still gets in without them. Whether
+// the run got them.
+bool connect(RunContext& c) {
+  auto opened = c.p.services.openManager(platform::kManagerConnect | platform::kManagerEnumerateService |
+                                        platform::kManagerCreateService);
+  const bool mayRegister = opened.error == platform::kOk;
+  if (opened.error == platform::kErrorAccessDenied) opened = c.p.services.openManager(platform::kManagerConnect);
+  if (opened.error != platform::kOk || !opened.handle) {
+    throw toolError(u"Erro ao abrir o gerenciador de serviços");
+  }
+  c.manager.reset(opened.handle);
+  c.console.writeLine(u"SCManager :: conectado");
+  c.console.writeLine(u"Service :: name: " + c.names.serviceName);
+  return mayRegister;
+}
+
+// Opens the service and makes every check that comes before a change:
+// true when it is registered; false when it is not (and may be).
+bool openAndCheck(RunContext& c, bool mayRegister) {
+  const auto opened = c.p.services.openExisting(c.manager.get(), c.names.serviceName, kServiceRights);
+  if (opened.error == platform::kOk && opened.handle) {
+    c.service.reset(opened.handle);
+    checkRegistration(c.p.files, c.p.services, c.p.texts, c.service.get(), c.names);
+    c.waits.attach(c.service.get());
+    c.console.writeLine(u"Service :: encontrado");
+    c.swap.checkOlderBackupRemovable();
+    c.swap.checkCurrentMovable();
+    return true;
+  }
+  // Access denied is not "missing": registering would only fail, or name
+  // the service itself as the one already using its executable.
+  if (!notRegistered(opened.error)) {
+    throw toolError(u"Erro ao abrir o serviço: " + c.p.texts.describe(opened.error));
+  }
+  c.console.writeLine(u"Service :: NÃO encontrado");
+  // Without the right to register, the registration fails as it is.
+  if (mayRegister) refuseSecondService(c.p.files, c.p.services, c.p.texts, c.manager.get(), c.names);
+  c.swap.checkOlderBackupRemovable();
+  c.swap.checkCurrentMovable();
+  return false;
+}
+
+// The new version's bytes are the ones that run already: a deployment
+// that copied them again after a run that finished (its outcome lost)
+// asks for nothing more, and a swap would put the same bytes in place of
+// the backup.
+bool alreadyRuns(RunContext& c) {
+  if (!c.service || c.journal.prepared() || !c.p.files.fileExists(c.names.pathCurrentBin)) return false;
+  ServiceStatus status;
+  if (!c.waits.query(status) || status.dwCurrentState != platform::kServiceRunning || !c.waits.processAlive()) {
+    return false;
+  }
+  const auto current = c.swap.sha256Of(c.names.pathCurrentBin);
+  return !current.empty() && current == c.swap.sha256Of(c.names.pathNewBin, c.held.get());
+}
+
+}  // namespace usqz

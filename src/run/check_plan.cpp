@@ -1,0 +1,64 @@
+#include "run/check_plan.h"
+
+#include "run/before_the_stop.h"
+
+namespace usqz {
+
+Outcome checkOnly(RunContext& c) {
+  refuseNamesOutsideTheToolsFolder(c);
+  // A run would undo an interrupted one first: what that would do, or
+  // why it could not.
+  std::vector<std::u16string> recovery;
+  const auto pending = c.recovery.plan(recovery);
+  if (pending.kind == RecoveryEnd::Kind::Failed) {
+    c.recordError(pending.message);
+    return Outcome::Down;
+  }
+  if (pending.kind != RecoveryEnd::Kind::Nothing) {
+    c.console.writeLine(u"");
+    c.console.writeLine(u"Verificação: uma atualização anterior foi interrompida; nada foi alterado. A próxima "
+                       u"execução, antes de tudo:");
+    for (const auto& line : recovery) c.console.writeLine(u"  -> " + line);
+    c.console.writeLine(u"");
+    return Outcome::Updated;
+  }
+  if (!newVersionPasses(c, c.names)) return Outcome::NothingToDo;
+  const bool mayRegister = connect(c);
+  std::vector<std::u16string> plan;
+  if (openAndCheck(c, mayRegister)) {
+    const bool runsTheNewVersion = alreadyRuns(c);
+    const auto status = c.waits.queryOrFail();
+    c.console.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
+    if (runsTheNewVersion) {
+      c.console.writeLine(u"");
+      c.console.writeLine(u"Verificação: a nova versão já está em execução; nada foi alterado. A atualização:");
+      c.console.writeLine(u"  -> removeria a cópia da nova versão (NEW)");
+      c.console.writeLine(u"");
+      return Outcome::Updated;
+    }
+    if (status.dwCurrentState == platform::kServiceStopPending) {
+      plan.push_back(u"aguardaria a parada do serviço");
+    } else if (status.dwCurrentState != platform::kServiceStopped) {
+      const auto dependents = c.dependents.wouldStop(c.service.get(), status, c.options.stopDependents);
+      std::u16string names;
+      for (const auto& name : dependents) names += (names.empty() ? u"" : u", ") + name;
+      if (!names.empty()) plan.push_back(u"pararia os dependentes: " + names);
+      plan.push_back(u"pararia o serviço");
+    }
+  } else {
+    plan.push_back(u"registraria o serviço");
+  }
+  if (c.p.files.fileExists(c.names.pathCurrentBin)) {
+    if (c.p.files.fileExists(c.names.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
+    plan.push_back(u"faria o backup da versão atual: EXE -> OLD");
+  }
+  plan.push_back(u"ativaria a nova versão: NEW -> EXE");
+  plan.push_back(u"iniciaria o serviço");
+  c.console.writeLine(u"");
+  c.console.writeLine(u"Verificação: a atualização seguiria adiante; nada foi alterado. Ela:");
+  for (const auto& step : plan) c.console.writeLine(u"  -> " + step);
+  c.console.writeLine(u"");
+  return Outcome::Updated;
+}
+
+}  // namespace usqz

@@ -1,0 +1,58 @@
+// What one run holds, shared by its parts: the forward steps
+// (update_run), the checks before the stop (before_the_stop), --check
+// (check_plan), the rollback of a failed update and its end state
+// (rollback), and the recovery of a run that died (recovery).
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "run/health_check.h"
+#include "cli/command_line.h"
+#include "cli/console.h"
+#include "platform/platform.h"
+#include "run/dependents.h"
+#include "run/executable_swap.h"
+#include "run/recovery.h"
+#include "run/restore.h"
+#include "run/run_journal.h"
+#include "run/service_waits.h"
+
+namespace usqz {
+
+struct RunContext {
+  RunContext(platform::Platform& platform, Console& console, const Options& options,
+             std::u16string_view ownExecutablePath);
+
+  // The result file first, then the console: a console that fails cannot
+  // cost the record of what the run did. A check writes no result file.
+  void record(std::initializer_list<std::u16string> lines, std::u16string_view result);
+  void recordError(const std::u16string& message);
+
+  platform::Platform& p;
+  Console& console;
+  const Options& options;
+  std::u16string ownPath;
+  Names names;
+  // The new version, checked and activated through this one handle when
+  // its hash or signature are asked for.
+  platform::OwnedFileHandle held;
+  platform::OwnedServiceHandle manager;
+  platform::OwnedServiceHandle service;
+  ServiceWaits waits;
+  ExecutableSwap swap;
+  Dependents dependents;
+  HealthWait health;
+  Restore restore;
+  // How far the run got: the one record of the run's state.
+  RunJournal journal;
+  Recovery recovery;
+  // The run asked the service to stop, and it stopped.
+  bool stoppedByRun = false;
+};
+
+// How the run names a state the service is found in.
+std::u16string_view stateName(std::uint32_t state);
+
+}  // namespace usqz
