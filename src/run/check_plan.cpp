@@ -1,5 +1,6 @@
 #include "run/check_plan.h"
 
+#include "cli/tool_error.h"
 #include "run/before_the_stop.h"
 
 namespace usqz {
@@ -15,10 +16,17 @@ Outcome checkOnly(RunContext& c) {
     return Outcome::Down;
   }
   if (pending.kind != RecoveryEnd::Kind::Nothing) {
+    // Then the update is tried again: its new version is held to the same
+    // checks, where it is now.
+    auto after = c.names;
+    after.pathNewBin = pending.newVersionAt;
+    if (pending.kind == RecoveryEnd::Kind::Undone && !newVersionPasses(c, after)) return Outcome::NothingToDo;
     c.console.writeLine(u"");
     c.console.writeLine(u"Verificação: uma atualização anterior foi interrompida; nada foi alterado. A próxima "
                        u"execução, antes de tudo:");
     for (const auto& line : recovery) c.console.writeLine(u"  -> " + line);
+    c.console.writeLine(pending.kind == RecoveryEnd::Kind::Undone ? u"e então tentaria a atualização de novo"
+                                                                   : u"e a atualização estaria concluída");
     c.console.writeLine(u"");
     return Outcome::Updated;
   }
@@ -46,8 +54,13 @@ Outcome checkOnly(RunContext& c) {
       plan.push_back(u"pararia o serviço");
     }
   } else {
+    // Without the right to register, the run's registration would fail.
+    if (!mayRegister) {
+      throw toolError(u"Erro ao instalar o serviço: " + c.p.texts.describe(platform::kErrorAccessDenied));
+    }
     plan.push_back(u"registraria o serviço");
   }
+  c.journal.probeWritable();
   if (c.p.files.fileExists(c.names.pathCurrentBin)) {
     if (c.p.files.fileExists(c.names.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
     plan.push_back(u"faria o backup da versão atual: EXE -> OLD");

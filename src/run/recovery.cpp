@@ -58,7 +58,8 @@ namespace {
 RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
   return {RecoveryEnd::Kind::Failed,
           std::move(why) + u"; nada foi alterado: confira qual versão está em " + names.pathCurrentBin +
-              u" e se o serviço está em execução, e então apague o diário para prosseguir"};
+              u" e se o serviço está em execução, e então apague o diário para prosseguir",
+          {}};
 }
 
 std::u16string failurePrefix(const JournalRecord& facts) {
@@ -89,10 +90,10 @@ RecoveryEnd Recovery::run() {
   p_.interrupts.defer();
   journal_.adopt(facts);
   Plan plan(p_);
-  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
-  if (auto why = carryOut(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
+  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
+  if (auto why = carryOut(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}};
+  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}};
 }
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
@@ -104,7 +105,7 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   }
   const auto& facts = found.record;
   Plan plan(p_);
-  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why};
+  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   const auto step = std::u16string(stepName(facts.step));
   if (plan.stands) {
     lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
@@ -121,7 +122,11 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   }
   if (facts.wasRunning && plan.service) lines.push_back(u"iniciaria o serviço se não estiver em execução");
   if (!plan.dependents.empty()) lines.push_back(u"iniciaria os dependentes: " + joined(plan.dependents));
-  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}};
+  RecoveryEnd end{plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
+                  names_.pathNewBin};
+  // It is checked where it is now: the recovery moves it back unchanged.
+  if (!plan.stands && plan.placement.next) end.newVersionAt = swap_.pathOf(*plan.placement.next);
+  return end;
 }
 
 std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Plan& plan) {

@@ -33,6 +33,9 @@ struct RecoveryEnd {
     Failed,     // could not be undone (or not trusted): the message says why
   } kind = Kind::Nothing;
   std::u16string message;
+  // Where the new version would be once the recovery is done, for the
+  // checks --check makes after it.
+  std::u16string newVersionAt;
 };
 
 class Recovery {

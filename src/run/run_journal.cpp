@@ -325,6 +325,17 @@ void RunJournal::write() {
   active_ = true;
 }
 
+void RunJournal::probeWritable() {
+  const auto temporary = path_ + u".tmp";
+  const auto created = createTemporary(temporary);
+  if (created.error != platform::kOk) {
+    throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " +
+                    texts_.describe(created.error));
+  }
+  files_.closeFile(created.handle);
+  files_.removeFile(temporary);
+}
+
 // Only a plain file that nobody but an administrator could have written is
 // taken for one a dead run left; anything else at the name is someone
 // else's and stays as it is.

@@ -122,6 +122,10 @@ class RunJournal {
   void taken(Step step) { taken_ = step; }
   // Gone: the run has ended in a known state.
   void finish();
+  // For --check: an error when the run could not write its journal (a
+  // folder it may not create files in, someone else's file at the
+  // temporary name); nothing stays behind.
+  void probeWritable();
 
   bool prepared() const { return prepared_; }
   // Written, and not finished: the disk says a transaction is open.

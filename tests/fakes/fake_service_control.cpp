@@ -13,6 +13,8 @@ std::u16string keyOf(std::u16string_view name) { return toAsciiUpper(name); }
 
 }  // namespace
 
+void FakeServiceControl::removeService(const std::u16string& name) { services_.erase(keyOf(name)); }
+
 FakeService& FakeServiceControl::addService(const std::u16string& name, const std::u16string& binaryPath,
                                             std::uint32_t state) {
   FakeService& service = services_[keyOf(name)];

@@ -130,6 +130,8 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   unsigned waitsNotified() const { return waitsNotified_; }
   // Rights the caller holds on the manager; asking for more is denied.
   void setGrantedManagerRights(std::uint32_t rights) { grantedManagerRights_ = rights; }
+  // Deleted from the manager, as `sc delete` does.
+  void removeService(const std::u16string& name);
   FaultPlan<ServiceOp>& faults() { return faults_; }
 
   // -- looking at the outcome --

@@ -1,6 +1,9 @@
 // --check: every check a run makes before the stop, and what it would do,
 // with nothing changed: no stop, no move, no registration, no journal, no
 // result file written or deleted.
+#include <functional>
+#include <tuple>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -26,9 +29,11 @@ void expectNothingChanged(Harness& h) {
   EXPECT_EQ(h.services.calls(ServiceOp::SendStop) + h.services.calls(ServiceOp::SendStart) +
                 h.services.calls(ServiceOp::RegisterService),
             0u);
-  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) +
-                h.os.calls(FileOp::RenameOpenFile),
+  // The journal's folder is tried as the run would write it, and nothing
+  // is left of the try.
+  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::CreateTextFile) + h.os.calls(FileOp::RenameOpenFile),
             0u);
+  EXPECT_FALSE(h.os.contents(kJournal + u".tmp"));
   EXPECT_EQ(h.services.openHandles() + h.os.openFiles() + h.os.locksHeld(), 0u);
 }
 
@@ -120,9 +125,58 @@ TEST_F(CheckMode, AnInterruptedRunIsReportedNotUndone) {
                    "  -> pararia o servi\xE7o", "  -> devolveria a nova vers\xE3o: EXE -> NEW",
                    "  -> restauraria a vers\xE3o anterior: OLD -> EXE",
                    "  -> iniciaria o servi\xE7o se n\xE3o estiver em execu\xE7\xE3o",
-                   "  -> iniciaria os dependentes: QZB", ""}));
+                   "  -> iniciaria os dependentes: QZB", "e ent\xE3o tentaria a atualiza\xE7\xE3o de novo", ""}));
   EXPECT_EQ(dead.os.contents(kJournal), journal);
   EXPECT_EQ(dead.os.contents(kCurrent), kV2);
+}
+
+// --check answers as the run would: whatever would stop the run before its
+// first step makes the check refuse with the same status, and changes
+// nothing.
+TEST(CheckAgrees, WithTheRunOnEveryRefusalBeforeTheFirstStep) {
+  const unsigned swapped = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
+  const auto otherHash = u" --sha256 " + std::u16string(64, u'0');
+  const std::vector<std::tuple<const char*, std::function<void(Harness&)>, int, const char*, std::u16string>> cases = {
+      {"a pending journal, then a new version the options refuse",
+       [&](Harness& h) { h.runDyingAt(kSweepArguments, swapped); }, 10, "A nova vers\xE3o n\xE3o \xE9 a esperada",
+       otherHash},
+      {"a pending journal someone else owns",
+       [&](Harness& h) {
+         h.runDyingAt(kSweepArguments, swapped);
+         h.os.setForeign(kJournal, u"QZ\\mallory");
+       },
+       12, "n\xE3o \xE9 confi\xE1vel", u""},
+      {"a folder where the journal goes", [](Harness& h) { h.os.addDirectory(kJournal); }, 12,
+       "C:\\svc\\qz_Agent.journal \xE9 uma pasta", u""},
+      {"a folder the run may not write",
+       [](Harness& h) { h.os.faults().failAlways(FileOp::CreatePrivateFile, platform::kErrorAccessDenied); }, 10,
+       "N\xE3o foi poss\xEDvel gravar o di\xE1rio da atualiza\xE7\xE3o C:\\svc\\qz_Agent.journal: Access is denied", u""},
+      {"no right to register a missing service",
+       [](Harness& h) {
+         h.services.removeService(u"QZB");
+         h.services.removeService(u"QZAgent");
+         h.services.setGrantedManagerRights(platform::kManagerConnect);
+       },
+       10, "Erro ao instalar o servi\xE7o: Access is denied", u""},
+  };
+  for (const auto& [what, set, status, says, options] : cases) {
+    SCOPED_TRACE(what);
+    Harness check;
+    setUpSweepScene(check, false);
+    check.texts.set(5, u"Access is denied.");
+    set(check);
+    const auto files = check.os.fileNames();
+    const auto out = check.out().size();
+    EXPECT_EQ(check.run(kSweepArguments + options + u" --check"), status) << check.out().substr(out);
+    EXPECT_THAT(check.out().substr(out), HasSubstr(says));
+    EXPECT_EQ(check.os.fileNames(), files);
+
+    Harness run;
+    setUpSweepScene(run, false);
+    run.texts.set(5, u"Access is denied.");
+    set(run);
+    EXPECT_EQ(run.run(kSweepArguments + options), status) << run.out();
+  }
 }
 
 }  // namespace
