@@ -6,7 +6,7 @@
 #include "cli/contained_path.h"
 #include "platform/text.h"
 #include "cli/tool_error.h"
-#include "run/service_rights.h"
+#include "run/service/service_rights.h"
 
 namespace usqz {
 

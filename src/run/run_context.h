@@ -8,16 +8,16 @@
 #include <string>
 #include <string_view>
 
-#include "run/health_check.h"
+#include "run/service/health_check.h"
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "platform/platform.h"
-#include "run/dependents.h"
-#include "run/executable_swap.h"
-#include "run/recovery.h"
-#include "run/restore.h"
-#include "run/run_journal.h"
-#include "run/service_waits.h"
+#include "run/service/dependents.h"
+#include "run/transaction/executable_swap.h"
+#include "run/transaction/recovery.h"
+#include "run/transaction/restore.h"
+#include "run/transaction/run_journal.h"
+#include "run/service/service_waits.h"
 
 namespace usqz {
 

@@ -13,10 +13,10 @@
 #include "cli/tool_error.h"
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
-#include "run/failure_actions.h"
-#include "run/rollback.h"
+#include "run/transaction/failure_actions.h"
+#include "run/transaction/rollback.h"
 #include "run/run_context.h"
-#include "run/service_rights.h"
+#include "run/service/service_rights.h"
 
 namespace usqz {
 

@@ -10,7 +10,7 @@
 #include "harness.h"
 #include "platform/text.h"
 #include "run/outcome.h"
-#include "run/run_journal.h"
+#include "run/transaction/run_journal.h"
 #include "run/run_lock.h"
 #include "sweep_scene.h"
 

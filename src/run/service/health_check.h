@@ -11,7 +11,7 @@
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "platform/platform.h"
-#include "run/service_waits.h"
+#include "run/service/service_waits.h"
 
 namespace usqz {
 

@@ -1,4 +1,4 @@
-#include "run/health_check.h"
+#include "run/service/health_check.h"
 
 #include <algorithm>
 #include <vector>

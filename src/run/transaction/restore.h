@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "run/health_check.h"
+#include "run/service/health_check.h"
 #include "cli/console.h"
 #include "platform/platform.h"
-#include "run/executable_swap.h"
-#include "run/service_waits.h"
+#include "run/transaction/executable_swap.h"
+#include "run/service/service_waits.h"
 
 namespace usqz {
 

@@ -17,7 +17,7 @@
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"
 #include "platform/trust.h"
-#include "run/run_journal.h"
+#include "run/transaction/run_journal.h"
 
 namespace usqz {
 

@@ -1,6 +1,6 @@
-#include "run/dependents.h"
+#include "run/service/dependents.h"
 
-#include "run/service_waits.h"
+#include "run/service/service_waits.h"
 #include "cli/tool_error.h"
 
 namespace usqz {

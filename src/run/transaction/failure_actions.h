@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "run/run_journal.h"
+#include "run/transaction/run_journal.h"
 
 namespace usqz {
 

@@ -1,4 +1,4 @@
-#include "run/restore.h"
+#include "run/transaction/restore.h"
 
 #include "cli/tool_error.h"
 

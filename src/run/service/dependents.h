@@ -11,7 +11,7 @@
 
 #include "cli/console.h"
 #include "platform/platform.h"
-#include "run/run_journal.h"
+#include "run/transaction/run_journal.h"
 
 namespace usqz {
 

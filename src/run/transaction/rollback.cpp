@@ -1,7 +1,7 @@
-#include "run/rollback.h"
+#include "run/transaction/rollback.h"
 
 #include "cli/tool_error.h"
-#include "run/failure_actions.h"
+#include "run/transaction/failure_actions.h"
 
 namespace usqz {
 

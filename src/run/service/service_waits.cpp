@@ -1,4 +1,4 @@
-#include "run/service_waits.h"
+#include "run/service/service_waits.h"
 
 #include <algorithm>
 

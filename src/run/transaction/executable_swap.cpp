@@ -1,4 +1,4 @@
-#include "run/executable_swap.h"
+#include "run/transaction/executable_swap.h"
 
 #include "cli/tool_error.h"
 #include "platform/held_files.h"

@@ -1,10 +1,10 @@
-#include "run/recovery.h"
+#include "run/transaction/recovery.h"
 
 #include "checks/preflight.h"
-#include "run/failure_actions.h"
+#include "run/transaction/failure_actions.h"
 #include "cli/tool_error.h"
-#include "run/service_rights.h"
-#include "run/service_waits.h"
+#include "run/service/service_rights.h"
+#include "run/service/service_waits.h"
 
 namespace usqz {
 

@@ -1,4 +1,4 @@
-#include "run/run_journal.h"
+#include "run/transaction/run_journal.h"
 
 #include <array>
 #include <charconv>

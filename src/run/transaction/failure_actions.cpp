@@ -1,4 +1,4 @@
-#include "run/failure_actions.h"
+#include "run/transaction/failure_actions.h"
 
 #include "cli/tool_error.h"
 
