@@ -172,8 +172,15 @@ class Rollout(unittest.TestCase):
 
     def test_1_every_host_updated_canary_first_then_again_nothing_changes(self):
         scenario = self.installed("all")
+        # A folder that lets others write (as one made under C:\ inherits)
+        # is made one only administrators may write before anything is
+        # copied in.
+        for host in HOSTS:
+            os.chmod(drive_c(host, scenario.folder), 0o777)
         rc, output = scenario.play()
         self.assertEqual(rc, 0, output)
+        for host in HOSTS:
+            self.assertEqual(os.stat(drive_c(host, scenario.folder)).st_mode & 0o022, 0, host)
         self.assertEqual([scenario.running(host) for host in HOSTS], ["v2"] * 6)
         started = [scenario.started(host, "v2") for host in HOSTS]
         # serial 1, 25 % (one of six), the rest: host1, then host2, then the others.
@@ -224,7 +231,7 @@ class Rollout(unittest.TestCase):
     def test_5_a_busy_host_is_tried_again(self):
         scenario = self.installed("busy")
         holder = subprocess.Popen([WINE_RUN, prefix("host2"), os.path.join(HELPERS, "hold_lock.exe"),
-                                   "C:\\%s\\qz_%s.exe" % (scenario.folder, scenario.item), "8"],
+                                   "C:\\%s\\qz_%s.exe" % (scenario.folder, scenario.item), "30"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             rc, output = scenario.play()

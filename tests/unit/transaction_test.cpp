@@ -2,6 +2,7 @@
 // platform call and the next run's recovery, interruptions deferred, and
 // the exit status as a function of the end state.
 #include <functional>
+#include <set>
 #include <tuple>
 
 #include <gmock/gmock.h>
@@ -43,7 +44,7 @@ TEST(JournalText, APersonCanReadItAndTheRunReadsItBack) {
   const auto text = formatJournal(sampleRecord());
   EXPECT_EQ(text,
             "UpdateServiceQZ journal 2\r\nservice: QZAgent\xC3\xA7\r\nprocess: 4242\r\n"
-            "time: 2026-12-09 01:01:01 UTC\r\nwas-running: yes\r\nregistered: no\r\ndependent: QZC\r\n"
+            "time: 2026-12-09 01:01:01 UTC\r\nwas-running: yes\r\ndependent: QZC\r\n"
             "dependent: QZB\r\nprevious: 6A1F20C3 0001000000004F21 2048 133781233000000000 " +
                 std::string(64, 'a') +
                 "\r\nnew: 6A1F20C3 0001000000004F22 2304 133781240000000000 "
@@ -343,6 +344,54 @@ TEST(KillSweep, TheDeploymentsRetryAfterADeathAtAnyCallEndsUpdated) {
         EXPECT_FALSE(h.os.contents(kNew)) << "the copy is not left to be activated again";
       }
     }
+  }
+}
+
+// A run dies at any call, and the next finds what a machine may hold:
+// the current executable held by another process (a scanner, a backup
+// agent) for longer than any wait, or files whose identity cannot be read.
+// Whatever it does, no version is lost, and a service that ran before it
+// runs after it: a recovery that cannot move a version refuses before it
+// stops anything.
+TEST(KillSweep, AfterADeathAHeldOrUnidentifiableExecutableNeverCostsTheService) {
+  const unsigned calls = callsOfAWholeRun(false);
+  for (const bool held : {true, false}) {
+    std::set<int> statuses;
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      SCOPED_TRACE(::testing::Message() << (held ? "held" : "unidentifiable") << ", killed at call " << nth);
+      Harness h;
+      auto& service = setUpSweepScene(h, false);
+      ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+      const auto runs = [&] {
+        return service.state == platform::kServiceRunning && h.services.processAlive(service.processId);
+      };
+      h.clock.advance(10'000);  // whatever the dead run asked for has happened
+      const bool ranBefore = runs();
+      const auto stops = service.stopRequests;
+      if (held && h.os.contents(kCurrent)) h.os.setLocked(kCurrent);
+      if (!held) h.os.faults().failAlways(FileOp::FileIdentity, platform::kErrorAccessDenied);
+      const int status = h.run(kSweepArguments);
+      statuses.insert(status);
+      std::multiset<std::string> versions;
+      for (const auto& name : {kCurrent, kNew, kOld}) {
+        if (const auto bytes = h.os.contents(name)) versions.insert(*bytes);
+      }
+      EXPECT_EQ(versions.count(kV1), 1u) << h.out();
+      EXPECT_EQ(versions.count(kV2), 1u) << h.out();
+      EXPECT_TRUE(status == 0 || status == 3 || status == 10 || status == 12) << status << h.out();
+      if (ranBefore) {
+        EXPECT_TRUE(runs()) << h.out();
+      }
+      if (status == 12) {
+        EXPECT_EQ(service.stopRequests, stops) << "refused before anything was stopped: " << h.out();
+        EXPECT_TRUE(h.os.contents(kJournal));
+      }
+      EXPECT_EQ(h.os.openFiles(), 0u);
+    }
+    // Both ways out are taken: refused before the stop, and refused by the
+    // update's own checks once the recovery is done.
+    EXPECT_EQ(statuses.count(10), 1u);
+    EXPECT_EQ(statuses.count(12), held ? 1u : 0u);
   }
 }
 

@@ -3,6 +3,7 @@
 #include "checks/preflight.h"
 #include "run/transaction/failure_actions.h"
 #include "cli/tool_error.h"
+#include "platform/held_files.h"
 #include "run/service/service_rights.h"
 #include "run/service/service_waits.h"
 
@@ -187,6 +188,18 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
         p_.files.fileExists(names_.pathCurrentBin)) {
       return names_.pathCurrentBin + u" está ocupado por outro arquivo; a versão anterior está em " +
              swap_.pathOf(*placement.previous);
+    }
+    // Every version that moves can be moved: one that another process
+    // holds would strand the service halfway.
+    const auto moves = [](const std::optional<Slot>& from, Slot to) { return from && *from != to; };
+    for (const auto& [from, to] : {std::pair{placement.next, Slot::New}, std::pair{placement.previous, Slot::Current}}) {
+      if (!moves(from, to)) continue;
+      const auto& path = swap_.pathOf(*from);
+      const auto error = retryWhileHeld(p_.clock, [&] { return p_.files.probeMovable(path); });
+      if (error != platform::kOk) {
+        return path + u" não pode ser movido: " + p_.texts.describe(error) +
+               (isHeldFileError(error) ? u" (em uso por outro processo)" : u"");
+      }
     }
   }
   // A dependent is started again only if it depends on the service now.

@@ -13,7 +13,6 @@
 //   process: 4242
 //   time: 2026-12-08 10:15:00 UTC
 //   was-running: yes
-//   registered: no
 //   dependent: QZB                     (one line each, in the order stopped)
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
@@ -70,6 +69,7 @@ struct JournalRecord {
   std::uint32_t processId = 0;
   std::int64_t time = 0;  // seconds since 1970, UTC
   bool wasRunning = false;
+  // The run registers the service: its own to know, not recovery's.
   bool registered = false;
   std::vector<std::u16string> dependents;
   std::optional<platform::FileIdentity> previous;
