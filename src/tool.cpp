@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "checks/health_command.h"
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "cli/tool_error.h"
@@ -63,6 +64,9 @@ int runTool(platform::Platform& p) {
   };
   try {
     options = scanOptions(programArguments(p.files.commandLine()));
+    if (options.malformed.empty() && !options.serviceName.empty()) {
+      if (auto why = resolveHealthCommands(p.files, options)) options.malformed = std::move(*why);
+    }
     if (options.serviceName.empty()) {
       writeUsage(console);
     } else if (!options.malformed.empty()) {

@@ -35,6 +35,10 @@ struct HealthCheck {
   enum class Kind { Url, Tcp, Command } kind = Kind::Url;
   std::u16string target;   // the URL, the host (brackets off an IPv6 address) or the command line
   std::uint16_t port = 0;  // for Tcp
+  // For Command, once resolved: the program that runs, and its whole
+  // command line.
+  std::u16string program;
+  std::u16string commandLine;
 };
 
 struct Options {

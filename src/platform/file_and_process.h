@@ -136,6 +136,9 @@ class FileAndProcess {
   // The machine types (as PE/COFF headers name them) of the programs this
   // system runs; none when it cannot tell.
   virtual std::vector<std::uint16_t> runnableMachines() = 0;
+  // The system's own programs' folder (System32), with no delimiter at the
+  // end.
+  virtual std::u16string systemDirectory() = 0;
   // `text` in upper case by the system's rules.
   virtual std::u16string upperCase(std::u16string_view text) = 0;
   // The path the system resolves `path` to once every link, junction,

@@ -31,8 +31,11 @@ class HealthProbes {
   virtual ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) = 0;
   // Answered (code 0) once connected.
   virtual ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) = 0;
-  // No window, the tool's environment, output captured (a few KB at most).
-  virtual ProbeAnswer runCommand(std::u16string_view commandLine, std::uint32_t timeoutMs) = 0;
+  // `program` itself with `commandLine`: no window, the tool's environment,
+  // its output captured (a few KB at most) and never the tool's; it and
+  // whatever it starts are ended at the deadline, and when the tool exits.
+  virtual ProbeAnswer runCommand(std::u16string_view program, std::u16string_view commandLine,
+                                 std::uint32_t timeoutMs) = 0;
 };
 
 }  // namespace usqz::platform

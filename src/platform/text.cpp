@@ -99,6 +99,14 @@ std::u16string toAsciiUpper(std::u16string_view text) {
   return out;
 }
 
+std::u16string toAsciiLower(std::u16string_view text) {
+  std::u16string out(text);
+  for (auto& c : out) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  return out;
+}
+
 std::u16string toDecimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
   return std::u16string(digits.begin(), digits.end());

@@ -15,6 +15,7 @@ std::u16string fromUtf8(std::string_view text);
 
 // Only the letters a-z change; every other code unit stays as it is.
 std::u16string toAsciiUpper(std::u16string_view text);
+std::u16string toAsciiLower(std::u16string_view text);
 
 std::u16string toDecimal(std::int64_t value);
 

@@ -139,6 +139,7 @@ class FakeFileAndProcess final : public FileAndProcess,
   std::u16string comparablePath(std::u16string_view path) override;
   std::u16string upperCase(std::u16string_view text) override;
   std::vector<std::uint16_t> runnableMachines() override { return machines_; }
+  std::u16string systemDirectory() override { return u"C:\\Windows\\System32"; }
   // A file held for activation may only be read by others: removing,
   // moving, replacing or writing it fails with a sharing violation.
   FileOpenResult openToActivate(std::u16string_view name) override;

@@ -36,9 +36,14 @@ class FakeHealthProbes final : public HealthProbes {
   ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) override {
     return probe(ProbeOp::TcpConnect, std::u16string(host) + u":" + toText(port), timeoutMs);
   }
-  ProbeAnswer runCommand(std::u16string_view commandLine, std::uint32_t timeoutMs) override {
+  // Scripted by the whole command line the tool builds.
+  ProbeAnswer runCommand(std::u16string_view program, std::u16string_view commandLine,
+                         std::uint32_t timeoutMs) override {
+    commands_.emplace_back(program, commandLine);
     return probe(ProbeOp::RunCommand, std::u16string(commandLine), timeoutMs);
   }
+  // Each command run: its program and its command line.
+  const std::vector<std::pair<std::u16string, std::u16string>>& commands() const { return commands_; }
 
   static ProbeAnswer http(std::uint32_t status) { return {ProbeAnswer::Kind::Answered, status, kOk, {}}; }
   static ProbeAnswer refused(OsError error = 10061) { return {ProbeAnswer::Kind::Refused, 0, error, {}}; }
@@ -78,6 +83,7 @@ class FakeHealthProbes final : public HealthProbes {
   FaultPlan<ProbeOp> faults_;
   std::map<std::u16string, Scripted> scripts_;
   std::vector<std::uint64_t> tries_;
+  std::vector<std::pair<std::u16string, std::u16string>> commands_;
 };
 
 }  // namespace usqz::platform::fake

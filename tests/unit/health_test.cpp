@@ -5,6 +5,7 @@
 
 #include "cli/command_line.h"
 #include "platform/text.h"
+#include "checks/health_command.h"
 #include "harness.h"
 
 namespace usqz {
@@ -60,6 +61,7 @@ struct HealthRun : ::testing::Test {
   void SetUp() override {
     h.os.putFile(kCurrent, kV1);
     h.os.putFile(kNew, kV2);
+    h.os.putFile(u"C:\\svc\\check.cmd", "@exit /b 0");
     service = &h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
     service->runningImage = kV1;
     byVersion[kV1] = [] { return FakeHealthProbes::http(200); };
@@ -132,27 +134,30 @@ TEST_F(HealthRun, AVersionThatDiesDuringTheWaitIsRolledBackAtOnce) {
   EXPECT_LT(h.clock.now() - started, 10'000u);
 }
 
+// The check the tests run: a batch file beside the tool, through cmd.exe.
+const std::u16string kCheckLine = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
+
 TEST_F(HealthRun, ACommandThatExits0Passes) {
-  h.probes.answer(u"check.cmd", [] { return FakeHealthProbes::exited(0); });
-  EXPECT_EQ(run(u"--health-command check.cmd"), 0);
-  EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (comando check.cmd: c\xF3" "digo de sa\xED" "da 0)"));
+  h.probes.answer(kCheckLine, [] { return FakeHealthProbes::exited(0); });
+  EXPECT_EQ(run(u"--health-command C:\\svc\\check.cmd"), 0);
+  EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (comando C:\\svc\\check.cmd: c\xF3" "digo de sa\xED" "da 0)"));
 }
 
 // The command fails (or hangs) while v2 runs, and passes for v1.
 TEST_F(HealthRun, ACommandThatFailsSaysItsCodeAndLastLine) {
-  h.probes.answer(u"check.cmd", [this] {
+  h.probes.answer(kCheckLine, [this] {
     return service->runningImage == kV2 ? FakeHealthProbes::exited(3, u"banco de dados inacess\u00edvel")
                                         : FakeHealthProbes::exited(0);
   });
-  EXPECT_EQ(run(u"--health-command check.cmd --health-timeout 2"), 11);
-  EXPECT_THAT(result(), HasSubstr("comando check.cmd: c\xF3" "digo de sa\xED" "da 3, banco de dados inacess\xEDvel."));
+  EXPECT_EQ(run(u"--health-command C:\\svc\\check.cmd --health-timeout 2"), 11);
+  EXPECT_THAT(result(), HasSubstr("comando C:\\svc\\check.cmd: c\xF3" "digo de sa\xED" "da 3, banco de dados inacess\xEDvel."));
 }
 
 TEST_F(HealthRun, ACommandThatHangsIsGivenAFewSecondsATry) {
-  h.probes.answer(u"check.cmd",
+  h.probes.answer(kCheckLine,
                   [this] { return service->runningImage == kV2 ? FakeHealthProbes::hangs() : FakeHealthProbes::exited(0); });
-  EXPECT_EQ(run(u"--health-command check.cmd --health-timeout 12"), 11);
-  EXPECT_THAT(result(), HasSubstr("comando check.cmd: sem resposta no tempo da tentativa"));
+  EXPECT_EQ(run(u"--health-command C:\\svc\\check.cmd --health-timeout 12"), 11);
+  EXPECT_THAT(result(), HasSubstr("comando C:\\svc\\check.cmd: sem resposta no tempo da tentativa"));
   // Tries of 5 s at most: three in 12 s for the new version, one for the old.
   EXPECT_EQ(h.probes.tries().size(), 4u);
 }
@@ -170,6 +175,76 @@ TEST_F(HealthRun, EveryCheckMustPass) {
 TEST_F(HealthRun, WithoutTheOptionsNothingIsProbed) {
   EXPECT_EQ(run(u""), 0);
   EXPECT_TRUE(h.probes.tries().empty());
+}
+
+// The program a health command runs is the one named: the longest prefix
+// that names a file, System32 for a bare name, and nothing else.
+TEST(HealthCommand, RunsTheProgramTheAdministratorNamed) {
+  const std::u16string cmd = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c ";
+  const std::u16string ps = u"\"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe\" -NoProfile "
+                            u"-ExecutionPolicy Bypass -File ";
+  struct Case {
+    const char16_t* value;
+    const char16_t* program;  // nothing: refused
+    std::u16string line;      // or why
+  };
+  const std::vector<Case> cases = {
+      {u"C:\\has space\\check.cmd --quick", u"C:\\Windows\\System32\\cmd.exe",
+       cmd + u"\"\"C:\\has space\\check.cmd\" --quick\""},
+      {u"C:\\has space\\probe.exe  a  b", u"C:\\has space\\probe.exe", u"\"C:\\has space\\probe.exe\" a  b"},
+      {u"C:\\has space\\old.bat", u"C:\\Windows\\System32\\cmd.exe", cmd + u"\"\"C:\\has space\\old.bat\"\""},
+      {u"\"C:\\has space\\probe.exe\" a", u"C:\\has space\\probe.exe", u"\"C:\\has space\\probe.exe\" a"},
+      {u"\"C:\\has space\\probe.exe a", nullptr, u"nenhum arquivo com esse caminho"},
+      {u"C:\\has space\\check.ps1 -Fast", u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe",
+       ps + u"\"C:\\has space\\check.ps1\" -Fast"},
+      // The longest name that exists, never the planted shorter one.
+      {u"C:\\has space\\deep one\\x.exe", u"C:\\has space\\deep one\\x.exe", u"\"C:\\has space\\deep one\\x.exe\""},
+      {u"ping -n 1 127.0.0.1", u"C:\\Windows\\System32\\ping.exe",
+       u"\"C:\\Windows\\System32\\ping.exe\" -n 1 127.0.0.1"},
+      {u"whoami.exe", u"C:\\Windows\\System32\\whoami.exe", u"\"C:\\Windows\\System32\\whoami.exe\""},
+      {u"planted --x", nullptr, u"planted n\u00e3o \u00e9 um programa do sistema"},
+      {u"check.cmd", nullptr, u"check.cmd n\u00e3o \u00e9 um programa do sistema"},
+      {u".\\check.cmd", nullptr, u"use um caminho completo ou um programa do sistema"},
+      {u"C:\\has space\\missing.cmd", nullptr, u"nenhum arquivo com esse caminho"},
+      {u"C:\\has space\\notes.txt", nullptr, u"n\u00e3o \u00e9 .exe, .cmd, .bat nem .ps1"},
+  };
+  Harness h;
+  h.os.addDirectory(u"C:\\has space");
+  h.os.addDirectory(u"C:\\has space\\deep one");
+  h.os.addDirectory(u"C:\\Windows\\System32");
+  for (const auto* file : {u"C:\\has.exe", u"C:\\has space\\check.cmd", u"C:\\has space\\probe.exe",
+                           u"C:\\has space\\old.bat", u"C:\\has space\\check.ps1", u"C:\\has space\\deep.exe",
+                           u"C:\\has space\\deep one\\x.exe", u"C:\\has space\\notes.txt",
+                           u"C:\\Windows\\System32\\ping.exe", u"C:\\Windows\\System32\\whoami.exe", u"C:\\svc\\planted.exe"}) {
+    h.os.putFile(file, "x");
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(toUtf8(c.value));
+    Options options;
+    options.health.push_back({HealthCheck::Kind::Command, c.value, 0, {}, {}});
+    const auto why = resolveHealthCommands(h.os, options);
+    if (c.program) {
+      EXPECT_FALSE(why) << toUtf8(why.value_or(u""));
+      EXPECT_EQ(toUtf8(options.health[0].program), toUtf8(c.program));
+      EXPECT_EQ(toUtf8(options.health[0].commandLine), toUtf8(c.line));
+    } else {
+      ASSERT_TRUE(why);
+      EXPECT_THAT(toUtf8(*why), HasSubstr(toUtf8(c.line)));
+    }
+  }
+}
+
+// Refused before anything is touched, as any malformed option.
+TEST(HealthCommand, OneThatCannotBeResolvedTouchesNothing) {
+  Harness h;
+  h.os.putFile(kCurrent, kV1);
+  h.os.putFile(kNew, kV2);
+  h.os.putFile(kResult, "anterior\r\n");
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code --health-command C:\\svc\\missing.cmd"), 2);
+  EXPECT_EQ(h.out(), "Erro: Op\xE7\xE3o inv\xE1lida: --health-command C:\\svc\\missing.cmd: nenhum arquivo com esse "
+                     "caminho\r\n");
+  EXPECT_EQ(h.os.contents(kResult), "anterior\r\n");
+  EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
 }
 
 }  // namespace

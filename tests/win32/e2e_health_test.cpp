@@ -59,10 +59,12 @@ struct Healthy : ::testing::Test {
   }
   std::string result() const { return readFile(folder / (u"updateServiceQZ-" + name + u".txt")); }
   std::string running() const { return readFile(current) == readFile(testServiceV2()) ? "v2" : "v1"; }
-  std::u16string probe(const std::u16string& arguments) const {
+  static std::u16string probeProgram() {
     const auto tool = builtTool();
-    return u"\"" + tool.substr(0, tool.find_last_of(u'\\') + 1) + u"tests\\win32\\probe_command.exe\" " + arguments;
+    return tool.substr(0, tool.find_last_of(u'\\') + 1) + u"tests\\win32\\probe_command.exe";
   }
+  // No quotes: the tool finds the program itself.
+  std::u16string probe(const std::u16string& arguments) const { return probeProgram() + u" " + arguments; }
 };
 
 TEST_F(Healthy, AHealthyNewVersionIsUpdated) {
@@ -131,6 +133,75 @@ TEST_F(Healthy, AMalformedOptionTouchesNothing) {
   EXPECT_THAT(run.out, ::testing::StartsWith("Erro: Op\xE7\xE3o inv\xE1lida: --health-url ftp://127.0.0.1/"));
   EXPECT_EQ(readFile(folder / (u"updateServiceQZ-" + name + u".txt")), "<missing>");
   EXPECT_EQ(running(), "v1");
+}
+
+// A path with blanks runs that very program, never a planted one named by
+// a shorter prefix (C:\...\has.exe for C:\...\has space\check.exe).
+TEST_F(Healthy, ACommandWithBlanksRunsTheProgramNamedAndNoPlantedOne) {
+  start("");
+  const auto spaced = folder / u"has space";
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>(spaced.c_str()), nullptr));
+  copyFile(probeProgram(), spaced + u"\\check.exe");
+  copyFile(probeProgram(), folder / u"has.exe");  // planted: would exit 64
+  writeFile(spaced + u"\\check.cmd", "@echo verificado pelo cmd\r\n@exit /b 0\r\n");
+  auto run = update(u"--health-command \"" + spaced + u"\\check.exe exit 3 o verdadeiro\" --health-timeout 2");
+  EXPECT_EQ(run.exitStatus, 12u) << run.out;  // the previous version fails the same command
+  EXPECT_THAT(result(), HasSubstr("c\xF3" "digo de sa\xED" "da 3, o verdadeiro"));
+  copyFile(testServiceV2(), fresh);
+  run = update(u"--health-command \"" + spaced + u"\\check.cmd\"");
+  EXPECT_EQ(run.exitStatus, 0u) << run.out;
+  EXPECT_THAT(run.out, HasSubstr("c\xF3" "digo de sa\xED" "da 0, verificado pelo cmd)"));
+  // A name the tool cannot place is refused before anything is touched.
+  const auto refused = update(u"--health-command \"has.exe exit 0\"");
+  EXPECT_EQ(refused.exitStatus, 2u) << refused.out;
+  EXPECT_THAT(refused.out, HasSubstr("has.exe n\xE3o \xE9 um programa do sistema"));
+}
+
+// A command that starts a child and hangs: at the try's deadline the whole
+// tree is ended, and nothing of it holds the tool's output open, so whoever
+// reads the tool's output reaches its end when the tool ends.
+TEST_F(Healthy, ACommandsChildrenEndWithItAndNeverHoldTheToolsOutput) {
+  start("");
+  const auto pidFile = folder / u"child.pid";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION tool{};
+  std::u16string line = u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                        u" --exit-code --health-timeout 3 --health-command \"" + probe(u"spawn " + pidFile) + u"\"";
+  const auto began = GetTickCount64();
+  ASSERT_TRUE(CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, TRUE,
+                             CREATE_NO_WINDOW, nullptr, reinterpret_cast<const wchar_t*>(folder.path().c_str()),
+                             &startup, &tool));
+  CloseHandle(writeEnd);
+  std::string out;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+  const auto readToTheEnd = GetTickCount64() - began;
+  CloseHandle(readEnd);
+  WaitForSingleObject(tool.hProcess, 60'000);
+  DWORD status = 0;
+  GetExitCodeProcess(tool.hProcess, &status);
+  CloseHandle(tool.hProcess);
+  CloseHandle(tool.hThread);
+  EXPECT_EQ(status, 12u) << out;
+  EXPECT_THAT(out, HasSubstr("sem resposta no tempo da tentativa"));
+  EXPECT_LT(readToTheEnd, 40'000u) << "the hanging child held the tool's output open";
+  const auto pid = std::strtoul(readFile(pidFile).c_str(), nullptr, 10);
+  ASSERT_NE(pid, 0u);
+  HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (child != nullptr) {
+    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0) << "the child outlived the try";
+    CloseHandle(child);
+  }
 }
 
 }  // namespace

@@ -224,6 +224,8 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   std::u16string upperCase(std::u16string_view text) override { return toAsciiUpper(text); }
 
+  std::u16string systemDirectory() override { return u"/usr/bin"; }
+
   std::u16string finalPath(std::u16string_view path) override {
     char resolved[PATH_MAX];
     const auto name = nativeName(path);

@@ -10,7 +10,7 @@ class UnavailableHealthProbes final : public HealthProbes {
  public:
   ProbeAnswer httpGet(std::u16string_view, std::uint32_t) override { return unavailable(); }
   ProbeAnswer tcpConnect(std::u16string_view, std::uint16_t, std::uint32_t) override { return unavailable(); }
-  ProbeAnswer runCommand(std::u16string_view, std::uint32_t) override { return unavailable(); }
+  ProbeAnswer runCommand(std::u16string_view, std::u16string_view, std::uint32_t) override { return unavailable(); }
 
  private:
   static ProbeAnswer unavailable() { return {ProbeAnswer::Kind::Refused, 0, kErrorCallNotImplemented, {}}; }

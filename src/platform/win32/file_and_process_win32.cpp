@@ -280,6 +280,13 @@ class Win32FileAndProcess final : public FileAndProcess {
     }
   }
 
+  std::u16string systemDirectory() override {
+    wchar_t folder[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return u"C:\\Windows\\System32";
+    return fromWide(folder, length);
+  }
+
   std::u16string upperCase(std::u16string_view text) override {
     if (text.empty()) return {};
     const auto source = reinterpret_cast<const wchar_t*>(text.data());

@@ -195,7 +195,9 @@ class Win32HealthProbes final : public HealthProbes {
     return answer;
   }
 
-  ProbeAnswer runCommand(std::u16string_view commandLine, std::uint32_t timeoutMs) override {
+  ProbeAnswer runCommand(std::u16string_view program, std::u16string_view commandLine,
+                         std::uint32_t timeoutMs) override {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -203,21 +205,55 @@ class Win32HealthProbes final : public HealthProbes {
     UniqueKernelHandle reader(readEnd);
     UniqueKernelHandle writer(writeEnd);
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+
+    // The command and all it starts live in a job: ended together at the
+    // deadline, and when the tool exits (the job's last handle closes).
+    UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) return refused(GetLastError());
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    // It inherits its output pipe and nothing else of the tool's: not the
+    // tool's own standard output, which whoever runs the tool reads to its
+    // end.
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<unsigned char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return refused(GetLastError());
+    const auto deleteList = [](LPPROC_THREAD_ATTRIBUTE_LIST owned) { DeleteProcThreadAttributeList(owned); };
+    const std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, decltype(deleteList)> owned(list,
+                                                                                                        deleteList);
+    HANDLE inherited[] = {writeEnd};
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited, nullptr,
+                                   nullptr)) {
+      return refused(GetLastError());
+    }
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = writeEnd;
+    startup.StartupInfo.hStdError = writeEnd;
+    startup.lpAttributeList = list;
     PROCESS_INFORMATION child{};
+    const std::u16string name(program);
     std::u16string line(commandLine);
-    if (!CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &child)) {
+    if (!CreateProcessW(reinterpret_cast<const wchar_t*>(name.c_str()), reinterpret_cast<wchar_t*>(line.data()),
+                        nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &startup.StartupInfo, &child)) {
       return refused(GetLastError());
     }
     const UniqueKernelHandle process(child.hProcess);
     const UniqueKernelHandle thread(child.hThread);
-    writer.reset();  // the child holds the only write end now
+    if (!AssignProcessToJobObject(job.get(), child.hProcess)) {
+      const DWORD error = GetLastError();
+      TerminateProcess(child.hProcess, ERROR_TIMEOUT);
+      return refused(error);
+    }
+    ResumeThread(child.hThread);
+    writer.reset();  // the command's tree holds the only write ends now
 
     std::string output;
     const auto drain = [&] {
@@ -230,14 +266,13 @@ class Win32HealthProbes final : public HealthProbes {
         if (output.size() > kOutputKept) output.erase(0, output.size() - kOutputKept);
       }
     };
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
       drain();
       const ULONGLONG now = GetTickCount64();
       const DWORD slice = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(50, deadline - now));
       if (WaitForSingleObject(child.hProcess, slice) == WAIT_OBJECT_0) break;
       if (now >= deadline) {
-        TerminateProcess(child.hProcess, ERROR_TIMEOUT);
+        TerminateJobObject(job.get(), ERROR_TIMEOUT);
         WaitForSingleObject(child.hProcess, 5'000);
         return timedOut();
       }
@@ -247,6 +282,8 @@ class Win32HealthProbes final : public HealthProbes {
     GetExitCodeProcess(child.hProcess, &code);
     ProbeAnswer answer = answered(code);
     answer.lastLine = lastLineOf(output);
+    // What it left running lives until the tool exits.
+    jobs_.push_back(std::move(job));
     return answer;
   }
 
@@ -254,6 +291,8 @@ class Win32HealthProbes final : public HealthProbes {
   // Loaded by the first try that needs them.
   std::unique_ptr<WinHttp> http_;
   std::unique_ptr<Winsock> net_;
+  // The jobs of commands that have exited, with whatever they started.
+  std::vector<UniqueKernelHandle> jobs_;
 
   static ProbeAnswer tryConnect(Winsock& net, const ADDRINFOW& address, std::uint32_t timeoutMs) {
     const SOCKET socket = net.makeSocket(address.ai_family, address.ai_socktype, address.ai_protocol);

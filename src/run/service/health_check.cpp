@@ -59,7 +59,7 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
       const auto& check = checks[i];
       const auto answer = check.kind == HealthCheck::Kind::Url   ? p_.probes.httpGet(check.target, budget)
                           : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
-                                                                 : p_.probes.runCommand(check.target, budget);
+                                                                 : p_.probes.runCommand(check.program, check.commandLine, budget);
       last[i] = describe(check, answer);
       if (passes(check, answer)) {
         passed[i] = true;
