@@ -1,7 +1,8 @@
-// One try of a health check against the service: an HTTP GET, a TCP
-// connection, or a command run and waited for. Each try is bounded by the
-// time it is given; a hung endpoint or command counts as a failed try (the
-// command is ended). Portable header; the Win32 implementation loads
+// One try of a health check against the service: an HTTP GET (redirects
+// never followed), a TCP connection, or a command run and waited for. Each
+// try is bounded by the time it is given, by the tool's own clock, whatever
+// the name lookup, the server or the command does; a hung endpoint or
+// command counts as a failed try (the command is ended). Portable header; the Win32 implementation loads
 // winhttp.dll and ws2_32.dll only when a try needs them, from System32.
 #pragma once
 
@@ -22,7 +23,22 @@ struct ProbeAnswer {
   std::uint32_t code = 0;   // HTTP status, or the command's exit code
   OsError error = kOk;      // for Refused
   std::u16string lastLine;  // a command's last line of output (standard output and error)
+  std::u16string location;  // a redirect's Location, never followed
 };
+
+// Whether a host is this machine or its link (loopback, link-local): a
+// health check there never goes through a proxy.
+inline bool isLocalHost(std::u16string_view host) {
+  if (host.size() >= 2 && host.front() == u'[' && host.back() == u']') host = host.substr(1, host.size() - 2);
+  std::u16string lower(host);
+  for (auto& c : lower) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  if (!lower.empty() && lower.back() == u'.') lower.pop_back();
+  return lower == u"localhost" || lower.rfind(u"127.", 0) == 0 || lower == u"::1" || lower.rfind(u"169.254.", 0) == 0 ||
+         lower.rfind(u"fe8", 0) == 0 || lower.rfind(u"fe9", 0) == 0 || lower.rfind(u"fea", 0) == 0 ||
+         lower.rfind(u"feb", 0) == 0;
+}
 
 class HealthProbes {
  public:

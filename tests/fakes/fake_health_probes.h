@@ -27,8 +27,9 @@ class FakeHealthProbes final : public HealthProbes {
     scripts_[std::move(target)] = {std::move(script), latencyMs};
   }
   FaultPlan<ProbeOp>& faults() { return faults_; }
-  // When each try began, on the virtual clock.
+  // When each try began, on the virtual clock, and the time it was given.
   const std::vector<std::uint64_t>& tries() const { return tries_; }
+  const std::vector<std::uint32_t>& budgets() const { return budgets_; }
 
   ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) override {
     return probe(ProbeOp::HttpGet, std::u16string(url), timeoutMs);
@@ -45,11 +46,14 @@ class FakeHealthProbes final : public HealthProbes {
   // Each command run: its program and its command line.
   const std::vector<std::pair<std::u16string, std::u16string>>& commands() const { return commands_; }
 
-  static ProbeAnswer http(std::uint32_t status) { return {ProbeAnswer::Kind::Answered, status, kOk, {}}; }
-  static ProbeAnswer refused(OsError error = 10061) { return {ProbeAnswer::Kind::Refused, 0, error, {}}; }
-  static ProbeAnswer hangs() { return {ProbeAnswer::Kind::TimedOut, 0, kOk, {}}; }
+  static ProbeAnswer http(std::uint32_t status) { return {ProbeAnswer::Kind::Answered, status, kOk, {}, {}}; }
+  static ProbeAnswer redirect(std::uint32_t status, std::u16string location) {
+    return {ProbeAnswer::Kind::Answered, status, kOk, {}, std::move(location)};
+  }
+  static ProbeAnswer refused(OsError error = 10061) { return {ProbeAnswer::Kind::Refused, 0, error, {}, {}}; }
+  static ProbeAnswer hangs() { return {ProbeAnswer::Kind::TimedOut, 0, kOk, {}, {}}; }
   static ProbeAnswer exited(std::uint32_t code, std::u16string lastLine = {}) {
-    return {ProbeAnswer::Kind::Answered, code, kOk, std::move(lastLine)};
+    return {ProbeAnswer::Kind::Answered, code, kOk, std::move(lastLine), {}};
   }
 
  private:
@@ -64,6 +68,7 @@ class FakeHealthProbes final : public HealthProbes {
 
   ProbeAnswer probe(ProbeOp op, const std::u16string& target, std::uint32_t timeoutMs) {
     tries_.push_back(clock_.now());
+    budgets_.push_back(timeoutMs);
     if (const auto error = faults_.onCall(op)) {
       clock_.advance(1);
       return refused(error);
@@ -83,6 +88,7 @@ class FakeHealthProbes final : public HealthProbes {
   FaultPlan<ProbeOp> faults_;
   std::map<std::u16string, Scripted> scripts_;
   std::vector<std::uint64_t> tries_;
+  std::vector<std::uint32_t> budgets_;
   std::vector<std::pair<std::u16string, std::u16string>> commands_;
 };
 

@@ -172,6 +172,83 @@ TEST_F(HealthRun, EveryCheckMustPass) {
   EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (tcp 127.0.0.1:5432: conectado)"));
 }
 
+// A redirect is not healthy, whatever it leads to; the reason names it.
+TEST_F(HealthRun, ARedirectIsNotHealthy) {
+  byVersion[kV2] = [] { return FakeHealthProbes::redirect(302, u"http://127.0.0.1:8080/login"); };
+  EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 2"), 11);
+  EXPECT_THAT(result(), HasSubstr("http://127.0.0.1:8080/health: HTTP 302, redirecionado para "
+                                  "http://127.0.0.1:8080/login, n\xE3o seguido."));
+}
+
+// Every failure has a reason: the system's text, else the error's name and
+// number (WinHTTP's are not in the system's message table).
+TEST_F(HealthRun, EveryFailureHasAReason) {
+  for (const auto& [error, says] : std::vector<std::pair<platform::OsError, std::string>>{
+           {12007, "ERROR_WINHTTP_NAME_NOT_RESOLVED (12007)"},
+           {12175, "ERROR_WINHTTP_SECURE_FAILURE (12175)"},
+           {4242, "erro (4242)"}}) {
+    SCOPED_TRACE(says);
+    h.os.putFile(kNew, kV2);
+    byVersion[kV2] = [error = error] { return FakeHealthProbes::refused(error); };
+    EXPECT_EQ(run(u"--health-url " + kUrl + u" --health-timeout 1"), 11);
+    EXPECT_THAT(result(), HasSubstr("http://127.0.0.1:8080/health: " + says + "."));
+  }
+}
+
+// Each try is given 5 s at most and never more than what is left of the
+// timeout, whatever the probe: a try that takes all it is given (a server
+// that trickles, a lookup that hangs, a command that never ends) ends the
+// whole wait within the timeout.
+TEST(HealthDeadlines, NoTryOutlastsTheTimeout) {
+  for (const auto* option : {u"--health-url http://127.0.0.1:8080/health", u"--health-tcp 127.0.0.1:5432",
+                             u"--health-command C:\\svc\\check.cmd"}) {
+    for (const std::uint32_t seconds : {1u, 2u, 6u, 12u, 31u}) {
+      SCOPED_TRACE(::testing::Message() << toUtf8(option) << ", " << seconds << " s");
+      Harness h;
+      h.os.putFile(kCurrent, kV1);
+      h.os.putFile(kNew, kV2);
+      h.os.putFile(u"C:\\svc\\check.cmd", "x");
+      auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
+      service.runningImage = kV1;
+      // Which tries were the new version's.
+      std::vector<bool> ofTheNewVersion;
+      for (const auto* target : {u"http://127.0.0.1:8080/health", u"127.0.0.1:5432", kCheckLine.c_str()}) {
+        const bool command = target == kCheckLine.c_str();
+        h.probes.answer(target, [&service, &ofTheNewVersion, command] {
+          ofTheNewVersion.push_back(service.runningImage == kV2);
+          if (service.runningImage == kV2) return FakeHealthProbes::hangs();
+          return command ? FakeHealthProbes::exited(0) : FakeHealthProbes::http(200);
+        });
+      }
+      h.run(u"--service-name QZAgent --exit-code " + std::u16string(option) + u" --health-timeout " +
+            toDecimal(seconds));
+      const auto& tries = h.probes.tries();
+      const auto& budgets = h.probes.budgets();
+      ASSERT_EQ(ofTheNewVersion.size(), tries.size());
+      ASSERT_TRUE(ofTheNewVersion.front());
+      const auto first = tries.front();
+      std::uint64_t end = first;
+      for (std::size_t i = 0; i < tries.size() && ofTheNewVersion[i]; ++i) {
+        EXPECT_LE(budgets[i], 5'000u);
+        EXPECT_LE(tries[i] - first + budgets[i], std::uint64_t{seconds} * 1000) << "try " << i;
+        end = std::max(end, tries[i] + budgets[i]);
+      }
+      EXPECT_LE(end - first, std::uint64_t{seconds} * 1000);
+    }
+  }
+}
+
+// Loopback and link-local hosts never go through a proxy.
+TEST(HealthDeadlines, TheMachineAndItsLinkAreReachedDirectly) {
+  for (const auto* host : {u"localhost", u"LOCALHOST.", u"127.0.0.1", u"127.1.2.3", u"::1", u"[::1]", u"169.254.10.1",
+                           u"fe80::1", u"[FE80::1%4]"}) {
+    EXPECT_TRUE(platform::isLocalHost(host)) << toUtf8(host);
+  }
+  for (const auto* host : {u"example.com", u"10.0.0.1", u"128.0.0.1", u"::2", u"[2001:db8::1]", u"localhost.example"}) {
+    EXPECT_FALSE(platform::isLocalHost(host)) << toUtf8(host);
+  }
+}
+
 TEST_F(HealthRun, WithoutTheOptionsNothingIsProbed) {
   EXPECT_EQ(run(u""), 0);
   EXPECT_TRUE(h.probes.tries().empty());

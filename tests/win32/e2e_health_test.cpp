@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "platform/win32/windows_api.h"
 // After windows.h (kept lean), which it needs.
 #include <winsock2.h>
@@ -202,6 +207,116 @@ TEST_F(Healthy, ACommandsChildrenEndWithItAndNeverHoldTheToolsOutput) {
     EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0) << "the child outlived the try";
     CloseHandle(child);
   }
+}
+
+// An HTTP endpoint that misbehaves on purpose, on 127.0.0.1: /trickle
+// sends its status line a byte every half second, /moved redirects to
+// /login (which answers 200), and any path longer than 2,048 characters
+// answers 200.
+class Misbehaving {
+ public:
+  Misbehaving() {
+    WSADATA data{};
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int size = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    listen(listener_, 16);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~Misbehaving() {
+    stopping_ = true;
+    closesocket(listener_);
+    thread_.join();
+    for (auto& worker : workers_) worker.join();
+    WSACleanup();
+  }
+  std::u16string url(const std::u16string& path) const {
+    return u"http://127.0.0.1:" + toDecimal(port_) + path;
+  }
+
+ private:
+  void serve() {
+    for (;;) {
+      const SOCKET client = accept(listener_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) return;
+      workers_.emplace_back([this, client] { answer(client); });
+    }
+  }
+  void answer(SOCKET client) {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const int got = recv(client, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(got));
+    }
+    const auto start = request.find(' ') + 1;
+    const auto path = request.substr(start, request.find(' ', start) - start);
+    const auto send = [client](const std::string& text) {
+      return ::send(client, text.data(), static_cast<int>(text.size()), 0) == static_cast<int>(text.size());
+    };
+    if (path == "/trickle") {
+      const std::string line = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+      for (std::size_t i = 0; i < line.size() && !stopping_; ++i) {
+        if (!send(line.substr(i, 1))) break;
+        Sleep(500);
+      }
+    } else if (path == "/moved") {
+      send("HTTP/1.1 302 Found\r\nLocation: /login\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    } else if (path == "/login" || path.size() > 2048) {
+      send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    } else {
+      send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    }
+    closesocket(client);
+  }
+
+  SOCKET listener_ = INVALID_SOCKET;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+  std::vector<std::thread> workers_;
+};
+
+// A server that trickles its answer costs a try, not the run: the tool's
+// own deadline ends each try, and the whole wait within the timeout and a
+// try.
+TEST_F(Healthy, AServerThatTricklesItsAnswerIsBounded) {
+  start("");
+  Misbehaving server;
+  const auto began = GetTickCount64();
+  const auto run = update(u"--health-url " + server.url(u"/trickle") + u" --health-timeout 4");
+  const auto took = GetTickCount64() - began;
+  EXPECT_EQ(run.exitStatus, 12u) << run.out;  // the previous version is held to the same check
+  EXPECT_THAT(result(), HasSubstr("/trickle: sem resposta no tempo da tentativa"));
+  // Two health waits of 4 s (and at most one try past it), the stop, the
+  // swap and two starts.
+  EXPECT_LT(took, 2 * (4'000u + 5'000u) + 15'000u);
+}
+
+// A redirect is not healthy, even to a page that answers 200; the reason
+// names the status and where it led.
+TEST_F(Healthy, ARedirectIsNotHealthy) {
+  start("");
+  Misbehaving server;
+  const auto run = update(u"--health-url " + server.url(u"/moved") + u" --health-timeout 2");
+  EXPECT_EQ(run.exitStatus, 12u) << run.out;
+  EXPECT_THAT(result(), HasSubstr("/moved: HTTP 302, redirecionado para /login, n\xE3o seguido"));
+}
+
+// URLs of any length the server takes.
+TEST_F(Healthy, ALongUrlIsSent) {
+  start("");
+  Misbehaving server;
+  const auto run = update(u"--health-url " + server.url(u"/long/" + std::u16string(3'000, u'x')));
+  EXPECT_EQ(run.exitStatus, 0u) << run.out;
+  EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
 }
 
 }  // namespace

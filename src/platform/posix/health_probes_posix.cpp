@@ -13,7 +13,7 @@ class UnavailableHealthProbes final : public HealthProbes {
   ProbeAnswer runCommand(std::u16string_view, std::u16string_view, std::uint32_t) override { return unavailable(); }
 
  private:
-  static ProbeAnswer unavailable() { return {ProbeAnswer::Kind::Refused, 0, kErrorCallNotImplemented, {}}; }
+  static ProbeAnswer unavailable() { return {ProbeAnswer::Kind::Refused, 0, kErrorCallNotImplemented, {}, {}}; }
 };
 
 }  // namespace

@@ -26,9 +26,9 @@ using win32::WideZ;
 
 constexpr std::size_t kOutputKept = 4 * 1024;
 
-ProbeAnswer refused(DWORD error) { return {ProbeAnswer::Kind::Refused, 0, error, {}}; }
-ProbeAnswer timedOut() { return {ProbeAnswer::Kind::TimedOut, 0, kOk, {}}; }
-ProbeAnswer answered(std::uint32_t code) { return {ProbeAnswer::Kind::Answered, code, kOk, {}}; }
+ProbeAnswer refused(DWORD error) { return {ProbeAnswer::Kind::Refused, 0, error, {}, {}}; }
+ProbeAnswer timedOut() { return {ProbeAnswer::Kind::TimedOut, 0, kOk, {}, {}}; }
+ProbeAnswer answered(std::uint32_t code) { return {ProbeAnswer::Kind::Answered, code, kOk, {}, {}}; }
 
 class WinHttp {
  public:
@@ -44,7 +44,9 @@ class WinHttp {
     receive = library_.find<decltype(receive)>("WinHttpReceiveResponse");
     query = library_.find<decltype(query)>("WinHttpQueryHeaders");
     close = library_.find<decltype(close)>("WinHttpCloseHandle");
-    return crack && open && connect && request && timeouts && option && send && receive && query && close;
+    callback = library_.find<decltype(callback)>("WinHttpSetStatusCallback");
+    return crack && open && connect && request && timeouts && option && send && receive && query && close &&
+           callback;
   }
   DWORD error() const { return library_.error(); }
 
@@ -58,10 +60,53 @@ class WinHttp {
   BOOL(WINAPI* receive)(HINTERNET, LPVOID) = nullptr;
   BOOL(WINAPI* query)(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD) = nullptr;
   BOOL(WINAPI* close)(HINTERNET) = nullptr;
+  WINHTTP_STATUS_CALLBACK(WINAPI* callback)(HINTERNET, WINHTTP_STATUS_CALLBACK, DWORD, DWORD_PTR) = nullptr;
 
  private:
   SystemLibrary library_;
 };
+
+// What one asynchronous request tells its caller, from WinHTTP's threads. It
+// lives until WinHTTP says the request's handle is gone; a caller that gave
+// up waiting for that leaves it behind rather than free it under them.
+struct HttpCall {
+  HttpCall() : step(CreateEventW(nullptr, FALSE, FALSE, nullptr)), gone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~HttpCall() {
+    if (step != nullptr) CloseHandle(step);
+    if (gone != nullptr) CloseHandle(gone);
+  }
+  HANDLE step;
+  HANDLE gone;
+  DWORD error = 0;
+  bool failed = false;
+};
+
+void CALLBACK onHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+  auto* call = reinterpret_cast<HttpCall*>(context);
+  if (call == nullptr) return;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      SetEvent(call->step);
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      call->error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+      call->failed = true;
+      SetEvent(call->step);
+      break;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      SetEvent(call->gone);
+      break;
+    default:
+      break;
+  }
+}
+
+// The time left until `deadline`, for a wait.
+DWORD left(ULONGLONG deadline) {
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
 
 class Winsock {
  public:
@@ -99,6 +144,49 @@ class Winsock {
   SystemLibrary library_;
 };
 
+// A name lookup shared by the probe and the thread that makes it; the last
+// of the two to let go frees it.
+struct Lookup {
+  Lookup(Winsock& winsock, std::wstring name, std::wstring service)
+      : net(winsock), host(std::move(name)), port(std::move(service)), done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Lookup() {
+    if (found != nullptr) net.freeInfo(found);
+    if (done != nullptr) CloseHandle(done);
+  }
+  void release() {
+    if (InterlockedDecrement(&owners) == 0) delete this;
+  }
+  static DWORD WINAPI run(void* self) {
+    auto* lookup = static_cast<Lookup*>(self);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    lookup->error = lookup->net.resolve(lookup->host.c_str(), lookup->port.c_str(), &hints, &lookup->found);
+    SetEvent(lookup->done);
+    lookup->release();
+    return 0;
+  }
+
+  Winsock& net;
+  std::wstring host;
+  std::wstring port;
+  HANDLE done;
+  PADDRINFOW found = nullptr;
+  int error = 0;
+  LONG owners = 2;
+};
+
+std::u16string header(WinHttp& http, HINTERNET request, DWORD which) {
+  DWORD size = 0;
+  http.query(request, which, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, WINHTTP_NO_HEADER_INDEX);
+  if (size == 0) return {};
+  std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+  if (!http.query(request, which, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size, WINHTTP_NO_HEADER_INDEX)) return {};
+  value.resize(size / sizeof(wchar_t));
+  return fromWide(value.data(), value.size());
+}
+
 std::u16string lastLineOf(const std::string& output) {
   std::size_t end = output.size();
   while (end > 0 && (output[end - 1] == '\n' || output[end - 1] == '\r' || output[end - 1] == ' ')) --end;
@@ -115,31 +203,34 @@ std::u16string lastLineOf(const std::string& output) {
 
 class Win32HealthProbes final : public HealthProbes {
  public:
+  // Asynchronous, so that the tool's own deadline bounds the whole try: a
+  // name lookup, a connection, a server that trickles its answer.
   ProbeAnswer httpGet(std::u16string_view url, std::uint32_t timeoutMs) override {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     if (!http_) http_ = std::make_unique<WinHttp>();
     WinHttp& http = *http_;
     if (!http.loaded()) return refused(http.error());
     const WideZ address(url);
-    std::wstring host(256, L'\0');
-    std::wstring path(2048, L'\0');
+    // Pointers into the URL itself: a URL of any length.
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host.data();
-    parts.dwHostNameLength = static_cast<DWORD>(host.size());
-    parts.lpszUrlPath = path.data();
-    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
-    parts.dwExtraInfoLength = 1;  // the query string follows the path in the same buffer
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!http.crack(address.get(), 0, 0, &parts)) return refused(GetLastError());
-    host.resize(parts.dwHostNameLength);
-    std::wstring target(parts.lpszUrlPath, parts.dwUrlPathLength);
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring target(parts.lpszUrlPath != nullptr ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
     if (parts.lpszExtraInfo != nullptr) target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (target.empty()) target = L"/";
 
     const auto closer = [&http](HINTERNET handle) {
       if (handle != nullptr) http.close(handle);
     };
+    // The machine's proxy, but never for the machine itself or its link.
+    const bool direct = isLocalHost(fromWide(host.data(), host.size()));
     std::unique_ptr<void, decltype(closer)> session(
-        http.open(L"UpdateServiceQZ", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+        http.open(L"UpdateServiceQZ", direct ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC),
         closer);
     if (!session) return refused(GetLastError());
     const int ms = static_cast<int>(timeoutMs);
@@ -147,51 +238,87 @@ class Win32HealthProbes final : public HealthProbes {
     std::unique_ptr<void, decltype(closer)> connection(http.connect(session.get(), host.c_str(), parts.nPort, 0), closer);
     if (!connection) return refused(GetLastError());
     const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    std::unique_ptr<void, decltype(closer)> request(
-        http.request(connection.get(), L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
-                     WINHTTP_DEFAULT_ACCEPT_TYPES, secure),
-        closer);
-    if (!request) return refused(GetLastError());
-    // Some WinHTTPs honour only this one of the receive timeouts.
+    HINTERNET request = http.request(connection.get(), L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, secure);
+    if (request == nullptr) return refused(GetLastError());
+    // A redirect is an answer of its own, not healthy: never followed.
+    DWORD never = WINHTTP_DISABLE_REDIRECTS;
+    http.option(request, WINHTTP_OPTION_DISABLE_FEATURE, &never, sizeof never);
     DWORD receiveMs = timeoutMs;
-    http.option(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveMs, sizeof receiveMs);
-    if (!http.send(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !http.receive(request.get(), nullptr)) {
-      const DWORD error = GetLastError();
-      return error == ERROR_WINHTTP_TIMEOUT ? timedOut() : refused(error);
+    http.option(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveMs, sizeof receiveMs);
+    auto* call = new HttpCall();
+    http.callback(request, onHttpStatus, WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES, 0);
+
+    ProbeAnswer answer = timedOut();
+    const auto waitStep = [&] {
+      if (WaitForSingleObject(call->step, left(deadline)) != WAIT_OBJECT_0) return false;
+      if (call->failed) {
+        answer = call->error == ERROR_WINHTTP_TIMEOUT ? timedOut() : refused(call->error);
+        return false;
+      }
+      return true;
+    };
+    if (!http.send(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                   reinterpret_cast<DWORD_PTR>(call))) {
+      answer = refused(GetLastError());
+    } else if (waitStep()) {
+      if (!http.receive(request, nullptr)) {
+        answer = refused(GetLastError());
+      } else if (waitStep()) {
+        DWORD status = 0;
+        DWORD size = sizeof status;
+        if (!http.query(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                        &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+          answer = refused(GetLastError());
+        } else {
+          answer = answered(status);
+          if (status >= 300 && status < 400) answer.location = header(http, request, WINHTTP_QUERY_LOCATION);
+        }
+      }
     }
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!http.query(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                    &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-      return refused(GetLastError());
-    }
-    return answered(status);
+    // Closing cancels whatever is still under way; the call is freed once
+    // WinHTTP is done with it.
+    http.close(request);
+    if (WaitForSingleObject(call->gone, 5'000) == WAIT_OBJECT_0) delete call;
+    return answer;
   }
 
   ProbeAnswer tcpConnect(std::u16string_view host, std::uint16_t port, std::uint32_t timeoutMs) override {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     if (!net_) net_ = std::make_unique<Winsock>();
     Winsock& net = *net_;
     if (!net.loaded()) return refused(net.error());
     WSADATA data{};
     if (const int error = net.startup(MAKEWORD(2, 2), &data)) return refused(static_cast<DWORD>(error));
-    ProbeAnswer answer = refused(WSAECONNREFUSED);
-    ADDRINFOW hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    PADDRINFOW found = nullptr;
-    const std::wstring service = std::to_wstring(port);
-    if (const int error = net.resolve(WideZ(host).get(), service.c_str(), &hints, &found)) {
-      answer = refused(static_cast<DWORD>(error));
+    // The name is looked up on a thread of its own, waited for only until
+    // the deadline: a lookup that hangs costs one try, not the run.
+    auto* lookup = new Lookup(net, std::wstring(host.begin(), host.end()), std::to_wstring(port));
+    ProbeAnswer answer = timedOut();
+    HANDLE thread = CreateThread(nullptr, 0, Lookup::run, lookup, 0, nullptr);
+    if (thread == nullptr) {
+      answer = refused(GetLastError());
+      lookup->release();
+      lookup->release();
     } else {
-      for (auto* entry = found; entry != nullptr; entry = entry->ai_next) {
-        answer = tryConnect(net, *entry, timeoutMs);
-        if (answer.kind == ProbeAnswer::Kind::Answered) break;
+      CloseHandle(thread);
+      if (WaitForSingleObject(lookup->done, left(deadline)) == WAIT_OBJECT_0) {
+        if (lookup->error != 0) {
+          answer = refused(static_cast<DWORD>(lookup->error));
+        } else {
+          answer = refused(WSAECONNREFUSED);
+          for (auto* entry = lookup->found; entry != nullptr; entry = entry->ai_next) {
+            answer = tryConnect(net, *entry, left(deadline));
+            if (answer.kind == ProbeAnswer::Kind::Answered || left(deadline) == 0) break;
+          }
+        }
+        lookup->release();
+        net.cleanup();
+      } else {
+        // Still looking up: the thread keeps Winsock started and frees
+        // what it found itself.
+        lookup->release();
       }
-      net.freeInfo(found);
     }
-    net.cleanup();
     return answer;
   }
 

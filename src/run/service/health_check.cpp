@@ -37,6 +37,36 @@ bool passes(const HealthCheck& check, const ProbeAnswer& answer) {
   return answer.code == 0;
 }
 
+// WinHTTP's errors, which the system's own message table does not word.
+std::u16string_view winHttpErrorName(platform::OsError error) {
+  switch (error) {
+    case 12002: return u"ERROR_WINHTTP_TIMEOUT";
+    case 12004: return u"ERROR_WINHTTP_INTERNAL_ERROR";
+    case 12005: return u"ERROR_WINHTTP_INVALID_URL";
+    case 12006: return u"ERROR_WINHTTP_UNRECOGNIZED_SCHEME";
+    case 12007: return u"ERROR_WINHTTP_NAME_NOT_RESOLVED";
+    case 12017: return u"ERROR_WINHTTP_OPERATION_CANCELLED";
+    case 12029: return u"ERROR_WINHTTP_CANNOT_CONNECT";
+    case 12030: return u"ERROR_WINHTTP_CONNECTION_ERROR";
+    case 12037: return u"ERROR_WINHTTP_SECURE_CERT_DATE_INVALID";
+    case 12038: return u"ERROR_WINHTTP_SECURE_CERT_CN_INVALID";
+    case 12044: return u"ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED";
+    case 12045: return u"ERROR_WINHTTP_SECURE_INVALID_CA";
+    case 12152: return u"ERROR_WINHTTP_INVALID_SERVER_RESPONSE";
+    case 12156: return u"ERROR_WINHTTP_REDIRECT_FAILED";
+    case 12157: return u"ERROR_WINHTTP_SECURE_CHANNEL_ERROR";
+    case 12166: return u"ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT";
+    case 12167: return u"ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT";
+    case 12169: return u"ERROR_WINHTTP_SECURE_INVALID_CERT";
+    case 12170: return u"ERROR_WINHTTP_SECURE_CERT_REVOKED";
+    case 12175: return u"ERROR_WINHTTP_SECURE_FAILURE";
+    case 12178: return u"ERROR_WINHTTP_AUTODETECTION_FAILED";
+    case 12179: return u"ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE";
+    case 12180: return u"ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR";
+    default: return {};
+  }
+}
+
 }  // namespace
 
 HealthWait::HealthWait(platform::Platform& platform, Console& console, const Options& options)
@@ -88,11 +118,22 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
 std::u16string HealthWait::describe(const HealthCheck& check, const ProbeAnswer& answer) {
   switch (answer.kind) {
     case ProbeAnswer::Kind::TimedOut: return u"sem resposta no tempo da tentativa";
-    case ProbeAnswer::Kind::Refused: return p_.texts.describe(answer.error);
+    case ProbeAnswer::Kind::Refused: {
+      // Every failure has a reason: the system's text, else the error's
+      // name and number.
+      if (auto text = p_.texts.describe(answer.error); !text.empty()) return text;
+      const auto name = winHttpErrorName(answer.error);
+      return (name.empty() ? u"erro" : std::u16string(name)) + u" (" + toDecimal(answer.error) + u")";
+    }
     case ProbeAnswer::Kind::Answered: break;
   }
   switch (check.kind) {
-    case HealthCheck::Kind::Url: return u"HTTP " + toDecimal(answer.code);
+    case HealthCheck::Kind::Url:
+      if (answer.code >= 300 && answer.code < 400) {
+        return u"HTTP " + toDecimal(answer.code) + u", redirecionado para " +
+               (answer.location.empty() ? u"(sem Location)" : answer.location) + u", não seguido";
+      }
+      return u"HTTP " + toDecimal(answer.code);
     case HealthCheck::Kind::Tcp: return u"conectado";
     case HealthCheck::Kind::Command: break;
   }
