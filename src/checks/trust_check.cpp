@@ -30,6 +30,8 @@ std::u16string refusal(platform::ErrorTexts& texts, const platform::SignatureChe
       return u"A assinatura da " + which + u" não leva a uma autoridade confiável: " + describe(texts, check.error);
     case SignatureStatus::Expired:
       return u"O certificado que assinou a " + which + u" expirou e a assinatura não tem carimbo de tempo";
+    case SignatureStatus::NotForCode:
+      return u"O certificado que assinou a " + which + u" não é de assinatura de código: " + check.signer.subject;
     case SignatureStatus::Unverifiable: break;
   }
   return u"Não foi possível verificar a assinatura da " + which + u": " + describe(texts, check.error);

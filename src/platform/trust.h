@@ -18,6 +18,7 @@ enum class SignatureStatus {
   Tampered,      // a signature that does not match the file, or is malformed
   Untrusted,     // intact, but the chain reaches no trusted root (self-signed, unknown CA, …)
   Expired,       // the signer's certificate has expired and no timestamp vouches for the signing time
+  NotForCode,    // the signer's certificate is not one for signing code (a TLS server's, say)
   Unverifiable,  // the system could not check it at all
 };
 

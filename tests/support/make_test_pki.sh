@@ -6,6 +6,7 @@
 #   v2-pub2.exe            the same publisher under a new key (a renewal)
 #   v2-other.exe           another publisher ("QZ Other") under the test root
 #   v2-self.exe            "QZ Publisher", self-signed
+#   v2-tls.exe             signed under the test root by a certificate for TLS servers, not for code
 #   v2-tampered.exe        v2-pub.exe with a byte changed after signing
 #   pub.sha256             the SHA-256 of the publisher's certificate
 #   v2.sha256              the SHA-256 of v2-pub.exe
@@ -24,6 +25,10 @@ keyUsage = critical, keyCertSign, cRLSign
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+[tls]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
 CNF
 
 quiet() { "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; "$@"; exit 1; }; }
@@ -32,14 +37,15 @@ quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days
   -subj "/O=QZ/CN=QZ Test Root" -extensions ca -config ext.cnf -set_serial 1
 quiet openssl x509 -in ca.pem -outform DER -out ca.der
 
-leaf() {  # name subject
+leaf() {  # name subject [extensions]
   quiet openssl req -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "$2"
   quiet openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -out "$1.pem" -days 3650 \
-    -extfile ext.cnf -extensions leaf -set_serial "0x$(openssl rand -hex 8)"
+    -extfile ext.cnf -extensions "${3:-leaf}" -set_serial "0x$(openssl rand -hex 8)"
 }
 leaf pub "/O=QZ/CN=QZ Publisher"
 leaf pub2 "/O=QZ/CN=QZ Publisher"
 leaf other "/O=QZ/CN=QZ Other"
+leaf tls "/O=QZ/CN=qz.example" tls
 quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 3650 \
   -subj "/O=QZ/CN=QZ Publisher" -extensions leaf -config ext.cnf -set_serial 7
 
@@ -51,6 +57,7 @@ sign pub "$v2" v2-pub.exe
 sign pub2 "$v2" v2-pub2.exe
 sign other "$v2" v2-other.exe
 sign self "$v2" v2-self.exe
+sign tls "$v2" v2-tls.exe
 
 # One byte of the code changed after signing: the signature no longer
 # matches the file.

@@ -125,6 +125,8 @@ TEST_F(TrustRun, EachWayASignatureFailsIsRefusedInItsOwnWords) {
       {SignatureStatus::Expired, "O certificado que assinou a nova vers\xE3o expirou e a assinatura n\xE3o tem "
                                  "carimbo de tempo"},
       {SignatureStatus::Unverifiable, "N\xE3o foi poss\xEDvel verificar a assinatura da nova vers\xE3o: 0x80096010"},
+      {SignatureStatus::NotForCode, "O certificado que assinou a nova vers\xE3o n\xE3o \xE9 de assinatura de c\xF3"
+                                    "digo: CN=QZ, O=QZ"},
   };
   expectRefused(run(u"--require-signature"), "A nova vers\xE3o n\xE3o est\xE1 assinada");
   for (const auto& c : cases) {

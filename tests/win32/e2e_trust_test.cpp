@@ -83,6 +83,9 @@ TEST_F(Trusted, ASignatureMustBeValidAndReachTheTestRoot) {
   install(testServiceV1());
   expectRefused(update(testServiceV2(), u"--require-signature"), "A nova vers\xE3o n\xE3o est\xE1 assinada");
   expectRefused(update(pki(u"v2-tampered.exe"), u"--require-signature"), "A assinatura da nova vers\xE3o n\xE3o \xE9 v\xE1lida");
+  // A certificate the test root issued for a TLS server, not for code.
+  expectRefused(update(pki(u"v2-tls.exe"), u"--require-signature"),
+                "O certificado que assinou a nova vers\xE3o n\xE3o \xE9 de assinatura de c\xF3" "digo: ");
   expectRefused(update(pki(u"v2-self.exe"), u"--require-signature"),
                 "A assinatura da nova vers\xE3o n\xE3o leva a uma autoridade confi\xE1vel");
   EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--require-signature"), 0u) << result();

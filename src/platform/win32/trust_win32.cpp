@@ -7,6 +7,7 @@
 // untrusted and self-signed signers there. The chain is therefore built
 // again from the signer's certificate and checked with the Authenticode
 // policy, as of the signing time when a timestamp vouches for it.
+#include <string_view>
 #include <vector>
 
 #include "../native.h"
@@ -46,6 +47,21 @@ using FreeChainFn = VOID(WINAPI*)(PCCERT_CHAIN_CONTEXT);
 using NameToStrFn = DWORD(WINAPI*)(DWORD, PCERT_NAME_BLOB, DWORD, LPWSTR, DWORD);
 using GetNameStringFn = DWORD(WINAPI*)(PCCERT_CONTEXT, DWORD, DWORD, void*, LPWSTR, DWORD);
 using HashCertificate2Fn = BOOL(WINAPI*)(LPCWSTR, DWORD, void*, const BYTE*, DWORD, BYTE*, DWORD*);
+using GetUsageFn = BOOL(WINAPI*)(PCCERT_CONTEXT, DWORD, PCERT_ENHKEY_USAGE, DWORD*);
+
+// Whether the certificate itself says it is for signing code: one for TLS
+// servers, or one that names no usage, is not.
+bool forSigningCode(PCCERT_CONTEXT cert, GetUsageFn getUsage) {
+  DWORD size = 0;
+  if (!getUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) || size == 0) return false;
+  std::vector<BYTE> buffer(size);
+  auto* usage = reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data());
+  if (!getUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) return false;
+  for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+    if (std::string_view(usage->rgpszUsageIdentifier[i]) == szOID_PKIX_KP_CODE_SIGNING) return true;
+  }
+  return false;
+}
 
 std::u16string hex(const BYTE* bytes, DWORD size) {
   std::u16string text;
@@ -86,9 +102,10 @@ class Win32Trust final : public Trust {
     const auto nameToStr = crypt32.find<NameToStrFn>("CertNameToStrW");
     const auto nameString = crypt32.find<GetNameStringFn>("CertGetNameStringW");
     const auto hashCertificate = crypt32.find<HashCertificate2Fn>("CryptHashCertificate2");
+    const auto getUsage = crypt32.find<GetUsageFn>("CertGetEnhancedKeyUsage");
     SignatureCheck check;
     if (!verify || !provData || !provSigner || !provCert || !getChain || !verifyPolicy || !freeChain || !nameToStr ||
-        !nameString || !hashCertificate) {
+        !nameString || !hashCertificate || !getUsage) {
       check.error = wintrust.error() != 0 ? wintrust.error() : crypt32.error();
       return check;
     }
@@ -124,13 +141,24 @@ class Win32Trust final : public Trust {
           // As of the signing time when a timestamp says when that was.
           FILETIME* asOf = signer->csCounterSigners > 0 ? &signer->sftVerifyAsOf : nullptr;
           HCERTSTORE extra = provider->chStores > 0 ? provider->pahStores[0] : nullptr;
+          // Built for signing code: a chain that allows no such usage
+          // fails, and the signer's own certificate must name it.
+          LPSTR codeSigning = const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING);
           CERT_CHAIN_PARA chainPara{};
           chainPara.cbSize = sizeof chainPara;
+          chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+          chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+          chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &codeSigning;
           PCCERT_CHAIN_CONTEXT chain = nullptr;
           if (!getChain(nullptr, cert, asOf, extra, &chainPara, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr,
                         &chain)) {
             check.error = GetLastError();
             check.status = SignatureStatus::Untrusted;
+          } else if (!forSigningCode(cert, getUsage) ||
+                     (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0) {
+            freeChain(chain);
+            check.error = static_cast<DWORD>(CERT_E_WRONG_USAGE);
+            check.status = SignatureStatus::NotForCode;
           } else {
             CERT_CHAIN_POLICY_PARA policyPara{};
             policyPara.cbSize = sizeof policyPara;
