@@ -123,6 +123,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     if (argument == u"--exit-code") options.exitCode = true;
     if (argument == u"--stop-dependents") options.stopDependents = true;
     if (argument == u"--check") options.checkOnly = true;
+    if (argument == u"--no-downgrade") options.noDowngrade = true;
     if (argument == u"--require-signature") options.requireSignature = true;
     if (argument == u"--same-signer") options.sameSigner = options.requireSignature = true;
     if (argument == u"--signer") {

@@ -53,6 +53,9 @@ struct Options {
   // 64 digits) or a subject's common name, exactly.
   std::vector<std::u16string> signers;
   std::u16string sha256;  // --sha256: the file's, lower-case hex; empty: not asked
+  // --no-downgrade: the new version's file version must not be lower than
+  // the current one's.
+  bool noDowngrade = false;
   // --health-url, --health-tcp, --health-command, in the order given; all
   // must pass within --health-timeout seconds.
   std::vector<HealthCheck> health;

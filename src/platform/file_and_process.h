@@ -119,6 +119,8 @@ class FileAndProcess {
   virtual FileOpenResult openToRead(std::u16string_view name) = 0;
   // Up to `maxBytes` from the start of an open file, and its whole size.
   virtual FileHead readHead(FileHandle file, std::size_t maxBytes) = 0;
+  // Up to `maxBytes` from `offset` of an open file (fewer at its end).
+  virtual FileHead readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) = 0;
   // Renames the open file itself, never replacing an existing target: the
   // file checked through the handle is the file that moves.
   virtual OsError renameOpenFile(FileHandle file, std::u16string_view to) = 0;

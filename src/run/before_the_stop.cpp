@@ -1,5 +1,6 @@
 #include "run/before_the_stop.h"
 
+#include "checks/file_version.h"
 #include "checks/location_trust.h"
 #include "checks/preflight.h"
 #include "checks/trust_check.h"
@@ -41,7 +42,41 @@ bool newVersionPasses(RunContext& c, const Names& names) {
   } else {
     checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
   }
+  if (c.options.noDowngrade) refuseDowngrade(c, names);
   return true;
+}
+
+std::optional<FileVersion> versionOf(RunContext& c, const std::u16string& path, platform::FileHandle held) {
+  platform::OwnedFileHandle opened(c.p.files);
+  if (!held) {
+    const auto open = c.p.files.openToRead(path);
+    if (open.error != platform::kOk) return std::nullopt;
+    opened.reset(open.handle);
+    held = open.handle;
+  }
+  return fileVersionOf([&c, held](std::uint64_t offset, std::size_t size) {
+    return c.p.files.readAt(held, offset, size).bytes;
+  });
+}
+
+// A signed build with a known hole is still signed: whoever can drop a new
+// version must not bring an older one back.
+void refuseDowngrade(RunContext& c, const Names& names) {
+  const auto next = versionOf(c, names.pathNewBin, c.held.get());
+  if (!next) {
+    throw toolError(u"A nova versão não tem número de versão (recurso de versão), e --no-downgrade o exige");
+  }
+  if (!c.p.files.fileExists(names.pathCurrentBin)) return;
+  const auto current = versionOf(c, names.pathCurrentBin, {});
+  if (!current) {
+    c.console.writeLine(u"Service :: a versão atual não tem número de versão: --no-downgrade aceita a nova (" +
+                        versionText(*next) + u")");
+    return;
+  }
+  if (*next < *current) {
+    throw toolError(u"A nova versão (" + versionText(*next) + u") é anterior à versão atual (" +
+                    versionText(*current) + u"), e --no-downgrade a recusa");
+  }
 }
 
 // Registering a missing service needs the right to create services, and

@@ -5,6 +5,9 @@
 // they were.
 #pragma once
 
+#include <optional>
+
+#include "checks/file_version.h"
 #include "run/run_context.h"
 
 namespace usqz {
@@ -16,5 +19,11 @@ bool newVersionPasses(RunContext& c, const Names& names);
 bool connect(RunContext& c);
 bool openAndCheck(RunContext& c, bool mayRegister);
 bool alreadyRuns(RunContext& c);
+// The file version of the executable at `path` (through `held`, when it is
+// open), when it has one.
+std::optional<FileVersion> versionOf(RunContext& c, const std::u16string& path, platform::FileHandle held);
+// --no-downgrade: the new version's file version is not lower than the
+// current one's.
+void refuseDowngrade(RunContext& c, const Names& names);
 
 }  // namespace usqz

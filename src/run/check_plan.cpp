@@ -65,6 +65,13 @@ Outcome checkOnly(RunContext& c) {
     if (c.p.files.fileExists(c.names.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
     plan.push_back(u"faria o backup da versão atual: EXE -> OLD");
   }
+  // Which versions, whenever both say.
+  if (const auto next = versionOf(c, c.names.pathNewBin, c.held.get())) {
+    const bool hasCurrent = c.p.files.fileExists(c.names.pathCurrentBin);
+    if (const auto current = hasCurrent ? versionOf(c, c.names.pathCurrentBin, {}) : std::nullopt) {
+      plan.insert(plan.begin(), u"substituiria a versão " + versionText(*current) + u" pela " + versionText(*next));
+    }
+  }
   plan.push_back(u"ativaria a nova versão: NEW -> EXE");
   plan.push_back(u"iniciaria o serviço");
   c.console.writeLine(u"");

@@ -308,6 +308,23 @@ FileHead FakeFileAndProcess::readHead(FileHandle file, std::size_t maxBytes) {
   return head;
 }
 
+FileHead FakeFileAndProcess::readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) {
+  FileHead head;
+  if (const auto error = faults_.onCall(FileOp::ReadAt)) {
+    head.error = error;
+    return head;
+  }
+  const auto* name = nameOf(file);
+  if (name == nullptr) {
+    head.error = kErrorInvalidHandle;
+    return head;
+  }
+  const auto& bytes = files_.at(*name).bytes;
+  head.size = bytes.size();
+  if (offset < bytes.size()) head.bytes = bytes.substr(static_cast<std::size_t>(offset), maxBytes);
+  return head;
+}
+
 OsError FakeFileAndProcess::renameOpenFile(FileHandle file, std::u16string_view to) {
   if (const auto error = faults_.onCall(FileOp::RenameOpenFile)) return error;
   const auto* name = nameOf(file);

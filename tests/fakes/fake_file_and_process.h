@@ -50,6 +50,7 @@ enum class FileOp {
   CreatePrivateFile,
   Inspect,
   FinalPath,    // cannot fail; counted only
+  ReadAt,
 };
 
 enum class StdoutKind { Console, Redirected, Missing };
@@ -145,6 +146,7 @@ class FakeFileAndProcess final : public FileAndProcess,
   FileOpenResult openToActivate(std::u16string_view name) override;
   FileOpenResult openToRead(std::u16string_view name) override;
   FileHead readHead(FileHandle file, std::size_t maxBytes) override;
+  FileHead readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) override;
   OsError renameOpenFile(FileHandle file, std::u16string_view to) override;
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
   FileIdentityResult fileIdentity(std::u16string_view name) override;

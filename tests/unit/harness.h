@@ -26,6 +26,7 @@ using platform::fake::FileOp;
 using platform::fake::Killed;
 using platform::fake::ServiceOp;
 using platform::fake::StdoutKind;
+using platform::fake::TrustOp;
 using platform::fake::VirtualClock;
 
 inline const std::u16string kToolPath = u"C:\\svc\\UpdateServiceQZ.exe";

@@ -854,9 +854,11 @@ TEST_F(DependentsTest, ADependentThatDoesNotComeBackLeavesTheUpdateInPlace) {
 // new version dies at once and is rolled back: whatever fails, nothing is
 // lost, the exit status matches what the run left, and every handle is
 // closed.
+enum class Family { File, Service, Trust };
+
 struct FaultSweepCase {
   bool rollback;
-  bool fileOperation;
+  Family family;
   int operation;
   unsigned nth;
 };
@@ -867,12 +869,19 @@ std::vector<FaultSweepCase> sweepCases() {
     Harness clean;
     setUpSweepScene(clean, rollback);
     clean.run(kSweepArguments);
-    for (int op = 0; op <= static_cast<int>(FileOp::Pause); ++op) {
-      for (unsigned n = 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) cases.push_back({rollback, true, op, n});
+    for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
+      for (unsigned n = 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) {
+        cases.push_back({rollback, Family::File, op, n});
+      }
     }
     for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
       for (unsigned n = 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) {
-        cases.push_back({rollback, false, op, n});
+        cases.push_back({rollback, Family::Service, op, n});
+      }
+    }
+    for (int op = 0; op <= static_cast<int>(TrustOp::Sha256); ++op) {
+      for (unsigned n = 1; n <= clean.trust.calls(static_cast<TrustOp>(op)); ++n) {
+        cases.push_back({rollback, Family::Trust, op, n});
       }
     }
   }
@@ -886,13 +895,15 @@ TEST_P(FaultSweep, NothingIsLostAndTheStatusMatchesTheEndState) {
   Harness h;
   setUpSweepScene(h, fault.rollback);
   constexpr platform::OsError kLasting = 1;  // ERROR_INVALID_FUNCTION: no retry cures it
-  if (fault.fileOperation) {
-    h.os.faults().failCall(static_cast<FileOp>(fault.operation), fault.nth, kLasting);
-  } else {
-    h.services.faults().failCall(static_cast<ServiceOp>(fault.operation), fault.nth, kLasting);
+  switch (fault.family) {
+    case Family::File: h.os.faults().failCall(static_cast<FileOp>(fault.operation), fault.nth, kLasting); break;
+    case Family::Service:
+      h.services.faults().failCall(static_cast<ServiceOp>(fault.operation), fault.nth, kLasting);
+      break;
+    case Family::Trust: h.trust.faults().failCall(static_cast<TrustOp>(fault.operation), fault.nth, kLasting); break;
   }
   const auto op = static_cast<FileOp>(fault.operation);
-  const bool fileOp = fault.fileOperation;
+  const bool fileOp = fault.family == Family::File;
   Allowance allowed;
   allowed.escapes = fileOp && (op == FileOp::WriteStdout || op == FileOp::OpenStdout);
   allowed.resultLost = fileOp && (op == FileOp::CreateTextFile || op == FileOp::WriteBytes ||
@@ -913,7 +924,9 @@ TEST_P(FaultSweep, NothingIsLostAndTheStatusMatchesTheEndState) {
 INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultSweep, ::testing::ValuesIn(sweepCases()),
                          [](const ::testing::TestParamInfo<FaultSweepCase>& info) {
                            return std::string(info.param.rollback ? "rollback_" : "update_") +
-                                  (info.param.fileOperation ? "file" : "service") +
+                                  (info.param.family == Family::File      ? "file"
+                                   : info.param.family == Family::Service ? "service"
+                                                                          : "trust") +
                                   std::to_string(info.param.operation) + "_call" + std::to_string(info.param.nth);
                          });
 

@@ -142,6 +142,19 @@ TEST_F(Trusted, ANewVersionWithASecondNameIsNeverActivated) {
   EXPECT_TRUE(fileExists(fresh));
 }
 
+// The test service's builds carry their versions (v1 1.0.0.0, v2 2.0.0.0):
+// an older one is refused, signed or not; the same version rebuilt, or a
+// newer one, passes.
+TEST_F(Trusted, NoDowngradeRefusesAnOlderBuild) {
+  install(testServiceV2());
+  expectRefused(update(testServiceV1(), u"--no-downgrade"),
+                "A nova vers\xE3o (1.0.0.0) \xE9 anterior \xE0 vers\xE3o atual (2.0.0.0), e --no-downgrade a recusa");
+  EXPECT_EQ(update(pki(u"v1-pub.exe"), u"--no-downgrade --require-signature"), 10u) << result();
+  EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--no-downgrade"), 0u) << result();  // the same version, another build
+  EXPECT_EQ(update(testServiceV1(), u""), 0u) << result();                  // without the option, as before
+  EXPECT_EQ(update(testServiceV2(), u"--no-downgrade"), 0u) << result();
+}
+
 TEST_F(Trusted, ASignerPinnedByThumbprintOrName) {
   install(testServiceV1());
   const auto thumbprint = line("pub.sha256");

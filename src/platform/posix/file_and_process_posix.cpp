@@ -169,6 +169,25 @@ class PosixFileAndProcess final : public FileAndProcess {
 
   FileHead readHead(FileHandle file, std::size_t maxBytes) override { return readHeadOf(toFd(file), maxBytes); }
 
+  FileHead readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) override {
+    FileHead head;
+    head.bytes.resize(maxBytes);
+    std::size_t filled = 0;
+    while (filled < maxBytes) {
+      const ssize_t got = ::pread(toFd(file), head.bytes.data() + filled, maxBytes - filled,
+                                  static_cast<off_t>(offset + filled));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        head.error = lastErrno();
+        break;
+      }
+      if (got == 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    head.bytes.resize(filled);
+    return head;
+  }
+
   // The open file's own name, as the system has it now, renamed.
   OsError renameOpenFile(FileHandle file, std::u16string_view to) override {
     char current[PATH_MAX];

@@ -178,6 +178,32 @@ class Win32FileAndProcess final : public FileAndProcess {
     return readHeadOf(reinterpret_cast<HANDLE>(file.value()), maxBytes);
   }
 
+  FileHead readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) override {
+    const auto handle = reinterpret_cast<HANDLE>(file.value());
+    FileHead head;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+      head.error = GetLastError();
+      return head;
+    }
+    head.bytes.resize(maxBytes);
+    std::size_t filled = 0;
+    while (filled < maxBytes) {
+      DWORD read = 0;
+      const BOOL ok = ReadFile(handle, head.bytes.data() + filled, static_cast<DWORD>(maxBytes - filled), &read, nullptr);
+      const DWORD error = GetLastError();
+      if (!ok) {
+        head.error = error;
+        break;
+      }
+      if (read == 0) break;
+      filled += read;
+    }
+    head.bytes.resize(filled);
+    return head;
+  }
+
   OsError renameOpenFile(FileHandle file, std::u16string_view to) override {
     // FILE_RENAME_INFO ends in the new name; ReplaceIfExists stays FALSE.
     const std::size_t nameBytes = to.size() * sizeof(wchar_t);
