@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "checks/image_check.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -13,11 +14,7 @@ constexpr std::uint32_t kVersionType = 16;  // RT_VERSION
 constexpr std::uint32_t kResourceDirectory = 2;
 constexpr std::uint32_t kSubdirectory = 0x80000000;
 
-std::uint32_t little(std::string_view bytes, std::size_t offset, std::size_t width) {
-  std::uint32_t value = 0;
-  for (std::size_t i = width; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-  return value;
-}
+const auto little = littleEndian;
 
 }  // namespace
 

@@ -19,11 +19,7 @@ constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 // Where SizeOfHeaders lies in both optional header formats.
 constexpr std::size_t kSizeOfHeadersField = 60;
 
-std::uint32_t little(std::string_view bytes, std::size_t offset, std::size_t width) {
-  std::uint32_t value = 0;
-  for (std::size_t i = width; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-  return value;
-}
+const auto little = littleEndian;
 
 std::u16string machineName(std::uint16_t machine) {
   switch (machine) {

@@ -23,6 +23,14 @@ inline constexpr std::uint16_t kMachineX64 = 0x8664;
 inline constexpr std::uint16_t kMachineArm = 0x01C4;
 inline constexpr std::uint16_t kMachineArm64 = 0xAA64;
 
+// The unsigned little-endian number of `width` bytes at `offset`, which
+// the caller has made sure lie in `bytes`.
+inline std::uint32_t littleEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
+  std::uint32_t value = 0;
+  for (std::size_t i = width; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+  return value;
+}
+
 // Why an image whose first bytes are `head` (at most kImageHeadBytes of
 // them) and whose whole size is `fileSize` is not a complete executable
 // this machine runs (its machine type one of `runnable`; any, when that is

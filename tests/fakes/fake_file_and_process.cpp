@@ -292,25 +292,16 @@ FileOpenResult FakeFileAndProcess::openToRead(std::u16string_view name) {
 }
 
 FileHead FakeFileAndProcess::readHead(FileHandle file, std::size_t maxBytes) {
-  FileHead head;
-  if (const auto error = faults_.onCall(FileOp::ReadHead)) {
-    head.error = error;
-    return head;
-  }
-  const auto* name = nameOf(file);
-  if (name == nullptr) {
-    head.error = kErrorInvalidHandle;
-    return head;
-  }
-  const auto& bytes = files_.at(*name).bytes;
-  head.size = bytes.size();
-  head.bytes = bytes.substr(0, maxBytes);
-  return head;
+  return readFrom(FileOp::ReadHead, file, 0, maxBytes);
 }
 
 FileHead FakeFileAndProcess::readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) {
+  return readFrom(FileOp::ReadAt, file, offset, maxBytes);
+}
+
+FileHead FakeFileAndProcess::readFrom(FileOp operation, FileHandle file, std::uint64_t offset, std::size_t maxBytes) {
   FileHead head;
-  if (const auto error = faults_.onCall(FileOp::ReadAt)) {
+  if (const auto error = faults_.onCall(operation)) {
     head.error = error;
     return head;
   }

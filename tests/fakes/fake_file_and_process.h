@@ -199,6 +199,7 @@ class FakeFileAndProcess final : public FileAndProcess,
 
   File& newFile(const std::u16string& name);
   FileOpenResult openExisting(std::u16string_view name, bool hold);
+  FileHead readFrom(FileOp operation, FileHandle file, std::uint64_t offset, std::size_t maxBytes);
   // The name of the file a handle is open on, wherever it is now.
   const std::u16string* nameOf(FileHandle file) const;
   bool held(const std::u16string& name) const;
