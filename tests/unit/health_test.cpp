@@ -172,6 +172,15 @@ TEST_F(HealthRun, EveryCheckMustPass) {
   EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (tcp 127.0.0.1:5432: conectado)"));
 }
 
+// An IPv6 literal in a URL reaches the probe as it was given. (Wine's
+// WinHTTP is not asked to reach [::1]: that is left to real Windows.)
+TEST_F(HealthRun, AnIpv6LiteralInAUrlIsProbed) {
+  const std::u16string url = u"http://[::1]:8080/health";
+  h.probes.answer(url, [] { return FakeHealthProbes::http(200); });
+  EXPECT_EQ(run(u"--health-url " + url), 0) << result();
+  EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (http://[::1]:8080/health: HTTP 200)"));
+}
+
 // A redirect is not healthy, whatever it leads to; the reason names it.
 TEST_F(HealthRun, ARedirectIsNotHealthy) {
   byVersion[kV2] = [] { return FakeHealthProbes::redirect(302, u"http://127.0.0.1:8080/login"); };
