@@ -70,21 +70,22 @@ std::u16string failurePrefix(const JournalRecord& facts) {
 
 }  // namespace
 
+// What a journal that is not one to act on makes the run (and --check) say.
+RecoveryEnd Recovery::refusalOf(const JournalRead& found) {
+  if (found.kind == JournalRead::Kind::Untrusted) {
+    return notActedUpon(u"O diário de uma atualização anterior não é confiável: " + names_.pathJournal + u" " +
+                            found.why,
+                        names_);
+  }
+  std::u16string why = u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal;
+  if (found.error != platform::kOk) why += u": " + p_.texts.describe(found.error);
+  return notActedUpon(std::move(why), names_);
+}
+
 RecoveryEnd Recovery::run() {
   const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
-  switch (found.kind) {
-    case JournalRead::Kind::None: return {};
-    case JournalRead::Kind::Unreadable: {
-      std::u16string why = u"O diário de uma atualização anterior não pôde ser lido: " + names_.pathJournal;
-      if (found.error != platform::kOk) why += u": " + p_.texts.describe(found.error);
-      return notActedUpon(std::move(why), names_);
-    }
-    case JournalRead::Kind::Untrusted:
-      return notActedUpon(u"O diário de uma atualização anterior não é confiável: " + names_.pathJournal + u" " +
-                              found.why,
-                          names_);
-    case JournalRead::Kind::Found: break;
-  }
+  if (found.kind == JournalRead::Kind::None) return {};
+  if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
   const auto& facts = found.record;
   console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
                      (facts.step == Step::Confirmed ? u"): concluindo" : u"): desfazendo"));
@@ -99,11 +100,8 @@ RecoveryEnd Recovery::run() {
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
-  if (found.kind != JournalRead::Kind::Found) {
-    // The same refusal a run would make.
-    if (found.kind == JournalRead::Kind::None) return {};
-    return run();
-  }
+  if (found.kind == JournalRead::Kind::None) return {};
+  if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
   const auto& facts = found.record;
   Plan plan(p_);
   if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};

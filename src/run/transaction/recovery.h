@@ -51,6 +51,7 @@ class Recovery {
 
  private:
   struct Plan;
+  RecoveryEnd refusalOf(const JournalRead& found);
   // Everything that can be known before anything is touched; the message
   // of a refusal, if there is one.
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
