@@ -22,20 +22,28 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// A port nobody listens on now.
-std::uint16_t freePort() {
+// A socket bound to a port of 127.0.0.1 the system chose, and that port.
+// Winsock stays started for the caller, which cleans it up.
+SOCKET boundOnLoopback(std::uint16_t& port) {
   WSADATA data{};
   WSAStartup(MAKEWORD(2, 2), &data);
-  const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
   int size = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  closesocket(probe);
+  getsockname(bound, reinterpret_cast<sockaddr*>(&address), &size);
+  port = ntohs(address.sin_port);
+  return bound;
+}
+
+// A port nobody listens on now.
+std::uint16_t freePort() {
+  std::uint16_t port = 0;
+  closesocket(boundOnLoopback(port));
   WSACleanup();
-  return ntohs(address.sin_port);
+  return port;
 }
 
 // v1 installed and running, v2 beside the tool, both serving health on a
@@ -119,7 +127,7 @@ TEST_F(Healthy, ACommandThatPassesFailsOrHangs) {
   // Another build each time: the very bytes that run already are not
   // updated again.
   copyFile(testServiceV1(), fresh);
-  run = update(u"--health-command \"" + probe(u"exit 3 banco inacessivel") + u"\" --health-timeout 2");
+  run = update(u"--health-command \"" + probe(u"exit 3 banco inacessivel") + u"\" --health-timeout 6");
   EXPECT_EQ(run.exitStatus, 12u) << run.out;  // the previous version fails the same command
   EXPECT_THAT(result(), HasSubstr("c\xF3" "digo de sa\xED" "da 3, banco inacessivel"));
 
@@ -149,7 +157,7 @@ TEST_F(Healthy, ACommandWithBlanksRunsTheProgramNamedAndNoPlantedOne) {
   copyFile(probeProgram(), spaced + u"\\check.exe");
   copyFile(probeProgram(), folder / u"has.exe");  // planted: would exit 64
   writeFile(spaced + u"\\check.cmd", "@echo verificado pelo cmd\r\n@exit /b 0\r\n");
-  auto run = update(u"--health-command \"" + spaced + u"\\check.exe exit 3 o verdadeiro\" --health-timeout 2");
+  auto run = update(u"--health-command \"" + spaced + u"\\check.exe exit 3 o verdadeiro\" --health-timeout 6");
   EXPECT_EQ(run.exitStatus, 12u) << run.out;  // the previous version fails the same command
   EXPECT_THAT(result(), HasSubstr("c\xF3" "digo de sa\xED" "da 3, o verdadeiro"));
   copyFile(testServiceV2(), fresh);
@@ -216,16 +224,7 @@ TEST_F(Healthy, ACommandsChildrenEndWithItAndNeverHoldTheToolsOutput) {
 class Misbehaving {
  public:
   Misbehaving() {
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int size = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
+    listener_ = boundOnLoopback(port_);
     listen(listener_, 16);
     thread_ = std::thread([this] { serve(); });
   }
