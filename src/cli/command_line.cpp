@@ -110,7 +110,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   const auto takesValue = [](const std::u16string& option) {
     return option == u"--service-name" || option == u"--signer" || option == u"--sha256" ||
            option == u"--health-url" || option == u"--health-tcp" || option == u"--health-command" ||
-           option == u"--health-timeout";
+           option == u"--health-timeout" || option == u"--report";
   };
   const auto refuse = [&options](std::u16string why) {
     if (options.malformed.empty()) options.malformed = std::move(why);
@@ -124,6 +124,15 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     if (argument == u"--stop-dependents") options.stopDependents = true;
     if (argument == u"--check") options.checkOnly = true;
     if (argument == u"--no-downgrade") options.noDowngrade = true;
+    if (argument == u"--rollback") options.rollback = true;
+    if (argument == u"--event-log") options.eventLog = true;
+    if (argument == u"--report") {
+      if (value.empty()) {
+        refuse(u"--report sem arquivo");
+      } else {
+        options.reportPath = value;
+      }
+    }
     if (argument == u"--require-signature") options.requireSignature = true;
     if (argument == u"--same-signer") options.sameSigner = options.requireSignature = true;
     if (argument == u"--signer") {
@@ -199,6 +208,15 @@ Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecut
   names.pathOldBin = stem + u".old";
   names.pathJournal = stem + u".journal";
   return names;
+}
+
+Names rollbackNames(const Names& names) {
+  Names rollback = names;
+  const auto stem = names.pathOldBin.substr(0, names.pathOldBin.size() - 4);
+  rollback.pathNewBin = names.pathOldBin;
+  rollback.pathOldBin = stem + u".rollback";
+  rollback.rollback = true;
+  return rollback;
 }
 
 }  // namespace usqz

@@ -56,6 +56,13 @@ struct Options {
   // --no-downgrade: the new version's file version must not be lower than
   // the current one's.
   bool noDowngrade = false;
+  // --rollback: the backup becomes the running version, and the version it
+  // replaces the backup; the new version is not touched.
+  bool rollback = false;
+  // --report <file>: what the run did, as JSON.
+  std::u16string reportPath;
+  // --event-log: the outcome as one event in the Application log.
+  bool eventLog = false;
   // --health-url, --health-tcp, --health-command, in the order given; all
   // must pass within --health-timeout seconds.
   std::vector<HealthCheck> health;
@@ -82,6 +89,11 @@ struct Names {
   std::u16string pathOldBin;
   // Beside the executables: how far an update of them got.
   std::u16string pathJournal;
+  // A rollback's names: the backup is the version it activates (at
+  // pathNewBin's place in the swap), and the version it replaces waits at
+  // pathOldBin, a name of its own, until the rollback is confirmed; then it
+  // becomes the backup.
+  bool rollback = false;
 };
 
 // The directory of a path, up to and including its last delimiter.
@@ -90,5 +102,7 @@ std::u16string_view directoryOf(std::u16string_view path);
 std::u16string_view fileNameOf(std::u16string_view path);
 
 Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecutablePath);
+// The same executables, seen by a rollback.
+Names rollbackNames(const Names& names);
 
 }  // namespace usqz

@@ -30,8 +30,14 @@ void refuseNamesOutsideTheToolsFolder(RunContext& c) {
 // for). A missing one is said and recorded.
 bool newVersionPasses(RunContext& c, const Names& names) {
   if (!c.p.files.fileExists(names.pathNewBin)) {
-    c.record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(c.names.serviceName), u""},
-           u"Não foi encontrada a nova versão do serviço.");
+    if (names.rollback) {
+      c.record({u"", u"Não foi encontrada a versão anterior (backup) do serviço " + toAsciiUpper(c.names.serviceName),
+                u""},
+               u"Não foi encontrada a versão anterior do serviço.");
+    } else {
+      c.record({u"", u"Não foi encontrada a nova versão do serviço " + toAsciiUpper(c.names.serviceName), u""},
+               u"Não foi encontrada a nova versão do serviço.");
+    }
     return false;
   }
   checkPlainNewVersion(c.p.security, c.p.texts, names);
@@ -42,7 +48,8 @@ bool newVersionPasses(RunContext& c, const Names& names) {
   } else {
     checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
   }
-  if (c.options.noDowngrade) refuseDowngrade(c, names);
+  // Going back is what a rollback is for.
+  if (c.options.noDowngrade && !names.rollback) refuseDowngrade(c, names);
   return true;
 }
 
@@ -128,7 +135,9 @@ bool openAndCheck(RunContext& c, bool mayRegister) {
 // asks for nothing more, and a swap would put the same bytes in place of
 // the backup.
 bool alreadyRuns(RunContext& c) {
-  if (!c.service || c.journal.prepared() || !c.p.files.fileExists(c.names.pathCurrentBin)) return false;
+  if (!c.service || c.names.rollback || c.journal.prepared() || !c.p.files.fileExists(c.names.pathCurrentBin)) {
+    return false;
+  }
   ServiceStatus status;
   if (!c.waits.query(status) || status.dwCurrentState != platform::kServiceRunning || !c.waits.processAlive()) {
     return false;

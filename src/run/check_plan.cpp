@@ -1,9 +1,33 @@
 #include "run/check_plan.h"
 
 #include "cli/tool_error.h"
+#include "checks/file_version.h"
 #include "run/before_the_stop.h"
 
 namespace usqz {
+
+namespace {
+
+// Each version's number as its version resource gives it: which build runs,
+// which would, and (for a rollback) which the backup is.
+void writeVersions(RunContext& c) {
+  const auto line = [&c](std::u16string_view label, const std::u16string& path, platform::FileHandle held) {
+    if (!c.p.files.fileExists(path)) return;
+    const auto version = versionOf(c, path, held);
+    c.console.writeLine(u"Versões :: " + std::u16string(label) + u": " +
+                        (version ? versionText(*version) : u"sem número de versão") + u" (" +
+                        std::u16string(fileNameOf(path)) + u")");
+  };
+  line(u"atual", c.names.pathCurrentBin, {});
+  if (c.names.rollback) {
+    line(u"backup", c.names.pathNewBin, c.held.get());
+    line(u"nova", c.updateNames.pathNewBin, {});
+  } else {
+    line(u"nova", c.names.pathNewBin, c.held.get());
+  }
+}
+
+}  // namespace
 
 Outcome checkOnly(RunContext& c) {
   refuseNamesOutsideTheToolsFolder(c);
@@ -54,6 +78,9 @@ Outcome checkOnly(RunContext& c) {
       plan.push_back(u"pararia o serviço");
     }
   } else {
+    if (c.names.rollback) {
+      throw toolError(u"O serviço " + c.names.serviceName + u" não está registrado: não há o que reverter");
+    }
     // Without the right to register, the run's registration would fail.
     if (!mayRegister) {
       throw toolError(u"Erro ao instalar o serviço: " + c.p.texts.describe(platform::kErrorAccessDenied));
@@ -61,9 +88,15 @@ Outcome checkOnly(RunContext& c) {
     plan.push_back(u"registraria o serviço");
   }
   c.journal.probeWritable();
+  const bool rollback = c.names.rollback;
   if (c.p.files.fileExists(c.names.pathCurrentBin)) {
-    if (c.p.files.fileExists(c.names.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
-    plan.push_back(u"faria o backup da versão atual: EXE -> OLD");
+    if (rollback) {
+      c.swap.checkOlderBackupRemovable();
+      plan.push_back(u"guardaria a versão atual: EXE -> ROLLBACK");
+    } else {
+      if (c.p.files.fileExists(c.names.pathOldBin)) plan.push_back(u"removeria a versão antiga (OLD)");
+      plan.push_back(u"faria o backup da versão atual: EXE -> OLD");
+    }
   }
   // Which versions, whenever both say.
   if (const auto next = versionOf(c, c.names.pathNewBin, c.held.get())) {
@@ -72,10 +105,13 @@ Outcome checkOnly(RunContext& c) {
       plan.insert(plan.begin(), u"substituiria a versão " + versionText(*current) + u" pela " + versionText(*next));
     }
   }
-  plan.push_back(u"ativaria a nova versão: NEW -> EXE");
+  plan.push_back(rollback ? u"reativaria a versão anterior: OLD -> EXE" : u"ativaria a nova versão: NEW -> EXE");
   plan.push_back(u"iniciaria o serviço");
+  if (rollback) plan.push_back(u"guardaria a versão substituída como backup: ROLLBACK -> OLD");
+  writeVersions(c);
   c.console.writeLine(u"");
-  c.console.writeLine(u"Verificação: a atualização seguiria adiante; nada foi alterado. Ela:");
+  c.console.writeLine(rollback ? u"Verificação: a reversão seguiria adiante; nada foi alterado. Ela:"
+                               : u"Verificação: a atualização seguiria adiante; nada foi alterado. Ela:");
   for (const auto& step : plan) c.console.writeLine(u"  -> " + step);
   c.console.writeLine(u"");
   return Outcome::Updated;

@@ -10,7 +10,8 @@ RunContext::RunContext(platform::Platform& platform, Console& console, const Opt
       console(console),
       options(options),
       ownPath(ownExecutablePath),
-      names(deriveNames(options.serviceName, ownExecutablePath)),
+      updateNames(deriveNames(options.serviceName, ownExecutablePath)),
+      names(options.rollback ? rollbackNames(updateNames) : updateNames),
       held(platform.files),
       manager(platform.services),
       service(platform.services),
@@ -20,7 +21,7 @@ RunContext::RunContext(platform::Platform& platform, Console& console, const Opt
       health(platform, console, options),
       restore(platform, console, swap, health),
       journal(platform.files, platform.security, platform.clock, platform.texts, names.pathJournal),
-      recovery(platform, console, options, names, swap, dependents, restore, journal) {}
+      recovery(platform, console, options, updateNames, dependents, health, journal) {}
 
 void RunContext::record(std::initializer_list<std::u16string> lines, std::u16string_view result) {
   if (options.checkOnly) {

@@ -34,6 +34,9 @@ struct RunContext {
   Console& console;
   const Options& options;
   std::u16string ownPath;
+  // The executables' names as an update sees them, and as this run does
+  // (a rollback's own).
+  Names updateNames;
   Names names;
   // The new version, checked and activated through this one handle when
   // its hash or signature are asked for.

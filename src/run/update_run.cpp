@@ -102,11 +102,24 @@ class UpdateRun {
       if (c.journal.active()) c.journal.advance(Step::Confirmed);
     } catch (const ToolError&) {
     }
+    if (c.names.rollback) {
+      // The rollback stands: the version it replaced stays at its own name
+      // if it cannot become the backup, and says so.
+      if (const auto why = c.swap.keepReplacedAsBackup(); !why.empty()) c.console.writeLine(u"Service :: " + why);
+    }
     if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
     if (const auto why = finishTransaction(c); !why.empty()) c.console.writeLine(u"Service :: " + why);
 
-    c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+    recordSuccess();
     return Outcome::Updated;
+  }
+
+  void recordSuccess() {
+    if (c.names.rollback) {
+      c.record({u"", u"Reversão finalizada.", u""}, u"Revertido para a versão anterior com sucesso!");
+    } else {
+      c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+    }
   }
 
   Outcome fail(const std::u16string& message) {
@@ -119,6 +132,7 @@ class UpdateRun {
   // registration included.
   void openOrRegister(bool mayRegister) {
     if (openAndCheck(c, mayRegister)) return;
+    if (c.names.rollback) throw toolError(u"O serviço " + c.names.serviceName + u" não está registrado: não há o que reverter");
     prepareJournal(false, true);
     c.journal.advance(Step::Registering);
     const auto created = c.p.services.registerService(c.manager.get(), c.names.serviceName, c.names.pathCurrentBin);
@@ -142,6 +156,7 @@ class UpdateRun {
     record.processId = c.p.processes.currentProcessId();
     record.wasRunning = wasRunning;
     record.registered = registers;
+    record.rollback = c.names.rollback;
     record.previous = c.swap.identityOf(c.names.pathCurrentBin);
     const auto next = c.swap.identityOf(c.names.pathNewBin);
     if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + c.names.pathNewBin);
@@ -210,9 +225,12 @@ class UpdateRun {
       case RecoveryEnd::Kind::Nothing:
       case RecoveryEnd::Kind::Undone: return std::nullopt;
       case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
-      case RecoveryEnd::Kind::Finished: break;
+      case RecoveryEnd::Kind::Finished:
+        // A rollback goes on from the update that now stands.
+        if (end.rollback != c.names.rollback) return std::nullopt;
+        break;
     }
-    c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+    recordSuccess();
     return Outcome::Updated;
   }
 

@@ -48,7 +48,9 @@ struct CheckMode : ::testing::Test {
 TEST_F(CheckMode, SaysWhatTheUpdateWouldDo) {
   EXPECT_EQ(h.run(kCheck), 0);
   EXPECT_EQ(h.out(), lines({"SCManager :: conectado", "Service :: name: QZAgent", "Service :: encontrado",
-                            "Service :: status: iniciado", "",
+                            "Service :: status: iniciado",
+                            "Vers\xF5" "es :: atual: sem n\xFAmero de vers\xE3o (qz_Agent.exe)",
+                            "Vers\xF5" "es :: nova: sem n\xFAmero de vers\xE3o (qz_Agent.new)", "",
                             "Verifica\xE7\xE3o: a atualiza\xE7\xE3o seguiria adiante; nada foi alterado. Ela:",
                             "  -> pararia os dependentes: QZB", "  -> pararia o servi\xE7o",
                             "  -> removeria a vers\xE3o antiga (OLD)",
@@ -62,7 +64,8 @@ TEST_F(CheckMode, AServiceToRegister) {
   Harness fresh;
   fresh.os.putFile(kNew, kV2);
   EXPECT_EQ(fresh.run(u"--service-name QZAgent --exit-code --check"), 0);
-  EXPECT_THAT(fresh.out(), HasSubstr("Service :: N\xC3O encontrado\r\n\r\nVerifica\xE7\xE3o: a atualiza\xE7\xE3o seguiria "
+  EXPECT_THAT(fresh.out(), HasSubstr("Service :: N\xC3O encontrado\r\nVers\xF5" "es :: nova: sem n\xFAmero de vers\xE3o "
+                                     "(qz_Agent.new)\r\n\r\nVerifica\xE7\xE3o: a atualiza\xE7\xE3o seguiria "
                                      "adiante; nada foi alterado. Ela:\r\n  -> registraria o servi\xE7o\r\n  -> ativaria a "
                                      "nova vers\xE3o: NEW -> EXE\r\n  -> iniciaria o servi\xE7o\r\n"));
   EXPECT_EQ(fresh.services.serviceCount(), 0u);

@@ -12,6 +12,15 @@ ExecutableSwap::ExecutableSwap(platform::FileAndProcess& files, platform::Clock&
     : files_(files), clock_(clock), texts_(texts), trust_(trust), console_(console), names_(names) {}
 
 void ExecutableSwap::checkOlderBackupRemovable() {
+  // A rollback never removes a file it did not put there: one at its own
+  // name is what a rollback that could not finish left.
+  if (names_.rollback) {
+    if (files_.fileExists(names_.pathOldBin)) {
+      throw toolError(u"Há um arquivo de uma reversão anterior em " + names_.pathOldBin +
+                      u": confira qual versão ele contém e remova-o para prosseguir");
+    }
+    return;
+  }
   const auto error = retryWhileHeld(clock_, [&] { return files_.probeDeletable(names_.pathOldBin); });
   if (error == platform::kOk || error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
     return;
@@ -119,7 +128,16 @@ Placement ExecutableSwap::locate(const JournalRecord& record) {
 // was placed, or an update undone after the backup) there is nothing to
 // back up, and an existing backup is kept.
 void ExecutableSwap::swap(platform::FileHandle held) {
-  if (files_.fileExists(names_.pathCurrentBin)) {
+  if (names_.rollback) {
+    checkOlderBackupRemovable();
+    if (files_.fileExists(names_.pathCurrentBin)) {
+      console_.writeLine(u"  -> Guardando a versão atual: EXE -> ROLLBACK");
+      if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
+        throw toolError(u"Erro ao guardar a versão atual: " + texts_.describe(error));
+      }
+    }
+    console_.writeLine(u"  -> Reativando a versão anterior: OLD -> EXE");
+  } else if (files_.fileExists(names_.pathCurrentBin)) {
     if (files_.fileExists(names_.pathOldBin)) {
       console_.writeLine(u"  -> Removendo versão antiga (OLD)");
       if (const auto error = removeRetrying(names_.pathOldBin)) {
@@ -131,7 +149,7 @@ void ExecutableSwap::swap(platform::FileHandle held) {
       throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
     }
   }
-  console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
+  if (!names_.rollback) console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
   const auto error = held ? retryWhileHeld(clock_, [&] { return files_.renameOpenFile(held, names_.pathCurrentBin); })
                           : moveRetrying(names_.pathNewBin, names_.pathCurrentBin);
   if (error) {
@@ -139,11 +157,27 @@ void ExecutableSwap::swap(platform::FileHandle held) {
   }
 }
 
+std::u16string ExecutableSwap::keepReplacedAsBackup() {
+  if (!files_.fileExists(names_.pathOldBin)) return {};
+  if (files_.fileExists(names_.pathNewBin)) {
+    return u"A versão substituída ficou em " + names_.pathOldBin + u": " + names_.pathNewBin +
+           u" está ocupado por outro arquivo";
+  }
+  console_.writeLine(u"  -> Guardando a versão substituída como backup: ROLLBACK -> OLD");
+  if (const auto error = moveRetrying(names_.pathOldBin, names_.pathNewBin)) {
+    return u"A versão substituída ficou em " + names_.pathOldBin + u": " + texts_.describe(error);
+  }
+  return {};
+}
+
 std::u16string ExecutableSwap::putBack(const Placement& placement, bool announceRestore) {
   const bool wasActive = placement.next == Slot::Current;
   if (placement.next && *placement.next != Slot::New) {
     const auto& from = pathOf(*placement.next);
-    if (wasActive) console_.writeLine(u"  -> Devolvendo a nova versão: EXE -> NEW");
+    if (wasActive) {
+      console_.writeLine(names_.rollback ? u"  -> Devolvendo o backup: EXE -> OLD"
+                                         : u"  -> Devolvendo a nova versão: EXE -> NEW");
+    }
     if (const auto error = moveRetrying(from, names_.pathNewBin)) {
       std::u16string said = u"Reversão falhou ao devolver a nova versão (" + texts_.describe(error) +
                             u"); a nova versão está em " + from;
@@ -153,7 +187,10 @@ std::u16string ExecutableSwap::putBack(const Placement& placement, bool announce
   }
   if (placement.previous && *placement.previous != Slot::Current) {
     const auto& from = pathOf(*placement.previous);
-    if (wasActive || announceRestore) console_.writeLine(u"  -> Restaurando versão anterior: OLD -> EXE");
+    if (wasActive || announceRestore) {
+      console_.writeLine(names_.rollback ? u"  -> Restaurando a versão que executava: ROLLBACK -> EXE"
+                                         : u"  -> Restaurando versão anterior: OLD -> EXE");
+    }
     if (const auto error = moveRetrying(from, names_.pathCurrentBin)) {
       if (!wasActive) {
         return u"Não foi possível restaurar o backup (" + texts_.describe(error) + u"); a versão atual está em " +

@@ -71,6 +71,9 @@ class ExecutableSwap {
   // one was active. Empty when done (or nothing to do), else what the
   // result must say, naming where each version now is.
   std::u16string putBack(const Placement& placement, bool announceRestore);
+  // A confirmed rollback: the version it replaced becomes the backup.
+  // Empty when done, else where that version stays and why.
+  std::u16string keepReplacedAsBackup();
   // What the result says of a version of the journal that is at none of
   // the three paths.
   std::u16string notFound(const JournalRecord& record, const Placement& placement) const;

@@ -20,9 +20,19 @@ std::u16string joined(const std::vector<std::u16string>& names) {
 }  // namespace
 
 struct Recovery::Plan {
-  explicit Plan(platform::Platform& p)
-      : manager(p.services), service(p.services), waits(p.clock, p.processes, p.services, p.texts) {}
+  Plan(platform::Platform& p, Console& console, HealthWait& health, const Names& base, const JournalRecord& facts)
+      : names(facts.rollback ? rollbackNames(base) : base),
+        swap(p.files, p.clock, p.texts, p.trust, console, names),
+        restore(p, console, swap, health),
+        manager(p.services),
+        service(p.services),
+        waits(p.clock, p.processes, p.services, p.texts) {}
 
+  // Where the dead run's versions stand: by an update's names or a
+  // rollback's, as its journal says.
+  Names names;
+  ExecutableSwap swap;
+  Restore restore;
   platform::OwnedServiceHandle manager;
   platform::OwnedServiceHandle service;
   ServiceWaits waits;
@@ -35,6 +45,9 @@ struct Recovery::Plan {
   // The new version's name holds a copy of its bytes: the deployment's
   // retry, removed (nothing is lost: the same bytes are elsewhere).
   bool removeCopy = false;
+  // A confirmed rollback whose replaced version is still to become the
+  // backup.
+  bool settleRollback = false;
   // The journal's dependents that depend on the service now, and those
   // that do not.
   std::vector<std::u16string> dependents;
@@ -42,14 +55,13 @@ struct Recovery::Plan {
 };
 
 Recovery::Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
-                   ExecutableSwap& swap, Dependents& dependents, Restore& restore, RunJournal& journal)
+                   Dependents& dependents, HealthWait& health, RunJournal& journal)
     : p_(platform),
       console_(console),
       options_(options),
       names_(names),
-      swap_(swap),
       dependents_(dependents),
-      restore_(restore),
+      health_(health),
       journal_(journal) {}
 
 namespace {
@@ -91,11 +103,11 @@ RecoveryEnd Recovery::run() {
                      (facts.step == Step::Confirmed ? u"): concluindo" : u"): desfazendo"));
   p_.interrupts.defer();
   journal_.adopt(facts);
-  Plan plan(p_);
+  Plan plan(p_, console_, health_, names_, facts);
   if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   if (auto why = carryOut(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  return {plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}};
+  return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback};
 }
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
@@ -103,7 +115,7 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   if (found.kind == JournalRead::Kind::None) return {};
   if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
   const auto& facts = found.record;
-  Plan plan(p_);
+  Plan plan(p_, console_, health_, names_, facts);
   if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   const auto step = std::u16string(stepName(facts.step));
   if (plan.stands) {
@@ -112,6 +124,7 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
     lines.push_back(u"desfaria a atualização anterior interrompida (etapa: " + step + u")");
   }
   if (plan.removeCopy) lines.push_back(u"removeria a cópia repetida da nova versão (NEW)");
+  if (plan.settleRollback) lines.push_back(u"guardaria a versão substituída como backup: ROLLBACK -> OLD");
   if (!plan.inPlace) {
     if (plan.service) lines.push_back(u"pararia o serviço");
     if (plan.placement.next && plan.placement.next != Slot::New) lines.push_back(u"devolveria a nova versão: EXE -> NEW");
@@ -121,11 +134,19 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   }
   if (facts.wasRunning && plan.service) lines.push_back(u"iniciaria o serviço se não estiver em execução");
   if (!plan.dependents.empty()) lines.push_back(u"iniciaria os dependentes: " + joined(plan.dependents));
-  RecoveryEnd end{plan.stands && plan.removeCopy ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
-                  names_.pathNewBin};
+  RecoveryEnd end{finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
+                  plan.names.pathNewBin, facts.rollback};
   // It is checked where it is now: the recovery moves it back unchanged.
-  if (!plan.stands && plan.placement.next) end.newVersionAt = swap_.pathOf(*plan.placement.next);
+  if (!plan.stands && plan.placement.next) end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
   return end;
+}
+
+// Whether what the dead run was asked to do is done once its recovery is:
+// its update confirmed and copied again by the deployment's retry, or its
+// rollback confirmed, retried as a rollback (which must not go back again).
+bool Recovery::finishes(const JournalRecord& facts, const Plan& plan) const {
+  if (!plan.stands) return false;
+  return facts.rollback ? options_.rollback : plan.removeCopy;
 }
 
 std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Plan& plan) {
@@ -141,7 +162,7 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
     if (config.error != platform::kOk) {
       return u"Erro ao ler a configuração do serviço " + facts.serviceName + u": " + p_.texts.describe(config.error);
     }
-    if (!runsExecutable(p_.files, config.binaryPath, names_.pathCurrentBin)) {
+    if (!runsExecutable(p_.files, config.binaryPath, plan.names.pathCurrentBin)) {
       return u"o diário nomeia o serviço " + facts.serviceName + u", que executa outro arquivo: " + config.binaryPath;
     }
     plan.waits.attach(plan.service.get());
@@ -150,49 +171,52 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
   }
 
   plan.stands = facts.step == Step::Confirmed;
-  plan.placement = swap_.locate(facts);
+  plan.placement = plan.swap.locate(facts);
   const auto& placement = plan.placement;
   // Whatever is put back or started must be the very bytes recorded.
   if (placement.previous) {
-    const auto& path = swap_.pathOf(*placement.previous);
-    if (const auto hash = swap_.sha256Of(path); hash != facts.previousSha256) {
+    const auto& path = plan.swap.pathOf(*placement.previous);
+    if (const auto hash = plan.swap.sha256Of(path); hash != facts.previousSha256) {
       return u"a versão anterior em " + path + u" não é a registrada no diário (SHA-256 " +
              (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.previousSha256 + u")";
     }
   }
-  if (plan.stands) {
+  if (plan.stands && facts.rollback) {
+    // The backup's name is no retry's copy: nothing there is removed.
+    plan.settleRollback = placement.previous == Slot::Old;
+  } else if (plan.stands) {
     if (placement.next == Slot::Current) {
-      if (const auto hash = swap_.sha256Of(names_.pathCurrentBin); hash != facts.nextSha256) {
-        return u"a nova versão em " + names_.pathCurrentBin + u" não é a registrada no diário (SHA-256 " +
+      if (const auto hash = plan.swap.sha256Of(plan.names.pathCurrentBin); hash != facts.nextSha256) {
+        return u"a nova versão em " + plan.names.pathCurrentBin + u" não é a registrada no diário (SHA-256 " +
                (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.nextSha256 + u")";
       }
-      plan.removeCopy = p_.files.fileExists(names_.pathNewBin) && swap_.sha256Of(names_.pathNewBin) == facts.nextSha256;
+      plan.removeCopy = p_.files.fileExists(plan.names.pathNewBin) && plan.swap.sha256Of(plan.names.pathNewBin) == facts.nextSha256;
     }
   } else {
     const bool previousLost = facts.previous && !placement.previous;
-    if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return swap_.notFound(facts, placement);
+    if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return plan.swap.notFound(facts, placement);
     plan.inPlace = (!placement.next || placement.next == Slot::New) &&
                    (!placement.previous || placement.previous == Slot::Current);
     // Every destination is free, or freed by a move that comes before, or
     // holds a copy of the very bytes that go there.
-    if (placement.next && placement.next != Slot::New && p_.files.fileExists(names_.pathNewBin)) {
-      if (placement.previous == Slot::New || swap_.sha256Of(names_.pathNewBin) != facts.nextSha256) {
-        return names_.pathNewBin + u" está ocupado por outro arquivo; a nova versão está em " +
-               swap_.pathOf(*placement.next);
+    if (placement.next && placement.next != Slot::New && p_.files.fileExists(plan.names.pathNewBin)) {
+      if (placement.previous == Slot::New || plan.swap.sha256Of(plan.names.pathNewBin) != facts.nextSha256) {
+        return plan.names.pathNewBin + u" está ocupado por outro arquivo; a nova versão está em " +
+               plan.swap.pathOf(*placement.next);
       }
       plan.removeCopy = true;
     }
     if (placement.previous && placement.previous != Slot::Current && placement.next != Slot::Current &&
-        p_.files.fileExists(names_.pathCurrentBin)) {
-      return names_.pathCurrentBin + u" está ocupado por outro arquivo; a versão anterior está em " +
-             swap_.pathOf(*placement.previous);
+        p_.files.fileExists(plan.names.pathCurrentBin)) {
+      return plan.names.pathCurrentBin + u" está ocupado por outro arquivo; a versão anterior está em " +
+             plan.swap.pathOf(*placement.previous);
     }
     // Every version that moves can be moved: one that another process
     // holds would strand the service halfway.
     const auto moves = [](const std::optional<Slot>& from, Slot to) { return from && *from != to; };
     for (const auto& [from, to] : {std::pair{placement.next, Slot::New}, std::pair{placement.previous, Slot::Current}}) {
       if (!moves(from, to)) continue;
-      const auto& path = swap_.pathOf(*from);
+      const auto& path = plan.swap.pathOf(*from);
       const auto error = retryWhileHeld(p_.clock, [&] { return p_.files.probeMovable(path); });
       if (error != platform::kOk) {
         return path + u" não pode ser movido: " + p_.texts.describe(error) +
@@ -219,14 +243,14 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
   // Before anything is stopped: the copy goes first.
   if (plan.removeCopy && !plan.stands) {
     console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
-    if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
-      return u"a cópia repetida da nova versão não pôde ser removida: " + names_.pathNewBin + u": " +
+    if (const auto error = plan.swap.removeRetrying(plan.names.pathNewBin)) {
+      return u"a cópia repetida da nova versão não pôde ser removida: " + plan.names.pathNewBin + u": " +
              p_.texts.describe(error);
     }
   }
   std::u16string said;
   const auto placement = plan.stands ? Placement{} : plan.placement;
-  const auto restored = restore_.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true, false);
+  const auto restored = plan.restore.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true, false);
   if (!restored.moveFailure.empty()) return restored.moveFailure;
   if (restored.notStarted) {
     if (plan.stands) {
@@ -244,10 +268,13 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
   if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
   if (plan.removeCopy && plan.stands && said.empty()) {
     console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
-    if (const auto error = swap_.removeRetrying(names_.pathNewBin)) {
-      said = u"a cópia repetida da nova versão não pôde ser removida: " + names_.pathNewBin + u": " +
+    if (const auto error = plan.swap.removeRetrying(plan.names.pathNewBin)) {
+      said = u"a cópia repetida da nova versão não pôde ser removida: " + plan.names.pathNewBin + u": " +
              p_.texts.describe(error);
     }
+  }
+  if (plan.settleRollback) {
+    if (const auto why = plan.swap.keepReplacedAsBackup(); !why.empty()) said += (said.empty() ? u"" : u". ") + why;
   }
   if (facts.failureActions && plan.service) {
     if (const auto why = restoreFailureActions(p_, plan.manager.get(), facts.serviceName, *facts.failureActions);

@@ -29,19 +29,22 @@ struct RecoveryEnd {
   enum class Kind {
     Nothing,    // no journal: the run goes on as any run
     Undone,     // put back as it was: the run goes on
-    Finished,   // the dead run's update stands and its retry is done
+    Finished,   // what the dead run was asked to do stands, and this run's retry of it is done
     Failed,     // could not be undone (or not trusted): the message says why
   } kind = Kind::Nothing;
   std::u16string message;
   // Where the new version would be once the recovery is done, for the
   // checks --check makes after it.
   std::u16string newVersionAt;
+  // The dead run was a rollback.
+  bool rollback = false;
 };
 
 class Recovery {
  public:
+  // `names`: an update's; a rollback's journal is read with a rollback's.
   Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
-           ExecutableSwap& swap, Dependents& dependents, Restore& restore, RunJournal& journal);
+           Dependents& dependents, HealthWait& health, RunJournal& journal);
 
   RecoveryEnd run();
 
@@ -56,15 +59,14 @@ class Recovery {
   // of a refusal, if there is one.
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
   std::optional<std::u16string> carryOut(const JournalRecord& facts, Plan& plan);
-  std::u16string sha256Of(const std::u16string& path);
+  bool finishes(const JournalRecord& facts, const Plan& plan) const;
 
   platform::Platform& p_;
   Console& console_;
   const Options& options_;
   const Names& names_;
-  ExecutableSwap& swap_;
   Dependents& dependents_;
-  Restore& restore_;
+  HealthWait& health_;
   RunJournal& journal_;
 };
 

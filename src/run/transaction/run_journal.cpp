@@ -139,6 +139,7 @@ std::string formatJournal(const JournalRecord& record) {
   std::string text = std::string(kHeader) + "\r\n";
   text += "service: " + toUtf8(record.serviceName) + "\r\n";
   text += "process: " + std::to_string(record.processId) + "\r\n";
+  if (record.rollback) text += "mode: rollback\r\n";
   text += "time: " + utcText(record.time) + "\r\n";
   text += std::string("was-running: ") + (record.wasRunning ? "yes" : "no") + "\r\n";
   for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
@@ -201,6 +202,9 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       std::optional<FileIdentity> next;
       ok = once(32) && parseIdentity(value, next, record.nextSha256) && next.has_value();
       if (next) record.next = *next;
+    } else if (key == "mode") {
+      ok = once(256) && value == "rollback";
+      record.rollback = true;
     } else if (key == "failure-actions") {
       ok = once(128) && parseFailureActions(value, record.failureActions);
     } else if (key == "step") {

@@ -11,6 +11,7 @@
 //   UpdateServiceQZ journal 2
 //   service: QZAgent
 //   process: 4242
+//   mode: rollback                     (only for a rollback)
 //   time: 2026-12-08 10:15:00 UTC
 //   was-running: yes
 //   dependent: QZB                     (one line each, in the order stopped)
@@ -71,6 +72,8 @@ struct JournalRecord {
   bool wasRunning = false;
   // The run registers the service: its own to know, not recovery's.
   bool registered = false;
+  // A rollback's: its versions are placed by the rollback's names.
+  bool rollback = false;
   std::vector<std::u16string> dependents;
   std::optional<platform::FileIdentity> previous;
   platform::FileIdentity next;
