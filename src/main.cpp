@@ -14,6 +14,8 @@ int main(int argc, char* argv[]) {
   const auto trust = makeNativeTrust();
   const auto probes = makeNativeHealthProbes();
   const auto security = makeNativeFileSecurity();
-  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust, *probes, *security};
+  const auto events = makeNativeEventLog();
+  Platform platform{*files, *clock, *processes, *locks, *interrupts, *services, *texts, *trust, *probes, *security,
+                    *events};
   return usqz::runTool(platform);
 }

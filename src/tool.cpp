@@ -7,6 +7,7 @@
 #include "cli/console.h"
 #include "cli/tool_error.h"
 #include "run/outcome.h"
+#include "run/report/tell_outcome.h"
 #include "run/run_lock.h"
 #include "run/update_run.h"
 
@@ -23,7 +24,8 @@ void writeUsage(Console& console) {
 // Two runs for one set of executables would swap files under each other: a
 // second run that finds their lock held touches nothing. Every service name
 // that maps to the same executables shares the lock.
-Outcome runLocked(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath) {
+Outcome runLocked(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath,
+                  RunReport& report) {
   const RunLock lock(p.locks, p.files, deriveNames(options.serviceName, ownPath).pathCurrentBin);
   if (lock.heldElsewhere()) {
     console.writeLine(u"Outra atualização do serviço " + options.serviceName + u" já está em andamento.");
@@ -41,7 +43,7 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
   }
   // An abandoned lock says a run died; its journal, if it left one, says
   // what to undo, and the run reads it first whatever the lock said.
-  return runUpdate(p, console, options, ownPath);
+  return runUpdate(p, console, options, ownPath, report);
 }
 
 // Any fixed address in the tool's code will do for the report.
@@ -80,7 +82,15 @@ int runTool(platform::Platform& p) {
       // Output lost halfway must not change what the run does: it is
       // reported once the service work is done and the outcome recorded.
       console.makeBestEffort();
-      outcome = runLocked(p, console, options, *ownPath);
+      const bool told = !options.reportPath.empty() || options.eventLog;
+      RunReport report(told, p.clock);
+      report.begin(options.checkOnly  ? RunAction::Check
+                   : options.rollback ? RunAction::Rollback
+                                      : RunAction::Update,
+                   options.serviceName, told ? p.events.computerName() : std::u16string());
+      outcome = runLocked(p, console, options, *ownPath, report);
+      report.end(outcome, exitStatusFor(outcome, true));
+      if (told) tellOutcome(p, console, options, report, *ownPath);
     }
   } catch (const ToolError& error) {
     return escape(error);

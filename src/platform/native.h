@@ -23,5 +23,6 @@ std::unique_ptr<ErrorTexts> makeNativeErrorTexts();
 std::unique_ptr<Trust> makeNativeTrust();
 std::unique_ptr<HealthProbes> makeNativeHealthProbes();
 std::unique_ptr<FileSecurity> makeNativeFileSecurity();
+std::unique_ptr<EventLog> makeNativeEventLog();
 
 }  // namespace usqz::platform

@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "error_text.h"
+#include "event_log.h"
 #include "file_and_process.h"
 #include "file_security.h"
 #include "health_probes.h"
@@ -26,6 +27,7 @@ struct Platform {
   Trust& trust;
   HealthProbes& probes;
   FileSecurity& security;
+  EventLog& events;
 };
 
 }  // namespace usqz::platform

@@ -112,4 +112,46 @@ std::u16string toDecimal(std::int64_t value) {
   return std::u16string(digits.begin(), digits.end());
 }
 
+namespace {
+
+struct CivilTime {
+  std::int64_t year, month, day, hour, minute, second;
+};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+CivilTime civilTimeOf(std::int64_t seconds) {
+  const std::int64_t days = (seconds >= 0 ? seconds : seconds - 86'399) / 86'400;
+  const std::int64_t secondOfDay = seconds - days * 86'400;
+  const std::int64_t z = days + 719'468;
+  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
+  const std::int64_t dayOfEra = z - era * 146'097;
+  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1'460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+  const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  return {year, month, day, secondOfDay / 3'600, secondOfDay / 60 % 60, secondOfDay % 60};
+}
+
+std::string padded(std::int64_t value, std::size_t digits) {
+  auto text = std::to_string(value);
+  return std::string(text.size() < digits ? digits - text.size() : 0, '0') + text;
+}
+
+}  // namespace
+
+std::string utcText(std::int64_t seconds) {
+  const auto t = civilTimeOf(seconds);
+  return std::to_string(t.year) + "-" + padded(t.month, 2) + "-" + padded(t.day, 2) + " " + padded(t.hour, 2) + ":" +
+         padded(t.minute, 2) + ":" + padded(t.second, 2) + " UTC";
+}
+
+std::string isoUtcText(std::int64_t milliseconds) {
+  const std::int64_t seconds = (milliseconds >= 0 ? milliseconds : milliseconds - 999) / 1000;
+  const auto t = civilTimeOf(seconds);
+  return padded(t.year, 4) + "-" + padded(t.month, 2) + "-" + padded(t.day, 2) + "T" + padded(t.hour, 2) + ":" +
+         padded(t.minute, 2) + ":" + padded(t.second, 2) + "." + padded(milliseconds - seconds * 1000, 3) + "Z";
+}
+
 }  // namespace usqz

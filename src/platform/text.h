@@ -19,4 +19,10 @@ std::u16string toAsciiLower(std::u16string_view text);
 
 std::u16string toDecimal(std::int64_t value);
 
+// A time as a person reads it, "2026-12-08 10:15:00 UTC" (seconds since
+// 1970, UTC), and as ISO 8601 with milliseconds, "2026-12-08T10:15:00.123Z"
+// (milliseconds since 1970, UTC).
+std::string utcText(std::int64_t seconds);
+std::string isoUtcText(std::int64_t milliseconds);
+
 }  // namespace usqz

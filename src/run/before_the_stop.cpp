@@ -40,13 +40,21 @@ bool newVersionPasses(RunContext& c, const Names& names) {
     }
     return false;
   }
-  checkPlainNewVersion(c.p.security, c.p.texts, names);
-  checkLocation(c.p, c.options, names);
-  if (c.options.verifiesNewVersion()) {
-    c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
-    checkTrust(c.p, c.options, c.held.get(), names);
-  } else {
-    checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
+  try {
+    checkPlainNewVersion(c.p.security, c.p.texts, names);
+    checkLocation(c.p, c.options, names);
+    if (c.options.verifiesNewVersion()) {
+      c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
+      checkTrust(c.p, c.options, c.held.get(), names);
+    } else {
+      checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
+    }
+  } catch (const ToolError& error) {
+    // The backup a rollback activates is held to every check a new version
+    // is, and named for what it is.
+    constexpr std::u16string_view kNewVersion = u"A nova versão";
+    if (!names.rollback || error.message().rfind(kNewVersion, 0) != 0) throw;
+    throw toolError(u"A versão anterior (OLD)" + error.message().substr(kNewVersion.size()));
   }
   // Going back is what a rollback is for.
   if (c.options.noDowngrade && !names.rollback) refuseDowngrade(c, names);

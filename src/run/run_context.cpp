@@ -5,7 +5,7 @@
 namespace usqz {
 
 RunContext::RunContext(platform::Platform& platform, Console& console, const Options& options,
-                       std::u16string_view ownExecutablePath)
+                       std::u16string_view ownExecutablePath, RunReport& report)
     : p(platform),
       console(console),
       options(options),
@@ -21,13 +21,15 @@ RunContext::RunContext(platform::Platform& platform, Console& console, const Opt
       health(platform, console, options),
       restore(platform, console, swap, health),
       journal(platform.files, platform.security, platform.clock, platform.texts, names.pathJournal),
-      recovery(platform, console, options, updateNames, dependents, health, journal) {}
+      recovery(platform, console, options, updateNames, dependents, health, journal),
+      report(report) {}
 
 void RunContext::record(std::initializer_list<std::u16string> lines, std::u16string_view result) {
   if (options.checkOnly) {
     for (const auto& line : lines) console.writeLine(line);
     return;
   }
+  report.result(std::u16string(result));
   const auto saveFailure = SaveResultQuietly(p.files, names.logFilename, result);
   for (const auto& line : lines) console.writeLine(line);
   if (saveFailure) console.writeLine(*saveFailure);

@@ -17,13 +17,14 @@
 #include "run/transaction/recovery.h"
 #include "run/transaction/restore.h"
 #include "run/transaction/run_journal.h"
+#include "run/report/run_report.h"
 #include "run/service/service_waits.h"
 
 namespace usqz {
 
 struct RunContext {
   RunContext(platform::Platform& platform, Console& console, const Options& options,
-             std::u16string_view ownExecutablePath);
+             std::u16string_view ownExecutablePath, RunReport& report);
 
   // The result file first, then the console: a console that fails cannot
   // cost the record of what the run did. A check writes no result file.
@@ -51,6 +52,8 @@ struct RunContext {
   // How far the run got: the one record of the run's state.
   RunJournal journal;
   Recovery recovery;
+  // What the run did, for --report and --event-log.
+  RunReport& report;
   // The run asked the service to stop, and it stopped.
   bool stoppedByRun = false;
 };

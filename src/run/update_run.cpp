@@ -13,6 +13,7 @@
 #include "cli/tool_error.h"
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
+#include "run/report/version_facts.h"
 #include "run/transaction/failure_actions.h"
 #include "run/transaction/rollback.h"
 #include "run/run_context.h"
@@ -27,8 +28,8 @@ using platform::ServiceStatus;
 class UpdateRun {
  public:
   UpdateRun(platform::Platform& platform, Console& console, const Options& options,
-            std::u16string_view ownExecutablePath)
-      : c(platform, console, options, ownExecutablePath) {}
+            std::u16string_view ownExecutablePath, RunReport& report)
+      : c(platform, console, options, ownExecutablePath, report) {}
 
   // The run's one error handler: whatever fails is undone as far as it can
   // be, reported on the console and recorded in the result file.
@@ -43,6 +44,10 @@ class UpdateRun {
     } catch (const std::exception& error) {
       outcome = fail(fromUtf8(error.what()));
     }
+    if (c.report.asked()) {
+      c.report.running(versionFactsOf(c, c.names.pathCurrentBin));
+      c.report.health(c.health.lastResults());
+    }
     c.p.interrupts.allow();
     if (c.p.interrupts.arrived()) {
       c.console.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
@@ -55,10 +60,15 @@ class UpdateRun {
 
  private:
   Outcome steps() {
-    if (c.options.checkOnly) return checkOnly(c);
+    if (c.options.checkOnly) {
+      refuseNamesOutsideTheToolsFolder(c);
+      readVersionsForTheReport();
+      return checkOnly(c);
+    }
     refuseNamesOutsideTheToolsFolder(c);
     if (staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
     if (const auto outcome = undoInterruptedRun()) return *outcome;
+    readVersionsForTheReport();
 
     if (!newVersionPasses(c, c.names)) return Outcome::NothingToDo;
 
@@ -82,17 +92,22 @@ class UpdateRun {
     c.journal.taken(Step::Swapping);
     c.swap.swap(c.held.get());
     c.held.reset();
+    c.report.step(u"moved");
 
     c.journal.advance(Step::Starting);
     c.console.writeLine(u"Service :: iniciando ...");
+    c.report.step(u"start-requested");
     if (c.waits.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
     c.journal.taken(Step::Starting);
     c.waits.confirmStart();
+    c.report.stepAt(u"running", c.waits.runningSince());
+    c.report.step(u"confirmed");
     c.console.writeLine(u"Service :: status: iniciado");
     // Running is not serving: what the options ask of it is part of the
     // confirmation.
     if (c.health.asked()) {
       if (const auto why = c.health.untilHealthy(c.waits)) throw toolError(*why);
+      c.report.step(u"healthy");
     }
     c.journal.taken(Step::Confirmed);
     // The update stands whatever becomes of the dependents; a run that dies
@@ -125,7 +140,9 @@ class UpdateRun {
   Outcome fail(const std::u16string& message) {
     const auto said = recover(c);
     c.recordError(message + said);
-    return outcomeOf(endState(c));
+    const auto outcome = outcomeOf(endState(c));
+    if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");
+    return outcome;
   }
 
   // Every check comes before the first step that changes anything, the
@@ -205,6 +222,7 @@ class UpdateRun {
     c.console.writeLine(u"Service :: parando ...");
     c.journal.advance(Step::Stopping);
     suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
+    c.report.step(u"stop-requested");
     if (c.p.services.sendStop(c.service.get(), status) != platform::kOk) {
       std::u16string message = u"Erro ao parar o serviço";
       if (const auto failed = c.dependents.bringBack(); !failed.empty()) message += u". " + failed;
@@ -212,6 +230,7 @@ class UpdateRun {
     }
     c.journal.taken(Step::Stopping);
     c.waits.waitForStop(status);
+    c.report.step(u"stopped");
     c.stoppedByRun = true;
     c.console.writeLine(u"Service :: parado");
   }
@@ -221,6 +240,14 @@ class UpdateRun {
   // run goes on as any run. Nothing when it does, else the outcome.
   std::optional<Outcome> undoInterruptedRun() {
     const auto end = c.recovery.run();
+    if (end.kind != RecoveryEnd::Kind::Nothing) {
+      c.report.step(u"recovered");
+      c.report.recovery({end.deadRunStep,
+                         end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
+                         : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
+                                                                   : u"undone",
+                         end.message});
+    }
     switch (end.kind) {
       case RecoveryEnd::Kind::Nothing:
       case RecoveryEnd::Kind::Undone: return std::nullopt;
@@ -234,14 +261,21 @@ class UpdateRun {
     return Outcome::Updated;
   }
 
+  // The versions as the run finds them, before it checks or moves any.
+  void readVersionsForTheReport() {
+    if (!c.report.asked()) return;
+    c.report.previous(versionFactsOf(c, c.names.pathCurrentBin));
+    c.report.next(versionFactsOf(c, c.names.pathNewBin));
+  }
+
   RunContext c;
 };
 
 }  // namespace
 
 Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
-                  std::u16string_view ownExecutablePath) {
-  return UpdateRun(platform, console, options, ownExecutablePath).execute();
+                  std::u16string_view ownExecutablePath, RunReport& report) {
+  return UpdateRun(platform, console, options, ownExecutablePath, report).execute();
 }
 
 }  // namespace usqz

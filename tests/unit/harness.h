@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_error_texts.h"
+#include "fakes/fake_event_log.h"
 #include "fakes/fake_health_probes.h"
 #include "fakes/fake_file_and_process.h"
 #include "fakes/fake_service_control.h"
@@ -18,6 +19,7 @@
 namespace usqz::testing {
 
 using platform::fake::FakeErrorTexts;
+using platform::fake::FakeEventLog;
 using platform::fake::FakeFileAndProcess;
 using platform::fake::FakeHealthProbes;
 using platform::fake::FakeServiceControl;
@@ -46,8 +48,9 @@ struct Harness {
   FakeErrorTexts texts;
   FakeTrust trust{os};
   FakeHealthProbes probes{clock, os.lifeline()};
+  FakeEventLog events;
 
-  platform::Platform platform{os, os, services, os, os, services, texts, trust, probes, os};
+  platform::Platform platform{os, os, services, os, os, services, texts, trust, probes, os, events};
 
   Harness() {
     os.setOwnExecutablePath(kToolPath);

@@ -102,7 +102,7 @@ TEST(Rollback, EndsAsAnUpdateWouldForEachObstacle) {
       {"no service to roll back", [](Harness& h) { h.services.removeService(u"QZAgent"); }, 10,
        "Erro: O servi\xE7o QZAgent n\xE3o est\xE1 registrado: n\xE3o h\xE1 o que reverter\r\n", kV2, kV1},
       {"the backup is no executable", [](Harness& h) { h.os.putFile(kOld, "v1, cut short"); }, 10,
-       "Erro: A nova vers\xE3o n\xE3o \xE9 um execut\xE1vel v\xE1lido", kV2, "v1, cut short"},
+       "Erro: A vers\xE3o anterior (OLD) n\xE3o \xE9 um execut\xE1vel v\xE1lido", kV2, "v1, cut short"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -20,9 +20,18 @@ struct ScHandleCloser {
   void operator()(SC_HANDLE handle) const noexcept { CloseServiceHandle(handle); }
 };
 
+struct RegKeyCloser {
+  void operator()(HKEY key) const noexcept { RegCloseKey(key); }
+};
+struct EventSourceCloser {
+  void operator()(HANDLE source) const noexcept { DeregisterEventSource(source); }
+};
+
 using UniqueKernelHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, KernelHandleCloser>;
 using UniqueFindHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindHandleCloser>;
 using UniqueScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ScHandleCloser>;
+using UniqueRegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
+using UniqueEventSource = std::unique_ptr<std::remove_pointer_t<HANDLE>, EventSourceCloser>;
 
 // File and search handles report failure as INVALID_HANDLE_VALUE, which a
 // unique_ptr would take for a live handle.

@@ -80,6 +80,8 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
   std::vector<std::u16string> last(checks.size(), u"sem resposta");
   for (const auto& check : checks) console_.writeLine(u"Service :: verificando saúde: " + whatOf(check) + u" ...");
   lastFailed_ = true;
+  lastResults_.assign(checks.size(), {});
+  for (std::size_t i = 0; i < checks.size(); ++i) lastResults_[i] = {whatOf(checks[i]), last[i], false};
   for (;;) {
     for (std::size_t i = 0; i < checks.size(); ++i) {
       if (passed[i]) continue;
@@ -91,6 +93,7 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
                           : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
                                                                  : p_.probes.runCommand(check.program, check.commandLine, budget);
       last[i] = describe(check, answer);
+      lastResults_[i] = {whatOf(check), last[i], passes(check, answer)};
       if (passes(check, answer)) {
         passed[i] = true;
         console_.writeLine(u"Service :: saudável (" + whatOf(check) + u": " + last[i] + u")");

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "cli/console.h"
@@ -14,6 +15,13 @@
 #include "run/service/service_waits.h"
 
 namespace usqz {
+
+// What a check answered last.
+struct HealthResult {
+  std::u16string check;   // as the console names it
+  std::u16string answer;  // as the console says it
+  bool passed = false;
+};
 
 class HealthWait {
  public:
@@ -24,6 +32,8 @@ class HealthWait {
   std::optional<std::u16string> untilHealthy(ServiceWaits& waits);
   // Whether the last wait ended without every check passing.
   bool lastFailed() const { return lastFailed_; }
+  // Each check's last answer in the last wait, in the order given.
+  const std::vector<HealthResult>& lastResults() const { return lastResults_; }
 
  private:
   std::u16string describe(const HealthCheck& check, const platform::ProbeAnswer& answer);
@@ -32,6 +42,7 @@ class HealthWait {
   Console& console_;
   const Options& options_;
   bool lastFailed_ = false;
+  std::vector<HealthResult> lastResults_;
 };
 
 }  // namespace usqz

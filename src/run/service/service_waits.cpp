@@ -177,6 +177,7 @@ void ServiceWaits::confirmStart() {
   auto status = queryOrFail();
   waitWhileStarting(status);
   const auto runningSince = clock_.monotonicMilliseconds();
+  runningSince_ = runningSince;
   bool alive = true;
   while (status.dwCurrentState == platform::kServiceRunning) {
     const auto watched = clock_.monotonicMilliseconds() - runningSince;

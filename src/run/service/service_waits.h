@@ -59,6 +59,8 @@ class ServiceWaits {
   // After a start request: waits out start-pending, then watches the
   // service for a moment; an error unless it still runs at the end.
   void confirmStart();
+  // When the last confirmed start first reported running (monotonic ms).
+  std::uint64_t runningSince() const { return runningSince_; }
 
  private:
   // Opens the process a query showed, unless it is the one already held.
@@ -75,6 +77,7 @@ class ServiceWaits {
   platform::OwnedProcessHandle process_;
   bool processGone_ = false;
   std::uint32_t lastState_ = 0;
+  std::uint64_t runningSince_ = 0;
 };
 
 }  // namespace usqz

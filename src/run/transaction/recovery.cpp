@@ -72,6 +72,8 @@ RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
   return {RecoveryEnd::Kind::Failed,
           std::move(why) + u"; nada foi alterado: confira qual versão está em " + names.pathCurrentBin +
               u" e se o serviço está em execução, e então apague o diário para prosseguir",
+          {},
+          false,
           {}};
 }
 
@@ -104,10 +106,16 @@ RecoveryEnd Recovery::run() {
   p_.interrupts.defer();
   journal_.adopt(facts);
   Plan plan(p_, console_, health_, names_, facts);
-  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
-  if (auto why = carryOut(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
+  const std::u16string step(stepName(facts.step));
+  if (auto why = makePlan(facts, plan)) {
+    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+  }
+  if (auto why = carryOut(facts, plan)) {
+    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+  }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback};
+  return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback,
+          step};
 }
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
@@ -116,8 +124,10 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
   const auto& facts = found.record;
   Plan plan(p_, console_, health_, names_, facts);
-  if (auto why = makePlan(facts, plan)) return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}};
   const auto step = std::u16string(stepName(facts.step));
+  if (auto why = makePlan(facts, plan)) {
+    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+  }
   if (plan.stands) {
     lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
   } else {
@@ -135,7 +145,7 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   if (facts.wasRunning && plan.service) lines.push_back(u"iniciaria o serviço se não estiver em execução");
   if (!plan.dependents.empty()) lines.push_back(u"iniciaria os dependentes: " + joined(plan.dependents));
   RecoveryEnd end{finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
-                  plan.names.pathNewBin, facts.rollback};
+                  plan.names.pathNewBin, facts.rollback, step};
   // It is checked where it is now: the recovery moves it back unchanged.
   if (!plan.stands && plan.placement.next) end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
   return end;

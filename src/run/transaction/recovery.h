@@ -38,6 +38,8 @@ struct RecoveryEnd {
   std::u16string newVersionAt;
   // The dead run was a rollback.
   bool rollback = false;
+  // The step its journal names.
+  std::u16string deadRunStep;
 };
 
 class Recovery {

@@ -39,24 +39,6 @@ std::string identityText(const std::optional<FileIdentity>& identity, const std:
          std::to_string(identity->lastWrite) + " " + toUtf8(sha256);
 }
 
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-std::string utcText(std::int64_t seconds) {
-  const std::int64_t days = (seconds >= 0 ? seconds : seconds - 86'399) / 86'400;
-  const std::int64_t secondOfDay = seconds - days * 86'400;
-  const std::int64_t z = days + 719'468;
-  const std::int64_t era = (z >= 0 ? z : z - 146'096) / 146'097;
-  const std::int64_t dayOfEra = z - era * 146'097;
-  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1'460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
-  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-  const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  const auto two = [](std::int64_t value) { return (value < 10 ? "0" : "") + std::to_string(value); };
-  return std::to_string(year) + "-" + two(month) + "-" + two(day) + " " + two(secondOfDay / 3'600) + ":" +
-         two(secondOfDay / 60 % 60) + ":" + two(secondOfDay % 60) + " UTC";
-}
-
 template <typename Number>
 bool parseNumber(std::string_view text, Number& value, int base = 10) {
   if (text.empty()) return false;

@@ -1,0 +1,234 @@
+// --report and --event-log: what the run did, as JSON and as one event in
+// the Application log, for every outcome; neither ever changes the run's
+// outcome, status or result file, and the default run asks nothing of them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "harness.h"
+#include "platform/text.h"
+#include "run/run_lock.h"
+#include "support/json_check.h"
+#include "sweep_scene.h"
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::u16string kReport = u"C:\\reports\\qz.json";
+const std::u16string kTold = u" --report C:\\reports\\qz.json --event-log";
+
+std::string hashOf(const std::string& bytes) { return toUtf8(FakeTrust::hashOf(bytes)); }
+
+// The result file is in the ANSI code page (Latin-1 on the doubles), the
+// report in UTF-8.
+std::string utf8OfAnsi(const std::string& ansi) {
+  std::u16string wide;
+  for (const char c : ansi) wide += static_cast<char16_t>(static_cast<unsigned char>(c));
+  return toUtf8(wide);
+}
+
+struct Told : Harness {
+  Told() { os.addDirectory(u"C:\\reports"); }
+  std::string report() const { return os.contents(kReport).value_or(""); }
+};
+
+TEST(Report, AnUpdateInFull) {
+  Told h;
+  setUpSweepScene(h, false);
+  EXPECT_EQ(h.run(kSweepArguments + kTold), 0);
+  const auto v1 = hashOf(kV1), v2 = hashOf(kV2);
+  EXPECT_EQ(h.report(), "{\n"
+                        "  \"tool\": \"UpdateServiceQZ\",\n"
+                        "  \"toolVersion\": \"1.0.0\",\n"
+                        "  \"action\": \"update\",\n"
+                        "  \"service\": \"QZAgent\",\n"
+                        "  \"host\": \"QZHOST01\",\n"
+                        "  \"started\": \"2026-12-09T00:16:40.000Z\",\n"
+                        "  \"ended\": \"2026-12-09T00:16:41.800Z\",\n"
+                        "  \"outcome\": \"updated\",\n"
+                        "  \"exitCode\": 0,\n"
+                        "  \"result\": \"Atualizado com sucesso!\",\n"
+                        "  \"previous\": {\n"
+                        "    \"path\": \"C:\\\\svc\\\\qz_Agent.exe\",\n"
+                        "    \"size\": 370,\n"
+                        "    \"sha256\": \"" + v1 + "\",\n"
+                        "    \"fileVersion\": null,\n"
+                        "    \"signer\": null\n"
+                        "  },\n"
+                        "  \"new\": {\n"
+                        "    \"path\": \"C:\\\\svc\\\\qz_Agent.new\",\n"
+                        "    \"size\": 370,\n"
+                        "    \"sha256\": \"" + v2 + "\",\n"
+                        "    \"fileVersion\": null,\n"
+                        "    \"signer\": null\n"
+                        "  },\n"
+                        "  \"running\": {\n"
+                        "    \"path\": \"C:\\\\svc\\\\qz_Agent.exe\",\n"
+                        "    \"size\": 370,\n"
+                        "    \"sha256\": \"" + v2 + "\",\n"
+                        "    \"fileVersion\": null,\n"
+                        "    \"signer\": null\n"
+                        "  },\n"
+                        "  \"steps\": [\n"
+                        "    {\"step\": \"stop-requested\", \"at\": \"2026-12-09T00:16:40.000Z\"},\n"
+                        "    {\"step\": \"stopped\", \"at\": \"2026-12-09T00:16:40.300Z\"},\n"
+                        "    {\"step\": \"moved\", \"at\": \"2026-12-09T00:16:40.300Z\"},\n"
+                        "    {\"step\": \"start-requested\", \"at\": \"2026-12-09T00:16:40.300Z\"},\n"
+                        "    {\"step\": \"running\", \"at\": \"2026-12-09T00:16:40.300Z\"},\n"
+                        "    {\"step\": \"confirmed\", \"at\": \"2026-12-09T00:16:41.800Z\"}\n"
+                        "  ],\n"
+                        "  \"downtimeMs\": 300,\n"
+                        "  \"health\": [],\n"
+                        "  \"recovery\": null\n"
+                        "}\n");
+  EXPECT_TRUE(h.os.isPrivate(kReport));
+  ASSERT_EQ(h.events.events().size(), 1u);
+  const auto& event = h.events.events()[0];
+  EXPECT_EQ(event.source, u"UpdateServiceQZ");
+  EXPECT_EQ(event.id, 1000u);
+  EXPECT_EQ(event.type, platform::EventType::Information);
+  EXPECT_EQ(event.strings,
+            (std::vector<std::u16string>{u"QZAgent", u"Atualizado com sucesso!",
+                                         u"sem número de versão (C:\\svc\\qz_Agent.exe, SHA-256 " + fromUtf8(v1) + u")",
+                                         u"sem número de versão (C:\\svc\\qz_Agent.new, SHA-256 " + fromUtf8(v2) + u")",
+                                         u"sem número de versão (C:\\svc\\qz_Agent.exe, SHA-256 " + fromUtf8(v2) + u")",
+                                         u"0"}));
+  // The source was registered with the tool's own message table.
+  EXPECT_EQ(h.events.sources().at(u"UpdateServiceQZ"), kToolPath);
+}
+
+TEST(Report, OneForEveryOutcomeWithItsEvent) {
+  struct Case {
+    const char* name;
+    std::function<void(Told&)> arrange;
+    std::u16string options;
+    int status;
+    const char* outcome;
+    unsigned eventId;  // 0: no event
+    platform::EventType type;
+    bool downtime;
+    const char* has;  // besides
+  };
+  using platform::EventType;
+  const auto failingStarts = [](Told& h) { h.services.find(u"QZAgent")->start.diesAfterMs = 200; };
+  const std::vector<Case> cases = {
+      {"updated", [](Told&) {}, u"", 0, "updated", 1000, EventType::Information, true, "\"running\", \"at\""},
+      {"nothing to do", [](Told& h) { h.os.removeFile(kNew); }, u"", 3, "nothing-to-do", 1001,
+       EventType::Information, false, "\"new\": null"},
+      {"refused", [](Told& h) { h.os.putFile(kNew, "MZ, cut short"); }, u"", 10, "refused", 1002,
+       EventType::Warning, false, "\"steps\": []"},
+      {"rolled back", [](Told& h) {
+         auto& service = *h.services.find(u"QZAgent");
+         service.startOnlyFor = kV2;
+         service.start.diesAfterMs = 200;
+       },
+       u"", 11, "rolled-back", 1003, EventType::Warning, true, "{\"step\": \"rolled-back\""},
+      {"down", failingStarts, u"", 12, "down", 1004, EventType::Error, false, "\"result\": \"Erro: "},
+      {"busy", [](Told& h) { h.os.holdLockElsewhere(runLockName(u"C:\\SVC\\QZ_AGENT.EXE")); }, u"", 1618, "busy",
+       1005, EventType::Warning, false, "\"result\": null"},
+      {"rolled back on demand", [](Told& h) { h.os.putFile(kOld, peImage("v0")); }, u" --rollback", 0, "rolled-back-on-demand", 1006,
+       EventType::Information, true, "\"action\": \"rollback\""},
+      {"check", [](Told&) {}, u" --check", 0, "check-passed", 0, EventType::Information, false,
+       "\"action\": \"check\""},
+      {"recovered", [](Told& h) {
+         const unsigned nth = firstDeathLeaving(false, [](Harness& p) { return p.os.contents(kCurrent) == kV2; });
+         ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+       },
+       u"", 0, "updated", 1000, EventType::Information, true,
+       "\"recovery\": {\"deadRunStep\": \"swapping\", \"outcome\": \"undone\", \"message\": null}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Told h;
+    setUpSweepScene(h, false);
+    c.arrange(h);
+    EXPECT_EQ(h.run(kSweepArguments + kTold + c.options), c.status) << h.out();
+    const auto report = h.report();
+    EXPECT_TRUE(JsonCheck::valid(report)) << report;
+    EXPECT_THAT(report, HasSubstr("\"outcome\": \"" + std::string(c.outcome) + "\",\n"));
+    EXPECT_THAT(report, HasSubstr("\"exitCode\": " + std::to_string(c.status) + ",\n"));
+    EXPECT_THAT(report, HasSubstr(c.has));
+    EXPECT_THAT(report, HasSubstr(c.downtime ? "\"downtimeMs\": " : "\"downtimeMs\": null"));
+    if (c.downtime) {
+      EXPECT_THAT(report, Not(HasSubstr("\"downtimeMs\": null")));
+    }
+    // The result line is the result file's, whenever there is one.
+    if (const auto result = h.os.contents(kResult)) {
+      EXPECT_THAT(report, HasSubstr("\"result\": \"" + utf8OfAnsi(result->substr(0, result->size() - 2))));
+    }
+    if (c.eventId == 0) {
+      EXPECT_TRUE(h.events.events().empty());
+      continue;
+    }
+    ASSERT_EQ(h.events.events().size(), 1u);
+    EXPECT_EQ(h.events.events()[0].id, c.eventId);
+    EXPECT_EQ(h.events.events()[0].type, c.type);
+    EXPECT_EQ(h.events.events()[0].strings.size(), 6u);
+    EXPECT_EQ(h.events.events()[0].strings[5], toDecimal(c.status));
+  }
+}
+
+TEST(Report, WhatCannotBeToldIsSaidAndChangesNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(Told&)> arrange;
+    const char* said;
+  };
+  const std::vector<Case> cases = {
+      {"a folder at the report's name", [](Told& h) { h.os.addDirectory(kReport); },
+       "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
+      {"the report cannot be created", [](Told& h) { h.os.putFile(kReport + u".1952.tmp", "someone's"); },
+       "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
+      {"the source cannot be registered", [](Told& h) { h.events.failRegistration(platform::kErrorAccessDenied); },
+       "Registro de eventos: a origem UpdateServiceQZ n\xE3o p\xF4" "de ser registrada ("},
+      {"the event cannot be written", [](Told& h) { h.events.failReports(1502); },
+       "Registro de eventos: o evento n\xE3o p\xF4" "de ser gravado: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Told h;
+    setUpSweepScene(h, false);
+    c.arrange(h);
+    EXPECT_EQ(h.run(kSweepArguments + kTold), 0);
+    EXPECT_THAT(h.out(), HasSubstr(c.said));
+    EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
+    EXPECT_EQ(h.services.find(u"QZAgent")->runningImage, kV2);
+    EXPECT_EQ(h.os.contents(kReport + u".1952.tmp").value_or("someone's"), "someone's");
+  }
+}
+
+TEST(Report, ALinkAtItsNameIsReplacedNotFollowed) {
+  Told h;
+  setUpSweepScene(h, false);
+  h.os.putFile(u"C:\\Windows\\win.ini", "[fonts]");
+  h.os.putFile(kReport, "[fonts]");
+  h.os.makeLink(kReport);
+  EXPECT_EQ(h.run(kSweepArguments + kTold), 0);
+  EXPECT_TRUE(JsonCheck::valid(h.report()));
+  EXPECT_TRUE(h.os.isPrivate(kReport));
+  EXPECT_EQ(h.os.contents(u"C:\\Windows\\win.ini"), "[fonts]");
+}
+
+TEST(Report, TheDefaultRunAsksNothingOfThem) {
+  Told h;
+  setUpSweepScene(h, false);
+  Told told;
+  setUpSweepScene(told, false);
+  const unsigned before = h.os.lifeline().calls();
+  EXPECT_EQ(h.run(kSweepArguments), 0);
+  const unsigned calls = h.os.lifeline().calls() - before;
+  EXPECT_TRUE(h.events.events().empty());
+  EXPECT_TRUE(h.events.sources().empty());
+  // The same run told: its own transcript, every line of the default's.
+  EXPECT_EQ(told.run(kSweepArguments + kTold), 0);
+  EXPECT_EQ(told.out(), h.out());
+  EXPECT_GT(told.os.lifeline().calls(), calls);
+}
+
+}  // namespace
+}  // namespace usqz
