@@ -230,5 +230,32 @@ TEST(Report, TheDefaultRunAsksNothingOfThem) {
   EXPECT_GT(told.os.lifeline().calls(), calls);
 }
 
+// A fault at any file operation of a told run, the report's own reads and
+// writes among them: no version is lost, the status still says what the
+// run left, and a report that was written is whole and says that status.
+TEST(Report, AFaultAnywhereNeverCostsAVersionOrMisreportsTheStatus) {
+  for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
+    const auto operation = static_cast<FileOp>(op);
+    if (operation == FileOp::OpenStdout || operation == FileOp::WriteStdout) continue;  // output lost: status 1
+    for (unsigned nth = 1; nth <= 8; ++nth) {
+      SCOPED_TRACE(::testing::Message() << "file operation " << op << ", call " << nth);
+      Told h;
+      setUpSweepScene(h, false);
+      h.os.faults().failCall(operation, nth, 1);
+      const int status = h.run(kSweepArguments + kTold);
+      Allowance allowed;
+      allowed.resultLost = operation == FileOp::CreateTextFile || operation == FileOp::WriteBytes ||
+                           operation == FileOp::CloseFile || operation == FileOp::RemoveFile ||
+                           operation == FileOp::TryLock;
+      expectEndStateMatchesStatus(h, status, allowed);
+      if (const auto report = h.os.contents(kReport)) {
+        EXPECT_TRUE(JsonCheck::valid(*report)) << *report;
+        EXPECT_THAT(*report, HasSubstr("\"exitCode\": " + std::to_string(status) + ",\n"));
+      }
+      EXPECT_FALSE(h.os.contents(kReport + u".1952.tmp"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace usqz
