@@ -13,7 +13,8 @@
 //   exit_code         this Win32 exit code (default 1067) and exit
 //   vanish_after_ms   after running this long, exit without a word
 //   health_port       once running, answer HTTP on 127.0.0.1 at this port
-//   health_status     with this status (default 200; 0: do not listen)
+//   health_status     with this status (default 200; 0: do not listen),
+//                     the build ("v1", "v2") as the body
 //   health_delay_ms   only after this long
 // Control code 200 makes it report stopped and exit at once, whatever it was
 // told, so that test cleanup can always remove it.
@@ -98,7 +99,8 @@ void readBehaviour() {
   std::fclose(config);
 }
 
-// A health endpoint as small as can be: every request gets the status.
+// A health endpoint as small as can be: every request gets the status,
+// and the build's name as its body.
 DWORD WINAPI serveHealth(void*) {
   Sleep(behaviour.healthDelayMs);
   WSADATA data{};
@@ -110,13 +112,15 @@ DWORD WINAPI serveHealth(void*) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<u_short>(behaviour.healthPort));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 8) != 0) {
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, SOMAXCONN) != 0) {
     logEvent("health endpoint failed");
     return 1;
   }
   logEvent("health endpoint listening");
-  const std::string answer = "HTTP/1.0 " + std::to_string(behaviour.healthStatus) +
-                             " Health\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+  // The build answers, so that a load test can tell which version served.
+  const std::string build = TEST_SERVICE_BUILD;
+  const std::string answer = "HTTP/1.0 " + std::to_string(behaviour.healthStatus) + " Health\r\nContent-Length: " +
+                             std::to_string(build.size()) + "\r\nConnection: close\r\n\r\n" + build;
   for (;;) {
     const SOCKET client = accept(listener, nullptr, nullptr);
     if (client == INVALID_SOCKET) return 1;
