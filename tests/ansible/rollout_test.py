@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""rollout_test.py BUILD_DIR: the shipped rolling-update playbook and role,
-run for real against six hosts, each a Wine prefix of its own on this
-machine with the real service manager, the test service and the real tool.
-Only the transport is replaced: tests/ansible/collections shadows the
-ansible.windows modules the role uses and carries each call out inside the
-host's prefix."""
+"""rollout_test.py BUILD_DIR: the shipped rolling-update and rollback
+playbooks and role, run for real against six hosts, each a Wine prefix of
+its own on this machine with the real service manager, the test service and
+the real tool, some of them behind a real HAProxy with a load generator
+sending requests through it. Only the transport is replaced:
+tests/ansible/collections shadows the ansible.windows modules the role uses
+and carries each call out inside the host's prefix; community.general's
+haproxy module runs for real against HAProxy's admin socket."""
+import http.client
 import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,6 +31,7 @@ V2 = os.path.join(HELPERS, "test_service_v2.exe")
 HOSTS = ["host%d" % n for n in range(1, 7)]
 FLEET = os.path.join(BUILD, "ansible-hosts")
 PLAYBOOK = os.path.join(ROOT, "deploy", "ansible", "playbooks", "rolling_update.yml")
+ROLLBACK = os.path.join(ROOT, "deploy", "ansible", "playbooks", "rollback.yml")
 
 
 def prefix(host):
@@ -61,6 +66,13 @@ class Scenario:
         self.item = "%s%d%d" % (re.sub(r"[^a-z]", "", title.lower())[:6], Scenario.counter, os.getpid() % 1000)
         self.name = "QZ" + self.item
         self.folder = "svc-" + self.item
+        # Each host's HTTP endpoint, when the scenario serves requests.
+        self.ports = {}
+
+    def serve(self):
+        """Every host answers HTTP on a port of its own."""
+        self.ports = {host: free_port() for host in HOSTS}
+        return self
 
     def executable(self, host, suffix="exe"):
         return drive_c(host, self.folder, "qz_%s.%s" % (self.item, suffix))
@@ -69,6 +81,8 @@ class Scenario:
         os.makedirs(drive_c(host, self.folder), exist_ok=True)
         with open(drive_c(host, self.folder, "test_service.cfg"), "w") as cfg:
             cfg.write(config)
+            if host in self.ports:
+                cfg.write("health_port=%d\n" % self.ports[host])
         shutil.copyfile(V1, self.executable(host))
         path = "C:\\%s\\qz_%s.exe" % (self.folder, self.item)
         wine(host, "sc", "create", self.name, "binPath=", '"%s"' % path, "start=", "auto")
@@ -95,17 +109,23 @@ class Scenario:
         ticks = [int(line.split()[0]) for line in log.splitlines() if line.endswith(build + " started")]
         return ticks[-1] if ticks else None
 
+    def report(self, host):
+        """The tool's last report on the host, parsed; None without one."""
+        text = read(drive_c(host, self.folder, "updateServiceQZ-%s.json" % self.name))
+        return json.loads(text.decode("utf-8")) if text else None
+
     def touched(self, host):
         return os.path.exists(self.executable(host, "new")) or os.path.exists(self.executable(host, "old"))
 
-    def play(self, check=False, **extra):
+    def play(self, check=False, playbook=PLAYBOOK, **extra):
         inventory = os.path.join(FLEET, "inventory-%s.ini" % self.item)
         with open(inventory, "w") as hosts:
             hosts.write("localhost ansible_connection=local ansible_python_interpreter=%s\n[fleet]\n" % sys.executable)
             for host in HOSTS:
                 hosts.write("%s ansible_connection=local usqz_test_prefix=%s usqz_test_wine_run=%s "
-                            "usqz_test_exit_status=%s\n" % (host, prefix(host), WINE_RUN,
-                                                           os.path.join(HELPERS, "exit_status.exe")))
+                            "usqz_test_exit_status=%s usqz_test_port=%d\n" % (
+                                host, prefix(host), WINE_RUN, os.path.join(HELPERS, "exit_status.exe"),
+                                self.ports.get(host, 0)))
         variables = dict(usqz_hosts="fleet", usqz_service_name=self.name, usqz_new_version=V2,
                          usqz_tool_source=TOOL, usqz_folder="C:\\" + self.folder, usqz_busy_delay=2,
                          usqz_busy_retries=15, usqz_health_timeout=10)
@@ -116,13 +136,193 @@ class Scenario:
                            os.path.join(ROOT, "tests", "ansible", "collections"),
                            ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_HOST_KEY_CHECKING="0",
                            ANSIBLE_LOCALHOST_WARNING="0", ANSIBLE_INVENTORY_UNPARSED_WARNING="0")
-        command = ["ansible-playbook", "-i", inventory, PLAYBOOK, "-e", "@" + os.path.join(FLEET, "vars-%s.json" %
+        command = ["ansible-playbook", "-i", inventory, playbook, "-e", "@" + os.path.join(FLEET, "vars-%s.json" %
                                                                                           self.item)]
         if check:
             command.append("--check")
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment,
                               timeout=900)
         return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Balancer:
+    """HAProxy on loopback in front of the hosts' endpoints, as a fleet's
+    balancer would be: round robin, its own health checks, an admin socket
+    for Ansible. Without draining, a host that goes down is taken out only
+    once its checks fail; requests sent to it meanwhile fail (no redispatch,
+    as for requests a balancer may not send twice)."""
+
+    def __init__(self, ports, name="fleet"):
+        self.folder = tempfile.mkdtemp(prefix="haproxy-", dir=FLEET)
+        self.socket = os.path.join(self.folder, "admin.sock")
+        self.port = free_port()
+        self.backend = name
+        config = os.path.join(self.folder, "haproxy.cfg")
+        with open(config, "w") as out:
+            out.write("global\n  stats socket %s mode 600 level admin\n  maxconn 4000\n"
+                      "defaults\n  mode http\n  timeout connect 2s\n  timeout client 30s\n  timeout server 30s\n"
+                      "  retries 2\n"
+                      "frontend front\n  bind 127.0.0.1:%d\n  default_backend %s\n"
+                      "backend %s\n  balance roundrobin\n  option httpchk GET /\n"
+                      "  default-server inter 500ms fall 2 rise 1\n" % (self.socket, self.port, name, name))
+            for host, port in sorted(ports.items()):
+                out.write("  server %s 127.0.0.1:%d check\n" % (host, port))
+        self.process = subprocess.Popen(["haproxy", "-db", "-f", config], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(self.socket):
+                break
+            time.sleep(0.1)
+
+    def command(self, line):
+        with socket.socket(socket.AF_UNIX) as admin:
+            admin.connect(self.socket)
+            admin.sendall(line.encode() + b"\n")
+            answer = b""
+            while True:
+                chunk = admin.recv(65536)
+                if not chunk:
+                    return answer.decode()
+                answer += chunk
+
+    def states(self):
+        """Each server's status as HAProxy sees it: UP, DOWN, MAINT, DRAIN..."""
+        states = {}
+        for line in self.command("show stat").splitlines():
+            fields = line.split(",")
+            if len(fields) > 17 and fields[0] == self.backend and fields[1] not in ("BACKEND", "FRONTEND"):
+                states[fields[1]] = fields[17]
+        return states
+
+    def wait_all_up(self, timeout=60):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if set(self.states().values()) == {"UP"}:
+                return True
+            time.sleep(0.2)
+        return False
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Load:
+    """Requests through the balancer at a steady rate, from a few
+    connections kept open, for as long as it runs: how many were sent, how
+    many failed (anything but a 200, or no answer), and which builds
+    answered."""
+
+    def __init__(self, port, rate=300, connections=6):
+        self.port = port
+        self.interval = connections / rate
+        self.sent = 0
+        self.failed = 0
+        self.builds = {}
+        self.failures = []
+        self.lock = threading.Lock()
+        self.running = True
+        self.threads = [threading.Thread(target=self.send, daemon=True) for _ in range(connections)]
+        for thread in self.threads:
+            thread.start()
+
+    def send(self):
+        connection = None
+        next_at = time.monotonic()
+        while self.running:
+            next_at += self.interval
+            try:
+                if connection is None:
+                    connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+                connection.request("GET", "/")
+                answer = connection.getresponse()
+                body = answer.read().decode("latin-1")
+                ok = answer.status == 200
+                outcome = body if ok else "HTTP %d" % answer.status
+            except (OSError, http.client.HTTPException) as error:
+                ok, outcome = False, type(error).__name__
+                if connection is not None:
+                    connection.close()
+                connection = None
+            with self.lock:
+                self.sent += 1
+                if ok:
+                    self.builds[outcome] = self.builds.get(outcome, 0) + 1
+                else:
+                    self.failed += 1
+                    self.failures.append((time.time(), outcome))
+            pause = next_at - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+
+    def stop(self):
+        self.running = False
+        for thread in self.threads:
+            thread.join(timeout=30)
+        return self
+
+
+def start_fleet():
+    """Six prefixes, set up side by side, each kept alive for its services."""
+    os.makedirs(os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz"), exist_ok=True)
+    link = os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz", "deploy")
+    if not os.path.islink(link):
+        os.symlink(os.path.join(ROOT, "deploy", "ansible"), link)
+    threads = [threading.Thread(target=subprocess.run, args=([WINE_RUN, "--prepare", prefix(host)],),
+                                kwargs=dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+               for host in HOSTS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for host in HOSTS:
+        subprocess.run([WINE_SESSION, "start", prefix(host), os.path.join(HELPERS, "wine_keepalive.exe")],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop_fleet():
+    for host in HOSTS:
+        subprocess.run([WINE_SESSION, "stop", prefix(host)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def install_everywhere(title, configs=None, serve=False):
+    """A new scenario's service installed and running v1 on every host, in
+    parallel; each answering HTTP on a port of its own when `serve`."""
+    scenario = Scenario(title)
+    if serve:
+        scenario.serve()
+    threads = [threading.Thread(target=scenario.install, args=(host, (configs or {}).get(host, "")))
+               for host in HOSTS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return scenario
+
+
+def under_load(scenario, *actions, rate=300):
+    """Each action(balancer) run in turn while requests go through a
+    balancer in front of the scenario's hosts: what each returned, the load,
+    and the balancer's view of the hosts at the end."""
+    balancer = Balancer(scenario.ports)
+    try:
+        if not balancer.wait_all_up():
+            raise AssertionError("HAProxy never found every host up: %s" % balancer.states())
+        load = Load(balancer.port, rate=rate)
+        time.sleep(1)
+        results = [action(balancer) for action in actions]
+        time.sleep(1)
+        load.stop()
+        return results, load, balancer.states()
+    finally:
+        balancer.stop()
 
 
 def recap(output):
@@ -139,36 +339,14 @@ class Rollout(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        os.makedirs(os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz"), exist_ok=True)
-        link = os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz", "deploy")
-        if not os.path.islink(link):
-            os.symlink(os.path.join(ROOT, "deploy", "ansible"), link)
-        # Six prefixes, set up side by side, each kept alive for its services.
-        threads = [threading.Thread(target=subprocess.run, args=([WINE_RUN, "--prepare", prefix(host)],),
-                                    kwargs=dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-                   for host in HOSTS]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        for host in HOSTS:
-            subprocess.run([WINE_SESSION, "start", prefix(host), os.path.join(HELPERS, "wine_keepalive.exe")],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start_fleet()
 
     @classmethod
     def tearDownClass(cls):
-        for host in HOSTS:
-            subprocess.run([WINE_SESSION, "stop", prefix(host)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stop_fleet()
 
-    def installed(self, title, configs=None):
-        scenario = Scenario(title)
-        threads = [threading.Thread(target=scenario.install, args=(host, (configs or {}).get(host, "")))
-                   for host in HOSTS]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        return scenario
+    def installed(self, title, configs=None, serve=False):
+        return install_everywhere(title, configs, serve)
 
     def test_1_every_host_updated_canary_first_then_again_nothing_changes(self):
         scenario = self.installed("all")
@@ -188,7 +366,7 @@ class Rollout(unittest.TestCase):
         self.assertLess(started[1], min(started[2:]), output)
         self.assertEqual({host: counts["changed"] > 0 for host, counts in recap(output).items()},
                          {host: True for host in HOSTS})
-        self.assertRegex(output, r"host6: 0 Atualizado com sucesso!")
+        self.assertRegex(output, r"host6: 0 Atualizado com sucesso! \(1\.0\.0\.0 -> 2\.0\.0\.0, \d+ ms down\)")
         # The same rollout again: every host ok, none changed.
         rc, output = scenario.play()
         self.assertEqual(rc, 0, output)
@@ -243,17 +421,85 @@ class Rollout(unittest.TestCase):
 
     def test_6_check_mode_changes_nothing_and_says_what_it_would_do(self):
         scenario = self.installed("check")
-        for host in HOSTS:  # the tool and the new version staged ahead of the change window
-            shutil.copyfile(V2, scenario.executable(host, "new"))
+        staged = HOSTS[:3]  # the new version staged ahead of the change window there
+        for host in HOSTS:
             shutil.copyfile(TOOL, drive_c(host, scenario.folder, "UpdateServiceQZ.exe"))
+        for host in staged:
+            shutil.copyfile(V2, scenario.executable(host, "new"))
         rc, output = scenario.play(check=True)
         self.assertEqual(rc, 0, output)
         for host in HOSTS:
             self.assertEqual(scenario.running(host), "v1")
-            self.assertEqual(read(scenario.executable(host, "new")), read(V2))
+            self.assertEqual(read(scenario.executable(host, "new")), read(V2) if host in staged else None)
             self.assertFalse(os.path.exists(drive_c(host, scenario.folder, "updateServiceQZ-%s.txt" % scenario.name)))
-            self.assertRegex(output, r"%s: 0" % host)
+        # Every host answers for the version being rolled out: the tool's
+        # own check where it is staged, the hashes where it is not.
+        for host in staged:
+            self.assertRegex(output, r"%s: 0 check-passed \(1\.0\.0\.0 -> 2\.0\.0\.0\)" % host)
+        for host in HOSTS[3:]:
+            self.assertRegex(output, r"%s: 0 would stage the new version \(SHA-256 [0-9a-f]{64}\) and update it" % host)
         self.assertIn("ativaria a nova vers", output)
+
+    def test_7_a_drained_rollout_and_rollback_under_load_lose_no_request(self):
+        scenario = self.installed("drained", serve=True)
+        (update, rollback), load, states = under_load(
+            scenario, lambda balancer: scenario.play(**self.drained(balancer)),
+            lambda balancer: scenario.play(playbook=ROLLBACK, **self.drained(balancer)))
+        (rc, output), (rolled_back_rc, rolled_back) = update, rollback
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(rolled_back_rc, 0, rolled_back)
+        self.assertEqual(load.failed, 0, "%s\n%s\n%s" % (load.failures[:20], output, rolled_back))
+        self.assertGreater(load.sent, 1000)
+        self.assertEqual(set(load.builds), {"v1", "v2"}, load.builds)
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6)
+        self.assertRegex(output, r"host6: 0 Atualizado com sucesso! \(1\.0\.0\.0 -> 2\.0\.0\.0, \d+ ms down\)")
+        self.assertRegex(rolled_back, r"host6: 0 Revertido para a vers\S+ anterior com sucesso! "
+                                      r"\(2\.0\.0\.0 -> 1\.0\.0\.0, \d+ ms down\)")
+
+    def test_8_the_load_does_see_a_host_that_goes_down_undrained(self):
+        scenario = self.installed("undrained", serve=True)
+
+        def host3_goes_down(_):
+            wine("host3", "sc", "stop", scenario.name)
+            time.sleep(3)
+
+        _, load, _ = under_load(scenario, host3_goes_down)
+        self.assertGreater(load.failed, 0, load.builds)
+
+    def test_9_an_unhealthy_canary_stays_out_and_no_request_fails(self):
+        scenario = self.installed("unhealthy", {"host1": "v2:health_status=503\n"}, serve=True)
+        ((rc, output),), load, states = under_load(scenario, lambda balancer: scenario.play(**self.drained(balancer)))
+        self.assertNotEqual(rc, 0)
+        self.assertIn("host1: 11 Erro:", output)
+        self.assertEqual(load.failed, 0, "%s\n%s" % (load.failures[:20], output))
+        # The new version never served: the canary came back on v1 only.
+        self.assertEqual(set(load.builds), {"v1"}, load.builds)
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6)
+        for host in HOSTS[1:]:
+            self.assertFalse(scenario.touched(host), host)
+
+    def test_10_values_the_tool_cannot_carry_or_draining_unchecked_are_refused(self):
+        scenario = Scenario("refused")
+        rc, output = scenario.play(usqz_signers=['QZ "Publisher"'])
+        self.assertNotEqual(rc, 0)
+        self.assertIn("cannot carry it", output)
+        rc, output = scenario.play(usqz_balancer="haproxy")
+        self.assertNotEqual(rc, 0)
+        self.assertIn("nothing would say when to let the host into the balancer again", output)
+        for host in HOSTS:
+            self.assertFalse(os.path.exists(drive_c(host, scenario.folder)), host)
+
+    @staticmethod
+    def drained(balancer):
+        """The play's variables for draining through this balancer, each
+        host checked on its own endpoint, and by a command line with
+        blanks that must reach the tool as one argument."""
+        return dict(usqz_balancer="haproxy", usqz_haproxy_socket=balancer.socket,
+                    usqz_haproxy_backend=balancer.backend, usqz_drain_timeout=30,
+                    usqz_health_urls=["http://127.0.0.1:{{ usqz_test_port }}/"],
+                    usqz_health_commands=["C:\\windows\\system32\\cmd.exe /c exit 0"])
 
 
 class Counting(unittest.TextTestResult):
