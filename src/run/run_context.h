@@ -1,7 +1,8 @@
 // What one run holds, shared by its parts: the forward steps
 // (update_run), the checks before the stop (before_the_stop), --check
 // (check_plan), the rollback of a failed update and its end state
-// (rollback), and the recovery of a run that died (recovery).
+// (rollback), the recovery of a run that died (recovery), and what the
+// run tells beyond its result file (report).
 #pragma once
 
 #include <initializer_list>

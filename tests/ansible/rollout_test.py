@@ -21,7 +21,10 @@ import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else os.path.join(ROOT, "build", "windows-x64")
+# The build directory: the first argument when run as the test, the usual
+# one when imported (by bench/rollout).
+BUILD = (os.path.abspath(sys.argv.pop(1)) if __name__ == "__main__" and len(sys.argv) > 1
+         else os.path.join(ROOT, "build", "windows-x64"))
 WINE_RUN = os.path.join(ROOT, "tools", "wine-run")
 WINE_SESSION = os.path.join(ROOT, "tools", "wine-session")
 HELPERS = os.path.join(BUILD, "tests", "win32")
@@ -217,8 +220,8 @@ class Balancer:
 class Load:
     """Requests through the balancer at a steady rate, from a few
     connections kept open, for as long as it runs: how many were sent, how
-    many failed (anything but a 200, or no answer), and which builds
-    answered."""
+    many failed (anything but a 200, or no answer), how long each took, and
+    which builds answered."""
 
     def __init__(self, port, rate=300, connections=6):
         self.port = port
@@ -227,6 +230,7 @@ class Load:
         self.failed = 0
         self.builds = {}
         self.failures = []
+        self.latencies = []
         self.lock = threading.Lock()
         self.running = True
         self.threads = [threading.Thread(target=self.send, daemon=True) for _ in range(connections)]
@@ -238,6 +242,7 @@ class Load:
         next_at = time.monotonic()
         while self.running:
             next_at += self.interval
+            began = time.monotonic()
             try:
                 if connection is None:
                     connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
@@ -253,6 +258,7 @@ class Load:
                 connection = None
             with self.lock:
                 self.sent += 1
+                self.latencies.append(time.monotonic() - began)
                 if ok:
                     self.builds[outcome] = self.builds.get(outcome, 0) + 1
                 else:

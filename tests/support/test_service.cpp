@@ -12,7 +12,8 @@
 //   die_after_ms      after running this long, report stopped with
 //   exit_code         this Win32 exit code (default 1067) and exit
 //   vanish_after_ms   after running this long, exit without a word
-//   health_port       once running, answer HTTP on 127.0.0.1 at this port
+//   health_port       once running, answer HTTP on 127.0.0.1 at this port,
+//                     until the stop is asked for
 //   health_status     with this status (default 200; 0: do not listen),
 //                     the build ("v1", "v2") as the body
 //   health_delay_ms   only after this long
@@ -56,6 +57,9 @@ std::string folder;
 Behaviour behaviour;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 HANDLE stopEvent = nullptr;
+// The health endpoint's listening socket: closed when the stop is asked
+// for, as a service that stops taking work does.
+SOCKET listening = INVALID_SOCKET;
 SERVICE_STATUS status{};
 
 void logEvent(const char* event) {
@@ -106,6 +110,7 @@ DWORD WINAPI serveHealth(void*) {
   WSADATA data{};
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
   const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  listening = listener;
   BOOL reuse = TRUE;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
   sockaddr_in address{};
@@ -150,6 +155,7 @@ DWORD WINAPI onControl(DWORD control, DWORD, void*, void*) {
   }
   if (control == SERVICE_CONTROL_STOP) {
     logEvent("stop requested");
+    if (listening != INVALID_SOCKET) closesocket(listening);
     // As well-behaved services do, so the manager's reply says stop-pending.
     report(SERVICE_STOP_PENDING, 1, 1000);
     SetEvent(stopEvent);

@@ -102,6 +102,27 @@ TEST(Report, AnUpdateInFull) {
   EXPECT_EQ(h.events.sources().at(u"UpdateServiceQZ"), kToolPath);
 }
 
+TEST(Report, TheHealthChecksAndTheSignerAsTheRunFoundThem) {
+  Told h;
+  setUpSweepScene(h, false);
+  signNewVersion(h);
+  const auto started = h.clock.now();
+  h.probes.answer(u"http://127.0.0.1:8080/health", [&h, started] {
+    return FakeHealthProbes::http(h.clock.now() - started < 2'000 ? 503 : 200);
+  });
+  EXPECT_EQ(h.run(kSignedArguments + kTold + u" --health-url http://127.0.0.1:8080/health"), 0) << h.out();
+  const auto report = h.report();
+  EXPECT_TRUE(JsonCheck::valid(report)) << report;
+  EXPECT_THAT(report, HasSubstr("  \"health\": [\n    {\"check\": \"http://127.0.0.1:8080/health\", \"answer\": "
+                                "\"HTTP 200\", \"passed\": true}\n  ],\n"));
+  EXPECT_THAT(report, HasSubstr("{\"step\": \"healthy\", \"at\": "));
+  // The new version's signer, read because the run checks signatures; the
+  // previous version is not signed.
+  EXPECT_THAT(report, HasSubstr("\"signer\": {\"subject\": \"CN=QZ\", \"sha256\": \"" + std::string(64, 'a') + "\"}"));
+  const auto previous = report.substr(report.find("\"previous\""), report.find("\"new\"") - report.find("\"previous\""));
+  EXPECT_THAT(previous, HasSubstr("\"signer\": null"));
+}
+
 TEST(Report, OneForEveryOutcomeWithItsEvent) {
   struct Case {
     const char* name;
