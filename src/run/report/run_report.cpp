@@ -32,21 +32,72 @@ std::string quoted(std::u16string_view text) {
 
 std::string orNull(std::u16string_view text) { return text.empty() ? "null" : quoted(text); }
 
-std::string versionJson(const std::optional<VersionFacts>& facts, const std::string& indent) {
-  if (!facts) return "null";
-  const auto inner = indent + "  ";
-  std::string out = "{\n";
-  out += inner + "\"path\": " + quoted(facts->path) + ",\n";
-  out += inner + "\"size\": " + std::to_string(facts->size) + ",\n";
-  out += inner + "\"sha256\": " + orNull(facts->sha256) + ",\n";
-  out += inner + "\"fileVersion\": " + orNull(facts->fileVersion) + ",\n";
-  out += inner + "\"signer\": ";
-  if (facts->signerSubject.empty()) {
-    out += "null\n";
-  } else {
-    out += "{\"subject\": " + quoted(facts->signerSubject) + ", \"sha256\": " + quoted(facts->signerSha256) + "}\n";
+// Members appended one at a time, `"key": value` with the value already
+// JSON: an object on lines of its own at `indent`, or on one line.
+class Members {
+ public:
+  Members(std::string& out, std::size_t indent) : out_(out), indent_(indent) { out_ += '{'; }
+  Members& add(std::string_view key, std::string_view value) {
+    if (indent_ != 0) {
+      out_ += first_ ? "\n" : ",\n";
+      out_.append(indent_, ' ');
+    } else if (!first_) {
+      out_ += ", ";
+    }
+    first_ = false;
+    out_ += '"';
+    out_ += key;
+    out_ += "\": ";
+    out_ += value;
+    return *this;
   }
-  return out + indent + "}";
+  void close() {
+    if (indent_ != 0) {
+      out_ += '\n';
+      out_.append(indent_ - 2, ' ');
+    }
+    out_ += '}';
+  }
+
+ private:
+  std::string& out_;
+  std::size_t indent_;
+  bool first_ = true;
+};
+
+// An array of one-line objects, each on a line of its own.
+template <typename Item, typename Write>
+std::string arrayOf(const std::vector<Item>& items, Write write) {
+  if (items.empty()) return "[]";
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    out += i == 0 ? "\n    " : ",\n    ";
+    Members object(out, 0);
+    write(object, items[i]);
+    object.close();
+  }
+  return out + "\n  ]";
+}
+
+std::string versionJson(const std::optional<VersionFacts>& facts) {
+  if (!facts) return "null";
+  std::string out;
+  Members object(out, 4);
+  object.add("path", quoted(facts->path))
+      .add("size", std::to_string(facts->size))
+      .add("sha256", orNull(facts->sha256))
+      .add("fileVersion", orNull(facts->fileVersion));
+  if (facts->signerSubject.empty()) {
+    object.add("signer", "null");
+  } else {
+    std::string signer;
+    Members inner(signer, 0);
+    inner.add("subject", quoted(facts->signerSubject)).add("sha256", quoted(facts->signerSha256));
+    inner.close();
+    object.add("signer", signer);
+  }
+  object.close();
+  return out;
 }
 
 std::u16string_view actionName(RunAction action) {
@@ -122,43 +173,45 @@ std::u16string RunReport::outcomeName() const {
 }
 
 std::string RunReport::json() const {
-  std::string out = "{\n";
-  out += "  \"tool\": \"UpdateServiceQZ\",\n";
-  out += "  \"toolVersion\": \"" USQZ_VERSION "\",\n";
-  out += "  \"action\": " + quoted(actionName(action_)) + ",\n";
-  out += "  \"service\": " + quoted(service_) + ",\n";
-  out += "  \"host\": " + orNull(host_) + ",\n";
-  out += "  \"started\": \"" + isoUtcText(startWallMs_) + "\",\n";
-  out += "  \"ended\": \"" + isoUtcText(endWallMs_) + "\",\n";
-  out += "  \"outcome\": " + quoted(outcomeName()) + ",\n";
-  out += "  \"exitCode\": " + std::to_string(exitStatus_) + ",\n";
-  out += "  \"result\": " + (result_ ? quoted(*result_) : std::string("null")) + ",\n";
-  out += "  \"previous\": " + versionJson(previous_, "  ") + ",\n";
-  out += "  \"new\": " + versionJson(next_, "  ") + ",\n";
-  out += "  \"running\": " + versionJson(running_, "  ") + ",\n";
-  out += "  \"steps\": [";
-  for (std::size_t i = 0; i < steps_.size(); ++i) {
-    out += (i == 0 ? "\n" : ",\n");
-    out += "    {\"step\": " + quoted(steps_[i].name) + ", \"at\": \"" + isoUtcText(steps_[i].atMs) + "\"}";
-  }
-  out += steps_.empty() ? "],\n" : "\n  ],\n";
   const auto downtime = downtimeMs();
-  out += "  \"downtimeMs\": " + (downtime ? std::to_string(*downtime) : std::string("null")) + ",\n";
-  out += "  \"health\": [";
-  for (std::size_t i = 0; i < health_.size(); ++i) {
-    out += (i == 0 ? "\n" : ",\n");
-    out += "    {\"check\": " + quoted(health_[i].check) + ", \"answer\": " + quoted(health_[i].answer) +
-           ", \"passed\": " + (health_[i].passed ? "true" : "false") + "}";
-  }
-  out += health_.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"recovery\": ";
+  std::string recovery = "null";
   if (recovery_) {
-    out += "{\"deadRunStep\": " + quoted(recovery_->deadRunStep) + ", \"outcome\": " + quoted(recovery_->outcome) +
-           ", \"message\": " + orNull(recovery_->message) + "}\n";
-  } else {
-    out += "null\n";
+    recovery.clear();
+    Members object(recovery, 0);
+    object.add("deadRunStep", quoted(recovery_->deadRunStep))
+        .add("outcome", quoted(recovery_->outcome))
+        .add("message", orNull(recovery_->message));
+    object.close();
   }
-  return out + "}\n";
+  std::string out;
+  Members report(out, 2);
+  report.add("tool", "\"UpdateServiceQZ\"")
+      .add("toolVersion", "\"" USQZ_VERSION "\"")
+      .add("action", quoted(actionName(action_)))
+      .add("service", quoted(service_))
+      .add("host", orNull(host_))
+      .add("started", "\"" + isoUtcText(startWallMs_) + "\"")
+      .add("ended", "\"" + isoUtcText(endWallMs_) + "\"")
+      .add("outcome", quoted(outcomeName()))
+      .add("exitCode", std::to_string(exitStatus_))
+      .add("result", result_ ? quoted(*result_) : "null")
+      .add("previous", versionJson(previous_))
+      .add("new", versionJson(next_))
+      .add("running", versionJson(running_))
+      .add("steps", arrayOf(steps_,
+                            [](Members& step, const ReportStep& item) {
+                              step.add("step", quoted(item.name)).add("at", "\"" + isoUtcText(item.atMs) + "\"");
+                            }))
+      .add("downtimeMs", downtime ? std::to_string(*downtime) : "null")
+      .add("health", arrayOf(health_,
+                             [](Members& check, const HealthResult& item) {
+                               check.add("check", quoted(item.check))
+                                   .add("answer", quoted(item.answer))
+                                   .add("passed", item.passed ? "true" : "false");
+                             }))
+      .add("recovery", recovery);
+  report.close();
+  return out + "\n";
 }
 
 }  // namespace usqz
