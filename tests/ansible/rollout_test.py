@@ -497,6 +497,28 @@ class Rollout(unittest.TestCase):
         for host in HOSTS:
             self.assertFalse(os.path.exists(drive_c(host, scenario.folder)), host)
 
+    def test_11_a_balancer_of_ones_own_is_driven_by_task_files(self):
+        scenario = self.installed("tasks")
+        log = os.path.join(FLEET, "balancer-%s.log" % scenario.item)
+        tasks = {}
+        for step in ("out", "in"):
+            tasks[step] = os.path.join(FLEET, "%s-%s.yml" % (step, scenario.item))
+            with open(tasks[step], "w") as out:
+                out.write("- name: Say the host goes %s\n"
+                          "  ansible.builtin.shell: echo %s {{ inventory_hostname }} >> %s\n"
+                          "  delegate_to: localhost\n"
+                          "  changed_when: true\n" % (step, step, log))
+        rc, output = scenario.play(usqz_balancer="tasks", usqz_drain_tasks=tasks["out"],
+                                   usqz_undrain_tasks=tasks["in"],
+                                   usqz_health_commands=["C:\\windows\\system32\\cmd.exe /c exit 0"])
+        self.assertEqual(rc, 0, output)
+        events = (read(log) or b"").decode().split("\n")
+        # Each host out before its update and in after it, the canary first.
+        self.assertEqual(events[:2], ["out host1", "in host1"], events)
+        for host in HOSTS:
+            self.assertLess(events.index("out " + host), events.index("in " + host), events)
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v2"] * 6)
+
     @staticmethod
     def drained(balancer):
         """The play's variables for draining through this balancer, each
