@@ -203,7 +203,10 @@ TEST(Report, WhatCannotBeToldIsSaidAndChangesNothing) {
   const std::vector<Case> cases = {
       {"a folder at the report's name", [](Told& h) { h.os.addDirectory(kReport); },
        "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
-      {"the report cannot be created", [](Told& h) { h.os.putFile(kReport + u".1952.tmp", "someone's"); },
+      {"someone else's file at the temporary name", [](Told& h) {
+         h.os.putFile(kReport + u".1952.tmp", "someone's");
+         h.os.setForeign(kReport + u".1952.tmp", u"QZ\\alice");
+       },
        "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
       {"the source cannot be registered", [](Told& h) { h.events.failRegistration(platform::kErrorAccessDenied); },
        "Registro de eventos: a origem UpdateServiceQZ n\xE3o p\xF4" "de ser registrada ("},
@@ -275,6 +278,36 @@ TEST(Report, AFaultAnywhereNeverCostsAVersionOrMisreportsTheStatus) {
       }
       EXPECT_FALSE(h.os.contents(kReport + u".1952.tmp"));
     }
+  }
+}
+
+// A told run killed at any call, then run again: the second run's report is
+// whole, says its true status, and tells the recovery whenever the first
+// left a journal to act on.
+TEST(Report, AfterADeathAtAnyCallTheNextRunsReportIsWholeAndTrue) {
+  unsigned calls = 0;
+  {
+    Told clean;
+    setUpSweepScene(clean, false);
+    const unsigned before = clean.os.lifeline().calls();
+    ASSERT_EQ(clean.run(kSweepArguments + kTold), 0);
+    calls = clean.os.lifeline().calls() - before;
+  }
+  for (unsigned nth = 1; nth <= calls; ++nth) {
+    SCOPED_TRACE(::testing::Message() << "killed at call " << nth);
+    Told h;
+    setUpSweepScene(h, false);
+    ASSERT_FALSE(h.runDyingAt(kSweepArguments + kTold, nth).has_value());
+    const bool leftJournal = h.os.contents(kJournal).has_value();
+    const int status = h.run(kSweepArguments + kTold);
+    EXPECT_TRUE(status == 0 || status == 3) << status << h.out();  // 3: the first had finished
+    const auto report = h.report();
+    EXPECT_TRUE(JsonCheck::valid(report)) << report;
+    EXPECT_THAT(report, HasSubstr("\"exitCode\": " + std::to_string(status) + ",\n"));
+    if (leftJournal) {
+      EXPECT_THAT(report, HasSubstr("\"recovery\": {\"deadRunStep\": "));
+    }
+    EXPECT_FALSE(h.os.contents(kReport + u".1952.tmp"));
   }
 }
 

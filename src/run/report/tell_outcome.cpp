@@ -1,6 +1,7 @@
 #include "run/report/tell_outcome.h"
 
 #include "platform/text.h"
+#include "run/private_file.h"
 
 namespace usqz {
 
@@ -15,11 +16,12 @@ std::u16string versionLine(const std::optional<VersionFacts>& facts) {
 }
 
 // Temporary file, flushed, then put in place in one step: a reader finds
-// the last report whole or this one whole. The name is the process's own,
-// so a file someone else put there is never written through.
+// the last report whole or this one whole. The name is the process's own;
+// one a dead run with the same number left is taken over, anything else
+// there is never written through.
 platform::OsError writeReport(platform::Platform& p, const std::u16string& path, const std::string& bytes) {
   const auto temporary = path + u"." + toDecimal(p.processes.currentProcessId()) + u".tmp";
-  const auto created = p.files.createPrivateFile(temporary);
+  const auto created = createPrivateFileAnew(p.files, p.security, temporary).opened;
   if (created.error != platform::kOk) return created.error;
   auto error = p.files.writeBytes(created.handle, bytes);
   if (error == platform::kOk) error = p.files.flushFile(created.handle);

@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "cli/tool_error.h"
 #include "platform/held_files.h"
+#include "run/private_file.h"
 
 namespace usqz {
 
@@ -320,19 +321,15 @@ void RunJournal::probeWritable() {
 }
 
 // Only a plain file that nobody but an administrator could have written is
-// taken for one a dead run left; anything else at the name is someone
-// else's and stays as it is.
+// taken for one a dead run of the tool left; anything else at the name is
+// someone else's and stays as it is.
 platform::FileOpenResult RunJournal::createTemporary(const std::u16string& temporary) {
-  auto created = files_.createPrivateFile(temporary);
-  if (created.error != platform::kErrorFileExists) return created;
-  const auto facts = security_.inspect(temporary);
-  if (facts.error != platform::kOk) return {{}, facts.error};
-  if (facts.kind != platform::FileKind::File || facts.links != 1 || whyUntrusted(facts)) {
+  const auto created = createPrivateFileAnew(files_, security_, temporary);
+  if (created.someoneElses) {
     throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " + temporary +
                     u" existe e não é da ferramenta");
   }
-  if (const auto error = files_.removeFile(temporary)) return {{}, error};
-  return files_.createPrivateFile(temporary);
+  return created.opened;
 }
 
 }  // namespace usqz
