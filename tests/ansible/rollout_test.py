@@ -497,6 +497,23 @@ class Rollout(unittest.TestCase):
         for host in HOSTS:
             self.assertFalse(os.path.exists(drive_c(host, scenario.folder)), host)
 
+    def test_12_a_host_the_tool_would_refuse_is_never_taken_out(self):
+        scenario = self.installed("stayin", serve=True)
+
+        def play(balancer):
+            variables = self.drained(balancer)
+            # The new version is not signed: every host would refuse it.
+            variables.update(usqz_signers=["QZ Publisher"])
+            return scenario.play(**variables)
+
+        ((rc, output),), load, states = under_load(scenario, play)
+        self.assertNotEqual(rc, 0)
+        self.assertIn("host1: 10 Erro: A nova vers", output)
+        # Refused while out, it would have stayed out (MAINT).
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual(load.failed, 0)
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6)
+
     def test_11_a_balancer_of_ones_own_is_driven_by_task_files(self):
         scenario = self.installed("tasks")
         log = os.path.join(FLEET, "balancer-%s.log" % scenario.item)
