@@ -65,6 +65,8 @@ struct Reported : Update {
 };
 
 TEST_F(Reported, AnUpdateARefusalACheckAndABusyRun) {
+  // Read when v2 starts: its stop, at the end, keeps a run under way.
+  behaviour("v2:stop_ms=3000\n");
   installV1(true);
   auto run = update(told);
   expectReport(run, 0, "updated");
@@ -85,10 +87,11 @@ TEST_F(Reported, AnUpdateARefusalACheckAndABusyRun) {
   expectVersion("new", v1, "1.0.0.0");
   EXPECT_EQ(version(current), "v2");
 
-  behaviour("v2:stop_ms=3000\n");
+  const auto seen = events().size();
   ProcessResult first;
   std::thread firstRun([&] { first = update(); });
-  for (int i = 0; i < 200 && events().size() < 3; ++i) Sleep(50);  // v2 asked to stop
+  // The first run holds the lock once it has asked v2 to stop.
+  for (int i = 0; i < 200 && (events().size() == seen || events().back() != "v2 stop requested"); ++i) Sleep(50);
   const auto second = update(told);
   firstRun.join();
   expectReport(second, 1618, "busy");
