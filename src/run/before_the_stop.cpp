@@ -131,6 +131,10 @@ bool openAndCheck(RunContext& c, bool mayRegister) {
     throw toolError(u"Erro ao abrir o serviço: " + c.p.texts.describe(opened.error));
   }
   c.console.writeLine(u"Service :: NÃO encontrado");
+  // A rollback has a version to go back to only where one ran.
+  if (c.names.rollback) {
+    throw toolError(u"O serviço " + c.names.serviceName + u" não está registrado: não há o que reverter");
+  }
   // Without the right to register, the registration fails as it is.
   if (mayRegister) refuseSecondService(c.p.files, c.p.services, c.p.texts, c.manager.get(), c.names);
   c.swap.checkOlderBackupRemovable();

@@ -30,7 +30,6 @@ void writeVersions(RunContext& c) {
 }  // namespace
 
 Outcome checkOnly(RunContext& c) {
-  refuseNamesOutsideTheToolsFolder(c);
   // A run would undo an interrupted one first: what that would do, or
   // why it could not.
   std::vector<std::u16string> recovery;
@@ -78,9 +77,6 @@ Outcome checkOnly(RunContext& c) {
       plan.push_back(u"pararia o serviço");
     }
   } else {
-    if (c.names.rollback) {
-      throw toolError(u"O serviço " + c.names.serviceName + u" não está registrado: não há o que reverter");
-    }
     // Without the right to register, the run's registration would fail.
     if (!mayRegister) {
       throw toolError(u"Erro ao instalar o serviço: " + c.p.texts.describe(platform::kErrorAccessDenied));

@@ -60,12 +60,11 @@ class UpdateRun {
 
  private:
   Outcome steps() {
+    refuseNamesOutsideTheToolsFolder(c);
     if (c.options.checkOnly) {
-      refuseNamesOutsideTheToolsFolder(c);
       readVersionsForTheReport();
       return checkOnly(c);
     }
-    refuseNamesOutsideTheToolsFolder(c);
     if (staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
     if (const auto outcome = undoInterruptedRun()) return *outcome;
     readVersionsForTheReport();
@@ -149,7 +148,6 @@ class UpdateRun {
   // registration included.
   void openOrRegister(bool mayRegister) {
     if (openAndCheck(c, mayRegister)) return;
-    if (c.names.rollback) throw toolError(u"O serviço " + c.names.serviceName + u" não está registrado: não há o que reverter");
     prepareJournal(false, true);
     c.journal.advance(Step::Registering);
     const auto created = c.p.services.registerService(c.manager.get(), c.names.serviceName, c.names.pathCurrentBin);

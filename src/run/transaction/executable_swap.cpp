@@ -137,19 +137,21 @@ void ExecutableSwap::swap(platform::FileHandle held) {
       }
     }
     console_.writeLine(u"  -> Reativando a versão anterior: OLD -> EXE");
-  } else if (files_.fileExists(names_.pathCurrentBin)) {
-    if (files_.fileExists(names_.pathOldBin)) {
-      console_.writeLine(u"  -> Removendo versão antiga (OLD)");
-      if (const auto error = removeRetrying(names_.pathOldBin)) {
-        throw toolError(u"Erro ao remover a versão antiga (OLD): " + texts_.describe(error));
+  } else {
+    if (files_.fileExists(names_.pathCurrentBin)) {
+      if (files_.fileExists(names_.pathOldBin)) {
+        console_.writeLine(u"  -> Removendo versão antiga (OLD)");
+        if (const auto error = removeRetrying(names_.pathOldBin)) {
+          throw toolError(u"Erro ao remover a versão antiga (OLD): " + texts_.describe(error));
+        }
+      }
+      console_.writeLine(u"  -> Fazendo backup da versao atual: EXE -> OLD");
+      if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
+        throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
       }
     }
-    console_.writeLine(u"  -> Fazendo backup da versao atual: EXE -> OLD");
-    if (const auto error = moveRetrying(names_.pathCurrentBin, names_.pathOldBin)) {
-      throw toolError(u"Erro ao fazer backup da versão atual: " + texts_.describe(error));
-    }
+    console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
   }
-  if (!names_.rollback) console_.writeLine(u"  -> Ativando nova versão: NEW -> EXE");
   const auto error = held ? retryWhileHeld(clock_, [&] { return files_.renameOpenFile(held, names_.pathCurrentBin); })
                           : moveRetrying(names_.pathNewBin, names_.pathCurrentBin);
   if (error) {
