@@ -17,4 +17,15 @@ PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platfor
   return {files.createPrivateFile(path), false};
 }
 
+platform::OsError putInPlace(platform::FileAndProcess& files, platform::FileHandle file,
+                             const std::u16string& temporary, const std::u16string& path, std::string_view bytes) {
+  auto error = files.writeBytes(file, bytes);
+  if (error == platform::kOk) error = files.flushFile(file);
+  const auto closed = files.closeFile(file);
+  if (error == platform::kOk) error = closed;
+  if (error == platform::kOk) error = files.replaceFile(temporary, path);
+  if (error != platform::kOk) files.removeFile(temporary);
+  return error;
+}
+
 }  // namespace usqz

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/file_and_process.h"
 #include "platform/file_security.h"
@@ -22,5 +23,12 @@ struct PrivateFileResult {
 // anything else there is someone else's and is left as it is.
 PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
                                         const std::u16string& path);
+
+// `bytes` written to `temporary` (just created, open as `file`), flushed,
+// and put in place of `path` in one step, so that a reader finds the old
+// file whole or the new one whole; the temporary file is closed, and
+// removed when anything failed.
+platform::OsError putInPlace(platform::FileAndProcess& files, platform::FileHandle file,
+                             const std::u16string& temporary, const std::u16string& path, std::string_view bytes);
 
 }  // namespace usqz

@@ -23,13 +23,7 @@ platform::OsError writeReport(platform::Platform& p, const std::u16string& path,
   const auto temporary = path + u"." + toDecimal(p.processes.currentProcessId()) + u".tmp";
   const auto created = createPrivateFileAnew(p.files, p.security, temporary).opened;
   if (created.error != platform::kOk) return created.error;
-  auto error = p.files.writeBytes(created.handle, bytes);
-  if (error == platform::kOk) error = p.files.flushFile(created.handle);
-  const auto closed = p.files.closeFile(created.handle);
-  if (error == platform::kOk) error = closed;
-  if (error == platform::kOk) error = p.files.replaceFile(temporary, path);
-  if (error != platform::kOk) p.files.removeFile(temporary);
-  return error;
+  return putInPlace(p.files, created.handle, temporary, path, bytes);
 }
 
 }  // namespace

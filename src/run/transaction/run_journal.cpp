@@ -291,18 +291,9 @@ void RunJournal::finish() {
 // one, whole.
 void RunJournal::write() {
   const auto temporary = path_ + u".tmp";
-  const auto bytes = formatJournal(record_);
-  platform::OsError error = platform::kOk;
   const auto created = createTemporary(temporary);
-  error = created.error;
-  if (error == platform::kOk) {
-    error = files_.writeBytes(created.handle, bytes);
-    if (error == platform::kOk) error = files_.flushFile(created.handle);
-    const auto closed = files_.closeFile(created.handle);
-    if (error == platform::kOk) error = closed;
-    if (error == platform::kOk) error = files_.replaceFile(temporary, path_);
-    if (error != platform::kOk) files_.removeFile(temporary);
-  }
+  auto error = created.error;
+  if (error == platform::kOk) error = putInPlace(files_, created.handle, temporary, path_, formatJournal(record_));
   if (error != platform::kOk) {
     throw toolError(u"Não foi possível gravar o diário da atualização " + path_ + u": " + texts_.describe(error));
   }
