@@ -13,26 +13,39 @@ std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts) {
   return u"pode ser alterado por " + writers;
 }
 
-void checkLocation(platform::Platform& p, const Options& options, const Names& names) {
-  // Pinned content is checked on the file held open until it moves: who
-  // could write it before does not matter.
-  if (options.verifiesNewVersion()) return;
-  const auto folder = std::u16string(directoryOf(names.pathCurrentBin));
-  for (const auto* path : {&folder, &names.pathNewBin, &names.pathCurrentBin, &names.pathOldBin}) {
-    const auto facts = p.security.inspect(*path);
-    if (facts.error == platform::kErrorFileNotFound) continue;
-    std::optional<std::u16string> why;
-    if (facts.error != platform::kOk) {
-      why = u"as permissões não puderam ser lidas: " + p.texts.describe(facts.error);
-    } else {
-      why = whyUntrusted(facts);
-    }
-    if (why) {
-      throw toolError(u"Local não confiável: " + *path + u" " + *why +
-                      u"; só administradores podem gravar onde a ferramenta atua, ou use --sha256 ou "
-                      u"--require-signature");
-    }
+namespace {
+
+void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16string_view advice) {
+  const auto facts = p.security.inspect(path);
+  if (facts.error == platform::kErrorFileNotFound) return;
+  std::optional<std::u16string> why;
+  if (facts.error != platform::kOk) {
+    why = u"as permissões não puderam ser lidas: " + p.texts.describe(facts.error);
+  } else {
+    why = whyUntrusted(facts);
   }
+  if (why) {
+    throw toolError(u"Local não confiável: " + path + u" " + *why +
+                    u"; só administradores podem gravar onde a ferramenta atua" + std::u16string(advice));
+  }
+}
+
+}  // namespace
+
+void checkWhereTheToolActs(platform::Platform& p, const Names& update, const Names& names) {
+  // A pin proves the new version's bytes, not who may change the folder,
+  // the executable or its backup afterwards: these are checked whatever
+  // the options.
+  const auto folder = std::u16string(directoryOf(update.pathCurrentBin));
+  for (const auto* path : {&folder, &update.pathCurrentBin, &update.pathOldBin}) refuseUntrusted(p, *path, u"");
+  if (names.rollback) refuseUntrusted(p, names.pathOldBin, u"");
+}
+
+void checkNewVersionLocation(platform::Platform& p, const Options& options, const Names& names) {
+  // Pinned content is copied into the tool's own file before it is used:
+  // who could write the new version does not matter then.
+  if (options.verifiesNewVersion() && !names.rollback) return;
+  refuseUntrusted(p, names.pathNewBin, names.rollback ? u"" : u", ou use --sha256 ou --require-signature");
 }
 
 void checkPlainNewVersion(platform::FileSecurity& security, platform::ErrorTexts& texts, const Names& names) {

@@ -1,9 +1,10 @@
 // Who could have written what the run acts on. The tool runs elevated, and
-// everything in its folder is input from whoever may write there: the new
-// version is activated from a folder only administrators can write, or
-// with its content pinned by the administrator (a hash or a signature,
-// checked on the file held open until it moves); the new version is a
-// plain file with one name, never a link to someone else's.
+// everything in its folder is input from whoever may write there: the
+// folder, the executable and its backup only administrators may write;
+// the new version too, unless its content is pinned by the administrator
+// (a hash or a signature, checked on the copy the tool makes of it); the
+// new version is a plain file with one name, never a link to someone
+// else's.
 #pragma once
 
 #include <optional>
@@ -19,9 +20,15 @@ namespace usqz {
 // Portuguese ("pode ser alterado por Everyone"); nothing when only one could.
 std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts);
 
-// The tool's folder and the three executables: refused unless only
-// administrators may write them or the options pin the new version.
-void checkLocation(platform::Platform& platform, const Options& options, const Names& names);
+// The tool's folder, the executable and its backup (and a rollback's own
+// name): refused unless only administrators may write them, whatever the
+// options.
+void checkWhereTheToolActs(platform::Platform& platform, const Names& update, const Names& names);
+
+// The version about to be activated: refused unless only administrators
+// may write it or the options pin an update's new version (which is then
+// copied, never run from where it was written).
+void checkNewVersionLocation(platform::Platform& platform, const Options& options, const Names& names);
 
 // The new version is a plain file with one name.
 void checkPlainNewVersion(platform::FileSecurity& security, platform::ErrorTexts& texts, const Names& names);

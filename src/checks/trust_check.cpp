@@ -76,9 +76,10 @@ void checkSameSigner(platform::Platform& p, const platform::Signer& signer, cons
 
 }  // namespace
 
-void checkTrust(platform::Platform& p, const Options& options, platform::FileHandle newVersion, const Names& names) {
+void checkTrust(platform::Platform& p, const Options& options, platform::FileHandle newVersion, const Names& names,
+                const std::u16string& sha256) {
   if (!options.sha256.empty()) {
-    const auto hash = p.trust.sha256(newVersion);
+    const auto hash = sha256.empty() ? p.trust.sha256(newVersion) : platform::HashResult{sha256, platform::kOk};
     if (hash.error != platform::kOk) {
       throw toolError(u"Não foi possível calcular o SHA-256 da nova versão: " + describe(p.texts, hash.error));
     }

@@ -11,7 +11,9 @@
 
 namespace usqz {
 
+// `sha256`: the new version's, when a copy of it has just been hashed;
+// empty to read it here.
 void checkTrust(platform::Platform& platform, const Options& options, platform::FileHandle newVersion,
-                const Names& names);
+                const Names& names, const std::u16string& sha256 = {});
 
 }  // namespace usqz

@@ -207,6 +207,7 @@ Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecut
   names.pathNewBin = stem + u".new";
   names.pathOldBin = stem + u".old";
   names.pathJournal = stem + u".journal";
+  names.pathCopyBin = stem + u".copy";
   return names;
 }
 

@@ -89,6 +89,9 @@ struct Names {
   std::u16string pathOldBin;
   // Beside the executables: how far an update of them got.
   std::u16string pathJournal;
+  // Where the tool writes its own copy of the new version before it takes
+  // the new version's place.
+  std::u16string pathCopyBin;
   // A rollback's names: the backup is the version it activates (at
   // pathNewBin's place in the swap), and the version it replaces waits at
   // pathOldBin, a name of its own, until the rollback is confirmed; then it

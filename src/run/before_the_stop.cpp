@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "cli/tool_error.h"
 #include "run/service/service_rights.h"
+#include "run/transaction/own_copy.h"
 
 namespace usqz {
 
@@ -18,7 +19,8 @@ using platform::ServiceStatus;
 // move and delete files that are not the service's.
 void refuseNamesOutsideTheToolsFolder(RunContext& c) {
   const auto folder = directoryOf(c.ownPath).size();
-  for (const auto* path : {&c.names.pathCurrentBin, &c.names.pathNewBin, &c.names.pathOldBin, &c.names.pathJournal}) {
+  for (const auto* path : {&c.names.pathCurrentBin, &c.names.pathNewBin, &c.names.pathOldBin, &c.names.pathJournal,
+                            &c.names.pathCopyBin}) {
     if (!staysInFolder(std::u16string_view(*path).substr(folder))) {
       throw toolError(u"Nome de serviço inválido para os arquivos da ferramenta: " + c.names.pathCurrentBin);
     }
@@ -42,10 +44,19 @@ bool newVersionPasses(RunContext& c, const Names& names) {
   }
   try {
     checkPlainNewVersion(c.p.security, c.p.texts, names);
-    checkLocation(c.p, c.options, names);
-    if (c.options.verifiesNewVersion()) {
+    checkNewVersionLocation(c.p, c.options, names);
+    // An update copies the new version before it checks its content, so
+    // that what is checked is what runs.
+    const bool copies = !c.options.checkOnly && !names.rollback;
+    if (copies || c.options.verifiesNewVersion()) {
       c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
-      checkTrust(c.p, c.options, c.held.get(), names);
+      if (copies) {
+        c.nextSha256 = copyIntoOwnFile(c.p.files, c.p.security, c.p.texts, c.held.get(), names.pathCopyBin);
+        c.copyPending = true;
+      }
+      if (c.options.verifiesNewVersion()) checkTrust(c.p, c.options, c.held.get(), names, c.nextSha256);
+      // From here on the copy stands for the new version.
+      if (copies) c.held.reset();
     } else {
       checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
     }
@@ -155,7 +166,9 @@ bool alreadyRuns(RunContext& c) {
     return false;
   }
   const auto current = c.swap.sha256Of(c.names.pathCurrentBin);
-  return !current.empty() && current == c.swap.sha256Of(c.names.pathNewBin, c.held.get());
+  if (current.empty()) return false;
+  c.currentSha256 = current;
+  return current == (c.nextSha256.empty() ? c.swap.sha256Of(c.names.pathNewBin, c.held.get()) : c.nextSha256);
 }
 
 }  // namespace usqz

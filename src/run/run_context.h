@@ -55,6 +55,13 @@ struct RunContext {
   Recovery recovery;
   // What the run did, for --report and --event-log.
   RunReport& report;
+  // The new version's SHA-256 once an update has copied it, and the
+  // current version's once read: each executable is read once.
+  std::u16string nextSha256;
+  std::u16string currentSha256;
+  // The copy waits at names.pathCopyBin until the first change, when it
+  // takes the new version's place; removed if the run ends before.
+  bool copyPending = false;
   // The run asked the service to stop, and it stopped.
   bool stoppedByRun = false;
 };

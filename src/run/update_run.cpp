@@ -13,6 +13,8 @@
 #include "cli/tool_error.h"
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
+#include "checks/location_trust.h"
+#include "checks/preflight.h"
 #include "run/report/version_facts.h"
 #include "run/transaction/failure_actions.h"
 #include "run/transaction/rollback.h"
@@ -53,6 +55,7 @@ class UpdateRun {
       c.console.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
     }
     c.held.reset();
+    dropOwnCopy();
     c.service.reset();
     c.manager.reset();
     return outcome;
@@ -61,11 +64,14 @@ class UpdateRun {
  private:
   Outcome steps() {
     refuseNamesOutsideTheToolsFolder(c);
+    if (!c.options.checkOnly && staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
+    // Nothing found in a folder others may change is acted upon, a dead
+    // run's journal included.
+    checkWhereTheToolActs(c.p, c.updateNames, c.names);
     if (c.options.checkOnly) {
       readVersionsForTheReport();
       return checkOnly(c);
     }
-    if (staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
     if (const auto outcome = undoInterruptedRun()) return *outcome;
     readVersionsForTheReport();
 
@@ -77,6 +83,7 @@ class UpdateRun {
       c.console.writeLine(u"Service :: status: iniciado");
       c.console.writeLine(u"  -> A nova versão já está em execução: removendo a cópia (NEW)");
       c.held.reset();
+      dropOwnCopy();
       if (const auto error = c.swap.removeRetrying(c.names.pathNewBin)) {
         throw toolError(u"A cópia da nova versão não pôde ser removida: " + c.p.texts.describe(error));
       }
@@ -163,9 +170,30 @@ class UpdateRun {
     c.console.writeLine(u"Service :: encontrado");
   }
 
+  // The run's copy of the new version, made before any change, takes the
+  // new version's place at the first one: a refusal before leaves the new
+  // version as it was found.
+  void activateOwnCopy() {
+    if (!c.copyPending) return;
+    if (const auto error = c.p.files.replaceFile(c.names.pathCopyBin, c.names.pathNewBin)) {
+      throw toolError(u"Não foi possível colocar a cópia da nova versão em " + c.names.pathNewBin + u": " +
+                      c.p.texts.describe(error));
+    }
+    c.copyPending = false;
+    // Held from here to its activation, which renames this very file.
+    c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, c.names));
+  }
+
+  void dropOwnCopy() {
+    if (!c.copyPending) return;
+    c.p.files.removeFile(c.names.pathCopyBin);
+    c.copyPending = false;
+  }
+
   // The facts the journal keeps, read before the first irreversible step:
   // from here on Ctrl+C waits for the run to finish or roll back.
   void prepareJournal(bool wasRunning, bool registers) {
+    activateOwnCopy();
     JournalRecord record;
     record.serviceName = c.names.serviceName;
     record.processId = c.p.processes.currentProcessId();
@@ -178,12 +206,13 @@ class UpdateRun {
     record.next = *next;
     // What recovery may put back or start: these very bytes, and no others.
     if (record.previous) {
-      record.previousSha256 = c.swap.sha256Of(c.names.pathCurrentBin);
+      record.previousSha256 =
+          c.currentSha256.empty() ? c.swap.sha256Of(c.names.pathCurrentBin) : c.currentSha256;
       if (record.previousSha256.empty()) {
         throw toolError(u"Não foi possível ler a versão atual: " + c.names.pathCurrentBin);
       }
     }
-    record.nextSha256 = c.swap.sha256Of(c.names.pathNewBin, c.held.get());
+    record.nextSha256 = c.nextSha256.empty() ? c.swap.sha256Of(c.names.pathNewBin, c.held.get()) : c.nextSha256;
     if (record.nextSha256.empty()) throw toolError(u"Não foi possível ler a nova versão: " + c.names.pathNewBin);
     c.p.interrupts.defer();
     c.journal.prepare(std::move(record));

@@ -1,11 +1,12 @@
 // In-memory hashes and signatures for tests: a file's signature is what the
-// test says of its contents; its "SHA-256" a stand-in of the same length,
-// different for different contents. Fault injection at every operation.
+// test says of its contents; its SHA-256 the real one. Fault injection at
+// every operation.
 #pragma once
 
 #include <map>
 #include <string>
 
+#include "checks/sha256.h"
 #include "fake_file_and_process.h"
 #include "platform/trust.h"
 
@@ -22,16 +23,9 @@ class FakeTrust final : public Trust {
   FaultPlan<TrustOp>& faults() { return faults_; }
   unsigned calls(TrustOp operation) const { return faults_.calls(operation); }
 
-  // 64 hex digits from the contents (FNV-1a, four ways): what sha256 says.
-  static std::u16string hashOf(const std::string& contents) {
-    std::u16string hex;
-    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
-      std::uint64_t hash = 0xCBF29CE484222325ULL ^ seed;
-      for (const unsigned char c : contents) hash = (hash ^ c) * 0x100000001B3ULL;
-      for (int shift = 60; shift >= 0; shift -= 4) hex += u"0123456789abcdef"[(hash >> shift) & 0xF];
-    }
-    return hex;
-  }
+  // What sha256 says: the contents' real SHA-256, as the tool's own hash
+  // of a copy says it too.
+  static std::u16string hashOf(const std::string& contents) { return Sha256::of(contents); }
 
   SignatureCheck checkSignature(FileHandle file, std::u16string_view) override {
     if (const auto error = faults_.onCall(TrustOp::CheckSignature)) return {SignatureStatus::Unverifiable, error, {}};

@@ -36,6 +36,7 @@ inline const std::u16string kCurrent = u"C:\\svc\\qz_Agent.exe";
 inline const std::u16string kNew = u"C:\\svc\\qz_Agent.new";
 inline const std::u16string kOld = u"C:\\svc\\qz_Agent.old";
 inline const std::u16string kJournal = u"C:\\svc\\qz_Agent.journal";
+inline const std::u16string kCopy = u"C:\\svc\\qz_Agent.copy";
 inline const std::u16string kResult = u"updateServiceQZ-QZAgent.txt";
 // Two versions of the service's executable, complete images both.
 inline const std::string kV1 = peImage("v1");

@@ -239,23 +239,35 @@ TEST(JournalOnDisk, IsPrivateWheneverItIsThere) {
   }
 }
 
-TEST_F(JournalFailures, AJournalThatCannotBeWrittenStopsTheRunBeforeTheStep) {
-  h.texts.set(112, u"There is not enough space on the disk.");
-  h.os.faults().failAlways(FileOp::FlushFile, 112);
-  EXPECT_EQ(h.run(kSweepArguments), 10);
-  EXPECT_EQ(h.os.contents(kResult), "Erro: N\xE3o foi poss\xEDvel gravar o di\xE1rio da atualiza\xE7\xE3o "
-                                    "C:\\svc\\qz_Agent.journal: There is not enough space on the disk\r\n");
-  EXPECT_EQ(service->stopRequests + h.services.find(u"QZB")->stopRequests, 0u);
-  EXPECT_FALSE(h.os.contents(kJournal));
-  EXPECT_FALSE(h.os.contents(kJournal + u".tmp"));
+// The copy of the new version and then the journal are the first files
+// the run writes: either failing stops it before anything is touched.
+TEST(JournalFailure, AFileThatCannotBeWrittenStopsTheRunBeforeTheStep) {
+  for (const unsigned failingFrom : {1u, 2u}) {
+    Harness h;
+    setUpSweepScene(h, false);
+    h.texts.set(112, u"There is not enough space on the disk.");
+    for (unsigned call = failingFrom; call < 40; ++call) h.os.faults().failCall(FileOp::FlushFile, call, 112);
+    EXPECT_EQ(h.run(kSweepArguments), 10);
+    EXPECT_EQ(h.os.contents(kResult),
+              failingFrom == 1 ? "Erro: N\xE3o foi poss\xEDvel copiar a nova vers\xE3o para C:\\svc\\qz_Agent.copy: "
+                                 "There is not enough space on the disk\r\n"
+                               : "Erro: N\xE3o foi poss\xEDvel gravar o di\xE1rio da atualiza\xE7\xE3o "
+                                 "C:\\svc\\qz_Agent.journal: There is not enough space on the disk\r\n");
+    const auto& agent = *h.services.find(u"QZAgent");
+    EXPECT_EQ(agent.stopRequests + h.services.find(u"QZB")->stopRequests, 0u);
+    EXPECT_EQ(h.os.contents(kNew), kV2);
+    EXPECT_FALSE(h.os.contents(kCopy));
+    EXPECT_FALSE(h.os.contents(kJournal));
+    EXPECT_FALSE(h.os.contents(kJournal + u".tmp"));
+  }
 }
 
 // The update stands once confirmed: a journal that cannot say so does not
 // fail it, and its dependents still come back.
 TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
-  // The sixth write: stopping-dependents, stopping, its failure actions,
-  // swapping, starting, confirmed.
-  h.os.faults().failCall(FileOp::FlushFile, 6, 112);
+  // The seventh flush: the copy, then the journal's stopping-dependents,
+  // stopping, its failure actions, swapping, starting, confirmed.
+  h.os.faults().failCall(FileOp::FlushFile, 7, 112);
   EXPECT_EQ(h.run(kSweepArguments), 0);
   EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
   EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
@@ -455,8 +467,9 @@ TEST(Recovery, ARunKilledAfterTheActivationIsUndoneThenTheUpdateIsTriedAgain) {
 TEST(Recovery, AFailedRollbackIsNotMadeWorseByTheNextRun) {
   Harness h;
   auto& service = setUpSweepScene(h, true);
-  // The rollback's return of the new version (the third move) fails.
-  h.os.faults().failFrom(FileOp::MoveNoReplace, 3, platform::kErrorAlreadyExists);
+  // The rollback's return of the new version (the second move: the
+  // activation renames the held copy) fails.
+  h.os.faults().failFrom(FileOp::MoveNoReplace, 2, platform::kErrorAlreadyExists);
   EXPECT_EQ(h.run(kSweepArguments), 12);
   EXPECT_EQ(h.os.contents(kCurrent), kV2);
   EXPECT_EQ(h.os.contents(kOld), kV1);

@@ -83,12 +83,14 @@ struct TrustRun : ::testing::Test {
   }
 };
 
-// It hashes the versions only to tell a copy of the running one and for
-// the journal.
-TEST_F(TrustRun, TheDefaultRunChecksNoSignatureAndHoldsNothing) {
+// It checks no signature, and runs its own copy of the new version, held
+// from its creation to its activation: nobody else could change it.
+TEST_F(TrustRun, TheDefaultRunChecksNoSignatureAndRunsItsOwnCopy) {
   expectUpdated(run(u""));
   EXPECT_EQ(h.trust.calls(TrustOp::CheckSignature), 0u);
-  EXPECT_EQ(h.os.calls(FileOp::OpenToActivate) + h.os.calls(FileOp::RenameOpenFile), 0u);
+  EXPECT_EQ(h.os.calls(FileOp::RenameOpenFile), 1u);
+  EXPECT_TRUE(h.os.isPrivate(kCurrent));
+  EXPECT_EQ(h.os.contents(kCurrent), kV2);
 }
 
 TEST_F(TrustRun, TheVeryBytesShippedAreActivated) {

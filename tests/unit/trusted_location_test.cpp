@@ -1,6 +1,7 @@
-// Only what an administrator wrote is activated: the tool's folder and the
-// three executables writable by nobody else, or the new version's content
-// pinned; the new version a plain file with one name; the current version
+// Only what an administrator wrote is activated: the tool's folder, the
+// executable and its backup writable by nobody else whatever the options,
+// and the new version too unless its content is pinned (it is copied
+// then); the new version a plain file with one name; the current version
 // movable and identifiable before anything stops. A run and --check refuse
 // alike, before anything is touched; the lock is one for every spelling of
 // the executable's path.
@@ -30,18 +31,22 @@ const std::vector<Case>& cases() {
   static const std::vector<Case> all = {
       {"a folder everyone may write", [](Harness& h) { h.os.setForeign(u"C:\\svc", u"", {u"Everyone"}); },
        "Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone; s\xF3 administradores podem gravar "
-       "onde a ferramenta atua, ou use --sha256 ou --require-signature",
-       true},
+       "onde a ferramenta atua\r\n",
+       false},
       {"a new version another user owns", [](Harness& h) { h.os.setForeign(kNew, u"QZ\\mallory"); },
-       "Local n\xE3o confi\xE1vel: C:\\svc\\qz_Agent.new pertence a QZ\\mallory", true},
+       "Local n\xE3o confi\xE1vel: C:\\svc\\qz_Agent.new pertence a QZ\\mallory; s\xF3 administradores podem "
+       "gravar onde a ferramenta atua, ou use --sha256 ou --require-signature",
+       true},
+      {"a new version users may write", [](Harness& h) { h.os.setForeign(kNew, u"", {u"BUILTIN\\Users"}); },
+       "C:\\svc\\qz_Agent.new pode ser alterado por BUILTIN\\Users", true},
       {"a current version users may write",
        [](Harness& h) { h.os.setForeign(kCurrent, u"", {u"BUILTIN\\Users", u"QZ\\ops"}); },
-       "C:\\svc\\qz_Agent.exe pode ser alterado por BUILTIN\\Users, QZ\\ops", true},
+       "C:\\svc\\qz_Agent.exe pode ser alterado por BUILTIN\\Users, QZ\\ops", false},
       {"a backup users may write", [](Harness& h) { h.os.setForeign(kOld, u"", {u"BUILTIN\\Users"}); },
-       "C:\\svc\\qz_Agent.old pode ser alterado por BUILTIN\\Users", true},
+       "C:\\svc\\qz_Agent.old pode ser alterado por BUILTIN\\Users", false},
       {"a folder whose rights cannot be read",
-       [](Harness& h) { h.os.faults().failCall(platform::fake::FileOp::Inspect, 3, 5); },
-       "Local n\xE3o confi\xE1vel: C:\\svc\\ as permiss\xF5" "es n\xE3o puderam ser lidas", true},
+       [](Harness& h) { h.os.faults().failCall(platform::fake::FileOp::Inspect, 1, 5); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\ as permiss\xF5" "es n\xE3o puderam ser lidas", false},
       {"a new version that is a link", [](Harness& h) { h.os.makeLink(kNew); },
        "A nova vers\xE3o \xE9 um link, n\xE3o um arquivo: C:\\svc\\qz_Agent.new", false},
       {"a new version with a second name", [](Harness& h) { h.os.setHardLinks(kNew, 2); },
@@ -67,7 +72,14 @@ TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched
         c.set(h);
         const int status = h.run(kSweepArguments + mode + (pinned ? pin : u""));
         if (pinned && c.pinPasses) {
+          // Pinned, a new version others may write is copied: what runs
+          // is the tool's own file, which nobody else may change.
           EXPECT_EQ(status, 0) << h.out();
+          if (*mode == u'\0') {
+            EXPECT_EQ(h.os.contents(kCurrent), kV2);
+            EXPECT_TRUE(h.os.isPrivate(kCurrent));
+            EXPECT_FALSE(h.os.contents(kCopy));
+          }
           continue;
         }
         EXPECT_EQ(status, 10) << h.out();

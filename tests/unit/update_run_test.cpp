@@ -464,11 +464,12 @@ TEST_F(UpdateRunTest, AnOlderBackupThatCannotBeRemovedIsRefusedBeforeTheStop) {
 TEST_F(UpdateRunTest, AFileHeldBrieflyIsMovedOnceItIsLetGo) {
   h.os.faults().failCall(FileOp::MoveNoReplace, 1, 32);
   h.os.faults().failCall(FileOp::MoveNoReplace, 2, 5);
-  h.os.faults().failCall(FileOp::MoveNoReplace, 4, 32);
+  h.os.faults().failCall(FileOp::RenameOpenFile, 1, 32);
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(result(), kSuccess);
   EXPECT_EQ(file(kCurrent), kV2);
-  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace), 5u);
+  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace), 3u);
+  EXPECT_EQ(h.os.calls(FileOp::RenameOpenFile), 2u);
 }
 
 TEST_F(UpdateRunTest, ANewVersionStillBeingWrittenIsRefusedBeforeTheManagerIsOpened) {
@@ -622,7 +623,8 @@ TEST_F(UpdateRunTest, APreviousVersionThatDoesNotStartEitherIsSaid) {
 TEST_F(UpdateRunTest, ARollbackThatCannotMoveTheFilesSaysWhereEachVersionIs) {
   service->startOnlyFor = kV2;
   service->start.diesAfterMs = 100;
-  h.os.faults().failFrom(FileOp::MoveNoReplace, 4, 1);  // the rollback's second move
+  // The rollback's second move (the activation renames the held copy).
+  h.os.faults().failFrom(FileOp::MoveNoReplace, 3, 1);
   run();
   EXPECT_EQ(result(), "Erro: O servi\xE7o parou logo ap\xF3s ser iniciado: The process terminated unexpectedly. "
                       "Revers\xE3o falhou ao restaurar a vers\xE3o anterior (); a vers\xE3o anterior est\xE1 em "

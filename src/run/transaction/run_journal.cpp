@@ -218,20 +218,25 @@ JournalRead RunJournal::read(platform::FileAndProcess& files, platform::FileSecu
   // journal anyone else could have written tells nothing.
   const auto facts = security.inspect(path);
   if (facts.error == platform::kErrorFileNotFound) return found;
-  if (facts.error == platform::kOk) {
-    std::u16string why;
-    if (facts.kind != platform::FileKind::File) {
-      why = facts.kind == platform::FileKind::Link ? u"é um link" : u"é uma pasta";
-    } else if (facts.links != 1) {
-      why = u"tem outro nome no disco";
-    } else if (const auto untrusted = whyUntrusted(facts)) {
-      why = *untrusted;
-    }
-    if (!why.empty()) {
-      found.kind = JournalRead::Kind::Untrusted;
-      found.why = std::move(why);
-      return found;
-    }
+  // A journal whose rights cannot be read (one held for deletion answers
+  // "access denied") may be anyone's: it is not acted upon.
+  if (facts.error != platform::kOk) {
+    found.kind = JournalRead::Kind::Unreadable;
+    found.error = facts.error;
+    return found;
+  }
+  std::u16string why;
+  if (facts.kind != platform::FileKind::File) {
+    why = facts.kind == platform::FileKind::Link ? u"é um link" : u"é uma pasta";
+  } else if (facts.links != 1) {
+    why = u"tem outro nome no disco";
+  } else if (const auto untrusted = whyUntrusted(facts)) {
+    why = *untrusted;
+  }
+  if (!why.empty()) {
+    found.kind = JournalRead::Kind::Untrusted;
+    found.why = std::move(why);
+    return found;
   }
   platform::FileHead head;
   const auto error = retryWhileHeld(clock, [&] {

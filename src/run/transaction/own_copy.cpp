@@ -1,0 +1,52 @@
+#include "run/transaction/own_copy.h"
+
+#include "checks/sha256.h"
+#include "cli/tool_error.h"
+#include "run/private_file.h"
+
+namespace usqz {
+
+namespace {
+
+// Large enough that a 256 MB executable takes a few hundred reads, small
+// enough to stay out of the way of a loaded machine's memory.
+constexpr std::size_t kCopyBlock = 1024 * 1024;
+
+}  // namespace
+
+std::u16string copyIntoOwnFile(platform::FileAndProcess& files, platform::FileSecurity& security,
+                               platform::ErrorTexts& texts, platform::FileHandle source,
+                               const std::u16string& copyPath) {
+  const auto fail = [&](platform::OsError error) {
+    return toolError(u"Não foi possível copiar a nova versão para " + copyPath + u": " + texts.describe(error));
+  };
+  const auto created = createPrivateFileAnew(files, security, copyPath);
+  if (created.someoneElses) {
+    throw toolError(u"Não foi possível copiar a nova versão: " + copyPath + u" existe e não é da ferramenta");
+  }
+  if (created.opened.error != platform::kOk) throw fail(created.opened.error);
+  platform::OwnedFileHandle copy(files, created.opened.handle);
+  Sha256 hash;
+  platform::OsError error = platform::kOk;
+  for (std::uint64_t offset = 0;;) {
+    const auto read = files.readAt(source, offset, kCopyBlock);
+    if (read.error != platform::kOk) {
+      error = read.error;
+      break;
+    }
+    if (read.bytes.empty()) break;
+    hash.update(read.bytes);
+    if ((error = files.writeBytes(copy.get(), read.bytes)) != platform::kOk) break;
+    offset += read.bytes.size();
+  }
+  if (error == platform::kOk) error = files.flushFile(copy.get());
+  const auto closed = files.closeFile(copy.release());
+  if (error == platform::kOk) error = closed;
+  if (error != platform::kOk) {
+    files.removeFile(copyPath);
+    throw fail(error);
+  }
+  return hash.finishHex();
+}
+
+}  // namespace usqz
