@@ -28,6 +28,8 @@ struct ProbeAnswer {
 
 // Whether a host is this machine or its link (loopback, link-local): a
 // health check there never goes through a proxy.
+// Judged on what the host is written as, never by prefix alone: a name
+// such as 127.example.com or feature.corp is another machine's.
 inline bool isLocalHost(std::u16string_view host) {
   if (host.size() >= 2 && host.front() == u'[' && host.back() == u']') host = host.substr(1, host.size() - 2);
   std::u16string lower(host);
@@ -35,9 +37,39 @@ inline bool isLocalHost(std::u16string_view host) {
     if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
   }
   if (!lower.empty() && lower.back() == u'.') lower.pop_back();
-  return lower == u"localhost" || lower.rfind(u"127.", 0) == 0 || lower == u"::1" || lower.rfind(u"169.254.", 0) == 0 ||
-         lower.rfind(u"fe8", 0) == 0 || lower.rfind(u"fe9", 0) == 0 || lower.rfind(u"fea", 0) == 0 ||
-         lower.rfind(u"feb", 0) == 0;
+  if (lower == u"localhost" || lower == u"::1") return true;
+  // A dotted IPv4 address: four numbers of up to three digits, each at
+  // most 255.
+  const auto ipv4 = [](std::u16string_view text, unsigned first, unsigned second) {
+    unsigned parts[4] = {};
+    std::size_t count = 0;
+    std::size_t digits = 0;
+    for (const auto c : text) {
+      if (c == u'.') {
+        if (digits == 0 || ++count == 4) return false;
+        digits = 0;
+      } else if (c >= u'0' && c <= u'9' && digits < 3) {
+        parts[count] = parts[count] * 10 + static_cast<unsigned>(c - u'0');
+        if (parts[count] > 255) return false;
+        ++digits;
+      } else {
+        return false;
+      }
+    }
+    return count == 3 && digits != 0 && parts[0] == first && (second == 256 || parts[1] == second);
+  };
+  if (ipv4(lower, 127, 256) || ipv4(lower, 169, 254)) return true;
+  // An IPv6 link-local address (fe80::/10): hex digits and colons only,
+  // with a colon, perhaps a zone after %.
+  const auto zone = lower.find(u'%');
+  const std::u16string_view address = std::u16string_view(lower).substr(0, zone);
+  if (address.size() < 4 || address.find(u':') == std::u16string_view::npos) return false;
+  for (const auto c : address) {
+    if (!(c == u':' || (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+  }
+  const auto group = address.substr(0, address.find(u':'));
+  return group.size() == 4 && group[0] == u'f' && group[1] == u'e' &&
+         (group[2] == u'8' || group[2] == u'9' || group[2] == u'a' || group[2] == u'b');
 }
 
 class HealthProbes {

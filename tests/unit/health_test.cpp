@@ -253,7 +253,11 @@ TEST(HealthDeadlines, TheMachineAndItsLinkAreReachedDirectly) {
                            u"fe80::1", u"[FE80::1%4]"}) {
     EXPECT_TRUE(platform::isLocalHost(host)) << toUtf8(host);
   }
-  for (const auto* host : {u"example.com", u"10.0.0.1", u"128.0.0.1", u"::2", u"[2001:db8::1]", u"localhost.example"}) {
+  // Names that only begin like one are other machines'.
+  for (const auto* host : {u"example.com", u"10.0.0.1", u"128.0.0.1", u"::2", u"[2001:db8::1]", u"localhost.example",
+                           u"127.example.com", u"127.0.0.1.example.com", u"feature.corp", u"fea", u"febe.example",
+                           u"fe80.example.com", u"169.254.1.1.nip.io", u"127.0.0.256", u"1270.0.0.1", u"127..0.1",
+                           u"fec0::1"}) {
     EXPECT_FALSE(platform::isLocalHost(host)) << toUtf8(host);
   }
 }

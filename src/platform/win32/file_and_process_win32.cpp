@@ -332,11 +332,18 @@ class Win32FileAndProcess final : public FileAndProcess {
   }
 
   FileOpenResult createPrivateFile(std::u16string_view name) override {
-    // The owner (the account that runs the tool, or Administrators for an
-    // elevated one) keeps full control through OW; nothing is inherited.
+    // Owned by Administrators, full control for SYSTEM and Administrators
+    // alone, nothing inherited. A token that may not name Administrators as
+    // owner (not elevated) keeps its own account as owner, with full
+    // control through OW.
+    FileOpenResult created = createWith(name, L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    if (created.error == ERROR_INVALID_OWNER) created = createWith(name, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)");
+    return created;
+  }
+
+  static FileOpenResult createWith(std::u16string_view name, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)",
-                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
       return {{}, GetLastError()};
     }
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};

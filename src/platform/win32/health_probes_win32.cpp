@@ -145,12 +145,18 @@ class Winsock {
 };
 
 // A name lookup shared by the probe and the thread that makes it; the last
-// of the two to let go frees it.
+// of the two to let go frees it. It keeps its own copies of the functions
+// it calls: a lookup that outlives its deadline may outlive the probes
+// too, and Winsock's library stays loaded for the life of the process.
 struct Lookup {
-  Lookup(Winsock& winsock, std::wstring name, std::wstring service)
-      : net(winsock), host(std::move(name)), port(std::move(service)), done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  Lookup(const Winsock& winsock, std::wstring name, std::wstring service)
+      : resolve(winsock.resolve),
+        freeInfo(winsock.freeInfo),
+        host(std::move(name)),
+        port(std::move(service)),
+        done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Lookup() {
-    if (found != nullptr) net.freeInfo(found);
+    if (found != nullptr) freeInfo(found);
     if (done != nullptr) CloseHandle(done);
   }
   void release() {
@@ -162,13 +168,14 @@ struct Lookup {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    lookup->error = lookup->net.resolve(lookup->host.c_str(), lookup->port.c_str(), &hints, &lookup->found);
+    lookup->error = lookup->resolve(lookup->host.c_str(), lookup->port.c_str(), &hints, &lookup->found);
     SetEvent(lookup->done);
     lookup->release();
     return 0;
   }
 
-  Winsock& net;
+  decltype(Winsock::resolve) resolve;
+  decltype(Winsock::freeInfo) freeInfo;
   std::wstring host;
   std::wstring port;
   HANDLE done;
