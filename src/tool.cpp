@@ -69,6 +69,9 @@ int runTool(platform::Platform& p) {
     if (options.malformed.empty() && !options.serviceName.empty()) {
       if (auto why = resolveHealthCommands(p.files, options)) options.malformed = std::move(*why);
     }
+    if (options.malformed.empty() && !options.serviceName.empty() && ownPath) {
+      if (auto why = reportOverwritesRunFiles(p.files, options, *ownPath)) options.malformed = std::move(*why);
+    }
     if (options.serviceName.empty()) {
       writeUsage(console);
     } else if (!options.malformed.empty()) {

@@ -42,6 +42,9 @@ class Processes {
   virtual OsError terminate(ProcessHandle process) = 0;
   virtual void closeProcess(ProcessHandle process) = 0;
   virtual std::uint32_t currentProcessId() = 0;
+  // A number from the system's random generator, for a name nobody else
+  // can guess ahead of the run (and plant a link at).
+  virtual std::uint64_t unpredictableNumber() = 0;
 };
 
 // Owns a process handle.

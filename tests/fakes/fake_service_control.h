@@ -169,6 +169,8 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   OsError terminate(ProcessHandle process) override;
   void closeProcess(ProcessHandle process) override;
   std::uint32_t currentProcessId() override { return 0x7A0; }
+  // A fixed sequence, the same for every test.
+  std::uint64_t unpredictableNumber() override { return 0x9E3779B97F4A7C15ULL * ++numbersGiven_; }
 
  private:
   struct Handle {
@@ -202,6 +204,7 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   std::uint32_t grantedManagerRights_ = 0xF003F;
   std::vector<std::uint32_t> managerAccessRequests_;
   std::function<std::optional<std::string>(const std::u16string&)> readExecutable_;
+  std::uint64_t numbersGiven_ = 0;
 };
 
 }  // namespace usqz::platform::fake

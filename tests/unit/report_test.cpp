@@ -203,11 +203,10 @@ TEST(Report, WhatCannotBeToldIsSaidAndChangesNothing) {
   const std::vector<Case> cases = {
       {"a folder at the report's name", [](Told& h) { h.os.addDirectory(kReport); },
        "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
-      {"someone else's file at the temporary name", [](Told& h) {
-         h.os.putFile(kReport + u".1952.tmp", "someone's");
-         h.os.setForeign(kReport + u".1952.tmp", u"QZ\\alice");
-       },
-       "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: "},
+      // Whoever may change the folder could replace the report or what its
+      // temporary name stands for.
+      {"a report folder others may write", [](Told& h) { h.os.setForeign(u"C:\\reports", u"", {u"Everyone"}); },
+       "Relat\xF3rio n\xE3o gravado: C:\\reports\\qz.json: a pasta C:\\reports\\ pode ser alterado por Everyone"},
       {"the source cannot be registered", [](Told& h) { h.events.failRegistration(platform::kErrorAccessDenied); },
        "Registro de eventos: a origem UpdateServiceQZ n\xE3o p\xF4" "de ser registrada ("},
       {"the event cannot be written", [](Told& h) { h.events.failReports(1502); },
@@ -222,7 +221,50 @@ TEST(Report, WhatCannotBeToldIsSaidAndChangesNothing) {
     EXPECT_THAT(h.out(), HasSubstr(c.said));
     EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
     EXPECT_EQ(h.services.find(u"QZAgent")->runningImage, kV2);
-    EXPECT_EQ(h.os.contents(kReport + u".1952.tmp").value_or("someone's"), "someone's");
+  }
+}
+
+// Its temporary name is one nobody can guess, created new: files planted
+// where the process number or the first name drawn would put it stay as
+// they are, and the report is still written.
+TEST(Report, NothingNearItsNameIsWrittenThroughOrDeleted) {
+  Told h;
+  setUpSweepScene(h, false);
+  const std::vector<std::u16string> planted = {kReport + u".1952.tmp", kReport + u".9e3779b97f4a7c15.tmp"};
+  for (const auto& name : planted) {
+    h.os.putFile(name, "someone's");
+    h.os.setForeign(name, u"QZ\\alice");
+    h.os.makeLink(name);
+  }
+  EXPECT_EQ(h.run(kSweepArguments + kTold), 0);
+  EXPECT_TRUE(JsonCheck::valid(h.report()));
+  for (const auto& name : planted) EXPECT_EQ(h.os.contents(name), "someone's");
+  // Besides them: the executable, its backup, B.exe, the result and the
+  // report; no temporary file is left.
+  EXPECT_EQ(h.os.fileNames().size(), planted.size() + 5);
+}
+
+// A report that would replace a file the run works on is refused with the
+// options, before anything is touched (the result file included).
+TEST(Report, NamingAFileOfTheRunIsRefusedBeforeAnythingIsTouched) {
+  for (const auto* path : {u"C:\\svc\\qz_Agent.exe", u"C:\\svc\\qz_Agent.new", u"C:\\svc\\qz_Agent.old",
+                           u"C:\\svc\\qz_Agent.rollback", u"C:\\svc\\qz_Agent.journal",
+                           u"C:\\svc\\qz_Agent.copy", u"updateServiceQZ-QZAgent.txt", u"C:\\svc\\UpdateServiceQZ.exe",
+                           u"S:\\qz_Agent.exe"}) {
+    for (const auto* mode : {u"", u" --check"}) {
+      SCOPED_TRACE(toUtf8(std::u16string(path) + mode));
+      Told h;
+      auto& service = setUpSweepScene(h, false);
+      h.os.setAlias(u"S:\\", u"C:\\svc\\");
+      h.os.putFile(kResult, "Atualizado com sucesso!\r\n");
+      EXPECT_EQ(h.run(kSweepArguments + u" --report " + path + mode), 2);
+      EXPECT_EQ(h.out(), "Erro: Op\xE7\xE3o inv\xE1lida: --report sobre um arquivo da ferramenta: " +
+                             toUtf8(path) + "\r\n");
+      EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
+      EXPECT_EQ(h.os.contents(kCurrent), kV1);
+      EXPECT_EQ(h.os.contents(kNew), kV2);
+      EXPECT_EQ(service.stopRequests, 0u);
+    }
   }
 }
 

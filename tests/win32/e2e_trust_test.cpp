@@ -9,6 +9,7 @@
 #include "platform/win32/windows_api.h"
 // After windows.h, which it needs.
 #include <wincrypt.h>
+#include <aclapi.h>
 
 #include "platform/text.h"
 #include "support/test_services.h"
@@ -92,33 +93,65 @@ TEST_F(Trusted, ASignatureMustBeValidAndReachTheTestRoot) {
   EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
 }
 
-// What anyone could have written is activated only when its content is
-// pinned; a link never is. A check answers as the run would.
-TEST_F(Trusted, AFolderOrANewVersionOthersMayWriteNeedsAPin) {
-  install(testServiceV1());
-  const auto pin = u"--sha256 " + line("v2.sha256");
-  for (const auto* open : {u"", u"new"}) {
-    SCOPED_TRACE(std::u16string(open).empty() ? "the folder" : "the new version");
-    copyFile(pki(u"v2-pub.exe"), fresh);
-    ASSERT_TRUE(chmodUnixFile(*open == u'\0' ? folder.path() : fresh, "o+w"));
-    const auto check = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
-                                      u" --exit-code --check",
-                                  folder.path());
-    EXPECT_EQ(check.exitStatus, 10u) << check.out;
-    EXPECT_THAT(check.out, HasSubstr("Local n\xE3o confi\xE1vel: "));
-    const auto refused = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
-                                        u" --exit-code",
-                                    folder.path());
-    expectRefused(refused.exitStatus, "Local n\xE3o confi\xE1vel: ");
-    EXPECT_THAT(result(), HasSubstr("pode ser alterado por "));
-    EXPECT_EQ(update(pki(u"v2-pub.exe"), pin), 0u) << result();
-    // What others may write stays so once in place: the next run refuses it.
-    EXPECT_EQ(update(testServiceV1(), u""), 10u) << result();
-    ASSERT_TRUE(chmodUnixFile(folder.path(), "o-w"));
-    ASSERT_TRUE(chmodUnixFile(current, "o-w"));
-    // Back to v1 for the next round.
-    EXPECT_EQ(update(testServiceV1(), u""), 0u) << result();
+// Whether Everyone may write the file: Wine shows the Unix mode's "other"
+// bits as Everyone's entry.
+bool everyoneMayWrite(const std::u16string& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return true;
   }
+  bool may = dacl == nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry) || static_cast<ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    if (IsWellKnownSid(&allowed->SidStart, WinWorldSid) && (allowed->Mask & (FILE_WRITE_DATA | GENERIC_WRITE)) != 0) {
+      may = true;
+    }
+  }
+  LocalFree(descriptor);
+  return may;
+}
+
+// A pin proves the new version's bytes, not who may change what runs
+// afterwards: a folder others may write is refused, pinned or not. A new
+// version others may write passes only pinned, and what runs is then the
+// tool's own copy, which nobody else may write.
+TEST_F(Trusted, APinLetsOnlyTheNewVersionComeFromAnywhere) {
+  install(testServiceV1());
+  const auto pin = u" --sha256 " + line("v2.sha256");
+  const auto run = [&](const std::u16string& options) {
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + u" --exit-code" +
+                          options,
+                      folder.path());
+  };
+  copyFile(pki(u"v2-pub.exe"), fresh);
+  ASSERT_TRUE(chmodUnixFile(folder.path(), "o+w"));
+  for (const auto& options : {std::u16string(u" --check"), std::u16string(), pin, u" --check" + pin}) {
+    const auto refused = run(options);
+    EXPECT_EQ(refused.exitStatus, 10u) << refused.out;
+    EXPECT_THAT(refused.out, HasSubstr("Local n\xE3o confi\xE1vel: " + toUtf8(folder.path())));
+    EXPECT_THAT(refused.out, HasSubstr(" pode ser alterado por "));
+  }
+  EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  EXPECT_TRUE(fileExists(fresh));
+  ASSERT_TRUE(chmodUnixFile(folder.path(), "o-w"));
+
+  ASSERT_TRUE(chmodUnixFile(fresh, "o+w"));
+  for (const auto* options : {u" --check", u""}) {
+    const auto refused = run(options);
+    EXPECT_EQ(refused.exitStatus, 10u) << refused.out;
+    EXPECT_THAT(refused.out, HasSubstr("Local n\xE3o confi\xE1vel: " + toUtf8(fresh) + " pode ser alterado por "));
+  }
+  const auto pinned = run(pin);
+  EXPECT_EQ(pinned.exitStatus, 0u) << pinned.out;
+  EXPECT_EQ(result(), "Atualizado com sucesso!\r\n");
+  EXPECT_FALSE(everyoneMayWrite(current));
+  EXPECT_FALSE(fileExists(fresh));
+  // What runs is trusted: the next run, unpinned, goes ahead.
+  EXPECT_EQ(update(testServiceV1(), u""), 0u) << result();
 }
 
 // A new version with a second name could be rewritten through it once it

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include <random>
+
 #include "../native.h"
 
 namespace usqz::platform {
@@ -45,6 +47,11 @@ class PosixProcesses final : public Processes {
   void closeProcess(ProcessHandle process) override { ::close(toFd(process)); }
 
   std::uint32_t currentProcessId() override { return static_cast<std::uint32_t>(::getpid()); }
+
+  std::uint64_t unpredictableNumber() override {
+    std::random_device device;
+    return (std::uint64_t{device()} << 32) ^ device();
+  }
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 // seen, and every wait and termination on that handle.
 #include "../native.h"
 #include "windows_api.h"
+// After windows.h, which it needs.
+#include <ntsecapi.h>
 
 namespace usqz::platform {
 
@@ -39,6 +41,21 @@ class Win32Processes final : public Processes {
   void closeProcess(ProcessHandle process) override { CloseHandle(toNative(process)); }
 
   std::uint32_t currentProcessId() override { return GetCurrentProcessId(); }
+
+  // RtlGenRandom (advapi32's SystemFunction036): the system's generator,
+  // with nothing more to load.
+  std::uint64_t unpredictableNumber() override {
+    std::uint64_t number = 0;
+    if (!RtlGenRandom(&number, sizeof number)) {
+      // Never seen to fail. Whatever the name, it is created new: a guess
+      // could only keep a report from being written.
+      FILETIME now{};
+      GetSystemTimeAsFileTime(&now);
+      number = (std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) ^ (std::uint64_t{GetCurrentProcessId()} << 17) ^
+               GetTickCount64();
+    }
+    return number;
+  }
 };
 
 }  // namespace

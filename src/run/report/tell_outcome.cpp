@@ -1,5 +1,6 @@
 #include "run/report/tell_outcome.h"
 
+#include "checks/location_trust.h"
 #include "platform/text.h"
 #include "run/private_file.h"
 
@@ -15,15 +16,35 @@ std::u16string versionLine(const std::optional<VersionFacts>& facts) {
   return line + u")";
 }
 
+std::u16string hex16(std::uint64_t number) {
+  std::u16string digits(16, u'0');
+  for (int i = 15; i >= 0; --i, number >>= 4) digits[static_cast<std::size_t>(i)] = u"0123456789abcdef"[number & 0xF];
+  return digits;
+}
+
 // Temporary file, flushed, then put in place in one step: a reader finds
-// the last report whole or this one whole. The name is the process's own;
-// one a dead run with the same number left is taken over, anything else
-// there is never written through.
-platform::OsError writeReport(platform::Platform& p, const std::u16string& path, const std::string& bytes) {
-  const auto temporary = path + u"." + toDecimal(p.processes.currentProcessId()) + u".tmp";
-  const auto created = createPrivateFileAnew(p.files, p.security, temporary).opened;
-  if (created.error != platform::kOk) return created.error;
-  return putInPlace(p.files, created.handle, temporary, path, bytes);
+// the last report whole or this one whole. Its name is one nobody can
+// guess, created new: nothing found near the report's name is ever
+// written through or deleted. Empty when written, else why not.
+std::u16string writeReport(platform::Platform& p, const std::u16string& path, const std::string& bytes) {
+  // Whoever may change the folder may replace the report once written,
+  // or swap what the temporary name stands for.
+  const auto final = p.files.finalPath(path);
+  const auto folder = directoryOf(final);
+  if (!folder.empty()) {
+    const auto facts = p.security.inspect(folder);
+    if (facts.error != platform::kOk) return p.texts.describe(facts.error);
+    if (const auto why = whyUntrusted(facts)) return u"a pasta " + std::u16string(folder) + u" " + *why;
+  }
+  platform::FileOpenResult created{{}, platform::kErrorFileExists};
+  std::u16string temporary;
+  for (int attempt = 0; attempt < 3 && created.error == platform::kErrorFileExists; ++attempt) {
+    temporary = path + u"." + hex16(p.processes.unpredictableNumber()) + u".tmp";
+    created = p.files.createPrivateFile(temporary);
+  }
+  if (created.error != platform::kOk) return p.texts.describe(created.error);
+  if (const auto error = putInPlace(p.files, created.handle, temporary, path, bytes)) return p.texts.describe(error);
+  return {};
 }
 
 }  // namespace
@@ -59,11 +80,29 @@ std::vector<std::u16string> eventStrings(const RunReport& report) {
           toDecimal(exitStatusFor(report.outcome(), true))};
 }
 
+std::optional<std::u16string> reportOverwritesRunFiles(platform::FileAndProcess& files, const Options& options,
+                                                      std::u16string_view ownPath) {
+  if (options.reportPath.empty()) return std::nullopt;
+  const auto comparable = [&files](std::u16string_view path) {
+    // A bare name lies in the working directory, as the system opens it.
+    const bool absolute = (path.size() >= 2 && path[1] == u':') || path.rfind(u"\\\\", 0) == 0;
+    return files.comparablePath(files.finalPath(absolute ? std::u16string(path) : u".\\" + std::u16string(path)));
+  };
+  const auto report = comparable(options.reportPath);
+  const auto names = deriveNames(options.serviceName, ownPath);
+  for (const auto& path : {names.pathCurrentBin, names.pathNewBin, names.pathOldBin, rollbackNames(names).pathOldBin,
+                           names.pathJournal, names.pathJournal + u".tmp", names.pathCopyBin, names.logFilename,
+                           std::u16string(ownPath)}) {
+    if (comparable(path) == report) return u"--report sobre um arquivo da ferramenta: " + options.reportPath;
+  }
+  return std::nullopt;
+}
+
 void tellOutcome(platform::Platform& p, Console& console, const Options& options, const RunReport& report,
                  std::u16string_view ownPath) {
   if (!options.reportPath.empty()) {
-    if (const auto error = writeReport(p, options.reportPath, report.json())) {
-      console.writeLine(u"Relatório não gravado: " + options.reportPath + u": " + p.texts.describe(error));
+    if (const auto why = writeReport(p, options.reportPath, report.json()); !why.empty()) {
+      console.writeLine(u"Relatório não gravado: " + options.reportPath + u": " + why);
     }
   }
   // A check changes nothing: nothing for the log to keep.

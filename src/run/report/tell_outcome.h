@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,12 @@ OutcomeEvent eventFor(const RunReport& report);
 // The message's %1 to %6: service, result line, previous version, new
 // version, the version running at the end, and the status.
 std::vector<std::u16string> eventStrings(const RunReport& report);
+
+// Why --report names a file the run works on (an executable, the journal,
+// the result file, the tool itself, by final path), if it does: the report
+// would replace it.
+std::optional<std::u16string> reportOverwritesRunFiles(platform::FileAndProcess& files, const Options& options,
+                                                      std::u16string_view ownPath);
 
 void tellOutcome(platform::Platform& p, Console& console, const Options& options, const RunReport& report,
                  std::u16string_view ownPath);
