@@ -30,14 +30,82 @@ void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16
   }
 }
 
+std::u16string names(const std::vector<std::u16string>& accounts) {
+  std::u16string joined;
+  for (const auto& account : accounts) joined += (joined.empty() ? u"" : u", ") + account;
+  return joined;
+}
+
+[[noreturn]] void refuse(const std::u16string& path, const std::u16string& why) {
+  throw toolError(u"Local não confiável: " + path + u" " + why + u"; só administradores podem gravar onde a ferramenta atua");
+}
+
 }  // namespace
+
+std::u16string displayPath(std::u16string_view path) {
+  if (path.rfind(u"\\\\?\\UNC\\", 0) == 0) return u"\\\\" + std::u16string(path.substr(8));
+  if (path.rfind(u"\\\\?\\", 0) == 0) return std::u16string(path.substr(4));
+  return std::u16string(path);
+}
+
+std::vector<std::u16string> foldersAbove(std::u16string_view folder) {
+  std::u16string path = displayPath(folder);
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
+  // The volume's root: "C:\", or "\\server\share\".
+  std::size_t root = 0;
+  if (path.size() >= 2 && path[1] == u':') {
+    root = 3;
+  } else if (path.rfind(u"\\\\", 0) == 0) {
+    const auto server = path.find(u'\\', 2);
+    const auto share = server == std::u16string::npos ? server : path.find(u'\\', server + 1);
+    if (share == std::u16string::npos) return {};
+    root = share + 1;
+  } else {
+    return {};
+  }
+  std::vector<std::u16string> above;
+  for (auto cut = path.find_last_of(u'\\'); cut != std::u16string::npos && cut + 1 >= root;
+       cut = cut == 0 ? std::u16string::npos : path.find_last_of(u'\\', cut - 1)) {
+    above.push_back(path.substr(0, cut + 1));
+    if (cut + 1 == root) break;
+  }
+  return above;
+}
+
+void checkFolderChain(platform::Platform& p, const std::u16string& folder) {
+  // Judged where it really is: a junction, a link or a substituted drive
+  // on the way resolved.
+  const auto final = displayPath(p.files.finalPath(folder));
+  const auto bare = [](std::u16string_view path) {
+    while (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
+    return path;
+  };
+  if (bare(final) != bare(folder)) refuseUntrusted(p, final, u"");
+  // Whoever may rename or replace a folder above it replaces the whole
+  // folder: nobody else may delete, rename or re-permission one, or
+  // delete what one holds.
+  for (const auto& above : foldersAbove(final)) {
+    const auto facts = p.security.inspect(above);
+    if (facts.error == platform::kErrorFileNotFound) continue;
+    if (facts.error != platform::kOk) refuse(above, u"as permissões não puderam ser lidas: " + p.texts.describe(facts.error));
+    if (!facts.foreignOwner.empty()) refuse(above, u"pertence a " + facts.foreignOwner);
+    if (!facts.foreignRenamers.empty()) {
+      refuse(above, u"pode ser renomeada, apagada ou ter as permissões alteradas por " + names(facts.foreignRenamers));
+    }
+    if (!facts.foreignChildDeleters.empty()) {
+      refuse(above, u"permite que " + names(facts.foreignChildDeleters) + u" apague ou renomeie o que ela contém");
+    }
+  }
+}
 
 void checkWhereTheToolActs(platform::Platform& p, const Names& update, const Names& names) {
   // A pin proves the new version's bytes, not who may change the folder,
   // the executable or its backup afterwards: these are checked whatever
   // the options.
   const auto folder = std::u16string(directoryOf(update.pathCurrentBin));
-  for (const auto* path : {&folder, &update.pathCurrentBin, &update.pathOldBin}) refuseUntrusted(p, *path, u"");
+  refuseUntrusted(p, folder, u"");
+  checkFolderChain(p, folder);
+  for (const auto* path : {&update.pathCurrentBin, &update.pathOldBin}) refuseUntrusted(p, *path, u"");
   if (names.rollback) refuseUntrusted(p, names.pathOldBin, u"");
 }
 

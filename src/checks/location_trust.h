@@ -9,6 +9,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "platform/file_security.h"
@@ -24,6 +26,15 @@ std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts);
 // name): refused unless only administrators may write them, whatever the
 // options.
 void checkWhereTheToolActs(platform::Platform& platform, const Names& update, const Names& names);
+
+// The path without the "\\?\" a final path carries.
+std::u16string displayPath(std::u16string_view path);
+// The folders that hold `folder`, nearest first, up to its volume's root.
+std::vector<std::u16string> foldersAbove(std::u16string_view folder);
+// A folder where it really is (links resolved), and every folder above it:
+// nobody but an administrator may change the one, or delete, rename or
+// re-permission the others, or delete what they hold.
+void checkFolderChain(platform::Platform& platform, const std::u16string& folder);
 
 // The version about to be activated: refused unless only administrators
 // may write it or the options pin an update's new version (which is then

@@ -30,6 +30,13 @@ struct FileFacts {
   // Everyone else who may write, append, delete or change its rights or
   // owner (for a folder: create, delete or rename what is in it), by name.
   std::vector<std::u16string> foreignWriters;
+  // Of those, who may delete or rename it, or change its rights or owner:
+  // what matters of a folder above the tool's (adding a folder to C:\ is
+  // everyone's right, and harmless).
+  std::vector<std::u16string> foreignRenamers;
+  // For a folder: who may delete or rename what it holds, whatever its
+  // own rights.
+  std::vector<std::u16string> foreignChildDeleters;
 
   // Only an administrator (or this account) could have written it.
   bool trusted() const { return error == kOk && foreignOwner.empty() && foreignWriters.empty(); }

@@ -193,8 +193,18 @@ void FakeFileAndProcess::setForeign(const std::u16string& path, std::u16string o
     it->second.foreignWriters = std::move(writers);
     it->second.isPrivate = false;
   } else {
-    foreignFolders_[path] = {std::move(owner), std::move(writers)};
+    auto folder = path;
+    while (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+    foreignFolders_[folder] = {std::move(owner), writers, writers, writers};
   }
+}
+
+void FakeFileAndProcess::setFolderRights(const std::u16string& path, std::vector<std::u16string> writers,
+                                         std::vector<std::u16string> renamers,
+                                         std::vector<std::u16string> childDeleters) {
+  auto folder = path;
+  while (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+  foreignFolders_[folder] = {{}, std::move(writers), std::move(renamers), std::move(childDeleters)};
 }
 
 FileFacts FakeFileAndProcess::inspect(std::u16string_view name) {
@@ -220,6 +230,8 @@ FileFacts FakeFileAndProcess::inspect(std::u16string_view name) {
   if (const auto it = foreignFolders_.find(path); it != foreignFolders_.end()) {
     facts.foreignOwner = it->second.owner;
     facts.foreignWriters = it->second.writers;
+    facts.foreignRenamers = it->second.renamers;
+    facts.foreignChildDeleters = it->second.childDeleters;
   }
   return facts;
 }

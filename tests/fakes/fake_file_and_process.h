@@ -84,7 +84,13 @@ class FakeFileAndProcess final : public FileAndProcess,
   // substituted drive, a junction).
   void setAlias(std::u16string alias, std::u16string real) { aliases_[std::move(alias)] = std::move(real); }
   // Who besides the administrators owns or may write a file or a folder.
+  // A folder's writers may do anything to it and to what it holds.
   void setForeign(const std::u16string& path, std::u16string owner, std::vector<std::u16string> writers = {});
+  // A folder's rights one by one: who may add to it (as Users may to C:\),
+  // who may delete or rename it or change its rights, and who may delete
+  // or rename what it holds.
+  void setFolderRights(const std::u16string& path, std::vector<std::u16string> writers,
+                       std::vector<std::u16string> renamers, std::vector<std::u16string> childDeleters);
   // The file's name is a symbolic link (to what it holds), or one of
   // `links` hard links to it.
   void makeLink(const std::u16string& name) { files_.at(name).link = true; }
@@ -195,6 +201,8 @@ class FakeFileAndProcess final : public FileAndProcess,
   struct Foreign {
     std::u16string owner;
     std::vector<std::u16string> writers;
+    std::vector<std::u16string> renamers;
+    std::vector<std::u16string> childDeleters;
   };
 
   File& newFile(const std::u16string& name);

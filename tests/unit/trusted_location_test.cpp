@@ -5,6 +5,7 @@
 // movable and identifiable before anything stops. A run and --check refuse
 // alike, before anything is touched; the lock is one for every spelling of
 // the executable's path.
+#include <algorithm>
 #include <functional>
 
 #include <gmock/gmock.h>
@@ -95,6 +96,107 @@ TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched
         EXPECT_FALSE(h.os.contents(kJournal));
       }
     }
+  }
+}
+
+// Whoever may rename or replace a folder above the tool's replaces the
+// whole folder; a junction is judged where it leads. Pinned or not, a run
+// and --check refuse before anything is touched; what everyone may do to
+// C:\ by default (add a folder) passes.
+TEST(TrustedLocation, EveryFolderAboveIsJudgedWhereItReallyIs) {
+  struct Chain {
+    const char* what;
+    std::function<void(Harness&)> set;
+    const char* says;  // nothing: passes
+  };
+  const std::vector<Chain> chains = {
+      {"C:\\ as Windows ships it", [](Harness& h) { h.os.setFolderRights(u"C:\\", {u"BUILTIN\\Users"}, {}, {}); },
+       nullptr},
+      {"a parent others may rename",
+       [](Harness& h) { h.os.setFolderRights(u"C:\\", {}, {u"QZ\\mallory"}, {}); },
+       "Local n\xE3o confi\xE1vel: C:\\ pode ser renomeada, apagada ou ter as permiss\xF5" "es alteradas por "
+       "QZ\\mallory; s\xF3 administradores podem gravar onde a ferramenta atua"},
+      {"a parent whose entries others may delete",
+       [](Harness& h) { h.os.setFolderRights(u"C:\\", {}, {}, {u"Everyone"}); },
+       "Local n\xE3o confi\xE1vel: C:\\ permite que Everyone apague ou renomeie o que ela cont\xE9m"},
+      {"a parent another user owns", [](Harness& h) { h.os.setForeign(u"C:\\", u"QZ\\mallory"); },
+       "Local n\xE3o confi\xE1vel: C:\\ pertence a QZ\\mallory"},
+      {"a junction to an open folder",
+       [](Harness& h) {
+         h.os.setAlias(u"C:\\svc\\", u"D:\\open\\svc\\");
+         h.os.addDirectory(u"D:\\open\\svc");
+         h.os.setForeign(u"D:\\open\\svc", u"", {u"Everyone"});
+       },
+       "Local n\xE3o confi\xE1vel: D:\\open\\svc\\ pode ser alterado por Everyone"},
+      {"a junction into a folder others may rename",
+       [](Harness& h) {
+         h.os.setAlias(u"C:\\svc\\", u"D:\\open\\svc\\");
+         h.os.addDirectory(u"D:\\open");
+         h.os.setFolderRights(u"D:\\open", {}, {u"BUILTIN\\Users"}, {});
+       },
+       "Local n\xE3o confi\xE1vel: D:\\open\\ pode ser renomeada"},
+      {"a folder above whose rights cannot be read",
+       [](Harness& h) {
+         h.os.addDirectory(u"C:\\");
+         h.os.faults().failCall(platform::fake::FileOp::Inspect, 2, 5);
+       },
+       "Local n\xE3o confi\xE1vel: C:\\ as permiss\xF5" "es n\xE3o puderam ser lidas"},
+  };
+  const auto pin = u" --sha256 " + platform::fake::FakeTrust::hashOf(kV2);
+  for (const auto& chain : chains) {
+    for (const auto* mode : {u"", u" --check", u" --rollback"}) {
+      for (const bool pinned : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << chain.what << toUtf8(mode) << (pinned ? " pinned" : ""));
+        Harness h;
+        auto& service = setUpSweepScene(h, false);
+        h.os.addDirectory(u"C:\\");
+        chain.set(h);
+        const int status = h.run(kSweepArguments + mode + (pinned ? pin : u""));
+        if (chain.says == nullptr) {
+          // The scene's backup is no executable: a rollback is refused for that.
+          EXPECT_EQ(status, std::u16string(mode) == u" --rollback" ? 10 : 0) << h.out();
+          EXPECT_THAT(h.out(), ::testing::Not(HasSubstr("Local n\xE3o confi\xE1vel")));
+          continue;
+        }
+        EXPECT_EQ(status, 10) << h.out();
+        EXPECT_THAT(h.out(), HasSubstr(chain.says));
+        EXPECT_EQ(service.stopRequests, 0u);
+        EXPECT_EQ(h.os.contents(kCurrent), kV1);
+        EXPECT_EQ(h.os.contents(kNew), kV2);
+        EXPECT_EQ(h.os.contents(kOld), "v0");
+        EXPECT_FALSE(h.os.contents(kCopy));
+      }
+    }
+  }
+}
+
+// A dead run's journal in a folder others may now change tells nothing to
+// act upon: the location is checked first, and the run, --check and
+// --rollback refuse with everything as the dead run left it.
+TEST(TrustedLocation, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
+  const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
+  for (const auto* mode : {u"", u" --check", u" --rollback"}) {
+    SCOPED_TRACE(toUtf8(mode));
+    Harness h;
+    auto& service = setUpSweepScene(h, false);
+    ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth));
+    ASSERT_TRUE(h.os.contents(kJournal));
+    h.os.setForeign(u"C:\\svc", u"", {u"Everyone"});
+    const auto files = h.os.fileNames();
+    const auto state = service.state;
+    const auto stops = service.stopRequests;
+    EXPECT_EQ(h.run(kSweepArguments + mode), 10) << h.out();
+    EXPECT_THAT(h.out(), HasSubstr("Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone"));
+    EXPECT_THAT(h.out(), ::testing::Not(HasSubstr("Atualiza\xE7\xE3o anterior interrompida")));
+    EXPECT_TRUE(h.os.contents(kJournal));
+    EXPECT_EQ(service.state, state);
+    EXPECT_EQ(service.stopRequests, stops);
+    auto now = h.os.fileNames();
+    now.erase(std::remove(now.begin(), now.end(), kResult), now.end());
+    auto before = files;
+    before.erase(std::remove(before.begin(), before.end(), kResult), before.end());
+    EXPECT_EQ(now, before);
+    EXPECT_EQ(h.os.contents(kCurrent), kV2);
   }
 }
 

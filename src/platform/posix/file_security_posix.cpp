@@ -34,6 +34,9 @@ class PosixFileSecurity final : public FileSecurity {
       facts.foreignWriters.push_back(fromUtf8(group != nullptr ? group->gr_name : std::to_string(info.st_gid)));
     }
     if ((info.st_mode & S_IWOTH) != 0) facts.foreignWriters.push_back(u"Everyone");
+    // Writing a folder is deleting and renaming what it holds, unless it
+    // is sticky; a name is renamed through its folder, judged there.
+    if (S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) == 0) facts.foreignChildDeleters = facts.foreignWriters;
     return facts;
   }
 };

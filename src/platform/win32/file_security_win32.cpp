@@ -30,6 +30,11 @@ struct LocalFreer {
 constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER |
                                       FILE_DELETE_CHILD | GENERIC_WRITE | GENERIC_ALL;
 
+// Deleting or renaming it, changing its rights or its owner.
+constexpr ACCESS_MASK kRenameRights = DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+// Deleting or renaming what a folder holds.
+constexpr ACCESS_MASK kDeleteChildRights = FILE_DELETE_CHILD | GENERIC_ALL;
+
 constexpr wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 std::vector<unsigned char> sidBytes(PSID sid) {
@@ -126,14 +131,17 @@ class Win32FileSecurity final : public FileSecurity {
     };
     const bool ownerTrusted = owner != nullptr && isTrusted(owner);
     if (!ownerTrusted) facts.foreignOwner = owner != nullptr ? accountName(owner) : u"?";
-    const auto addWriter = [&facts](std::u16string name) {
-      if (std::find(facts.foreignWriters.begin(), facts.foreignWriters.end(), name) == facts.foreignWriters.end()) {
-        facts.foreignWriters.push_back(std::move(name));
-      }
+    const auto add = [](std::vector<std::u16string>& names, const std::u16string& name) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    const auto addWriter = [&](const std::u16string& name, ACCESS_MASK mask) {
+      add(facts.foreignWriters, name);
+      if ((mask & kRenameRights) != 0) add(facts.foreignRenamers, name);
+      if ((mask & kDeleteChildRights) != 0) add(facts.foreignChildDeleters, name);
     };
     // No access list at all lets everyone do everything.
     if (dacl == nullptr) {
-      addWriter(u"Everyone");
+      addWriter(u"Everyone", GENERIC_ALL);
       return facts;
     }
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
@@ -154,7 +162,7 @@ class Win32FileSecurity final : public FileSecurity {
       } else if (isWellKnown(sid, WinCreatorOwnerSid) || isWellKnown(sid, WinCreatorGroupSid)) {
         continue;  // placeholders, meaningful only when inherited
       }
-      addWriter(accountName(sid));
+      addWriter(accountName(sid), allowed->Mask);
     }
     return facts;
   }
