@@ -68,6 +68,9 @@ int runTool(platform::Platform& p) {
     options = scanOptions(programArguments(p.files.commandLine()));
     if (options.malformed.empty() && !options.serviceName.empty()) {
       if (auto why = resolveHealthCommands(p.files, options)) options.malformed = std::move(*why);
+      if (options.malformed.empty()) {
+        if (auto why = untrustedHealthCommand(p, options)) options.malformed = std::move(*why);
+      }
     }
     if (options.malformed.empty() && !options.serviceName.empty() && ownPath) {
       if (auto why = reportOverwritesRunFiles(p.files, options, *ownPath)) options.malformed = std::move(*why);

@@ -1,5 +1,6 @@
 #include "checks/health_command.h"
 
+#include "checks/location_trust.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -29,15 +30,18 @@ std::optional<std::u16string> runAs(platform::FileAndProcess& files, HealthCheck
   const auto extension = extensionOf(path);
   const auto system = files.systemDirectory();
   const std::u16string rest = arguments.empty() ? u"" : u" " + std::u16string(arguments);
+  check.script.clear();
   if (extension == u".exe") {
     check.program = path;
     check.commandLine = quoted(path) + rest;
   } else if (extension == u".cmd" || extension == u".bat") {
     check.program = system + u"\\cmd.exe";
+    check.script = path;
     // cmd drops the outer quotes and keeps the path's own.
     check.commandLine = quoted(check.program) + u" /d /c \"" + quoted(path) + rest + u"\"";
   } else if (extension == u".ps1") {
     check.program = system + u"\\WindowsPowerShell\\v1.0\\powershell.exe";
+    check.script = path;
     check.commandLine =
         quoted(check.program) + u" -NoProfile -ExecutionPolicy Bypass -File " + quoted(path) + rest;
   } else {
@@ -99,6 +103,17 @@ std::optional<std::u16string> resolveHealthCommands(platform::FileAndProcess& fi
   for (auto& check : options.health) {
     if (check.kind != HealthCheck::Kind::Command) continue;
     if (auto why = resolve(files, check)) return why;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::u16string> untrustedHealthCommand(platform::Platform& p, const Options& options) {
+  for (const auto& check : options.health) {
+    if (check.kind != HealthCheck::Kind::Command) continue;
+    for (const auto* file : {&check.program, &check.script}) {
+      if (file->empty()) continue;
+      if (auto why = whyRunUntrusted(p, *file)) return u"--health-command " + check.target + u": " + *why;
+    }
   }
   return std::nullopt;
 }

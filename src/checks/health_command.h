@@ -18,12 +18,18 @@
 #include <string>
 
 #include "cli/command_line.h"
-#include "platform/file_and_process.h"
+#include "platform/platform.h"
 
 namespace usqz {
 
 // Fills in each command's program and command line; why not, for the first
 // that cannot be resolved.
 std::optional<std::u16string> resolveHealthCommands(platform::FileAndProcess& files, Options& options);
+
+// The elevated run executes them: each resolved command's program, and its
+// script, must be a file only administrators may change, in folders only
+// they may change (System32's programs are). Why not, for the first that
+// is not.
+std::optional<std::u16string> untrustedHealthCommand(platform::Platform& p, const Options& options);
 
 }  // namespace usqz

@@ -98,6 +98,19 @@ void checkFolderChain(platform::Platform& p, const std::u16string& folder) {
   }
 }
 
+std::optional<std::u16string> whyRunUntrusted(platform::Platform& p, const std::u16string& path) {
+  const auto final = displayPath(p.files.finalPath(path));
+  const auto folder = std::u16string(directoryOf(final));
+  try {
+    refuseUntrusted(p, final, u"");
+    refuseUntrusted(p, folder, u"");
+    checkFolderChain(p, folder);
+  } catch (const ToolError& error) {
+    return error.message();
+  }
+  return std::nullopt;
+}
+
 void checkWhereTheToolActs(platform::Platform& p, const Names& update, const Names& names) {
   // A pin proves the new version's bytes, not who may change the folder,
   // the executable or its backup afterwards: these are checked whatever

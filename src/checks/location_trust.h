@@ -36,6 +36,11 @@ std::vector<std::u16string> foldersAbove(std::u16string_view folder);
 // re-permission the others, or delete what they hold.
 void checkFolderChain(platform::Platform& platform, const std::u16string& folder);
 
+// Why a file the elevated run executes (a health command's program or
+// script) may be someone else's: the file where it really is, its folder
+// and every folder above; nothing when only administrators could change it.
+std::optional<std::u16string> whyRunUntrusted(platform::Platform& platform, const std::u16string& path);
+
 // The version about to be activated: refused unless only administrators
 // may write it or the options pin an update's new version (which is then
 // copied, never run from where it was written).

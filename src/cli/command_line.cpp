@@ -98,7 +98,7 @@ std::optional<HealthCheck> tcpCheck(std::u16string_view value) {
   }
   const auto number = wholeNumber(port);
   if (host.empty() || !number || *number < 1 || *number > 65535) return std::nullopt;
-  return HealthCheck{HealthCheck::Kind::Tcp, std::u16string(host), static_cast<std::uint16_t>(*number), {}, {}};
+  return HealthCheck{HealthCheck::Kind::Tcp, std::u16string(host), static_cast<std::uint16_t>(*number), {}, {}, {}};
 }
 
 }  // namespace
@@ -150,7 +150,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     if (argument == u"--health-url") {
       const auto lower = toAsciiLower(value.substr(0, 8));
       if ((lower.rfind(u"http://", 0) == 0 && value.size() > 7) || (lower.rfind(u"https://", 0) == 0 && value.size() > 8)) {
-        options.health.push_back({HealthCheck::Kind::Url, value, 0, {}, {}});
+        options.health.push_back({HealthCheck::Kind::Url, value, 0, {}, {}, {}});
       } else {
         refuse(u"--health-url " + value + u": não é um endereço http:// ou https://");
       }
@@ -164,7 +164,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     }
     if (argument == u"--health-command") {
       if (value.find_first_not_of(u" \t") != std::u16string::npos) {
-        options.health.push_back({HealthCheck::Kind::Command, value, 0, {}, {}});
+        options.health.push_back({HealthCheck::Kind::Command, value, 0, {}, {}, {}});
       } else {
         refuse(u"--health-command sem comando");
       }

@@ -39,6 +39,8 @@ struct HealthCheck {
   // command line.
   std::u16string program;
   std::u16string commandLine;
+  // The script it runs, for .cmd, .bat and .ps1.
+  std::u16string script;
 };
 
 struct Options {

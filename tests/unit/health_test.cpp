@@ -1,5 +1,7 @@
 // Healthy or rolled back: the health options, the waiting on the virtual
 // clock, and what a failed check leaves.
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -311,7 +313,7 @@ TEST(HealthCommand, RunsTheProgramTheAdministratorNamed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(toUtf8(c.value));
     Options options;
-    options.health.push_back({HealthCheck::Kind::Command, c.value, 0, {}, {}});
+    options.health.push_back({HealthCheck::Kind::Command, c.value, 0, {}, {}, {}});
     const auto why = resolveHealthCommands(h.os, options);
     if (c.program) {
       EXPECT_FALSE(why) << toUtf8(why.value_or(u""));
@@ -320,6 +322,58 @@ TEST(HealthCommand, RunsTheProgramTheAdministratorNamed) {
     } else {
       ASSERT_TRUE(why);
       EXPECT_THAT(toUtf8(*why), HasSubstr(toUtf8(c.line)));
+    }
+  }
+}
+
+// The elevated run executes them: a program or a script that someone
+// else could change, or whose folder (or one above) they could, is refused
+// as an option; System32's programs, and files only administrators may
+// change, pass.
+TEST(HealthCommand, OnlyWhatAdministratorsAloneMayChangeRuns) {
+  struct Case {
+    const char16_t* value;
+    std::function<void(Harness&)> set;
+    const char* says;  // nothing: passes
+  };
+  const std::vector<Case> cases = {
+      {u"ping -n 1 127.0.0.1", [](Harness&) {}, nullptr},
+      {u"C:\\checks\\check.cmd", [](Harness&) {}, nullptr},
+      {u"C:\\checks\\check.ps1", [](Harness& h) { h.os.setFolderRights(u"C:\\", {u"BUILTIN\\Users"}, {}, {}); },
+       nullptr},
+      {u"C:\\checks\\check.cmd", [](Harness& h) { h.os.setForeign(u"C:\\checks\\check.cmd", u"", {u"Everyone"}); },
+       "--health-command C:\\checks\\check.cmd: Local n\xE3o confi\xE1vel: C:\\checks\\check.cmd pode ser "
+       "alterado por Everyone; s\xF3 administradores podem gravar onde a ferramenta atua"},
+      {u"C:\\checks\\probe.exe --fast", [](Harness& h) { h.os.setForeign(u"C:\\checks", u"QZ\\ops"); },
+       "--health-command C:\\checks\\probe.exe --fast: Local n\xE3o confi\xE1vel: C:\\checks\\ pertence a QZ\\ops"},
+      {u"\"C:\\checks\\check.ps1\"", [](Harness& h) { h.os.setFolderRights(u"C:\\", {}, {}, {u"Everyone"}); },
+       "Local n\xE3o confi\xE1vel: C:\\ permite que Everyone apague ou renomeie o que ela cont\xE9m"},
+      {u"C:\\checks\\check.ps1", [](Harness& h) { h.os.setAlias(u"C:\\checks\\", u"D:\\open\\"); },
+       "Local n\xE3o confi\xE1vel: D:\\open\\ pode ser alterado por Everyone"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(toUtf8(c.value));
+    Harness h;
+    h.os.addDirectory(u"C:\\");
+    h.os.addDirectory(u"C:\\checks");
+    h.os.addDirectory(u"D:\\open");
+    h.os.setForeign(u"D:\\open", u"", {u"Everyone"});
+    h.os.addDirectory(u"C:\\Windows\\System32");
+    for (const auto* file : {u"C:\\checks\\check.cmd", u"C:\\checks\\check.ps1", u"C:\\checks\\probe.exe",
+                             u"C:\\Windows\\System32\\ping.exe", u"C:\\Windows\\System32\\cmd.exe",
+                             u"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe"}) {
+      h.os.putFile(file, "x");
+    }
+    c.set(h);
+    Options options;
+    options.health.push_back({HealthCheck::Kind::Command, c.value, 0, {}, {}, {}});
+    ASSERT_FALSE(resolveHealthCommands(h.os, options));
+    const auto why = untrustedHealthCommand(h.platform, options);
+    if (c.says == nullptr) {
+      EXPECT_FALSE(why) << toUtf8(why.value_or(u""));
+    } else {
+      ASSERT_TRUE(why);
+      EXPECT_THAT(h.os.toNarrow(*why, platform::CodePage::Ansi), HasSubstr(c.says));
     }
   }
 }
