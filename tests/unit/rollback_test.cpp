@@ -99,6 +99,10 @@ TEST(Rollback, EndsAsAnUpdateWouldForEachObstacle) {
        "Erro: H\xE1 um arquivo de uma revers\xE3o anterior em C:\\svc\\qz_Agent.rollback: confira qual vers\xE3o ele "
        "cont\xE9m e remova-o para prosseguir\r\n",
        kV2, kV1},
+      // The swap needs that name: a folder there is found before the stop.
+      {"a folder at the rollback's own name", [](Harness& h) { h.os.addDirectory(kAside); }, 10,
+       "Erro: O nome C:\\svc\\qz_Agent.rollback, de que a revers\xE3o precisa, est\xE1 ocupado: \xE9 uma pasta\r\n",
+       kV2, kV1},
       {"no service to roll back", [](Harness& h) { h.services.removeService(u"QZAgent"); }, 10,
        "Erro: O servi\xE7o QZAgent n\xE3o est\xE1 registrado: n\xE3o h\xE1 o que reverter\r\n", kV2, kV1},
       {"the backup is no executable", [](Harness& h) { h.os.putFile(kOld, "v1, cut short"); }, 10,

@@ -55,6 +55,11 @@ const std::vector<Case>& cases() {
       {"a current version another process holds", [](Harness& h) { h.os.setLocked(kCurrent); },
        "A vers\xE3o atual est\xE1 em uso por outro processo e n\xE3o poderia ser movida: C:\\svc\\qz_Agent.exe",
        false},
+      {"a folder at the executable's name", [](Harness& h) {
+         h.os.removeFile(kCurrent);
+         h.os.addDirectory(kCurrent);
+       },
+       "A vers\xE3o atual n\xE3o poderia ser substitu\xED" "da: C:\\svc\\qz_Agent.exe \xE9 uma pasta", false},
       {"a current version that cannot be told apart",
        [](Harness& h) { h.os.faults().failAlways(platform::fake::FileOp::FileIdentity, 5); },
        "N\xE3o foi poss\xEDvel identificar o arquivo C:\\svc\\qz_Agent.exe", false},
@@ -71,6 +76,7 @@ TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched
         Harness h;
         auto& service = setUpSweepScene(h, false);
         c.set(h);
+        const auto current = h.os.contents(kCurrent);
         const int status = h.run(kSweepArguments + mode + (pinned ? pin : u""));
         if (pinned && c.pinPasses) {
           // Pinned, a new version others may write is copied: what runs
@@ -90,7 +96,7 @@ TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched
         }
         EXPECT_EQ(service.stopRequests + h.services.find(u"QZB")->stopRequests, 0u);
         EXPECT_EQ(service.runningImage, kV1);
-        EXPECT_EQ(h.os.contents(kCurrent), kV1);
+        EXPECT_EQ(h.os.contents(kCurrent), current);
         EXPECT_EQ(h.os.contents(kNew), kV2);
         EXPECT_EQ(h.os.contents(kOld), "v0");
         EXPECT_FALSE(h.os.contents(kJournal));

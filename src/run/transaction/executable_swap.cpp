@@ -19,6 +19,13 @@ void ExecutableSwap::checkOlderBackupRemovable() {
       throw toolError(u"Há um arquivo de uma reversão anterior em " + names_.pathOldBin +
                       u": confira qual versão ele contém e remova-o para prosseguir");
     }
+    // The swap needs the name free: anything else there (a folder) would
+    // fail it once the service is down.
+    const auto error = files_.probeDeletable(names_.pathOldBin);
+    if (error != platform::kErrorFileNotFound && error != platform::kErrorPathNotFound) {
+      throw toolError(u"O nome " + names_.pathOldBin + u", de que a reversão precisa, está ocupado: " +
+                      (error == platform::kErrorDirectory ? std::u16string(u"é uma pasta") : texts_.describe(error)));
+    }
     return;
   }
   const auto error = retryWhileHeld(clock_, [&] { return files_.probeDeletable(names_.pathOldBin); });
@@ -30,7 +37,14 @@ void ExecutableSwap::checkOlderBackupRemovable() {
 }
 
 void ExecutableSwap::checkCurrentMovable() {
-  if (!files_.fileExists(names_.pathCurrentBin)) return;
+  if (!files_.fileExists(names_.pathCurrentBin)) {
+    // A folder at the executable's name would block the activation once
+    // the service is down.
+    if (files_.probeDeletable(names_.pathCurrentBin) == platform::kErrorDirectory) {
+      throw toolError(u"A versão atual não poderia ser substituída: " + names_.pathCurrentBin + u" é uma pasta");
+    }
+    return;
+  }
   const auto error = retryWhileHeld(clock_, [&] { return files_.probeMovable(names_.pathCurrentBin); });
   if (error == platform::kErrorSharingViolation) {
     throw toolError(u"A versão atual está em uso por outro processo e não poderia ser movida: " +
