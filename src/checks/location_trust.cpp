@@ -15,12 +15,17 @@ std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts) {
 
 namespace {
 
-void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16string_view advice) {
+// `file`: a name the run moves, replaces or deletes, which must be the
+// file itself: moving or deleting a link may act on what it points to.
+void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16string_view advice,
+                     bool file = false) {
   const auto facts = p.security.inspect(path);
   if (facts.error == platform::kErrorFileNotFound) return;
   std::optional<std::u16string> why;
   if (facts.error != platform::kOk) {
     why = u"as permissões não puderam ser lidas: " + p.texts.describe(facts.error);
+  } else if (file && facts.kind == platform::FileKind::Link) {
+    why = u"é um link, não um arquivo";
   } else {
     why = whyUntrusted(facts);
   }
@@ -118,8 +123,14 @@ void checkWhereTheToolActs(platform::Platform& p, const Names& update, const Nam
   const auto folder = std::u16string(directoryOf(update.pathCurrentBin));
   refuseUntrusted(p, folder, u"");
   checkFolderChain(p, folder);
-  for (const auto* path : {&update.pathCurrentBin, &update.pathOldBin}) refuseUntrusted(p, *path, u"");
-  if (names.rollback) refuseUntrusted(p, names.pathOldBin, u"");
+  for (const auto* path : {&update.pathCurrentBin, &update.pathOldBin}) refuseUntrusted(p, *path, u"", true);
+  if (names.rollback) refuseUntrusted(p, names.pathOldBin, u"", true);
+  // Whoever wrote the new version, its name is moved and deleted: it is
+  // never a link, not even for a recovery.
+  const auto next = p.security.inspect(update.pathNewBin);
+  if (next.error == platform::kOk && next.kind == platform::FileKind::Link) {
+    throw toolError(u"A nova versão é um link, não um arquivo: " + update.pathNewBin);
+  }
 }
 
 void checkNewVersionLocation(platform::Platform& p, const Options& options, const Names& names) {

@@ -437,6 +437,41 @@ TEST(KillSweep, ARecoveryThatDiesIsRecoveredByTheRunAfterIt) {
   }
 }
 
+// Whatever a dead run left, a version changed in place since (its name and
+// identity kept, its bytes not) is never started or put back: recovery
+// checks the bytes it starts against the journal in every branch, and
+// refuses, everything as it found it, when they are not the journal's.
+TEST(KillSweep, ARecoveryStartsOnlyTheBytesTheJournalNames) {
+  const auto altered = peImage("x1");  // the size of v1 and v2
+  ASSERT_EQ(altered.size(), kV1.size());
+  for (const bool rollback : {false, true}) {
+    const unsigned calls = callsOfAWholeRun(rollback);
+    unsigned refused = 0;
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      for (const auto& slot : {kCurrent, kOld}) {
+        SCOPED_TRACE(::testing::Message() << (rollback ? "rollback" : "update") << ", killed at call " << nth
+                                          << ", then " << toUtf8(slot) << " changed");
+        Harness h;
+        auto& service = setUpSweepScene(h, rollback);
+        ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+        const auto before = h.os.contents(slot);
+        if (!h.os.contents(kJournal) || !before || (*before != kV1 && *before != kV2)) continue;
+        h.os.overwrite(slot, altered);
+        const auto stops = service.stopRequests;
+        const int status = h.run(kSweepArguments);
+        EXPECT_NE(service.runningImage, altered) << h.out();
+        if (status == 12) {
+          ++refused;
+          EXPECT_EQ(service.stopRequests, stops) << h.out();
+          EXPECT_EQ(h.os.contents(slot), altered);
+          EXPECT_TRUE(h.os.contents(kJournal));
+        }
+      }
+    }
+    EXPECT_GT(refused, 0u);
+  }
+}
+
 // What the next run says when it finds a run died after the activation.
 TEST(Recovery, ARunKilledAfterTheActivationIsUndoneThenTheUpdateIsTriedAgain) {
   // The first call at which a dying run leaves the new version in place.

@@ -50,6 +50,11 @@ const std::vector<Case>& cases() {
        "Local n\xE3o confi\xE1vel: C:\\svc\\ as permiss\xF5" "es n\xE3o puderam ser lidas", false},
       {"a new version that is a link", [](Harness& h) { h.os.makeLink(kNew); },
        "A nova vers\xE3o \xE9 um link, n\xE3o um arquivo: C:\\svc\\qz_Agent.new", false},
+      // Moving or deleting a link may act on what it points to.
+      {"a current version that is a link", [](Harness& h) { h.os.makeLink(kCurrent); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\qz_Agent.exe \xE9 um link, n\xE3o um arquivo", false},
+      {"a backup that is a link", [](Harness& h) { h.os.makeLink(kOld); },
+       "Local n\xE3o confi\xE1vel: C:\\svc\\qz_Agent.old \xE9 um link, n\xE3o um arquivo", false},
       {"a new version with a second name", [](Harness& h) { h.os.setHardLinks(kNew, 2); },
        "A nova vers\xE3o tem outro nome no disco (2 links f\xEDsicos): C:\\svc\\qz_Agent.new", false},
       {"a current version another process holds", [](Harness& h) { h.os.setLocked(kCurrent); },

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "../native.h"
@@ -70,6 +71,50 @@ std::vector<std::vector<unsigned char>> trustedSids() {
 
 bool isWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return IsWellKnownSid(sid, type) != FALSE; }
 
+// The path a handle is open on, as the system resolved it; empty when it
+// cannot say.
+std::wstring finalPathOf(HANDLE handle) {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < name.size()) return name.substr(0, length);
+    name.resize(length + 1);
+  }
+}
+
+// Whether the file opened as `path` is somewhere else: a name whose final
+// path is not the name itself (in its folder, resolved) is a link of some
+// kind, even one the system does not show as a reparse point (a Unix link
+// under Wine, where renaming or deleting the name acts on the target).
+bool leadsElsewhere(std::u16string_view path, HANDLE file) {
+  const std::wstring opened = finalPathOf(file);
+  if (opened.empty()) return false;
+  const WideZ name(path);
+  wchar_t* leaf = nullptr;
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD length = GetFullPathNameW(name.get(), static_cast<DWORD>(full.size()), full.data(), &leaf);
+  if (length >= full.size()) {
+    full.resize(length + 1);
+    length = GetFullPathNameW(name.get(), static_cast<DWORD>(full.size()), full.data(), &leaf);
+  }
+  if (length == 0 || leaf == nullptr) return false;
+  const std::wstring fileName(leaf);
+  const std::wstring folder(full.data(), static_cast<std::size_t>(leaf - full.data()));
+  const UniqueKernelHandle directory(nullIfInvalid(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                                               nullptr)));
+  if (!directory) return false;
+  std::wstring expected = finalPathOf(directory.get());
+  if (expected.empty()) return false;
+  if (expected.back() != L'\\') expected += L'\\';
+  expected += fileName;
+  return CompareStringOrdinal(expected.c_str(), static_cast<int>(expected.size()), opened.c_str(),
+                              static_cast<int>(opened.size()), TRUE) != CSTR_EQUAL;
+}
+
 // DOMAIN\name, or the SID's text when the account has no name here.
 std::u16string accountName(PSID sid) {
   wchar_t name[256];
@@ -111,6 +156,7 @@ class Win32FileSecurity final : public FileSecurity {
     facts.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::Link
                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? FileKind::Directory
                                                                              : FileKind::File;
+    if (facts.kind == FileKind::File && leadsElsewhere(path, file.get())) facts.kind = FileKind::Link;
     facts.links = info.nNumberOfLinks;
 
     PSID owner = nullptr;

@@ -184,27 +184,40 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
   plan.placement = plan.swap.locate(facts);
   const auto& placement = plan.placement;
   // Whatever is put back or started must be the very bytes recorded.
+  const auto unlike = [&plan](std::u16string_view which, const std::u16string& path,
+                              const std::u16string& expected) -> std::optional<std::u16string> {
+    const auto hash = plan.swap.sha256Of(path);
+    if (hash == expected) return std::nullopt;
+    return std::u16string(which) + u" em " + path + u" não é a registrada no diário (SHA-256 " +
+           (hash.empty() ? u"ilegível" : hash) + u", esperado " + expected + u")";
+  };
   if (placement.previous) {
-    const auto& path = plan.swap.pathOf(*placement.previous);
-    if (const auto hash = plan.swap.sha256Of(path); hash != facts.previousSha256) {
-      return u"a versão anterior em " + path + u" não é a registrada no diário (SHA-256 " +
-             (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.previousSha256 + u")";
+    if (auto why = unlike(u"a versão anterior", plan.swap.pathOf(*placement.previous), facts.previousSha256)) {
+      return why;
     }
+  }
+  // What is started is what the dead run confirmed, wherever its identity
+  // was lost: the bytes at the executable's name are checked.
+  if (plan.stands) {
+    if (auto why = unlike(u"a nova versão", plan.names.pathCurrentBin, facts.nextSha256)) return why;
   }
   if (plan.stands && facts.rollback) {
     // The backup's name is no retry's copy: nothing there is removed.
     plan.settleRollback = placement.previous == Slot::Old;
   } else if (plan.stands) {
-    if (placement.next == Slot::Current) {
-      if (const auto hash = plan.swap.sha256Of(plan.names.pathCurrentBin); hash != facts.nextSha256) {
-        return u"a nova versão em " + plan.names.pathCurrentBin + u" não é a registrada no diário (SHA-256 " +
-               (hash.empty() ? u"ilegível" : hash) + u", esperado " + facts.nextSha256 + u")";
-      }
-      plan.removeCopy = p_.files.fileExists(plan.names.pathNewBin) && plan.swap.sha256Of(plan.names.pathNewBin) == facts.nextSha256;
-    }
+    plan.removeCopy = placement.next == Slot::Current && p_.files.fileExists(plan.names.pathNewBin) &&
+                      plan.swap.sha256Of(plan.names.pathNewBin) == facts.nextSha256;
   } else {
     const bool previousLost = facts.previous && !placement.previous;
-    if (movesMayHaveBegun(facts.step) && (previousLost || !placement.next)) return plan.swap.notFound(facts, placement);
+    // Undone, the service starts on the previous version: one that is
+    // nowhere would have it start whatever stands at its name.
+    if (previousLost || (movesMayHaveBegun(facts.step) && !placement.next)) return plan.swap.notFound(facts, placement);
+    // The new version goes back to its own name only as the bytes the dead
+    // run activated: the retry that follows takes what is there for the
+    // new version.
+    if (placement.next && *placement.next != Slot::New) {
+      if (auto why = unlike(u"a nova versão", plan.swap.pathOf(*placement.next), facts.nextSha256)) return why;
+    }
     plan.inPlace = (!placement.next || placement.next == Slot::New) &&
                    (!placement.previous || placement.previous == Slot::Current);
     // Every destination is free, or freed by a move that comes before, or
