@@ -42,11 +42,21 @@ struct FileFacts {
   bool trusted() const { return error == kOk && foreignOwner.empty() && foreignWriters.empty(); }
 };
 
+// What a file is and what it holds, through the same handle.
+struct InspectedFile {
+  FileFacts facts;  // facts.error: nothing could be opened at the name
+  FileHead head;    // read only when facts say a plain file
+};
+
 class FileSecurity {
  public:
   virtual ~FileSecurity() = default;
 
   virtual FileFacts inspect(std::u16string_view path) = 0;
+  // inspect, and the first `maxBytes` of the very file judged: one handle
+  // opened on the name itself (never through a link), that no other
+  // process may write through while it is open.
+  virtual InspectedFile inspectAndRead(std::u16string_view path, std::size_t maxBytes) = 0;
 };
 
 }  // namespace usqz::platform

@@ -169,6 +169,15 @@ class FakeFileAndProcess final : public FileAndProcess,
 
   // -- FileSecurity --
   FileFacts inspect(std::u16string_view path) override;
+  // inspect, then readFileHead when it is a plain file, each with its own
+  // faults.
+  InspectedFile inspectAndRead(std::u16string_view path, std::size_t maxBytes) override {
+    InspectedFile inspected{inspect(path), {}};
+    if (inspected.facts.error == kOk && inspected.facts.kind == FileKind::File) {
+      inspected.head = readFileHead(path, maxBytes);
+    }
+    return inspected;
+  }
 
   // -- Clock --
   void pause(std::uint32_t milliseconds) override;

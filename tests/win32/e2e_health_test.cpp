@@ -72,9 +72,16 @@ struct Healthy : ::testing::Test {
   }
   std::string result() const { return readFile(folder / (u"updateServiceQZ-" + name + u".txt")); }
   std::string running() const { return readFile(current) == readFile(testServiceV2()) ? "v2" : "v1"; }
-  static std::u16string probeProgram() {
-    const auto tool = builtTool();
-    return tool.substr(0, tool.find_last_of(u'\\') + 1) + u"tests\\win32\\probe_command.exe";
+  // Copied beside the tool: the run executes only what administrators
+  // alone may change, and the build's folder may sit under a folder
+  // everyone may write (/tmp).
+  std::u16string probeProgram() const {
+    const auto copy = folder / u"probe_command.exe";
+    if (!fileExists(copy)) {
+      const auto tool = builtTool();
+      copyFile(tool.substr(0, tool.find_last_of(u'\\') + 1) + u"tests\\win32\\probe_command.exe", copy);
+    }
+    return copy;
   }
   // No quotes: the tool finds the program itself.
   std::u16string probe(const std::u16string& arguments) const { return probeProgram() + u" " + arguments; }
@@ -168,6 +175,15 @@ TEST_F(Healthy, ACommandWithBlanksRunsTheProgramNamedAndNoPlantedOne) {
   const auto refused = update(u"--health-command \"has.exe exit 0\"");
   EXPECT_EQ(refused.exitStatus, 2u) << refused.out;
   EXPECT_THAT(refused.out, HasSubstr("has.exe n\xE3o \xE9 um programa do sistema"));
+  // The elevated run executes it: a script in a folder others may write
+  // is refused as well, before anything is touched.
+  ASSERT_TRUE(chmodUnixFile(spaced, "o+w"));
+  copyFile(testServiceV1(), fresh);
+  const auto open = update(u"--health-command \"" + spaced + u"\\check.cmd\"");
+  EXPECT_EQ(open.exitStatus, 2u) << open.out;
+  EXPECT_THAT(open.out, HasSubstr("Local n\xE3o confi\xE1vel: " + toUtf8(spaced) + "\\ pode ser alterado por "));
+  EXPECT_EQ(running(), "v2");
+  EXPECT_TRUE(fileExists(fresh));
 }
 
 // A command that starts a child and hangs: at the try's deadline the whole

@@ -2,9 +2,11 @@
 // group and everyone else when the mode lets them write.
 #include <grp.h>
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/text.h"
@@ -38,6 +40,39 @@ class PosixFileSecurity final : public FileSecurity {
     // is sticky; a name is renamed through its folder, judged there.
     if (S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) == 0) facts.foreignChildDeleters = facts.foreignWriters;
     return facts;
+  }
+
+  InspectedFile inspectAndRead(std::u16string_view path, std::size_t maxBytes) override {
+    InspectedFile inspected;
+    const int file = ::open(toUtf8(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (file < 0) {
+      const int error = errno;
+      inspected.facts.error = error == ENOENT || error == ENOTDIR ? kErrorFileNotFound : kErrorAccessDenied;
+      if (error == ELOOP) {
+        inspected.facts.error = kOk;
+        inspected.facts.kind = FileKind::Link;
+      }
+      return inspected;
+    }
+    struct stat info {};
+    if (::fstat(file, &info) == 0 && !S_ISREG(info.st_mode)) {
+      inspected.facts.kind = S_ISDIR(info.st_mode) ? FileKind::Directory : FileKind::Link;
+      ::close(file);
+      return inspected;
+    }
+    inspected.facts = inspect(path);
+    auto& head = inspected.head;
+    head.size = static_cast<std::uint64_t>(info.st_size);
+    head.bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), maxBytes));
+    std::size_t filled = 0;
+    while (filled < head.bytes.size()) {
+      const auto got = ::read(file, head.bytes.data() + filled, head.bytes.size() - filled);
+      if (got <= 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    head.bytes.resize(filled);
+    ::close(file);
+    return inspected;
   }
 };
 

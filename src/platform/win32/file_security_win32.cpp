@@ -137,32 +137,71 @@ std::u16string accountName(PSID sid) {
 class Win32FileSecurity final : public FileSecurity {
  public:
   FileFacts inspect(std::u16string_view path) override {
-    FileFacts facts;
     UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(path).get(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                       OPEN_EXISTING,
                                                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                                       nullptr)));
     const DWORD openError = GetLastError();
-    if (!file) {
+    return factsOf(path, file.get(), openError);
+  }
+
+  InspectedFile inspectAndRead(std::u16string_view path, std::size_t maxBytes) override {
+    // Sharing read (and delete) only: a writer's open fails this one, and
+    // none can start while it is held.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(path).get(),
+                                                      GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                                      nullptr)));
+    const DWORD openError = GetLastError();
+    InspectedFile inspected{factsOf(path, file.get(), openError), {}};
+    if (inspected.facts.error != kOk || inspected.facts.kind != FileKind::File) return inspected;
+    auto& head = inspected.head;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+      head.error = GetLastError();
+      return inspected;
+    }
+    head.size = static_cast<std::uint64_t>(size.QuadPart);
+    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
+    std::size_t filled = 0;
+    while (filled < head.bytes.size()) {
+      DWORD read = 0;
+      if (!ReadFile(file.get(), head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled), &read,
+                    nullptr)) {
+        head.error = GetLastError();
+        return inspected;
+      }
+      if (read == 0) break;
+      filled += read;
+    }
+    head.bytes.resize(filled);
+    return inspected;
+  }
+
+ private:
+  static FileFacts factsOf(std::u16string_view path, HANDLE file, DWORD openError) {
+    FileFacts facts;
+    if (file == nullptr) {
       facts.error = openError == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : openError;
       return facts;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info)) {
+    if (!GetFileInformationByHandle(file, &info)) {
       facts.error = GetLastError();
       return facts;
     }
     facts.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::Link
                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? FileKind::Directory
                                                                              : FileKind::File;
-    if (facts.kind == FileKind::File && leadsElsewhere(path, file.get())) facts.kind = FileKind::Link;
+    if (facts.kind == FileKind::File && leadsElsewhere(path, file)) facts.kind = FileKind::Link;
     facts.links = info.nNumberOfLinks;
 
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = GetSecurityInfo(file.get(), SE_FILE_OBJECT,
+    const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT,
                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                                         &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {

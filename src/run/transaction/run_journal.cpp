@@ -211,12 +211,18 @@ RunJournal::RunJournal(platform::FileAndProcess& files, platform::FileSecurity& 
                        platform::ErrorTexts& texts, std::u16string path)
     : files_(files), security_(security), clock_(clock), texts_(texts), path_(std::move(path)) {}
 
-JournalRead RunJournal::read(platform::FileAndProcess& files, platform::FileSecurity& security,
-                             platform::Clock& clock, const std::u16string& path) {
+JournalRead RunJournal::read(platform::FileAndProcess&, platform::FileSecurity& security, platform::Clock& clock,
+                             const std::u16string& path) {
   JournalRead found;
-  // What stands at the name itself: a link is never followed, and a
-  // journal anyone else could have written tells nothing.
-  const auto facts = security.inspect(path);
+  // What stands at the name itself, judged and read through one handle: a
+  // link is never followed, a journal anyone else could have written tells
+  // nothing, and what was judged is what is read.
+  platform::InspectedFile inspected;
+  retryWhileHeld(clock, [&] {
+    inspected = security.inspectAndRead(path, kLongestJournal + 1);
+    return inspected.facts.error != platform::kOk ? inspected.facts.error : inspected.head.error;
+  });
+  const auto& facts = inspected.facts;
   if (facts.error == platform::kErrorFileNotFound) return found;
   // A journal whose rights cannot be read (one held for deletion answers
   // "access denied") may be anyone's: it is not acted upon.
@@ -238,15 +244,11 @@ JournalRead RunJournal::read(platform::FileAndProcess& files, platform::FileSecu
     found.why = std::move(why);
     return found;
   }
-  platform::FileHead head;
-  const auto error = retryWhileHeld(clock, [&] {
-    head = files.readFileHead(path, kLongestJournal + 1);
-    return head.error;
-  });
-  if (error == platform::kErrorFileNotFound) return found;
+  const auto& head = inspected.head;
+  if (head.error == platform::kErrorFileNotFound) return found;
   found.kind = JournalRead::Kind::Unreadable;
-  found.error = error;
-  if (error != platform::kOk || head.size > kLongestJournal) return found;
+  found.error = head.error;
+  if (head.error != platform::kOk || head.size > kLongestJournal) return found;
   if (auto record = parseJournal(head.bytes)) {
     found.kind = JournalRead::Kind::Found;
     found.record = std::move(*record);
