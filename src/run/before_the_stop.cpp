@@ -165,9 +165,8 @@ bool alreadyRuns(RunContext& c) {
   if (!c.waits.query(status) || status.dwCurrentState != platform::kServiceRunning || !c.waits.processAlive()) {
     return false;
   }
-  const auto current = c.swap.sha256Of(c.names.pathCurrentBin);
+  const auto current = c.swap.knownSha256Of(c.names.pathCurrentBin);
   if (current.empty()) return false;
-  c.currentSha256 = current;
   return current == (c.nextSha256.empty() ? c.swap.sha256Of(c.names.pathNewBin, c.held.get()) : c.nextSha256);
 }
 

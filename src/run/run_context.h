@@ -55,10 +55,9 @@ struct RunContext {
   Recovery recovery;
   // What the run did, for --report and --event-log.
   RunReport& report;
-  // The new version's SHA-256 once an update has copied it, and the
-  // current version's once read: each executable is read once.
+  // The new version's SHA-256 once an update has copied it: the copy's
+  // one read serves the pin, the journal and the report.
   std::u16string nextSha256;
-  std::u16string currentSha256;
   // The copy waits at names.pathCopyBin until the first change, when it
   // takes the new version's place; removed if the run ends before.
   bool copyPending = false;

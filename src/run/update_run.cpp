@@ -14,7 +14,7 @@
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
 #include "checks/location_trust.h"
-#include "checks/preflight.h"
+#include "platform/held_files.h"
 #include "run/report/version_facts.h"
 #include "run/transaction/failure_actions.h"
 #include "run/transaction/rollback.h"
@@ -69,13 +69,16 @@ class UpdateRun {
     // run's journal included.
     checkWhereTheToolActs(c.p, c.updateNames, c.names);
     if (c.options.checkOnly) {
-      readVersionsForTheReport();
+      readVersionsForTheReport(true);
       return checkOnly(c);
     }
     if (const auto outcome = undoInterruptedRun()) return *outcome;
-    readVersionsForTheReport();
+    readVersionsForTheReport(false);
 
-    if (!newVersionPasses(c, c.names)) return Outcome::NothingToDo;
+    // The new version as found: read once, by its copy when it passes.
+    const bool passes = newVersionPasses(c, c.names);
+    reportNewVersion();
+    if (!passes) return Outcome::NothingToDo;
 
     const bool mayRegister = connect(c);
     openOrRegister(mayRegister);
@@ -144,6 +147,8 @@ class UpdateRun {
   }
 
   Outcome fail(const std::u16string& message) {
+    // Refused before the copy took its place: the new version is as found.
+    if (!c.journal.prepared()) reportNewVersion();
     const auto said = recover(c);
     c.recordError(message + said);
     const auto outcome = outcomeOf(endState(c));
@@ -180,8 +185,16 @@ class UpdateRun {
                       c.p.texts.describe(error));
     }
     c.copyPending = false;
+    c.swap.rememberSha256(c.names.pathNewBin, c.nextSha256);
     // Held from here to its activation, which renames this very file.
-    c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, c.names));
+    platform::FileOpenResult opened;
+    if (const auto error = retryWhileHeld(c.p.clock, [&] {
+          opened = c.p.files.openToActivate(c.names.pathNewBin);
+          return opened.error;
+        })) {
+      throw toolError(u"Não foi possível ler a nova versão: " + c.p.texts.describe(error));
+    }
+    c.held.reset(opened.handle);
   }
 
   void dropOwnCopy() {
@@ -206,8 +219,7 @@ class UpdateRun {
     record.next = *next;
     // What recovery may put back or start: these very bytes, and no others.
     if (record.previous) {
-      record.previousSha256 =
-          c.currentSha256.empty() ? c.swap.sha256Of(c.names.pathCurrentBin) : c.currentSha256;
+      record.previousSha256 = c.swap.knownSha256Of(c.names.pathCurrentBin);
       if (record.previousSha256.empty()) {
         throw toolError(u"Não foi possível ler a versão atual: " + c.names.pathCurrentBin);
       }
@@ -288,14 +300,22 @@ class UpdateRun {
     return Outcome::Updated;
   }
 
-  // The versions as the run finds them, before it checks or moves any.
-  void readVersionsForTheReport() {
+  // The versions as the run finds them, before it checks or moves any;
+  // an update's new version once its copy has hashed it.
+  void readVersionsForTheReport(bool andTheNewOne) {
     if (!c.report.asked()) return;
     c.report.previous(versionFactsOf(c, c.names.pathCurrentBin));
-    c.report.next(versionFactsOf(c, c.names.pathNewBin));
+    if (andTheNewOne) reportNewVersion();
+  }
+
+  void reportNewVersion() {
+    if (!c.report.asked() || newVersionReported_) return;
+    newVersionReported_ = true;
+    c.report.next(versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
   }
 
   RunContext c;
+  bool newVersionReported_ = false;
 };
 
 }  // namespace

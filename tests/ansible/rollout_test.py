@@ -536,6 +536,90 @@ class Rollout(unittest.TestCase):
             self.assertLess(events.index("out " + host), events.index("in " + host), events)
         self.assertEqual([scenario.running(host) for host in HOSTS], ["v2"] * 6)
 
+    def test_13_a_drained_host_comes_back_whenever_its_service_runs(self):
+        """Under load through HAProxy, the canary is taken out and then: its
+        run is refused although its --check had passed (the staged file
+        replaced in between), it stays busy past its retries, or the play
+        fails right after the drain. Each time it comes back UP, its
+        service never stopped, and no request is lost."""
+        scenario = self.installed("comeback", serve=True)
+        tasks = {}
+
+        def task_file(step, extra=""):
+            path = os.path.join(FLEET, "%s-%s.yml" % (step, scenario.item))
+            with open(path, "w") as out:
+                out.write("- name: Take the host %s\n"
+                          "  community.general.haproxy:\n"
+                          "    socket: \"{{ usqz_haproxy_socket }}\"\n"
+                          "    backend: \"{{ usqz_haproxy_backend }}\"\n"
+                          "    host: \"{{ inventory_hostname }}\"\n"
+                          "    state: %s\n"
+                          "    wait: %s\n"
+                          "  delegate_to: localhost\n%s" % (
+                              "out" if step.startswith("out") else "in",
+                              "disabled" if step.startswith("out") else "enabled",
+                              "false" if step.startswith("out") else "true", extra))
+            return path
+
+        tasks["in"] = task_file("in")
+        # The staged file replaced once the host is out: the run's pin no
+        # longer matches what is there.
+        tasks["out-replaced"] = task_file("out-replaced", (
+            "- name: Replace what was staged\n"
+            "  ansible.builtin.copy:\n"
+            "    src: %s\n"
+            "    dest: \"{{ usqz_test_prefix }}/drive_c/%s/qz_%s.new\"\n"
+            "    mode: \"0644\"\n"
+            "  delegate_to: localhost\n") % (V1, scenario.folder, scenario.item))
+        # The play fails right after the drain (a lost connection, a timeout).
+        tasks["out-failing"] = task_file("out-failing", (
+            "- name: Lose the connection\n"
+            "  ansible.builtin.fail:\n"
+            "    msg: the connection to the host was lost\n"))
+
+        def own_tasks(balancer, out):
+            variables = self.drained(balancer)
+            variables.update(usqz_balancer="tasks", usqz_drain_tasks=tasks[out], usqz_undrain_tasks=tasks["in"])
+            return scenario.play(**variables)
+
+        def busy(balancer):
+            holder = subprocess.Popen([WINE_RUN, prefix("host1"), os.path.join(HELPERS, "hold_lock.exe"),
+                                       "C:\\%s\\qz_%s.exe" % (scenario.folder, scenario.item), "25"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                time.sleep(3)
+                variables = self.drained(balancer)
+                variables.update(usqz_busy_retries=1, usqz_busy_delay=1)
+                return scenario.play(**variables)
+            finally:
+                holder.wait(timeout=60)
+
+        states_after = []
+
+        def then_states(action):
+            def run(balancer):
+                result = action(balancer)
+                time.sleep(2)
+                states_after.append(balancer.states())
+                return result
+            return run
+
+        results, load, states = under_load(
+            scenario, then_states(lambda balancer: own_tasks(balancer, "out-replaced")), then_states(busy),
+            then_states(lambda balancer: own_tasks(balancer, "out-failing")))
+        (refused_rc, refused), (busy_rc, busy_out), (failed_rc, failed) = results
+        self.assertNotEqual(refused_rc, 0, refused)
+        self.assertIn("host1: 10 Erro: A nova vers", refused)
+        self.assertNotEqual(busy_rc, 0, busy_out)
+        self.assertIn("host1: 1618 ", busy_out)
+        self.assertNotEqual(failed_rc, 0, failed)
+        self.assertIn("the connection to the host was lost", failed)
+        for after in states_after + [states]:
+            self.assertEqual(after, {host: "UP" for host in HOSTS}, "%s\n%s\n%s" % (refused, busy_out, failed))
+        self.assertEqual(load.failed, 0, "%s" % load.failures[:20])
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6)
+        self.assertEqual(scenario.started("host1", "v2"), None)
+
     @staticmethod
     def drained(balancer):
         """The play's variables for draining through this balancer, each

@@ -140,6 +140,7 @@ FileHead FakeFileAndProcess::readFileHead(std::u16string_view name, std::size_t 
   } else {
     head.size = it->second.bytes.size();
     head.bytes = it->second.bytes.substr(0, maxBytes);
+    bytesRead_[it->second.index] += head.bytes.size();
   }
   return head;
 }
@@ -322,10 +323,27 @@ FileHead FakeFileAndProcess::readFrom(FileOp operation, FileHandle file, std::ui
     head.error = kErrorInvalidHandle;
     return head;
   }
-  const auto& bytes = files_.at(*name).bytes;
-  head.size = bytes.size();
-  if (offset < bytes.size()) head.bytes = bytes.substr(static_cast<std::size_t>(offset), maxBytes);
+  const auto& entry = files_.at(*name);
+  head.size = entry.bytes.size();
+  if (offset < entry.bytes.size()) head.bytes = entry.bytes.substr(static_cast<std::size_t>(offset), maxBytes);
+  bytesRead_[entry.index] += head.bytes.size();
   return head;
+}
+
+std::optional<std::string> FakeFileAndProcess::systemReads(FileHandle file) const {
+  const auto* name = nameOf(file);
+  if (name == nullptr) return std::nullopt;
+  return files_.at(*name).bytes;
+}
+
+std::uint64_t FakeFileAndProcess::fileIndex(const std::u16string& name) const {
+  const auto it = files_.find(name);
+  return it == files_.end() ? 0 : it->second.index;
+}
+
+std::uint64_t FakeFileAndProcess::bytesRead(std::uint64_t index) const {
+  const auto read = bytesRead_.find(index);
+  return read == bytesRead_.end() ? 0 : read->second;
 }
 
 OsError FakeFileAndProcess::renameOpenFile(FileHandle file, std::u16string_view to) {

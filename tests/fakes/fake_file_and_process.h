@@ -124,6 +124,14 @@ class FakeFileAndProcess final : public FileAndProcess,
   std::string stdoutBytes() const;
   const std::string& stderrBytes() const { return stderr_; }
   unsigned calls(FileOp operation) const { return faults_.calls(operation); }
+  // A file's index, which it keeps across moves (0: no file there), and
+  // the bytes the tool has read of it, wherever it was, even once it is
+  // gone (the system's own reads, a signature check's, not counted).
+  std::uint64_t fileIndex(const std::u16string& name) const;
+  std::uint64_t bytesRead(std::uint64_t index) const;
+  // What the system reads of an open file on its own (a signature check):
+  // the whole file, not counted as the tool's.
+  std::optional<std::string> systemReads(FileHandle file) const;
   std::vector<std::uint32_t> pauses() const { return pauses_; }
 
   // -- FileAndProcess --
@@ -249,6 +257,7 @@ class FakeFileAndProcess final : public FileAndProcess,
   std::vector<std::uint16_t> machines_ = {0x8664, 0x014C};
   std::vector<std::u16string> locksAskedFor_;
   std::uint64_t nextIndex_ = 0x1000;
+  std::map<std::uint64_t, std::uint64_t> bytesRead_;
   Lifeline lifeline_;
 };
 

@@ -29,9 +29,9 @@ class FakeTrust final : public Trust {
 
   SignatureCheck checkSignature(FileHandle file, std::u16string_view) override {
     if (const auto error = faults_.onCall(TrustOp::CheckSignature)) return {SignatureStatus::Unverifiable, error, {}};
-    const auto head = files_.readHead(file, std::string::npos);
-    if (head.error != kOk) return {SignatureStatus::Unverifiable, head.error, {}};
-    const auto it = signatures_.find(head.bytes);
+    const auto bytes = files_.systemReads(file);
+    if (!bytes) return {SignatureStatus::Unverifiable, kErrorInvalidHandle, {}};
+    const auto it = signatures_.find(*bytes);
     if (it == signatures_.end()) return {SignatureStatus::Unsigned, 0x800B0100, {}};
     return it->second;
   }

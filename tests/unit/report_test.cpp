@@ -355,3 +355,48 @@ TEST(Report, AfterADeathAtAnyCallTheNextRunsReportIsWholeAndTrue) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+// Each executable is read once by a run with every option: the copy's
+// pass hashes the new version for the pin, the journal, the "already
+// runs" check and the report, and the current version's hash serves them
+// all too. (A signature check is the system's own read, not counted; the
+// headers and the version resource are a few hundred bytes.)
+TEST(Report, EachExecutableIsReadOnceWhateverIsAsked) {
+  constexpr std::size_t kSize = 1 << 20;
+  const auto padded = [](std::string image) {
+    image.resize(kSize, '\x5A');
+    return image;
+  };
+  const auto v1 = padded(peImageWithVersion("v1", 1, 0)), v2 = padded(peImageWithVersion("v2", 2, 0));
+  const platform::Signer publisher{u"CN=QZ", u"CN=QZ CA", u"QZ", std::u16string(64, u'a')};
+  for (const auto* options : {u"", u" --sha256 PIN --report C:\\reports\\qz.json --event-log --require-signature "
+                                   u"--same-signer --no-downgrade"}) {
+    SCOPED_TRACE(toUtf8(options));
+    Told h;
+    auto& service = setUpSweepScene(h, false);
+    h.os.putFile(kCurrent, v1);
+    h.os.putFile(kNew, v2);
+    service.runningImage = v1;
+    h.trust.sign(v1, {platform::SignatureStatus::Valid, 0, publisher});
+    h.trust.sign(v2, {platform::SignatureStatus::Valid, 0, publisher});
+    auto arguments = kSweepArguments + options;
+    if (const auto pin = arguments.find(u"PIN"); pin != std::u16string::npos) {
+      arguments.replace(pin, 3, FakeTrust::hashOf(v2));
+    }
+    const auto current = h.os.fileIndex(kCurrent), next = h.os.fileIndex(kNew);
+    EXPECT_EQ(h.run(arguments), 0) << h.out();
+    EXPECT_EQ(service.runningImage, v2);
+    // The copy that runs now, written and never read whole again.
+    EXPECT_LT(h.os.bytesRead(h.os.fileIndex(kCurrent)), kSize / 8);
+    for (const auto index : {current, next}) {
+      EXPECT_GE(h.os.bytesRead(index), kSize);
+      EXPECT_LT(h.os.bytesRead(index), kSize + kSize / 8) << "read more than once: file " << index;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace usqz

@@ -5,14 +5,14 @@
 
 namespace usqz {
 
-std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path) {
+std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path, const std::u16string& sha256) {
   if (!c.p.files.fileExists(path)) return std::nullopt;
   VersionFacts facts;
   facts.path = path;
   if (const auto identity = c.p.files.fileIdentity(path); identity.error == platform::kOk) {
     facts.size = identity.identity.size;
   }
-  facts.sha256 = c.swap.sha256Of(path);
+  facts.sha256 = sha256.empty() ? c.swap.knownSha256Of(path) : sha256;
   if (const auto version = versionOf(c, path, {})) facts.fileVersion = versionText(*version);
   if (c.options.requireSignature) {
     const auto opened = c.p.files.openToRead(path);

@@ -12,6 +12,7 @@
 namespace usqz {
 
 // Nothing when there is no file at `path`.
-std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path);
+// `sha256`: the file's, when the run has it already.
+std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path, const std::u16string& sha256 = {});
 
 }  // namespace usqz

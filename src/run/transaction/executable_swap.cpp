@@ -97,6 +97,23 @@ std::u16string ExecutableSwap::sha256Of(const std::u16string& path, platform::Fi
   return hash.error == platform::kOk ? hash.sha256 : std::u16string();
 }
 
+std::u16string ExecutableSwap::knownSha256Of(const std::u16string& path) {
+  const auto identity = files_.fileIdentity(path);
+  if (identity.error == platform::kOk) {
+    for (const auto& [file, sha256] : known_) {
+      if (file == identity.identity) return sha256;
+    }
+  }
+  auto sha256 = sha256Of(path);
+  if (identity.error == platform::kOk && !sha256.empty()) known_.emplace_back(identity.identity, sha256);
+  return sha256;
+}
+
+void ExecutableSwap::rememberSha256(const std::u16string& path, const std::u16string& sha256) {
+  const auto identity = files_.fileIdentity(path);
+  if (identity.error == platform::kOk && !sha256.empty()) known_.emplace_back(identity.identity, sha256);
+}
+
 std::u16string ExecutableSwap::notFound(const JournalRecord& record, const Placement& placement) const {
   const bool previousLost = record.previous && !placement.previous;
   return std::u16string(previousLost ? u"a versão anterior não foi encontrada" : u"a nova versão não foi encontrada") +

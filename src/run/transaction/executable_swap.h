@@ -10,6 +10,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "cli/console.h"
@@ -51,6 +53,13 @@ class ExecutableSwap {
   // The SHA-256 of the file at `path` (read through `held` when given);
   // empty when it cannot be read.
   std::u16string sha256Of(const std::u16string& path, platform::FileHandle held = {});
+  // The same, read at most once a run: a file whose identity this run has
+  // hashed or written already is not read again (an executable of hundreds
+  // of megabytes is read once, not once for each thing that asks). Never
+  // for a recovery, which checks bytes afresh.
+  std::u16string knownSha256Of(const std::u16string& path);
+  // `sha256` is the hash of the file now at `path`, which the run wrote.
+  void rememberSha256(const std::u16string& path, const std::u16string& sha256);
   // By identity, and by content where a version's identity is at none of
   // the paths (a copy of the same bytes put there again).
   Placement locate(const JournalRecord& record);
@@ -82,6 +91,7 @@ class ExecutableSwap {
   platform::OsError moveRetrying(const std::u16string& from, const std::u16string& to);
   std::optional<platform::FileIdentity> readIdentity(const std::u16string& path, platform::OsError& error);
 
+  std::vector<std::pair<platform::FileIdentity, std::u16string>> known_;
   platform::FileAndProcess& files_;
   platform::Clock& clock_;
   platform::ErrorTexts& texts_;
