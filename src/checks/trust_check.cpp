@@ -8,6 +8,10 @@ namespace {
 
 using platform::SignatureStatus;
 
+// The tool's own bound on fetching revocation lists and answers: a
+// responder that does not answer costs this, not the run.
+constexpr std::uint32_t kRevocationTimeoutMs = 15'000;
+
 // The system's text for a code, or the code itself where it has none (the
 // trust providers' codes are HRESULTs, which not every system words).
 std::u16string describe(platform::ErrorTexts& texts, platform::OsError code) {
@@ -32,6 +36,11 @@ std::u16string refusal(platform::ErrorTexts& texts, const platform::SignatureChe
       return u"O certificado que assinou a " + which + u" expirou e a assinatura não tem carimbo de tempo";
     case SignatureStatus::NotForCode:
       return u"O certificado que assinou a " + which + u" não é de assinatura de código: " + check.signer.subject;
+    case SignatureStatus::Revoked:
+      return u"O certificado que assinou a " + which + u" foi revogado: " + describe(texts, check.error);
+    case SignatureStatus::RevocationUnknown:
+      return u"Não foi possível saber se o certificado que assinou a " + which + u" foi revogado: " +
+             describe(texts, check.error);
     case SignatureStatus::Unverifiable: break;
   }
   return u"Não foi possível verificar a assinatura da " + which + u": " + describe(texts, check.error);
@@ -88,7 +97,8 @@ void checkTrust(platform::Platform& p, const Options& options, platform::FileHan
     }
   }
   if (!options.requireSignature) return;
-  const auto check = p.trust.checkSignature(newVersion, names.pathNewBin);
+  const auto check =
+      p.trust.checkSignature(newVersion, names.pathNewBin, options.checkRevocation ? kRevocationTimeoutMs : 0);
   if (const auto why = refusal(p.texts, check, u"nova versão"); !why.empty()) throw toolError(why);
   if (!options.signers.empty()) checkSigners(options, check.signer);
   if (options.sameSigner) checkSameSigner(p, check.signer, names);

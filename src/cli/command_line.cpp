@@ -134,6 +134,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
       }
     }
     if (argument == u"--require-signature") options.requireSignature = true;
+    if (argument == u"--check-revocation") options.checkRevocation = options.requireSignature = true;
     if (argument == u"--same-signer") options.sameSigner = options.requireSignature = true;
     if (argument == u"--signer") {
       options.requireSignature = true;

@@ -51,6 +51,8 @@ struct Options {
   // What the new version must be before anything is stopped.
   bool requireSignature = false;  // --require-signature (implied by the two below)
   bool sameSigner = false;        // --same-signer: the current version's publisher
+  // --check-revocation: the signer's chain checked for revocation, online.
+  bool checkRevocation = false;
   // --signer, as often as given: a certificate's SHA-256 (lower-case hex,
   // 64 digits) or a subject's common name, exactly.
   std::vector<std::u16string> signers;

@@ -5,6 +5,7 @@
 // loads wintrust.dll and crypt32.dll only when asked, from System32.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ enum class SignatureStatus {
   Expired,       // the signer's certificate has expired and no timestamp vouches for the signing time
   NotForCode,    // the signer's certificate is not one for signing code (a TLS server's, say)
   Unverifiable,  // the system could not check it at all
+  // Only when revocation is asked about:
+  Revoked,            // a certificate of the signer's chain is revoked
+  RevocationUnknown,  // whether one is could not be learned (offline, no list, too slow)
 };
 
 // Who signed: as the signer's certificate names it.
@@ -45,8 +49,12 @@ class Trust {
  public:
   virtual ~Trust() = default;
 
-  // `file` is open for reading and is the file at `path`.
-  virtual SignatureCheck checkSignature(FileHandle file, std::u16string_view path) = 0;
+  // `file` is open for reading and is the file at `path`. With
+  // `revocationTimeoutMs`, the signer's chain is also checked for
+  // revocation, online, retrieval bounded by that time in all; without it
+  // nothing is fetched from the network.
+  virtual SignatureCheck checkSignature(FileHandle file, std::u16string_view path,
+                                        std::uint32_t revocationTimeoutMs = 0) = 0;
   // The whole file's, read from its start through the handle.
   virtual HashResult sha256(FileHandle file) = 0;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <vector>
 #include <string>
 
 #include "checks/sha256.h"
@@ -20,6 +21,11 @@ class FakeTrust final : public Trust {
 
   // Files with these contents carry this signature; any other is unsigned.
   void sign(const std::string& contents, SignatureCheck check) { signatures_[contents] = std::move(check); }
+  // What a revocation check of that signature finds (Revoked,
+  // RevocationUnknown); Valid when not said.
+  void revoke(const std::string& contents, SignatureStatus status) { revocations_[contents] = status; }
+  // The retrieval time each check that asked about revocation was given.
+  const std::vector<std::uint32_t>& revocationTimeouts() const { return revocationTimeouts_; }
   FaultPlan<TrustOp>& faults() { return faults_; }
   unsigned calls(TrustOp operation) const { return faults_.calls(operation); }
 
@@ -27,13 +33,22 @@ class FakeTrust final : public Trust {
   // of a copy says it too.
   static std::u16string hashOf(const std::string& contents) { return Sha256::of(contents); }
 
-  SignatureCheck checkSignature(FileHandle file, std::u16string_view) override {
+  SignatureCheck checkSignature(FileHandle file, std::u16string_view, std::uint32_t revocationTimeoutMs) override {
     if (const auto error = faults_.onCall(TrustOp::CheckSignature)) return {SignatureStatus::Unverifiable, error, {}};
     const auto bytes = files_.systemReads(file);
     if (!bytes) return {SignatureStatus::Unverifiable, kErrorInvalidHandle, {}};
     const auto it = signatures_.find(*bytes);
     if (it == signatures_.end()) return {SignatureStatus::Unsigned, 0x800B0100, {}};
-    return it->second;
+    auto check = it->second;
+    if (revocationTimeoutMs != 0) {
+      revocationTimeouts_.push_back(revocationTimeoutMs);
+      const auto revoked = revocations_.find(*bytes);
+      if (check.status == SignatureStatus::Valid && revoked != revocations_.end()) {
+        check.status = revoked->second;
+        check.error = revoked->second == SignatureStatus::Revoked ? 0x800B010C : 0x80092013;
+      }
+    }
+    return check;
   }
 
   HashResult sha256(FileHandle file) override {
@@ -47,6 +62,8 @@ class FakeTrust final : public Trust {
   FakeFileAndProcess& files_;
   FaultPlan<TrustOp> faults_;
   std::map<std::string, SignatureCheck> signatures_;
+  std::map<std::string, SignatureStatus> revocations_;
+  std::vector<std::uint32_t> revocationTimeouts_;
 };
 
 }  // namespace usqz::platform::fake

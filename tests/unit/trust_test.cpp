@@ -208,3 +208,57 @@ TEST_F(TrustRun, ACheckedVersionThatFailsIsRolledBackAsAnyOther) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+// --check-revocation: the signer's chain asked about revocation online,
+// within the tool's own bound; revoked, or a status that cannot be
+// learned, refuses before anything is touched. Without it, nothing is
+// asked (as a machine without a network needs).
+TEST(Revocation, RevokedOrUnknownRefusesOnlyWhenAsked) {
+  struct Case {
+    const char* what;
+    std::optional<platform::SignatureStatus> revocation;
+    const char16_t* options;
+    int status;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"revoked, asked", platform::SignatureStatus::Revoked, u"--check-revocation", 10,
+       "Erro: O certificado que assinou a nova vers\xE3o foi revogado: "},
+      {"not learned, asked", platform::SignatureStatus::RevocationUnknown, u"--require-signature --check-revocation",
+       10, "Erro: N\xE3o foi poss\xEDvel saber se o certificado que assinou a nova vers\xE3o foi revogado: "},
+      {"good, asked", std::nullopt, u"--check-revocation", 0, "Atualizado com sucesso!"},
+      {"revoked, not asked", platform::SignatureStatus::Revoked, u"--require-signature", 0, "Atualizado com sucesso!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    h.os.putFile(kCurrent, kV1);
+    h.os.putFile(kNew, kV2);
+    auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
+    service.runningImage = kV1;
+    h.trust.sign(kV2, {SignatureStatus::Valid, 0, {u"CN=QZ", u"CN=QZ CA", u"QZ", std::u16string(64, u'a')}});
+    if (c.revocation) h.trust.revoke(kV2, *c.revocation);
+    EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code " + std::u16string(c.options)), c.status);
+    EXPECT_EQ(h.os.contents(kResult).value_or("").rfind(c.says, 0), 0u) << h.os.contents(kResult).value_or("");
+    EXPECT_EQ(service.runningImage, c.status == 0 ? kV2 : kV1);
+    const bool asked = std::u16string(c.options).find(u"--check-revocation") != std::u16string::npos;
+    EXPECT_EQ(h.trust.revocationTimeouts(), asked ? std::vector<std::uint32_t>{15'000} : std::vector<std::uint32_t>{});
+    if (c.status != 0) {
+      EXPECT_EQ(service.stopRequests, 0u);
+      EXPECT_EQ(h.os.contents(kNew), kV2);
+    }
+  }
+  // The option alone asks for a signature.
+  Harness h;
+  h.os.putFile(kCurrent, kV1);
+  h.os.putFile(kNew, kV2);
+  h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning).runningImage = kV1;
+  EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code --check-revocation"), 10);
+  EXPECT_EQ(h.os.contents(kResult), "Erro: A nova vers\xE3o n\xE3o est\xE1 assinada\r\n");
+}
+
+}  // namespace
+}  // namespace usqz

@@ -8,7 +8,7 @@ namespace {
 
 class UnavailableTrust final : public Trust {
  public:
-  SignatureCheck checkSignature(FileHandle, std::u16string_view) override {
+  SignatureCheck checkSignature(FileHandle, std::u16string_view, std::uint32_t) override {
     return {SignatureStatus::Unverifiable, kErrorCallNotImplemented, {}};
   }
   HashResult sha256(FileHandle) override { return {{}, kErrorCallNotImplemented}; }
