@@ -7,8 +7,6 @@ namespace usqz {
 
 namespace {
 
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
 std::u16string quoted(const std::u16string& path) { return u"\"" + path + u"\""; }
 
 std::u16string extensionOf(const std::u16string& path) {

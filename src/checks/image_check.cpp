@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
+
 namespace usqz {
 
 namespace {
@@ -29,11 +31,7 @@ std::u16string machineName(std::uint16_t machine) {
     case kMachineArm64: return u"ARM64";
     default: break;
   }
-  std::u16string hex = u"0x0000";
-  for (int i = 5; i >= 2; --i, machine = static_cast<std::uint16_t>(machine >> 4)) {
-    hex[static_cast<std::size_t>(i)] = u"0123456789ABCDEF"[machine & 0xF];
-  }
-  return u"a máquina " + hex;
+  return u"a máquina 0x" + toHex(machine, 4, true);
 }
 
 }  // namespace

@@ -3,18 +3,13 @@
 #include "platform/held_files.h"
 #include "checks/image_check.h"
 #include "cli/tool_error.h"
+#include "platform/text.h"
 
 namespace usqz {
 
 namespace {
 
 using platform::kOk;
-
-bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
-
-}  // namespace
-
-namespace {
 
 void refuseDefects(platform::FileAndProcess& os, platform::ErrorTexts& texts, platform::OsError error,
                    const platform::FileHead& head) {

@@ -1,5 +1,7 @@
 #include "checks/sha256.h"
 
+#include "platform/text.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -82,9 +84,7 @@ std::u16string Sha256::finishHex() {
   for (int i = 0; i < 8; ++i) length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
   update(std::string_view(reinterpret_cast<const char*>(length), 8));
   std::u16string hex;
-  for (const auto word : state_) {
-    for (int shift = 28; shift >= 0; shift -= 4) hex += u"0123456789abcdef"[(word >> shift) & 0xF];
-  }
+  for (const auto word : state_) hex += toHex(word, 8, false);
   return hex;
 }
 

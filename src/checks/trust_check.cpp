@@ -1,5 +1,6 @@
 #include "checks/trust_check.h"
 
+#include "platform/text.h"
 #include "cli/tool_error.h"
 
 namespace usqz {
@@ -17,9 +18,7 @@ constexpr std::uint32_t kRevocationTimeoutMs = 15'000;
 std::u16string describe(platform::ErrorTexts& texts, platform::OsError code) {
   auto text = texts.describe(code);
   if (!text.empty()) return text;
-  std::u16string hex = u"0x00000000";
-  for (int i = 9; i >= 2; --i, code >>= 4) hex[static_cast<std::size_t>(i)] = u"0123456789ABCDEF"[code & 0xF];
-  return hex;
+  return u"0x" + toHex(code, 8, true);
 }
 
 // Why a signature does not vouch for `which` ("da nova versão"), if it does not.

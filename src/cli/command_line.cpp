@@ -189,14 +189,6 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   return options;
 }
 
-std::u16string_view directoryOf(std::u16string_view path) {
-  // '/' never appears in a Windows module path; it lets POSIX builds find
-  // their own directory too.
-  const auto last = path.find_last_of(u"\\:/");
-  return last == std::u16string_view::npos ? std::u16string_view() : path.substr(0, last + 1);
-}
-
-std::u16string_view fileNameOf(std::u16string_view path) { return path.substr(directoryOf(path).size()); }
 
 Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecutablePath) {
   Names names;

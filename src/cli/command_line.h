@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file_and_process.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -102,11 +103,6 @@ struct Names {
   // becomes the backup.
   bool rollback = false;
 };
-
-// The directory of a path, up to and including its last delimiter.
-std::u16string_view directoryOf(std::u16string_view path);
-// What follows that directory.
-std::u16string_view fileNameOf(std::u16string_view path);
 
 Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecutablePath);
 // The same executables, seen by a rollback.

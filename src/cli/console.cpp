@@ -1,5 +1,7 @@
 #include "cli/console.h"
 
+#include "platform/text.h"
+
 namespace usqz {
 
 void Console::open() {
@@ -66,17 +68,6 @@ void Console::flushQuietly() noexcept {
   }
 }
 
-namespace {
-
-std::u16string hex8(std::uint32_t value) {
-  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-  std::u16string out(8, u'0');
-  for (int i = 7; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
-  return out;
-}
-
-}  // namespace
-
 void reportEscapedError(platform::FileAndProcess& os, const ToolError& error, std::u16string_view module,
                         std::uint32_t codeAddress) noexcept {
   try {
@@ -84,7 +75,7 @@ void reportEscapedError(platform::FileAndProcess& os, const ToolError& error, st
     report += error.kindName();
     report += u" in module ";
     report += module;
-    report += u" at " + hex8(codeAddress) + u".\r\n";
+    report += u" at " + toHex(codeAddress, 8, true) + u".\r\n";
     const auto& message = error.message();
     report += message;
     if (!message.empty() && message.back() != u'.') report += u'.';

@@ -107,6 +107,20 @@ std::u16string toAsciiLower(std::u16string_view text) {
   return out;
 }
 
+std::u16string_view directoryOf(std::u16string_view path) {
+  const auto last = path.find_last_of(u"\\:/");
+  return last == std::u16string_view::npos ? std::u16string_view() : path.substr(0, last + 1);
+}
+
+std::u16string_view fileNameOf(std::u16string_view path) { return path.substr(directoryOf(path).size()); }
+
+std::u16string toHex(std::uint64_t value, unsigned digits, bool upperCase) {
+  const char16_t* alphabet = upperCase ? u"0123456789ABCDEF" : u"0123456789abcdef";
+  std::u16string text(digits, u'0');
+  for (auto at = text.rbegin(); at != text.rend(); ++at, value >>= 4) *at = alphabet[value & 0xF];
+  return text;
+}
+
 std::u16string toDecimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
   return std::u16string(digits.begin(), digits.end());

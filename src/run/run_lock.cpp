@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/text.h"
+
 namespace usqz {
 
 std::u16string runLockName(std::u16string_view upperCasePath) {
@@ -15,8 +17,7 @@ std::u16string runLockName(std::u16string_view upperCasePath) {
     }
   }
   std::u16string name = u"Global\\UpdateServiceQZ-";
-  for (int shift = 60; shift >= 0; shift -= 4) name += u"0123456789ABCDEF"[(hash >> shift) & 0xF];
-  return name;
+  return name + toHex(hash, 16, true);
 }
 
 RunLock::RunLock(platform::Locks& locks, platform::FileAndProcess& files, std::u16string_view pathCurrentBin)

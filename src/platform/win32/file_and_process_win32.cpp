@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "../native.h"
+#include "../text.h"
 #include "unique_handles.h"
 #include "windows_api.h"
 
@@ -44,11 +45,6 @@ std::u16string fullPathName(std::u16string_view path) {
   const DWORD length = GetFullPathNameW(source.get(), needed, full.data(), nullptr);
   if (length == 0 || length >= needed) return std::u16string(path);
   return fromWide(full.data(), length);
-}
-
-std::u16string_view directoryOf(std::u16string_view path) {
-  const auto last = path.find_last_of(u"\\/:");
-  return last == std::u16string_view::npos ? std::u16string_view() : path.substr(0, last + 1);
 }
 
 // What the system resolves an existing file or folder to, with every link

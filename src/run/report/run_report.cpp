@@ -18,10 +18,7 @@ std::string quoted(std::u16string_view text) {
       case '\t': out += "\\t"; break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
-          const char* digits = "0123456789abcdef";
-          out += "\\u00";
-          out += digits[(c >> 4) & 0xF];
-          out += digits[c & 0xF];
+          out += "\\u" + toUtf8(toHex(static_cast<unsigned char>(c), 4, false));
         } else {
           out += c;
         }

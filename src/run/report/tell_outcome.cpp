@@ -16,12 +16,6 @@ std::u16string versionLine(const std::optional<VersionFacts>& facts) {
   return line + u")";
 }
 
-std::u16string hex16(std::uint64_t number) {
-  std::u16string digits(16, u'0');
-  for (int i = 15; i >= 0; --i, number >>= 4) digits[static_cast<std::size_t>(i)] = u"0123456789abcdef"[number & 0xF];
-  return digits;
-}
-
 // Temporary file, flushed, then put in place in one step: a reader finds
 // the last report whole or this one whole. Its name is one nobody can
 // guess, created new: nothing found near the report's name is ever
@@ -39,7 +33,7 @@ std::u16string writeReport(platform::Platform& p, const std::u16string& path, co
   platform::FileOpenResult created{{}, platform::kErrorFileExists};
   std::u16string temporary;
   for (int attempt = 0; attempt < 3 && created.error == platform::kErrorFileExists; ++attempt) {
-    temporary = path + u"." + hex16(p.processes.unpredictableNumber()) + u".tmp";
+    temporary = path + u"." + toHex(p.processes.unpredictableNumber(), 16, false) + u".tmp";
     created = p.files.createPrivateFile(temporary);
   }
   if (created.error != platform::kOk) return p.texts.describe(created.error);

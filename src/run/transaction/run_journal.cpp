@@ -28,11 +28,7 @@ constexpr std::array<std::pair<Step, std::u16string_view>, 7> kSteps = {{
     {Step::Confirmed, u"confirmed"},
 }};
 
-std::string hex(std::uint64_t value, int digits) {
-  std::string out(static_cast<std::size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = "0123456789ABCDEF"[value & 0xF];
-  return out;
-}
+std::string hex(std::uint64_t value, int digits) { return toUtf8(toHex(value, static_cast<unsigned>(digits), true)); }
 
 std::string identityText(const std::optional<FileIdentity>& identity, const std::u16string& sha256) {
   if (!identity) return "none";
