@@ -219,6 +219,16 @@ TEST_F(Trusted, AnUnsignedCurrentVersionVouchesForNothing) {
                 "A vers\xE3o atual n\xE3o est\xE1 assinada e n\xE3o pode atestar a nova");
 }
 
+// The test PKI publishes no revocation list: asked to check revocation,
+// the tool cannot learn the signer's status and refuses, as it must; not
+// asked, it fetches nothing and goes ahead.
+TEST_F(Trusted, ARevocationStatusThatCannotBeLearnedRefuses) {
+  install(testServiceV1());
+  expectRefused(update(pki(u"v2-pub.exe"), u"--check-revocation"),
+                "N\xE3o foi poss\xEDvel saber se o certificado que assinou a nova vers\xE3o foi revogado: ");
+  EXPECT_EQ(update(pki(u"v2-pub.exe"), u"--require-signature"), 0u) << result();
+}
+
 TEST_F(Trusted, TheVeryBytesShipped) {
   install(testServiceV1());
   const auto hash = line("v2.sha256");
