@@ -144,20 +144,30 @@ void copyFile(const std::u16string& from, const std::u16string& to) {
                                                       << " error " << GetLastError();
 }
 
-bool chmodUnixFile(const std::u16string& path, const char* mode) {
+namespace {
+
+std::u16string unixNameOf(std::u16string file) {
   using UnixName = char*(CDECL*)(const wchar_t*);
   const auto unixName = reinterpret_cast<UnixName>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (unixName == nullptr) return false;
-  std::u16string file = path;
+  if (unixName == nullptr) return {};
   while (!file.empty() && file.back() == u'\\') file.pop_back();
   char* name = unixName(reinterpret_cast<const wchar_t*>(file.c_str()));
-  if (name == nullptr) return false;
-  // Wine starts a Unix program as it starts a Windows one, but hands back no
-  // handle to wait on: the program leaves a mark beside the file when done.
-  std::u16string line = u"sh -c \"chmod " + fromUtf8(mode) + u" \\\"$0\\\" && touch \\\"$0.chmod-done\\\"\" \"" +
-                        fromUtf8(name) + u"\"";
+  if (name == nullptr) return {};
+  const auto unix = fromUtf8(name);
   HeapFree(GetProcessHeap(), 0, name);
+  return unix;
+}
+
+// Runs `command` with sh, $0 and $1 the Unix names of `first` and `second`.
+// Wine starts a Unix program as it starts a Windows one, but hands back no
+// handle to wait on: the program leaves a mark beside `first` when done.
+bool runUnixShell(const std::string& command, const std::u16string& first, const std::u16string& second = {}) {
+  const auto one = unixNameOf(first);
+  const auto two = second.empty() ? std::u16string(u"-") : unixNameOf(second);
+  if (one.empty() || two.empty()) return false;
+  std::u16string line = u"sh -c \"" + fromUtf8(command) + u" && touch \\\"$0.shell-done\\\"\" \"" + one + u"\" \"" +
+                        two + u"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -167,12 +177,26 @@ bool chmodUnixFile(const std::u16string& path, const char* mode) {
   }
   if (process.hProcess != nullptr) CloseHandle(process.hProcess);
   if (process.hThread != nullptr) CloseHandle(process.hThread);
-  const auto mark = file + u".chmod-done";
+  auto mark = first;
+  while (!mark.empty() && mark.back() == u'\\') mark.pop_back();
+  mark += u".shell-done";
   for (int waited = 0; waited < 200; ++waited) {
     if (DeleteFileW(reinterpret_cast<const wchar_t*>(mark.c_str()))) return true;
     Sleep(50);
   }
   return false;
+}
+
+}  // namespace
+
+bool chmodUnixFile(const std::u16string& path, const char* mode) {
+  return runUnixShell(std::string("chmod ") + mode + " \\\"$0\\\"", path);
+}
+
+bool removeUnixName(const std::u16string& path) { return runUnixShell("rm -f \\\"$0\\\"", path); }
+
+bool linkUnixFile(const std::u16string& link, const std::u16string& target) {
+  return runUnixShell("ln -s \\\"$1\\\" \\\"$0\\\"", link, target);
 }
 
 std::u16string windowsPath(const char* path) {

@@ -53,5 +53,11 @@ std::u16string windowsPath(const char* path);
 // one way to let others write a file there (Wine shows a Unix mode that
 // lets others write as Everyone allowed to). False when it could not.
 bool chmodUnixFile(const std::u16string& path, const char* mode);
+// Under Wine: a Unix symbolic link at `link` to `target`, which Wine shows
+// as the file it points to (renaming or deleting the name acts on the
+// target). False when it could not.
+bool linkUnixFile(const std::u16string& link, const std::u16string& target);
+// Under Wine: the name itself removed, a link and not what it points to.
+bool removeUnixName(const std::u16string& path);
 
 }  // namespace usqz::testing

@@ -219,6 +219,35 @@ TEST_F(Trusted, AnUnsignedCurrentVersionVouchesForNothing) {
                 "A vers\xE3o atual n\xE3o est\xE1 assinada e n\xE3o pode atestar a nova");
 }
 
+// Under Wine a Unix link shows as the file it points to, and renaming or
+// deleting it acts on that file. A link at the new version's name or at
+// the names of the run's own files is refused before the stop, and what it
+// points to stays where and as it was.
+TEST_F(Trusted, LinksAtTheRunsNamesLeaveTheirTargetsAlone) {
+  install(testServiceV1());
+  const auto victim = folder / u"victim.exe";
+  const auto shipped = readFile(pki(u"v2-pub.exe"));
+  for (const auto& [suffix, says] :
+       {std::pair{u".new", "A nova vers\xE3o \xE9 um link, n\xE3o um arquivo"},
+        std::pair{u".copy", "existe e n\xE3o \xE9 da ferramenta"},
+        std::pair{u".journal.tmp", "existe e n\xE3o \xE9 da ferramenta"}}) {
+    SCOPED_TRACE(toUtf8(suffix));
+    copyFile(pki(u"v2-pub.exe"), victim);
+    if (std::u16string(suffix) != u".new") copyFile(pki(u"v2-pub.exe"), fresh);
+    const auto link = folder / (u"qz_" + item + suffix);
+    ASSERT_TRUE(linkUnixFile(link, victim));
+    const auto run = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                                    u" --exit-code --sha256 " + line("v2.sha256"),
+                                folder.path());
+    EXPECT_EQ(run.exitStatus, 10u) << run.out;
+    EXPECT_THAT(run.out, HasSubstr(says));
+    EXPECT_EQ(readFile(victim), shipped);
+    EXPECT_EQ(readFile(current), readFile(testServiceV1()));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    ASSERT_TRUE(removeUnixName(link));
+  }
+}
+
 // The test PKI publishes no revocation list: asked to check revocation,
 // the tool cannot learn the signer's status and refuses, as it must; not
 // asked, it fetches nothing and goes ahead.
