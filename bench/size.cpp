@@ -82,7 +82,7 @@ long long fileSize(const std::u16string& path) {
 
 int main(int argc, char* argv[]) {
   using namespace usqz;
-  if (argc < 8 || (argc - 3) % 5 != 0) {
+  if (argc < 7 || (argc - 3) % 4 != 0) {
     std::fprintf(stderr, "usage: size ROUNDS TOOL (V1 V2 SHA256_OF_V2 OPENSSL_MS)...\n");
     return 2;
   }
@@ -91,11 +91,11 @@ int main(int argc, char* argv[]) {
   std::printf("%8s  %-22s %14s %10s %16s %18s\n", "size MB", "run", "before stop ms", "all ms",
               "openssl sha ms", "extra / openssl");
   double plainSmall = -1, toldSmall = -1;
-  for (int i = 3; i + 4 < argc; i += 5) {
+  for (int i = 3; i + 3 < argc; i += 4) {
     const auto v1 = testing::windowsPath(argv[i]);
     const auto v2 = testing::windowsPath(argv[i + 1]);
     const auto pin = fromUtf8(argv[i + 2]);
-    const double openssl = std::strtod(argv[i + 4], nullptr);
+    const double openssl = std::strtod(argv[i + 3], nullptr);
     const double megabytes = static_cast<double>(bench::fileSize(v2)) / (1024.0 * 1024.0);
     for (const bool told : {false, true}) {
       std::vector<double> beforeStop, all;
