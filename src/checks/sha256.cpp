@@ -5,6 +5,14 @@
 #include <algorithm>
 #include <cstring>
 
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define USQZ_SHA_EXTENSIONS 1
+#include <cpuid.h>
+#include <immintrin.h>
+#else
+#define USQZ_SHA_EXTENSIONS 0
+#endif
+
 namespace usqz {
 
 namespace {
@@ -22,12 +30,89 @@ constexpr std::uint32_t kRounds[64] = {
 
 constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+#if USQZ_SHA_EXTENSIONS
+// The processor's SHA extensions (x86 and x64 since about 2017): several
+// times the portable rounds' speed, which an executable of hundreds of
+// megabytes is read at. The state goes in and out in the standard order.
+__attribute__((target("sha,sse4.1"))) void blocksWithExtensions(std::uint32_t* state, const unsigned char* data,
+                                                                std::size_t blocks) {
+  const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+  __m128i state1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);  // ABEF
+  state1 = _mm_blend_epi16(state1, tmp, 0xF0);       // CDGH
+  for (; blocks != 0; --blocks, data += 64) {
+    const __m128i savedAbef = state0;
+    const __m128i savedCdgh = state1;
+    __m128i w[4];
+    for (int i = 0; i < 4; ++i) {
+      w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), order);
+    }
+#pragma GCC unroll 16
+    for (int group = 0; group < 16; ++group) {
+      __m128i& current = w[group & 3];
+      __m128i message =
+          _mm_add_epi32(current, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRounds + 4 * group)));
+      state1 = _mm_sha256rnds2_epu32(state1, state0, message);
+      if (group >= 3 && group <= 14) {
+        __m128i& next = w[(group + 1) & 3];
+        next = _mm_sha256msg2_epu32(_mm_add_epi32(next, _mm_alignr_epi8(current, w[(group + 3) & 3], 4)), current);
+      }
+      message = _mm_shuffle_epi32(message, 0x0E);
+      state0 = _mm_sha256rnds2_epu32(state0, state1, message);
+      if (group >= 1 && group <= 12) {
+        __m128i& previous = w[(group + 3) & 3];
+        previous = _mm_sha256msg1_epu32(previous, current);
+      }
+    }
+    state0 = _mm_add_epi32(state0, savedAbef);
+    state1 = _mm_add_epi32(state1, savedCdgh);
+  }
+  tmp = _mm_shuffle_epi32(state0, 0x1B);          // FEBA
+  state1 = _mm_shuffle_epi32(state1, 0xB1);       // DCHG
+  state0 = _mm_blend_epi16(tmp, state1, 0xF0);    // DCBA
+  state1 = _mm_alignr_epi8(state1, tmp, 8);       // HGFE
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), state0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), state1);
+}
+
+bool processorHasShaExtensions() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return ssse3 && sse41 && (b & (1u << 29)) != 0;
+}
+#endif
+
+bool& extensionsWanted() {
+  static bool wanted = true;
+  return wanted;
+}
+
 }  // namespace
+
+void Sha256::useProcessorExtensions(bool use) { extensionsWanted() = use; }
+
+bool Sha256::processorExtensionsInUse() {
+#if USQZ_SHA_EXTENSIONS
+  static const bool present = processorHasShaExtensions();
+  return present && extensionsWanted();
+#else
+  return false;
+#endif
+}
 
 Sha256::Sha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
 void Sha256::block(const unsigned char* data) {
+#if USQZ_SHA_EXTENSIONS
+  if (processorExtensionsInUse()) {
+    blocksWithExtensions(state_.data(), data, 1);
+    return;
+  }
+#endif
   std::uint32_t w[64];
   for (int i = 0; i < 16; ++i) {
     w[i] = (std::uint32_t{data[4 * i]} << 24) | (std::uint32_t{data[4 * i + 1]} << 16) |
@@ -69,6 +154,13 @@ void Sha256::update(std::string_view bytes) {
     block(pending_.data());
     pendingSize_ = 0;
   }
+#if USQZ_SHA_EXTENSIONS
+  if (size >= 64 && processorExtensionsInUse()) {
+    blocksWithExtensions(state_.data(), data, size / 64);
+    data += size / 64 * 64;
+    size %= 64;
+  }
+#endif
   for (; size >= 64; data += 64, size -= 64) block(data);
   if (size != 0) std::memcpy(pending_.data(), data, size);
   pendingSize_ = size;

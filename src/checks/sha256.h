@@ -17,6 +17,11 @@ class Sha256 {
   // Lower-case hex of the digest; the hasher is spent afterwards.
   std::u16string finishHex();
 
+  // Whether blocks go through the processor's SHA extensions (where it has
+  // them); tests turn them off to check the portable rounds too.
+  static bool processorExtensionsInUse();
+  static void useProcessorExtensions(bool use);
+
   static std::u16string of(std::string_view bytes) {
     Sha256 hash;
     hash.update(bytes);

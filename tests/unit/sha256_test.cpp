@@ -28,15 +28,24 @@ TEST(Sha256, MatchesTheStandardsVectorsInAnyPieces) {
       {std::string(56, 'x'), "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e"},
       {std::string(64, 'x'), "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c"},
   };
-  for (const auto& v : vectors) {
-    const auto whole = Sha256::of(v.bytes);
-    EXPECT_EQ(toUtf8(whole), v.sha256) << v.bytes.size();
-    for (const std::size_t piece : {1u, 3u, 63u, 64u, 65u, 4096u}) {
-      Sha256 hash;
-      for (std::size_t at = 0; at < v.bytes.size(); at += piece) hash.update(std::string_view(v.bytes).substr(at, piece));
-      EXPECT_EQ(hash.finishHex(), whole) << v.bytes.size() << " in pieces of " << piece;
+  // The processor's SHA extensions where it has them, and the portable
+  // rounds.
+  for (const bool extensions : {true, false}) {
+    Sha256::useProcessorExtensions(extensions);
+    SCOPED_TRACE(Sha256::processorExtensionsInUse() ? "with the processor's SHA extensions" : "portable");
+    for (const auto& v : vectors) {
+      const auto whole = Sha256::of(v.bytes);
+      EXPECT_EQ(toUtf8(whole), v.sha256) << v.bytes.size();
+      for (const std::size_t piece : {1u, 3u, 63u, 64u, 65u, 4096u}) {
+        Sha256 hash;
+        for (std::size_t at = 0; at < v.bytes.size(); at += piece) {
+          hash.update(std::string_view(v.bytes).substr(at, piece));
+        }
+        EXPECT_EQ(hash.finishHex(), whole) << v.bytes.size() << " in pieces of " << piece;
+      }
     }
   }
+  Sha256::useProcessorExtensions(true);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ namespace usqz::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kSwap =
     lines({"  -> Fazendo backup da versao atual: EXE -> OLD", "  -> Ativando nova vers\xE3o: NEW -> EXE"});
@@ -364,6 +365,52 @@ TEST_F(Update, ABackupReplacedWhileTheRunLayDeadIsNeverStarted) {
   EXPECT_TRUE(fileExists(journal));
   EXPECT_EQ(version(current), "v2");
   EXPECT_EQ(version(backup), "v2") << "the planted file stays where it was put";
+}
+
+// A dead run's journal in a folder others may change since tells nothing
+// to act upon: the location is checked before any recovery, and the run
+// refuses with everything as the dead run left it. Once the folder is the
+// administrators' again, the next run recovers and updates.
+TEST_F(Update, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
+  behaviour("stop_ms=300\nv2:start_pending_ms=4000\n");
+  installV1(true);
+  const auto journal = folder / (u"qz_" + item + u".journal");
+  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
+                                 folder.path(), Stdout::File, 2500, true);
+  ASSERT_TRUE(fileExists(journal)) << killed.out;
+  const auto left = readFile(journal);
+  ASSERT_TRUE(chmodUnixFile(folder.path(), "o+w"));
+  const auto refused = update(u" --exit-code");
+  EXPECT_EQ(refused.exitStatus, 10u) << refused.out;
+  EXPECT_THAT(refused.out, HasSubstr("Local n\xE3o confi\xE1vel: "));
+  EXPECT_THAT(refused.out, Not(HasSubstr("Atualiza\xE7\xE3o anterior interrompida")));
+  EXPECT_EQ(readFile(journal), left);
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v1");
+  ASSERT_TRUE(chmodUnixFile(folder.path(), "o-w"));
+  copyFile(testServiceV2(), fresh);
+  const auto again = update(u" --exit-code");
+  EXPECT_EQ(again.exitStatus, 0u) << again.out;
+  EXPECT_THAT(again.out, HasSubstr("Atualiza\xE7\xE3o anterior interrompida"));
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_FALSE(fileExists(journal));
+}
+
+// A report naming a file the run works on would replace it: refused with
+// the options, the file as it was (--check promises to change nothing).
+TEST_F(Update, AReportOverTheRunsOwnFilesIsRefused) {
+  installV1(true);
+  writeFile(backup, v1);
+  writeFile(resultFile, "Atualizado com sucesso!\r\n");
+  for (const auto& path : {current, fresh, backup, folder / (u"qz_" + item + u".journal"), resultFile,
+                           folder / u"UpdateServiceQZ.exe", u"qz_" + item + u".exe"}) {
+    SCOPED_TRACE(toUtf8(path));
+    const auto before = readFile(path.find(u'\\') == std::u16string::npos ? folder / path : path);
+    const auto run = update(u" --exit-code --check --report " + path);
+    EXPECT_EQ(run.exitStatus, 2u) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("--report sobre um arquivo da ferramenta: "));
+    EXPECT_EQ(readFile(path.find(u'\\') == std::u16string::npos ? folder / path : path), before);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AtSteppedMoments, Killed, ::testing::Values(250u, 700u, 1150u, 1600u, 2050u, 2500u),
