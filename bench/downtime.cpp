@@ -18,6 +18,7 @@
 #include "platform/win32/windows_api.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
+#include "measures.h"
 #include "platform/text.h"
 
 namespace usqz::bench {
@@ -37,21 +38,6 @@ struct Round {
 struct Programs {
   std::u16string tool, floor, v1, v2;
 };
-
-// "<tick> <build> <event>" lines of the service's log.
-bool eventTick(const std::string& log, const std::string& wanted, double& tick) {
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto space = line.find(' ');
-    if (space != std::string::npos && line.substr(space + 1) == wanted) {
-      tick = std::strtod(line.c_str(), nullptr);
-      return true;
-    }
-  }
-  return false;
-}
 
 std::string narrow(const std::u16string& text) { return toUtf8(text); }
 
@@ -130,12 +116,6 @@ Summary summarize(std::vector<double> values) {
   summary.high = values.back();
   summary.samples = static_cast<unsigned>(n);
   return summary;
-}
-
-long long fileSize(const std::u16string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(reinterpret_cast<const wchar_t*>(path.c_str()), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/win32/windows_api.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
+#include "measures.h"
 
 namespace usqz::bench {
 namespace {
@@ -24,20 +25,6 @@ struct Round {
   double beforeStopMs = 0;  // from the tool's start to the stop request
   double runMs = 0;         // the tool's whole run
 };
-
-bool eventTick(const std::string& log, const std::string& wanted, double& tick) {
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto space = line.find(' ');
-    if (space != std::string::npos && line.substr(space + 1) == wanted) {
-      tick = std::strtod(line.c_str(), nullptr);
-      return true;
-    }
-  }
-  return false;
-}
 
 Round runRound(const std::u16string& tool, const std::u16string& v1, const std::u16string& v2,
                const std::u16string& options) {
@@ -69,12 +56,6 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const auto n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-long long fileSize(const std::u16string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(reinterpret_cast<const wchar_t*>(path.c_str()), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 }  // namespace

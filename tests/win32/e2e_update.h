@@ -42,6 +42,14 @@ struct Update : ::testing::Test {
     installService(name, current, start);
   }
   void behaviour(const std::string& config) { writeFile(folder / u"test_service.cfg", config); }
+  // v1 running, then an update ended from outside while v2 is starting:
+  // the journal says so, v2 is at the executable's name, v1 at the backup's.
+  ProcessResult killedWhileTheNewVersionStarts() {
+    behaviour("stop_ms=300\nv2:start_pending_ms=4000\n");
+    installV1(true);
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name, folder.path(),
+                      Stdout::File, 2500, true);
+  }
 
   ProcessResult update(const std::u16string& options = {}) {
     return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + options,

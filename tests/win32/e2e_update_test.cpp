@@ -351,11 +351,8 @@ TEST_P(Killed, TheDeploymentsRetryEndsWithTheNewVersionRunning) {
 // A backup replaced while the run lay dead is never started: the next run
 // refuses before it touches anything, and says which file to look at.
 TEST_F(Update, ABackupReplacedWhileTheRunLayDeadIsNeverStarted) {
-  behaviour("stop_ms=300\nv2:start_pending_ms=4000\n");
-  installV1(true);
   const auto journal = folder / (u"qz_" + item + u".journal");
-  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
-                                 folder.path(), Stdout::File, 2500, true);
+  const auto killed = killedWhileTheNewVersionStarts();
   ASSERT_TRUE(fileExists(journal)) << killed.out;
   ASSERT_EQ(version(backup), "v1") << killed.out;
   writeFile(backup, v2);  // planted
@@ -372,11 +369,8 @@ TEST_F(Update, ABackupReplacedWhileTheRunLayDeadIsNeverStarted) {
 // refuses with everything as the dead run left it. Once the folder is the
 // administrators' again, the next run recovers and updates.
 TEST_F(Update, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
-  behaviour("stop_ms=300\nv2:start_pending_ms=4000\n");
-  installV1(true);
   const auto journal = folder / (u"qz_" + item + u".journal");
-  const auto killed = runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name,
-                                 folder.path(), Stdout::File, 2500, true);
+  const auto killed = killedWhileTheNewVersionStarts();
   ASSERT_TRUE(fileExists(journal)) << killed.out;
   const auto left = readFile(journal);
   ASSERT_TRUE(chmodUnixFile(folder.path(), "o+w"));

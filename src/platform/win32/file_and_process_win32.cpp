@@ -5,6 +5,7 @@
 
 #include "../native.h"
 #include "../text.h"
+#include "file_reads.h"
 #include "unique_handles.h"
 #include "windows_api.h"
 
@@ -125,7 +126,7 @@ class Win32FileAndProcess final : public FileAndProcess {
       head.error = error;
       return head;
     }
-    return readHeadOf(file.get(), maxBytes);
+    return win32::readHeadOf(file.get(), maxBytes);
   }
 
   OsError probeDeletable(std::u16string_view name) override {
@@ -171,7 +172,7 @@ class Win32FileAndProcess final : public FileAndProcess {
   }
 
   FileHead readHead(FileHandle file, std::size_t maxBytes) override {
-    return readHeadOf(reinterpret_cast<HANDLE>(file.value()), maxBytes);
+    return win32::readHeadOf(reinterpret_cast<HANDLE>(file.value()), maxBytes);
   }
 
   FileHead readAt(FileHandle file, std::uint64_t offset, std::size_t maxBytes) override {
@@ -399,37 +400,6 @@ class Win32FileAndProcess final : public FileAndProcess {
   }
 
  private:
-  static FileHead readHeadOf(HANDLE file, std::size_t maxBytes) {
-    FileHead head;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size)) {
-      head.error = GetLastError();
-      return head;
-    }
-    const LARGE_INTEGER start{};
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-      head.error = GetLastError();
-      return head;
-    }
-    head.size = static_cast<std::uint64_t>(size.QuadPart);
-    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
-    std::size_t filled = 0;
-    while (filled < head.bytes.size()) {
-      DWORD read = 0;
-      const BOOL ok =
-          ReadFile(file, head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled), &read, nullptr);
-      const DWORD readError = GetLastError();
-      if (!ok) {
-        head.error = readError;
-        return head;
-      }
-      if (read == 0) break;
-      filled += read;
-    }
-    head.bytes.resize(filled);
-    return head;
-  }
-
   static OsError writeAll(HANDLE handle, std::string_view bytes) {
     while (!bytes.empty()) {
       DWORD written = 0;

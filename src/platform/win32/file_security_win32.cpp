@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../native.h"
+#include "file_reads.h"
 #include "unique_handles.h"
 #include "windows_api.h"
 
@@ -157,26 +158,7 @@ class Win32FileSecurity final : public FileSecurity {
     const DWORD openError = GetLastError();
     InspectedFile inspected{factsOf(path, file.get(), openError), {}};
     if (inspected.facts.error != kOk || inspected.facts.kind != FileKind::File) return inspected;
-    auto& head = inspected.head;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size)) {
-      head.error = GetLastError();
-      return inspected;
-    }
-    head.size = static_cast<std::uint64_t>(size.QuadPart);
-    head.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(head.size, maxBytes)));
-    std::size_t filled = 0;
-    while (filled < head.bytes.size()) {
-      DWORD read = 0;
-      if (!ReadFile(file.get(), head.bytes.data() + filled, static_cast<DWORD>(head.bytes.size() - filled), &read,
-                    nullptr)) {
-        head.error = GetLastError();
-        return inspected;
-      }
-      if (read == 0) break;
-      filled += read;
-    }
-    head.bytes.resize(filled);
+    inspected.head = win32::readHeadOf(file.get(), maxBytes);
     return inspected;
   }
 
