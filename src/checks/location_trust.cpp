@@ -143,13 +143,13 @@ void checkNewVersionLocation(platform::Platform& p, const Options& options, cons
 void checkPlainNewVersion(platform::FileSecurity& security, platform::ErrorTexts& texts, const Names& names) {
   const auto facts = security.inspect(names.pathNewBin);
   if (facts.error != platform::kOk) {
-    throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(facts.error));
+    throw toolError(u"Não foi possível ler a " + versionBeingActivated(names) + u": " + texts.describe(facts.error));
   }
   if (facts.kind == platform::FileKind::Link) {
-    throw toolError(u"A nova versão é um link, não um arquivo: " + names.pathNewBin);
+    throw toolError(u"A " + versionBeingActivated(names) + u" é um link, não um arquivo: " + names.pathNewBin);
   }
   if (facts.links != 1) {
-    throw toolError(u"A nova versão tem outro nome no disco (" + toDecimal(facts.links) +
+    throw toolError(u"A " + versionBeingActivated(names) + u" tem outro nome no disco (" + toDecimal(facts.links) +
                     u" links físicos): " + names.pathNewBin);
   }
 }

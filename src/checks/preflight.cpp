@@ -12,13 +12,14 @@ namespace {
 using platform::kOk;
 
 void refuseDefects(platform::FileAndProcess& os, platform::ErrorTexts& texts, platform::OsError error,
-                   const platform::FileHead& head) {
+                   const platform::FileHead& head, const Names& names) {
+  const auto which = versionBeingActivated(names);
   if (isHeldFileError(error)) {
-    throw toolError(u"A nova versão ainda está sendo gravada ou está em uso por outro processo");
+    throw toolError(u"A " + which + u" ainda está sendo gravada ou está em uso por outro processo");
   }
-  if (error != kOk) throw toolError(u"Não foi possível ler a nova versão: " + texts.describe(error));
+  if (error != kOk) throw toolError(u"Não foi possível ler a " + which + u": " + texts.describe(error));
   if (const auto defect = imageDefect(head.bytes, head.size, os.runnableMachines())) {
-    throw toolError(u"A nova versão não é um executável válido: " + *defect);
+    throw toolError(u"A " + which + u" não é um executável válido: " + *defect);
   }
 }
 
@@ -31,7 +32,7 @@ void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platf
     head = os.readFileHead(names.pathNewBin, kImageHeadBytes);
     return head.error;
   });
-  refuseDefects(os, texts, error, head);
+  refuseDefects(os, texts, error, head, names);
 }
 
 platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
@@ -45,7 +46,7 @@ platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Cloc
   head.error = error;
   if (error == kOk) head = os.readHead(opened.handle, kImageHeadBytes);
   platform::OwnedFileHandle held(os, error == kOk ? opened.handle : platform::FileHandle());
-  refuseDefects(os, texts, head.error, head);
+  refuseDefects(os, texts, head.error, head, names);
   return held.release();
 }
 

@@ -49,13 +49,14 @@ std::u16string named(const platform::Signer& signer) {
   return signer.commonName + u" (SHA-256 " + signer.sha256 + u")";
 }
 
-void checkSigners(const Options& options, const platform::Signer& signer) {
+void checkSigners(const Options& options, const platform::Signer& signer, const Names& names) {
   std::u16string expected;
   for (const auto& wanted : options.signers) {
     if (wanted == signer.sha256 || wanted == signer.commonName) return;
     expected += (expected.empty() ? u"" : u" nem por ") + wanted;
   }
-  throw toolError(u"A nova versão foi assinada por " + named(signer) + u", não por " + expected);
+  throw toolError(u"A " + versionBeingActivated(names) + u" foi assinada por " + named(signer) + u", não por " +
+                  expected);
 }
 
 // The current version vouches for its successor: same publisher (subject)
@@ -76,7 +77,7 @@ void checkSameSigner(platform::Platform& p, const platform::Signer& signer, cons
     throw toolError(refusal(p.texts, check, u"versão atual"));
   }
   if (check.signer.subject != signer.subject || check.signer.issuer != signer.issuer) {
-    throw toolError(u"A nova versão foi assinada por " + signer.subject + u" (emitido por " + signer.issuer +
+    throw toolError(u"A " + versionBeingActivated(names) + u" foi assinada por " + signer.subject + u" (emitido por " + signer.issuer +
                     u"), não pelo editor da versão atual, " + check.signer.subject + u" (emitido por " +
                     check.signer.issuer + u")");
   }
@@ -92,14 +93,15 @@ void checkTrust(platform::Platform& p, const Options& options, platform::FileHan
       throw toolError(u"Não foi possível calcular o SHA-256 da nova versão: " + describe(p.texts, hash.error));
     }
     if (hash.sha256 != options.sha256) {
-      throw toolError(u"A nova versão não é a esperada: SHA-256 " + hash.sha256 + u", esperado " + options.sha256);
+      throw toolError(u"A " + versionBeingActivated(names) + u" não é a esperada: SHA-256 " + hash.sha256 +
+                      u", esperado " + options.sha256);
     }
   }
   if (!options.requireSignature) return;
   const auto check =
       p.trust.checkSignature(newVersion, names.pathNewBin, options.checkRevocation ? kRevocationTimeoutMs : 0);
-  if (const auto why = refusal(p.texts, check, u"nova versão"); !why.empty()) throw toolError(why);
-  if (!options.signers.empty()) checkSigners(options, check.signer);
+  if (const auto why = refusal(p.texts, check, versionBeingActivated(names)); !why.empty()) throw toolError(why);
+  if (!options.signers.empty()) checkSigners(options, check.signer, names);
   if (options.sameSigner) checkSameSigner(p, check.signer, names);
 }
 

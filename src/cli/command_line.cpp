@@ -204,6 +204,10 @@ Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecut
   return names;
 }
 
+std::u16string versionBeingActivated(const Names& names) {
+  return names.rollback ? u"versão anterior (OLD)" : u"nova versão";
+}
+
 Names rollbackNames(const Names& names) {
   Names rollback = names;
   const auto stem = names.pathOldBin.substr(0, names.pathOldBin.size() - 4);

@@ -104,6 +104,10 @@ struct Names {
   bool rollback = false;
 };
 
+// How the run's messages name the version it activates ("nova versão",
+// or a rollback's "versão anterior (OLD)"), without its article.
+std::u16string versionBeingActivated(const Names& names);
+
 Names deriveNames(std::u16string_view serviceName, std::u16string_view ownExecutablePath);
 // The same executables, seen by a rollback.
 Names rollbackNames(const Names& names);

@@ -42,30 +42,24 @@ bool newVersionPasses(RunContext& c, const Names& names) {
     }
     return false;
   }
-  try {
-    checkPlainNewVersion(c.p.security, c.p.texts, names);
-    checkNewVersionLocation(c.p, c.options, names);
-    // An update copies the new version before it checks its content, so
-    // that what is checked is what runs.
-    const bool copies = !c.options.checkOnly && !names.rollback;
-    if (copies || c.options.verifiesNewVersion()) {
-      c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
-      if (copies) {
-        c.nextSha256 = copyIntoOwnFile(c.p.files, c.p.security, c.p.texts, c.held.get(), names.pathCopyBin);
-        c.copyPending = true;
-      }
-      if (c.options.verifiesNewVersion()) checkTrust(c.p, c.options, c.held.get(), names, c.nextSha256);
-      // From here on the copy stands for the new version.
-      if (copies) c.held.reset();
-    } else {
-      checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
+  // The backup a rollback activates is held to every check a new version
+  // is, and named for what it is.
+  checkPlainNewVersion(c.p.security, c.p.texts, names);
+  checkNewVersionLocation(c.p, c.options, names);
+  // An update copies the new version before it checks its content, so
+  // that what is checked is what runs.
+  const bool copies = !c.options.checkOnly && !names.rollback;
+  if (copies || c.options.verifiesNewVersion()) {
+    c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
+    if (copies) {
+      c.nextSha256 = copyIntoOwnFile(c.p.files, c.p.security, c.p.texts, c.held.get(), names.pathCopyBin);
+      c.copyPending = true;
     }
-  } catch (const ToolError& error) {
-    // The backup a rollback activates is held to every check a new version
-    // is, and named for what it is.
-    constexpr std::u16string_view kNewVersion = u"A nova versão";
-    if (!names.rollback || error.message().rfind(kNewVersion, 0) != 0) throw;
-    throw toolError(u"A versão anterior (OLD)" + error.message().substr(kNewVersion.size()));
+    if (c.options.verifiesNewVersion()) checkTrust(c.p, c.options, c.held.get(), names, c.nextSha256);
+    // From here on the copy stands for the new version.
+    if (copies) c.held.reset();
+  } else {
+    checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
   }
   // Going back is what a rollback is for.
   if (c.options.noDowngrade && !names.rollback) refuseDowngrade(c, names);
