@@ -19,8 +19,7 @@ enum class EventType { Information, Warning, Error };
 // What registering an event source found.
 struct SourceRegistration {
   enum class Kind { Registered, AlreadyRegistered, Failed } kind = Kind::Failed;
-  OsError error = kOk;        // for Failed
-  std::u16string messageFile;  // for AlreadyRegistered: the file Event Viewer reads its texts from
+  OsError error = kOk;  // for Failed
 };
 
 class EventLog {

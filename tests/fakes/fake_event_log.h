@@ -21,10 +21,9 @@ class FakeEventLog final : public EventLog {
 
   std::u16string computerName() override { return computerName_; }
   SourceRegistration registerSource(std::u16string_view source, std::u16string_view messageFile) override {
-    if (registerError_ != kOk) return {SourceRegistration::Kind::Failed, registerError_, {}};
-    const auto [at, added] = sources_.emplace(std::u16string(source), std::u16string(messageFile));
-    if (!added) return {SourceRegistration::Kind::AlreadyRegistered, kOk, at->second};
-    return {SourceRegistration::Kind::Registered, kOk, {}};
+    if (registerError_ != kOk) return {SourceRegistration::Kind::Failed, registerError_};
+    const bool added = sources_.emplace(std::u16string(source), std::u16string(messageFile)).second;
+    return {added ? SourceRegistration::Kind::Registered : SourceRegistration::Kind::AlreadyRegistered, kOk};
   }
   OsError report(std::u16string_view source, EventType type, std::uint32_t eventId,
                  const std::vector<std::u16string>& strings) override {

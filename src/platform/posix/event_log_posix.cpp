@@ -19,7 +19,7 @@ class PosixEventLog final : public EventLog {
     return fromUtf8(name);
   }
   SourceRegistration registerSource(std::u16string_view, std::u16string_view) override {
-    return {SourceRegistration::Kind::Failed, kNotSupported, {}};
+    return {SourceRegistration::Kind::Failed, kNotSupported};
   }
   OsError report(std::u16string_view, EventType, std::uint32_t, const std::vector<std::u16string>&) override {
     return kNotSupported;

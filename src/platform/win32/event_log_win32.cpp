@@ -33,19 +33,14 @@ class Win32EventLog final : public EventLog {
     HKEY raw = nullptr;
     const LSTATUS opened = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &raw, nullptr);
-    if (opened != ERROR_SUCCESS) return {SourceRegistration::Kind::Failed, static_cast<OsError>(opened), {}};
+    if (opened != ERROR_SUCCESS) return {SourceRegistration::Kind::Failed, static_cast<OsError>(opened)};
     const win32::UniqueRegKey key(raw);
     // One registered already (by an installer, or a copy of the tool kept
     // elsewhere) is the administrator's: left as it is.
-    wchar_t existing[1024];
-    DWORD bytes = sizeof(existing) - sizeof(wchar_t);
     DWORD type = 0;
-    if (RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(existing), &bytes) ==
-            ERROR_SUCCESS &&
+    if (RegQueryValueExW(key.get(), L"EventMessageFile", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ)) {
-      std::size_t length = bytes / sizeof(wchar_t);
-      while (length > 0 && existing[length - 1] == L'\0') --length;
-      return {SourceRegistration::Kind::AlreadyRegistered, kOk, fromWide(existing, length)};
+      return {SourceRegistration::Kind::AlreadyRegistered, kOk};
     }
     const std::u16string file(messageFile);
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
@@ -56,8 +51,8 @@ class Win32EventLog final : public EventLog {
       written = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
                                sizeof(types));
     }
-    if (written != ERROR_SUCCESS) return {SourceRegistration::Kind::Failed, static_cast<OsError>(written), {}};
-    return {SourceRegistration::Kind::Registered, kOk, {}};
+    if (written != ERROR_SUCCESS) return {SourceRegistration::Kind::Failed, static_cast<OsError>(written)};
+    return {SourceRegistration::Kind::Registered, kOk};
   }
 
   OsError report(std::u16string_view source, EventType type, std::uint32_t eventId,
