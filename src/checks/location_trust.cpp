@@ -8,9 +8,7 @@ namespace usqz {
 std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts) {
   if (!facts.foreignOwner.empty()) return u"pertence a " + facts.foreignOwner;
   if (facts.foreignWriters.empty()) return std::nullopt;
-  std::u16string writers;
-  for (const auto& writer : facts.foreignWriters) writers += (writers.empty() ? u"" : u", ") + writer;
-  return u"pode ser alterado por " + writers;
+  return u"pode ser alterado por " + joined(facts.foreignWriters);
 }
 
 namespace {
@@ -33,12 +31,6 @@ void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16
     throw toolError(u"Local não confiável: " + path + u" " + *why +
                     u"; só administradores podem gravar onde a ferramenta atua" + std::u16string(advice));
   }
-}
-
-std::u16string names(const std::vector<std::u16string>& accounts) {
-  std::u16string joined;
-  for (const auto& account : accounts) joined += (joined.empty() ? u"" : u", ") + account;
-  return joined;
 }
 
 [[noreturn]] void refuse(const std::u16string& path, const std::u16string& why) {
@@ -95,10 +87,10 @@ void checkFolderChain(platform::Platform& p, const std::u16string& folder) {
     if (facts.error != platform::kOk) refuse(above, u"as permissões não puderam ser lidas: " + p.texts.describe(facts.error));
     if (!facts.foreignOwner.empty()) refuse(above, u"pertence a " + facts.foreignOwner);
     if (!facts.foreignRenamers.empty()) {
-      refuse(above, u"pode ser renomeada, apagada ou ter as permissões alteradas por " + names(facts.foreignRenamers));
+      refuse(above, u"pode ser renomeada, apagada ou ter as permissões alteradas por " + joined(facts.foreignRenamers));
     }
     if (!facts.foreignChildDeleters.empty()) {
-      refuse(above, u"permite que " + names(facts.foreignChildDeleters) + u" apague ou renomeie o que ela contém");
+      refuse(above, u"permite que " + joined(facts.foreignChildDeleters) + u" apague ou renomeie o que ela contém");
     }
   }
 }

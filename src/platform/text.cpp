@@ -114,6 +114,12 @@ std::u16string_view directoryOf(std::u16string_view path) {
 
 std::u16string_view fileNameOf(std::u16string_view path) { return path.substr(directoryOf(path).size()); }
 
+std::u16string joined(const std::vector<std::u16string>& names) {
+  std::u16string text;
+  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
+  return text;
+}
+
 std::u16string toHex(std::uint64_t value, unsigned digits, bool upperCase) {
   const char16_t* alphabet = upperCase ? u"0123456789ABCDEF" : u"0123456789abcdef";
   std::u16string text(digits, u'0');

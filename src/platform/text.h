@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace usqz {
 
@@ -24,6 +25,9 @@ std::u16string toDecimal(std::int64_t value);
 std::u16string_view directoryOf(std::u16string_view path);
 // What follows that directory.
 std::u16string_view fileNameOf(std::u16string_view path);
+
+// The names one after another, ", " between them.
+std::u16string joined(const std::vector<std::u16string>& names);
 
 // A blank between a command line's words: a space or a tab.
 inline bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }

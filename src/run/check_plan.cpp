@@ -3,6 +3,7 @@
 #include "cli/tool_error.h"
 #include "checks/file_version.h"
 #include "run/before_the_stop.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -71,9 +72,7 @@ Outcome checkOnly(RunContext& c) {
       plan.push_back(u"aguardaria a parada do serviço");
     } else if (status.dwCurrentState != platform::kServiceStopped) {
       const auto dependents = c.dependents.wouldStop(c.service.get(), status, c.options.stopDependents);
-      std::u16string names;
-      for (const auto& name : dependents) names += (names.empty() ? u"" : u", ") + name;
-      if (!names.empty()) plan.push_back(u"pararia os dependentes: " + names);
+      if (!dependents.empty()) plan.push_back(u"pararia os dependentes: " + joined(dependents));
       plan.push_back(u"pararia o serviço");
     }
   } else {

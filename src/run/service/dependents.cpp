@@ -2,6 +2,7 @@
 
 #include "run/service/service_waits.h"
 #include "cli/tool_error.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -13,11 +14,6 @@ using platform::OwnedServiceHandle;
 constexpr std::uint32_t kDependentRights =
     platform::kServiceQueryStatus | platform::kServiceStart | platform::kServiceStop;
 
-std::u16string joined(const std::vector<std::u16string>& names) {
-  std::u16string text;
-  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
-  return text;
-}
 
 }  // namespace
 

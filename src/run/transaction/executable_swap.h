@@ -30,6 +30,12 @@ enum class Slot { Current, New, Old };
 struct Placement {
   std::optional<Slot> previous;
   std::optional<Slot> next;
+
+  // Each version found is where it was before the update began: nothing
+  // to move back.
+  bool inPlace() const {
+    return (!next || *next == Slot::New) && (!previous || *previous == Slot::Current);
+  }
 };
 
 class ExecutableSwap {

@@ -6,18 +6,10 @@
 #include "platform/held_files.h"
 #include "run/service/service_rights.h"
 #include "run/service/service_waits.h"
+#include "platform/text.h"
 
 namespace usqz {
 
-namespace {
-
-std::u16string joined(const std::vector<std::u16string>& names) {
-  std::u16string text;
-  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
-  return text;
-}
-
-}  // namespace
 
 struct Recovery::Plan {
   Plan(platform::Platform& p, Console& console, HealthWait& health, const Names& base, const JournalRecord& facts)
@@ -218,8 +210,7 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
     if (placement.next && *placement.next != Slot::New) {
       if (auto why = unlike(u"a nova versão", plan.swap.pathOf(*placement.next), facts.nextSha256)) return why;
     }
-    plan.inPlace = (!placement.next || placement.next == Slot::New) &&
-                   (!placement.previous || placement.previous == Slot::Current);
+    plan.inPlace = placement.inPlace();
     // Every destination is free, or freed by a move that comes before, or
     // holds a copy of the very bytes that go there.
     if (placement.next && placement.next != Slot::New && p_.files.fileExists(plan.names.pathNewBin)) {

@@ -12,8 +12,7 @@ Restore::Restore(platform::Platform& platform, Console& console, ExecutableSwap&
 Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, const Placement& placement,
                           bool start, bool announceRestore, bool startWaitedFor) {
   Restored restored;
-  const bool inPlace = (!placement.next || placement.next == Slot::New) &&
-                       (!placement.previous || placement.previous == Slot::Current);
+  const bool inPlace = placement.inPlace();
   if (!inPlace) {
     if (service) stopWhatRuns(waits, service, startWaitedFor);
     restored.moveFailure = swap_.putBack(placement, announceRestore);
