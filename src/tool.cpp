@@ -4,8 +4,8 @@
 
 #include "checks/health_command.h"
 #include "cli/command_line.h"
-#include "cli/console.h"
-#include "cli/tool_error.h"
+#include "common/console.h"
+#include "common/tool_error.h"
 #include "run/outcome.h"
 #include "run/report/tell_outcome.h"
 #include "run/run_lock.h"

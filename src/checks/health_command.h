@@ -17,7 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/command_line.h"
+#include "common/names.h"
+#include "common/options.h"
 #include "platform/platform.h"
 
 namespace usqz {

@@ -1,7 +1,7 @@
 #include "checks/location_trust.h"
 
 #include "platform/text.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 

@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/command_line.h"
+#include "common/names.h"
+#include "common/options.h"
 #include "platform/file_security.h"
 #include "platform/platform.h"
 

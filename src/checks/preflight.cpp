@@ -2,7 +2,7 @@
 
 #include "platform/held_files.h"
 #include "checks/image_check.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "platform/text.h"
 
 namespace usqz {

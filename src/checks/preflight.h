@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/command_line.h"
+#include "common/names.h"
+#include "common/options.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"

@@ -6,7 +6,8 @@
 // refusal is an error that leaves the service and the files as they were.
 #pragma once
 
-#include "cli/command_line.h"
+#include "common/names.h"
+#include "common/options.h"
 #include "platform/platform.h"
 
 namespace usqz {

@@ -4,9 +4,9 @@
 #include "checks/location_trust.h"
 #include "checks/preflight.h"
 #include "checks/trust_check.h"
-#include "cli/contained_path.h"
+#include "common/contained_path.h"
 #include "platform/text.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "run/service/service_rights.h"
 #include "run/transaction/own_copy.h"
 

@@ -1,6 +1,6 @@
 #include "run/check_plan.h"
 
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "checks/file_version.h"
 #include "run/before_the_stop.h"
 #include "platform/text.h"

@@ -1,6 +1,6 @@
 #include "run/run_context.h"
 
-#include "cli/result_file.h"
+#include "common/result_file.h"
 
 namespace usqz {
 

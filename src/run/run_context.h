@@ -10,8 +10,9 @@
 #include <string_view>
 
 #include "run/service/health_check.h"
-#include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/names.h"
+#include "common/options.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/service/dependents.h"
 #include "run/transaction/executable_swap.h"

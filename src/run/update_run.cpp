@@ -8,9 +8,9 @@
 #include <exception>
 #include <new>
 
-#include "cli/contained_path.h"
+#include "common/contained_path.h"
 #include "platform/text.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
 #include "checks/location_trust.h"

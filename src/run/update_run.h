@@ -5,8 +5,9 @@
 
 #include <string_view>
 
-#include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/names.h"
+#include "common/options.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/outcome.h"
 #include "run/report/run_report.h"

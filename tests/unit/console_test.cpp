@@ -1,4 +1,4 @@
-#include "cli/console.h"
+#include "common/console.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "cli/result_file.h"
+#include "common/result_file.h"
 
 #include <gtest/gtest.h>
 

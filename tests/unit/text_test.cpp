@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/contained_path.h"
+#include "common/contained_path.h"
 #include "platform/error_text.h"
 
 namespace usqz {

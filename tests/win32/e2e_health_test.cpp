@@ -164,7 +164,7 @@ TEST_F(Healthy, ACommandWithBlanksRunsTheProgramNamedAndNoPlantedOne) {
   copyFile(probeProgram(), spaced + u"\\check.exe");
   copyFile(probeProgram(), folder / u"has.exe");  // planted: would exit 64
   writeFile(spaced + u"\\check.cmd", "@echo verificado pelo cmd\r\n@exit /b 0\r\n");
-  auto run = update(u"--health-command \"" + spaced + u"\\check.exe exit 3 o verdadeiro\" --health-timeout 6");
+  auto run = update(u"--health-command \"" + spaced + u"\\check.exe exit 3 o verdadeiro\" --health-timeout 10");
   EXPECT_EQ(run.exitStatus, 12u) << run.out;  // the previous version fails the same command
   EXPECT_THAT(result(), HasSubstr("c\xF3" "digo de sa\xED" "da 3, o verdadeiro"));
   copyFile(testServiceV2(), fresh);

@@ -10,8 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/names.h"
+#include "common/options.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/report/run_report.h"
 

@@ -1,7 +1,7 @@
 #include "run/service/dependents.h"
 
 #include "run/service/service_waits.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "platform/text.h"
 
 namespace usqz {

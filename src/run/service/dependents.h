@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/console.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/transaction/run_journal.h"
 

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/names.h"
+#include "common/options.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/service/service_waits.h"
 

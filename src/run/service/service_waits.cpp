@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/text.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 

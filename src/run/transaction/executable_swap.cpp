@@ -1,6 +1,6 @@
 #include "run/transaction/executable_swap.h"
 
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "platform/held_files.h"
 
 namespace usqz {

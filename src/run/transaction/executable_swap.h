@@ -13,8 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/names.h"
+#include "common/options.h"
+#include "common/console.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"

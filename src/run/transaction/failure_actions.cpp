@@ -1,6 +1,6 @@
 #include "run/transaction/failure_actions.h"
 
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 

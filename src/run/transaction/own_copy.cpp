@@ -1,7 +1,7 @@
 #include "run/transaction/own_copy.h"
 
 #include "checks/sha256.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "run/private_file.h"
 
 namespace usqz {

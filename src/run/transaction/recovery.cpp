@@ -2,7 +2,7 @@
 
 #include "checks/preflight.h"
 #include "run/transaction/failure_actions.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "platform/held_files.h"
 #include "run/service/service_rights.h"
 #include "run/service/service_waits.h"

@@ -1,6 +1,6 @@
 #include "run/transaction/restore.h"
 
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 

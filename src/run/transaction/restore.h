@@ -10,7 +10,7 @@
 #include <string>
 
 #include "run/service/health_check.h"
-#include "cli/console.h"
+#include "common/console.h"
 #include "platform/platform.h"
 #include "run/transaction/executable_swap.h"
 #include "run/service/service_waits.h"

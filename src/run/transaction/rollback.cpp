@@ -1,6 +1,6 @@
 #include "run/transaction/rollback.h"
 
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "run/transaction/failure_actions.h"
 
 namespace usqz {

@@ -5,7 +5,7 @@
 
 #include "checks/location_trust.h"
 #include "platform/text.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 #include "platform/held_files.h"
 #include "run/private_file.h"
 

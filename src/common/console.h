@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "platform/file_and_process.h"
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/console.h"
+#include "common/console.h"
 #include "platform/file_and_process.h"
 
 namespace usqz {

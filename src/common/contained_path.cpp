@@ -1,4 +1,4 @@
-#include "cli/contained_path.h"
+#include "common/contained_path.h"
 
 namespace usqz {
 

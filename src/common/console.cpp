@@ -1,4 +1,4 @@
-#include "cli/console.h"
+#include "common/console.h"
 
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-#include "cli/tool_error.h"
+#include "common/tool_error.h"
 
 #include "platform/text.h"
 

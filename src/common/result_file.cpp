@@ -1,7 +1,7 @@
-#include "cli/result_file.h"
+#include "common/result_file.h"
 
-#include "cli/contained_path.h"
-#include "cli/tool_error.h"
+#include "common/contained_path.h"
+#include "common/tool_error.h"
 
 namespace usqz {
 
