@@ -13,6 +13,11 @@ std::optional<std::u16string> whyUntrusted(const platform::FileFacts& facts) {
 
 namespace {
 
+[[noreturn]] void refuse(const std::u16string& path, const std::u16string& why, std::u16string_view advice = {}) {
+  throw toolError(u"Local não confiável: " + path + u" " + why +
+                  u"; só administradores podem gravar onde a ferramenta atua" + std::u16string(advice));
+}
+
 // `file`: a name the run moves, replaces or deletes, which must be the
 // file itself: moving or deleting a link may act on what it points to.
 void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16string_view advice,
@@ -27,14 +32,7 @@ void refuseUntrusted(platform::Platform& p, const std::u16string& path, std::u16
   } else {
     why = whyUntrusted(facts);
   }
-  if (why) {
-    throw toolError(u"Local não confiável: " + path + u" " + *why +
-                    u"; só administradores podem gravar onde a ferramenta atua" + std::u16string(advice));
-  }
-}
-
-[[noreturn]] void refuse(const std::u16string& path, const std::u16string& why) {
-  throw toolError(u"Local não confiável: " + path + u" " + why + u"; só administradores podem gravar onde a ferramenta atua");
+  if (why) refuse(path, *why, advice);
 }
 
 }  // namespace
