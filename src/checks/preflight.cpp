@@ -35,13 +35,20 @@ void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platf
   refuseDefects(os, texts, error, head, names);
 }
 
-platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
-                                    const Names& names) {
+platform::FileOpenResult openToActivateWaiting(platform::FileAndProcess& os, platform::Clock& clock,
+                                               const std::u16string& path) {
   platform::FileOpenResult opened;
-  const auto error = retryWhileHeld(clock, [&] {
-    opened = os.openToActivate(names.pathNewBin);
+  retryWhileHeld(clock, [&] {
+    opened = os.openToActivate(path);
     return opened.error;
   });
+  return opened;
+}
+
+platform::FileHandle holdNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
+                                    const Names& names) {
+  const auto opened = openToActivateWaiting(os, clock, names.pathNewBin);
+  const auto error = opened.error;
   platform::FileHead head;
   head.error = error;
   if (error == kOk) head = os.readHead(opened.handle, kImageHeadBytes);

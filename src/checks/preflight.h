@@ -21,6 +21,10 @@ namespace usqz {
 // Reads the new version's headers, waiting a moment for a writer to let go.
 void checkNewVersion(platform::FileAndProcess& os, platform::Clock& clock, platform::ErrorTexts& texts,
                      const Names& names);
+// `path` held as the new version is (others may only read it), waiting a
+// moment for a writer to let go.
+platform::FileOpenResult openToActivateWaiting(platform::FileAndProcess& os, platform::Clock& clock,
+                                               const std::u16string& path);
 // Opens the new version to be checked and then activated through the same
 // handle, so that nobody can change it in between, waiting a moment for a
 // writer to let go; checks its headers.

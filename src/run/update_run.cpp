@@ -14,7 +14,7 @@
 #include "run/before_the_stop.h"
 #include "run/check_plan.h"
 #include "checks/location_trust.h"
-#include "platform/held_files.h"
+#include "checks/preflight.h"
 #include "run/report/version_facts.h"
 #include "run/transaction/failure_actions.h"
 #include "run/transaction/rollback.h"
@@ -187,12 +187,9 @@ class UpdateRun {
     c.copyPending = false;
     c.swap.rememberSha256(c.names.pathNewBin, c.nextSha256);
     // Held from here to its activation, which renames this very file.
-    platform::FileOpenResult opened;
-    if (const auto error = retryWhileHeld(c.p.clock, [&] {
-          opened = c.p.files.openToActivate(c.names.pathNewBin);
-          return opened.error;
-        })) {
-      throw toolError(u"Não foi possível ler a nova versão: " + c.p.texts.describe(error));
+    const auto opened = openToActivateWaiting(c.p.files, c.p.clock, c.names.pathNewBin);
+    if (opened.error != platform::kOk) {
+      throw toolError(u"Não foi possível ler a nova versão: " + c.p.texts.describe(opened.error));
     }
     c.held.reset(opened.handle);
   }
