@@ -8,7 +8,9 @@
 #include "common/tool_error.h"
 #include "run/outcome.h"
 #include "run/report/tell_outcome.h"
-#include "run/run_lock.h"
+#include "run/release/dead_release.h"
+#include "run/release/release_file.h"
+#include "run/release/release_run.h"
 #include "run/update_run.h"
 
 namespace usqz {
@@ -26,15 +28,16 @@ void writeUsage(Console& console) {
 // that maps to the same executables shares the lock.
 Outcome runLocked(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath,
                   RunReport& report) {
-  const RunLock lock(p.locks, p.files, deriveNames(options.serviceName, ownPath).pathCurrentBin);
-  if (lock.heldElsewhere()) {
+  RunLocks locks(p, ownPath);
+  const auto taken = locks.take(options.serviceName);
+  if (taken == RunLocks::Taken::Busy) {
     console.writeLine(u"Outra atualização do serviço " + options.serviceName + u" já está em andamento.");
     return Outcome::Busy;
   }
-  if (!lock.held()) {
-    std::u16string why = p.texts.describe(lock.error());
+  if (taken == RunLocks::Taken::Failed) {
+    std::u16string why = p.texts.describe(locks.error());
     // Created first by someone who gave us no access: not a run under way.
-    if (lock.error() == platform::kErrorAccessDenied) {
+    if (locks.error() == platform::kErrorAccessDenied) {
       why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
     }
     console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + options.serviceName + u": " +
@@ -42,8 +45,79 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
     return Outcome::Unchanged;
   }
   // An abandoned lock says a run died; its journal, if it left one, says
-  // what to undo, and the run reads it first whatever the lock said.
-  return runUpdate(p, console, options, ownPath, report);
+  // what to undo, and the run reads it first whatever the lock said. A
+  // dead release's is undone as a whole, with its other services' locks.
+  UpdateRun run(p, console, options, ownPath, report);
+  auto& c = run.context();
+  c.recoverRelease = [&]() -> std::optional<Outcome> {
+    const auto optionsOf = [&options](const std::u16string& name) {
+      Options other = options;
+      if (other.serviceName != name) {
+        other.serviceName = name;
+        other.sha256.clear();
+        other.health.clear();
+      }
+      return other;
+    };
+    const auto dead = recoverDeadReleases(p, console, optionsOf, ownPath, {options.serviceName}, locks);
+    if (dead.kind == DeadRelease::Kind::Busy) {
+      console.writeLine(u"Outra atualização do serviço " + dead.service + u" já está em andamento.");
+      return Outcome::Busy;
+    }
+    if (dead.kind == DeadRelease::Kind::LockFailed) {
+      console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + dead.service + u": " +
+                        p.texts.describe(locks.error()));
+      return Outcome::Unchanged;
+    }
+    c.recovered = dead.endOf(p.files, options.serviceName);
+    return std::nullopt;
+  };
+  return run.execute();
+}
+
+// A release: its file read and judged, every service's options checked as
+// the command line's would be, before any lock is taken.
+Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath) {
+  const auto read = readRelease(p, options.releasePath, ownPath);
+  if (read.kind == ReleaseRead::Kind::Malformed) {
+    console.writeLine(u"Erro: Opção inválida: " + read.why);
+    return Outcome::Usage;
+  }
+  if (read.kind == ReleaseRead::Kind::Untrusted) {
+    console.writeLine(u"Erro: o arquivo da atualização conjunta não é confiável: " + read.why);
+    return Outcome::Unchanged;
+  }
+  for (const auto& service : read.services) {
+    auto member = memberOptions(options, service);
+    auto why = resolveHealthCommands(p.files, member);
+    if (!why) why = untrustedHealthCommand(p, member);
+    if (!why) why = reportOverwritesRunFiles(p.files, member, ownPath);
+    if (why) {
+      console.writeLine(u"Erro: Opção inválida: serviço " + service.name + u": " + *why);
+      return Outcome::Usage;
+    }
+  }
+  console.makeBestEffort();
+  const bool told = !options.reportPath.empty() || options.eventLog;
+  const auto host = told ? p.events.computerName() : std::u16string();
+  ReleaseReports reports;
+  for (const auto& service : read.services) {
+    reports.services.push_back(std::make_unique<RunReport>(told, p.clock));
+    reports.services.back()->begin(options.checkOnly  ? RunAction::Check
+                                   : options.rollback ? RunAction::Rollback
+                                                      : RunAction::Update,
+                                   service.name, host);
+  }
+  const auto outcome = runRelease(p, console, options, read.services, ownPath, reports);
+  for (std::size_t i = 0; i < reports.services.size(); ++i) {
+    reports.services[i]->end(reports.outcomes[i], exitStatusFor(reports.outcomes[i], true));
+  }
+  if (told) {
+    std::vector<const RunReport*> services;
+    for (const auto& report : reports.services) services.push_back(report.get());
+    tellReleaseOutcome(p, console, options, outcome, services, ownPath);
+  }
+  return outcome;
 }
 
 // Any fixed address in the tool's code will do for the report.
@@ -75,7 +149,11 @@ int runTool(platform::Platform& p) {
     if (options.malformed.empty() && !options.serviceName.empty() && ownPath) {
       if (auto why = reportOverwritesRunFiles(p.files, options, *ownPath)) options.malformed = std::move(*why);
     }
-    if (options.serviceName.empty()) {
+    if (!options.releasePath.empty() && options.malformed.empty()) {
+      // Every file the run works with lies beside the tool.
+      if (!ownPath) throw toolError(u"Não foi possível ler o caminho da ferramenta");
+      outcome = runReleaseFile(p, console, options, *ownPath);
+    } else if (options.serviceName.empty() && options.releasePath.empty()) {
       writeUsage(console);
     } else if (!options.malformed.empty()) {
       // Refused before anything is touched, the result file included.

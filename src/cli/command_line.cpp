@@ -110,7 +110,7 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   const auto takesValue = [](const std::u16string& option) {
     return option == u"--service-name" || option == u"--signer" || option == u"--sha256" ||
            option == u"--health-url" || option == u"--health-tcp" || option == u"--health-command" ||
-           option == u"--health-timeout" || option == u"--report";
+           option == u"--health-timeout" || option == u"--report" || option == u"--release";
   };
   const auto refuse = [&options](std::u16string why) {
     if (options.malformed.empty()) options.malformed = std::move(why);
@@ -131,6 +131,13 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
         refuse(u"--report sem arquivo");
       } else {
         options.reportPath = value;
+      }
+    }
+    if (argument == u"--release") {
+      if (value.empty()) {
+        refuse(u"--release sem arquivo");
+      } else {
+        options.releasePath = value;
       }
     }
     if (argument == u"--require-signature") options.requireSignature = true;
@@ -185,6 +192,12 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
         refuse(u"--sha256 " + value + u": não é um SHA-256 (64 dígitos hexadecimais)");
       }
     }
+  }
+  if (!options.releasePath.empty() && !options.serviceName.empty()) {
+    refuse(u"--release e --service-name: use um ou outro");
+  }
+  if (!options.releasePath.empty() && (!options.sha256.empty() || !options.health.empty())) {
+    refuse(u"com --release, --sha256 e --health-url, --health-tcp, --health-command vão no arquivo, por serviço");
   }
   return options;
 }

@@ -51,6 +51,9 @@ struct Options {
   // must pass within --health-timeout seconds.
   std::vector<HealthCheck> health;
   std::uint32_t healthTimeoutSeconds = 30;
+  // --release <file>: the services of the file updated as one, instead of
+  // --service-name's one.
+  std::u16string releasePath;
   // Why the command line cannot be run as it stands; empty when it can.
   std::u16string malformed;
 

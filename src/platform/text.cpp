@@ -114,9 +114,9 @@ std::u16string_view directoryOf(std::u16string_view path) {
 
 std::u16string_view fileNameOf(std::u16string_view path) { return path.substr(directoryOf(path).size()); }
 
-std::u16string joined(const std::vector<std::u16string>& names) {
+std::u16string joined(const std::vector<std::u16string>& names, std::u16string_view separator) {
   std::u16string text;
-  for (const auto& name : names) text += (text.empty() ? u"" : u", ") + name;
+  for (std::size_t i = 0; i < names.size(); ++i) text += (i == 0 ? u"" : std::u16string(separator)) + names[i];
   return text;
 }
 

@@ -27,7 +27,7 @@ std::u16string_view directoryOf(std::u16string_view path);
 std::u16string_view fileNameOf(std::u16string_view path);
 
 // The names one after another, ", " between them.
-std::u16string joined(const std::vector<std::u16string>& names);
+std::u16string joined(const std::vector<std::u16string>& names, std::u16string_view separator = u", ");
 
 // A blank between a command line's words: a space or a tab.
 inline bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }

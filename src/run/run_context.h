@@ -5,9 +5,12 @@
 // run tells beyond its result file (report).
 #pragma once
 
+#include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/service/health_check.h"
 #include "common/names.h"
@@ -19,6 +22,7 @@
 #include "run/transaction/recovery.h"
 #include "run/transaction/restore.h"
 #include "run/transaction/run_journal.h"
+#include "run/outcome.h"
 #include "run/report/run_report.h"
 #include "run/service/service_waits.h"
 
@@ -62,6 +66,16 @@ struct RunContext {
   // The copy waits at names.pathCopyBin until the first change, when it
   // takes the new version's place; removed if the run ends before.
   bool copyPending = false;
+  // The services of the release this run is part of, in start order;
+  // empty for a single update.
+  std::vector<std::u16string> release;
+  // Before the run undoes its own dead run: the dead release it may belong
+  // to is recovered as a whole, setting `recovered`; an outcome when that
+  // ends the run (another run holds one of the release's services).
+  std::function<std::optional<Outcome>()> recoverRelease;
+  // What became of the service when the dead release it belonged to was
+  // recovered as a whole.
+  std::optional<RecoveryEnd> recovered;
   // The run asked the service to stop, and it stopped.
   bool stoppedByRun = false;
 };

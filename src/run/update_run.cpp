@@ -27,299 +27,358 @@ namespace {
 
 using platform::ServiceStatus;
 
-class UpdateRun {
- public:
-  UpdateRun(platform::Platform& platform, Console& console, const Options& options,
-            std::u16string_view ownExecutablePath, RunReport& report)
-      : c(platform, console, options, ownExecutablePath, report) {}
+}  // namespace
 
-  // The run's one error handler: whatever fails is undone as far as it can
-  // be, reported on the console and recorded in the result file.
-  Outcome execute() {
-    Outcome outcome = Outcome::Updated;
-    try {
-      outcome = steps();
-    } catch (const ToolError& error) {
-      outcome = fail(error.message());
-    } catch (const std::bad_alloc&) {
-      outcome = fail(u"Out of memory");
-    } catch (const std::exception& error) {
-      outcome = fail(fromUtf8(error.what()));
-    }
-    if (c.report.asked()) {
-      c.report.running(versionFactsOf(c, c.names.pathCurrentBin));
-      c.report.health(c.health.lastResults());
-    }
-    c.p.interrupts.allow();
-    if (c.p.interrupts.arrived()) {
-      c.console.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
-    }
-    c.held.reset();
-    dropOwnCopy();
-    c.service.reset();
-    c.manager.reset();
-    return outcome;
+UpdateRun::UpdateRun(platform::Platform& platform, Console& console, const Options& options,
+                     std::u16string_view ownExecutablePath, RunReport& report)
+    : c(platform, console, options, ownExecutablePath, report) {}
+
+// The run's one error handler: whatever fails is undone as far as it can
+// be, reported on the console and recorded in the result file.
+Outcome UpdateRun::execute() {
+  Outcome outcome = Outcome::Updated;
+  try {
+    outcome = steps();
+  } catch (const ToolError& error) {
+    outcome = fail(error.message());
+  } catch (const std::bad_alloc&) {
+    outcome = fail(u"Out of memory");
+  } catch (const std::exception& error) {
+    outcome = fail(fromUtf8(error.what()));
   }
+  if (c.report.asked()) {
+    c.report.running(versionFactsOf(c, c.names.pathCurrentBin));
+    c.report.health(c.health.lastResults());
+  }
+  c.p.interrupts.allow();
+  if (c.p.interrupts.arrived()) {
+    c.console.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
+  }
+  close();
+  return outcome;
+}
 
- private:
-  Outcome steps() {
-    refuseNamesOutsideTheToolsFolder(c);
-    if (!c.options.checkOnly && staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
-    // Nothing found in a folder others may change is acted upon, a dead
-    // run's journal included.
-    checkWhereTheToolActs(c.p, c.updateNames, c.names);
-    if (c.options.checkOnly) {
-      readVersionsForTheReport(true);
-      return checkOnly(c);
-    }
-    if (const auto outcome = undoInterruptedRun()) return *outcome;
-    readVersionsForTheReport(false);
+void UpdateRun::close() {
+  c.held.reset();
+  dropOwnCopy();
+  c.service.reset();
+  c.manager.reset();
+}
 
-    // The new version as found: read once, by its copy when it passes.
-    const bool passes = newVersionPasses(c, c.names);
-    reportNewVersion();
-    if (!passes) return Outcome::NothingToDo;
+Outcome UpdateRun::steps() {
+  refuseNamesOutsideTheToolsFolder(c);
+  if (!c.options.checkOnly && staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
+  // Nothing found in a folder others may change is acted upon, a dead
+  // run's journal included.
+  checkWhereTheToolActs(c.p, c.updateNames, c.names);
+  if (c.options.checkOnly) {
+    readVersionsForTheReport(true);
+    return checkOnly(c);
+  }
+  if (const auto outcome = undoInterruptedRun()) return *outcome;
+  readVersionsForTheReport(false);
 
-    const bool mayRegister = connect(c);
-    openOrRegister(mayRegister);
-    if (alreadyRuns(c)) {
-      c.console.writeLine(u"Service :: status: iniciado");
-      c.console.writeLine(u"  -> A nova versão já está em execução: removendo a cópia (NEW)");
-      c.held.reset();
-      dropOwnCopy();
-      if (const auto error = c.swap.removeRetrying(c.names.pathNewBin)) {
-        throw toolError(u"A cópia da nova versão não pôde ser removida: " + c.p.texts.describe(error));
-      }
-      c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
-      return Outcome::Updated;
-    }
-    bringDown();
-    c.waits.waitForProcessExit();
+  // The new version as found: read once, by its copy when it passes.
+  const bool passes = newVersionPasses(c, c.names);
+  reportNewVersion();
+  if (!passes) return Outcome::NothingToDo;
 
-    c.journal.advance(Step::Swapping);
-    if (c.service) suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
-    c.journal.taken(Step::Swapping);
-    c.swap.swap(c.held.get());
-    c.held.reset();
-    c.report.step(u"moved");
-
-    c.journal.advance(Step::Starting);
-    c.console.writeLine(u"Service :: iniciando ...");
-    c.report.step(u"start-requested");
-    if (c.waits.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
-    c.journal.taken(Step::Starting);
-    c.waits.confirmStart();
-    c.report.stepAt(u"running", c.waits.runningSince());
-    c.report.step(u"confirmed");
-    c.console.writeLine(u"Service :: status: iniciado");
-    // Running is not serving: what the options ask of it is part of the
-    // confirmation.
-    if (c.health.asked()) {
-      if (const auto why = c.health.untilHealthy(c.waits)) throw toolError(*why);
-      c.report.step(u"healthy");
-    }
-    c.journal.taken(Step::Confirmed);
-    // The update stands whatever becomes of the dependents; a run that dies
-    // now leaves the next one to bring them back, and no more. Should the
-    // journal not say so, a run that dies now is undone and done again.
-    try {
-      if (c.journal.active()) c.journal.advance(Step::Confirmed);
-    } catch (const ToolError&) {
-    }
-    if (c.names.rollback) {
-      // The rollback stands: the version it replaced stays at its own name
-      // if it cannot become the backup, and says so.
-      if (const auto why = c.swap.keepReplacedAsBackup(); !why.empty()) c.console.writeLine(u"Service :: " + why);
-    }
-    if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
-    if (const auto why = finishTransaction(c); !why.empty()) c.console.writeLine(u"Service :: " + why);
-
-    recordSuccess();
+  const bool mayRegister = connect(c);
+  openOrRegister(mayRegister);
+  if (alreadyRuns(c)) {
+    dropRunningCopy();
     return Outcome::Updated;
   }
+  bringDown();
+  c.waits.waitForProcessExit();
+  swapIn();
+  start();
+  recordConfirmed();
+  finish();
+  return Outcome::Updated;
+}
 
-  void recordSuccess() {
-    if (c.names.rollback) {
-      c.record({u"", u"Reversão finalizada.", u""}, u"Revertido para a versão anterior com sucesso!");
-    } else {
-      c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+UpdateRun::Found UpdateRun::checkBeforeTheStop() {
+  refuseNamesOutsideTheToolsFolder(c);
+  if (staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
+  checkWhereTheToolActs(c.p, c.updateNames, c.names);
+  if (const auto outcome = undoInterruptedRun()) {
+    ended_ = *outcome;
+    return Found::Ended;
+  }
+  readVersionsForTheReport(false);
+  const bool passes = newVersionPasses(c, c.names);
+  reportNewVersion();
+  if (!passes) return Found::NothingToDo;
+  const bool mayRegister = connect(c);
+  // Registering is a change: it waits for every service's checks.
+  needsRegistration_ = !openAndCheck(c, mayRegister);
+  if (!needsRegistration_ && alreadyRuns(c)) return Found::AlreadyRuns;
+  return Found::Work;
+}
+
+void UpdateRun::dropRunningCopy() {
+  c.console.writeLine(u"Service :: status: iniciado");
+  c.console.writeLine(u"  -> A nova versão já está em execução: removendo a cópia (NEW)");
+  c.held.reset();
+  dropOwnCopy();
+  if (const auto error = c.swap.removeRetrying(c.names.pathNewBin)) {
+    throw toolError(u"A cópia da nova versão não pôde ser removida: " + c.p.texts.describe(error));
+  }
+  c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+}
+
+void UpdateRun::stop() {
+  if (needsRegistration_) {
+    needsRegistration_ = false;
+    registerTheService();
+  }
+  bringDown();
+  c.waits.waitForProcessExit();
+}
+
+void UpdateRun::swapIn() {
+  c.journal.advance(Step::Swapping);
+  if (c.service) suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
+  c.journal.taken(Step::Swapping);
+  c.swap.swap(c.held.get());
+  c.held.reset();
+  c.report.step(u"moved");
+}
+
+void UpdateRun::start() {
+  c.journal.advance(Step::Starting);
+  c.console.writeLine(u"Service :: iniciando ...");
+  c.report.step(u"start-requested");
+  if (c.waits.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
+  c.journal.taken(Step::Starting);
+  c.waits.confirmStart();
+  c.report.stepAt(u"running", c.waits.runningSince());
+  c.report.step(u"confirmed");
+  c.console.writeLine(u"Service :: status: iniciado");
+  // Running is not serving: what the options ask of it is part of the
+  // confirmation.
+  if (c.health.asked()) {
+    if (const auto why = c.health.untilHealthy(c.waits)) throw toolError(*why);
+    c.report.step(u"healthy");
+  }
+}
+
+void UpdateRun::recordConfirmed() {
+  c.journal.taken(Step::Confirmed);
+  // The update stands whatever becomes of the dependents; a run that dies
+  // now leaves the next one to bring them back, and no more. Should the
+  // journal not say so, a run that dies now is undone and done again.
+  try {
+    if (c.journal.active()) c.journal.advance(Step::Confirmed);
+  } catch (const ToolError&) {
+  }
+}
+
+void UpdateRun::finish() {
+  if (c.names.rollback) {
+    // The rollback stands: the version it replaced stays at its own name
+    // if it cannot become the backup, and says so.
+    if (const auto why = c.swap.keepReplacedAsBackup(); !why.empty()) c.console.writeLine(u"Service :: " + why);
+  }
+  if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
+  if (const auto why = finishTransaction(c); !why.empty()) c.console.writeLine(u"Service :: " + why);
+  recordSuccess();
+}
+
+void UpdateRun::stopForRollback() {
+  const auto taken = c.journal.lastTaken();
+  if (!c.service || !taken || *taken < Step::Starting || *taken == Step::RollingBack) return;
+  c.restore.stopWhatRuns(c.waits, c.service.get(), false);
+}
+
+void UpdateRun::recordSuccess() {
+  if (c.names.rollback) {
+    c.record({u"", u"Reversão finalizada.", u""}, u"Revertido para a versão anterior com sucesso!");
+  } else {
+    c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
+  }
+}
+
+Outcome UpdateRun::fail(const std::u16string& message) {
+  // Refused before the copy took its place: the new version is as found.
+  if (!c.journal.prepared()) reportNewVersion();
+  const auto said = recover(c);
+  c.recordError(message + said);
+  const auto outcome = outcomeOf(endState(c));
+  if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");
+  return outcome;
+}
+
+// Every check comes before the first step that changes anything, the
+// registration included.
+void UpdateRun::openOrRegister(bool mayRegister) {
+  if (openAndCheck(c, mayRegister)) return;
+  registerTheService();
+}
+
+void UpdateRun::registerTheService() {
+  prepareJournal(false, true);
+  c.journal.advance(Step::Registering);
+  const auto created = c.p.services.registerService(c.manager.get(), c.names.serviceName, c.names.pathCurrentBin);
+  if (created.error != platform::kOk || !created.handle) {
+    const platform::OsError errorCode = created.error;
+    c.record({}, u"Erro ao instalar o serviço!");
+    throw toolError(u"Erro ao instalar o serviço: " + c.p.texts.describe(errorCode));
+  }
+  c.service.reset(created.handle);
+  c.journal.taken(Step::Registering);
+  c.console.writeLine(u"Service :: instalado com sucesso");
+  c.waits.attach(c.service.get());
+  c.console.writeLine(u"Service :: encontrado");
+}
+
+// The run's copy of the new version, made before any change, takes the
+// new version's place at the first one: a refusal before leaves the new
+// version as it was found.
+void UpdateRun::activateOwnCopy() {
+  if (!c.copyPending) return;
+  if (const auto error = c.p.files.replaceFile(c.names.pathCopyBin, c.names.pathNewBin)) {
+    throw toolError(u"Não foi possível colocar a cópia da nova versão em " + c.names.pathNewBin + u": " +
+                    c.p.texts.describe(error));
+  }
+  c.copyPending = false;
+  c.swap.rememberSha256(c.names.pathNewBin, c.nextSha256);
+  // Held from here to its activation, which renames this very file.
+  const auto opened = openToActivateWaiting(c.p.files, c.p.clock, c.names.pathNewBin);
+  if (opened.error != platform::kOk) {
+    throw toolError(u"Não foi possível ler a nova versão: " + c.p.texts.describe(opened.error));
+  }
+  c.held.reset(opened.handle);
+}
+
+void UpdateRun::dropOwnCopy() {
+  if (!c.copyPending) return;
+  c.p.files.removeFile(c.names.pathCopyBin);
+  c.copyPending = false;
+}
+
+// The facts the journal keeps, read before the first irreversible step:
+// from here on Ctrl+C waits for the run to finish or roll back.
+void UpdateRun::prepareJournal(bool wasRunning, bool registers) {
+  activateOwnCopy();
+  JournalRecord record;
+  record.serviceName = c.names.serviceName;
+  record.processId = c.p.processes.currentProcessId();
+  record.wasRunning = wasRunning;
+  record.registered = registers;
+  record.rollback = c.names.rollback;
+  record.release = c.release;
+  record.previous = c.swap.identityOf(c.names.pathCurrentBin);
+  const auto next = c.swap.identityOf(c.names.pathNewBin);
+  if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + c.names.pathNewBin);
+  record.next = *next;
+  // What recovery may put back or start: these very bytes, and no others.
+  if (record.previous) {
+    record.previousSha256 = c.swap.knownSha256Of(c.names.pathCurrentBin);
+    if (record.previousSha256.empty()) {
+      throw toolError(u"Não foi possível ler a versão atual: " + c.names.pathCurrentBin);
     }
   }
+  record.nextSha256 = c.nextSha256.empty() ? c.swap.sha256Of(c.names.pathNewBin, c.held.get()) : c.nextSha256;
+  if (record.nextSha256.empty()) throw toolError(u"Não foi possível ler a nova versão: " + c.names.pathNewBin);
+  c.p.interrupts.defer();
+  c.journal.prepare(std::move(record));
+}
 
-  Outcome fail(const std::u16string& message) {
-    // Refused before the copy took its place: the new version is as found.
-    if (!c.journal.prepared()) reportNewVersion();
-    const auto said = recover(c);
-    c.recordError(message + said);
-    const auto outcome = outcomeOf(endState(c));
-    if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");
-    return outcome;
-  }
-
-  // Every check comes before the first step that changes anything, the
-  // registration included.
-  void openOrRegister(bool mayRegister) {
-    if (openAndCheck(c, mayRegister)) return;
-    prepareJournal(false, true);
-    c.journal.advance(Step::Registering);
-    const auto created = c.p.services.registerService(c.manager.get(), c.names.serviceName, c.names.pathCurrentBin);
-    if (created.error != platform::kOk || !created.handle) {
-      const platform::OsError errorCode = created.error;
-      c.record({}, u"Erro ao instalar o serviço!");
-      throw toolError(u"Erro ao instalar o serviço: " + c.p.texts.describe(errorCode));
-    }
-    c.service.reset(created.handle);
-    c.journal.taken(Step::Registering);
-    c.console.writeLine(u"Service :: instalado com sucesso");
-    c.waits.attach(c.service.get());
-    c.console.writeLine(u"Service :: encontrado");
-  }
-
-  // The run's copy of the new version, made before any change, takes the
-  // new version's place at the first one: a refusal before leaves the new
-  // version as it was found.
-  void activateOwnCopy() {
-    if (!c.copyPending) return;
-    if (const auto error = c.p.files.replaceFile(c.names.pathCopyBin, c.names.pathNewBin)) {
-      throw toolError(u"Não foi possível colocar a cópia da nova versão em " + c.names.pathNewBin + u": " +
-                      c.p.texts.describe(error));
-    }
-    c.copyPending = false;
-    c.swap.rememberSha256(c.names.pathNewBin, c.nextSha256);
-    // Held from here to its activation, which renames this very file.
-    const auto opened = openToActivateWaiting(c.p.files, c.p.clock, c.names.pathNewBin);
-    if (opened.error != platform::kOk) {
-      throw toolError(u"Não foi possível ler a nova versão: " + c.p.texts.describe(opened.error));
-    }
-    c.held.reset(opened.handle);
-  }
-
-  void dropOwnCopy() {
-    if (!c.copyPending) return;
-    c.p.files.removeFile(c.names.pathCopyBin);
-    c.copyPending = false;
-  }
-
-  // The facts the journal keeps, read before the first irreversible step:
-  // from here on Ctrl+C waits for the run to finish or roll back.
-  void prepareJournal(bool wasRunning, bool registers) {
-    activateOwnCopy();
-    JournalRecord record;
-    record.serviceName = c.names.serviceName;
-    record.processId = c.p.processes.currentProcessId();
-    record.wasRunning = wasRunning;
-    record.registered = registers;
-    record.rollback = c.names.rollback;
-    record.previous = c.swap.identityOf(c.names.pathCurrentBin);
-    const auto next = c.swap.identityOf(c.names.pathNewBin);
-    if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + c.names.pathNewBin);
-    record.next = *next;
-    // What recovery may put back or start: these very bytes, and no others.
-    if (record.previous) {
-      record.previousSha256 = c.swap.knownSha256Of(c.names.pathCurrentBin);
-      if (record.previousSha256.empty()) {
-        throw toolError(u"Não foi possível ler a versão atual: " + c.names.pathCurrentBin);
-      }
-    }
-    record.nextSha256 = c.nextSha256.empty() ? c.swap.sha256Of(c.names.pathNewBin, c.held.get()) : c.nextSha256;
-    if (record.nextSha256.empty()) throw toolError(u"Não foi possível ler a nova versão: " + c.names.pathNewBin);
-    c.p.interrupts.defer();
-    c.journal.prepare(std::move(record));
-  }
-
-  // Whatever state the service is found in, its process is gone before the
-  // files move: a running, paused or starting service is stopped, one that
-  // is stopping is waited for.
-  void bringDown() {
-    auto status = c.waits.queryOrFail();
-    c.console.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
-    switch (status.dwCurrentState) {
-      case platform::kServiceStopped:
-        if (!c.journal.prepared()) prepareJournal(false, false);
-        return;
-      case platform::kServiceStopPending:
-        c.waits.waitForStop(status);
+// Whatever state the service is found in, its process is gone before the
+// files move: a running, paused or starting service is stopped, one that
+// is stopping is waited for.
+void UpdateRun::bringDown() {
+  auto status = c.waits.queryOrFail();
+  c.console.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
+  switch (status.dwCurrentState) {
+    case platform::kServiceStopped:
+      if (!c.journal.prepared()) prepareJournal(false, false);
+      return;
+    case platform::kServiceStopPending:
+      c.waits.waitForStop(status);
+      c.console.writeLine(u"Service :: parado");
+      if (!c.journal.prepared()) prepareJournal(false, false);
+      return;
+    case platform::kServiceStartPending:
+      c.waits.waitWhileStarting(status);
+      if (status.dwCurrentState == platform::kServiceStopped) {
         c.console.writeLine(u"Service :: parado");
         if (!c.journal.prepared()) prepareJournal(false, false);
         return;
-      case platform::kServiceStartPending:
-        c.waits.waitWhileStarting(status);
-        if (status.dwCurrentState == platform::kServiceStopped) {
-          c.console.writeLine(u"Service :: parado");
-          if (!c.journal.prepared()) prepareJournal(false, false);
-          return;
-        }
-        break;
-      default:
-        break;
-    }
-    prepareJournal(true, false);
-    c.dependents.bringDown(c.manager.get(), c.service.get(), status, c.options.stopDependents, c.journal);
-    c.console.writeLine(u"Service :: parando ...");
-    c.journal.advance(Step::Stopping);
-    suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
-    c.report.step(u"stop-requested");
-    if (c.p.services.sendStop(c.service.get(), status) != platform::kOk) {
-      std::u16string message = u"Erro ao parar o serviço";
-      if (const auto failed = c.dependents.bringBack(); !failed.empty()) message += u". " + failed;
-      throw toolError(message);
-    }
-    c.journal.taken(Step::Stopping);
-    c.waits.waitForStop(status);
-    c.report.step(u"stopped");
-    c.stoppedByRun = true;
-    c.console.writeLine(u"Service :: parado");
+      }
+      break;
+    default:
+      break;
   }
-
-  // A journal left beside the executables says that a run died halfway:
-  // before anything else it is undone (or, confirmed, finished). Then the
-  // run goes on as any run. Nothing when it does, else the outcome.
-  std::optional<Outcome> undoInterruptedRun() {
-    const auto end = c.recovery.run();
-    if (end.kind != RecoveryEnd::Kind::Nothing) {
-      c.report.step(u"recovered");
-      c.report.recovery({end.deadRunStep,
-                         end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
-                         : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
-                                                                   : u"undone",
-                         end.message});
-    }
-    switch (end.kind) {
-      case RecoveryEnd::Kind::Nothing:
-      case RecoveryEnd::Kind::Undone: return std::nullopt;
-      case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
-      case RecoveryEnd::Kind::Finished:
-        // A rollback goes on from the update that now stands.
-        if (end.rollback != c.names.rollback) return std::nullopt;
-        break;
-    }
-    recordSuccess();
-    return Outcome::Updated;
+  prepareJournal(true, false);
+  c.dependents.bringDown(c.manager.get(), c.service.get(), status, c.options.stopDependents, c.journal);
+  c.console.writeLine(u"Service :: parando ...");
+  c.journal.advance(Step::Stopping);
+  suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
+  c.report.step(u"stop-requested");
+  if (c.p.services.sendStop(c.service.get(), status) != platform::kOk) {
+    std::u16string message = u"Erro ao parar o serviço";
+    if (const auto failed = c.dependents.bringBack(); !failed.empty()) message += u". " + failed;
+    throw toolError(message);
   }
+  c.journal.taken(Step::Stopping);
+  c.waits.waitForStop(status);
+  c.report.step(u"stopped");
+  c.stoppedByRun = true;
+  c.console.writeLine(u"Service :: parado");
+}
 
-  // The versions as the run finds them, before it checks or moves any;
-  // an update's new version once its copy has hashed it.
-  void readVersionsForTheReport(bool andTheNewOne) {
-    if (!c.report.asked()) return;
-    c.report.previous(versionFactsOf(c, c.names.pathCurrentBin));
-    if (andTheNewOne) reportNewVersion();
+// A journal left beside the executables says that a run died halfway:
+// before anything else it is undone (or, confirmed, finished). Then the
+// run goes on as any run. Nothing when it does, else the outcome.
+std::optional<Outcome> UpdateRun::undoInterruptedRun() {
+  if (c.recoverRelease) {
+    if (const auto ended = c.recoverRelease()) return ended;
   }
-
-  void reportNewVersion() {
-    if (!c.report.asked() || newVersionReported_) return;
-    newVersionReported_ = true;
-    c.report.next(versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
+  // A dead release's service was recovered with the rest of it.
+  const auto end = c.recovered ? *c.recovered : c.recovery.run();
+  if (end.kind != RecoveryEnd::Kind::Nothing) {
+    c.report.step(u"recovered");
+    c.report.recovery({end.deadRunStep,
+                       end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
+                       : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
+                                                                 : u"undone",
+                       end.message});
   }
+  switch (end.kind) {
+    case RecoveryEnd::Kind::Nothing:
+    case RecoveryEnd::Kind::Undone: return std::nullopt;
+    case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
+    case RecoveryEnd::Kind::Finished:
+      // A rollback goes on from the update that now stands.
+      if (end.rollback != c.names.rollback) return std::nullopt;
+      break;
+  }
+  recordSuccess();
+  return Outcome::Updated;
+}
 
-  RunContext c;
-  bool newVersionReported_ = false;
-};
+// The versions as the run finds them, before it checks or moves any;
+// an update's new version once its copy has hashed it.
+void UpdateRun::readVersionsForTheReport(bool andTheNewOne) {
+  if (!c.report.asked()) return;
+  c.report.previous(versionFactsOf(c, c.names.pathCurrentBin));
+  if (andTheNewOne) reportNewVersion();
+}
 
-}  // namespace
+void UpdateRun::reportNewVersion() {
+  if (!c.report.asked() || newVersionReported_) return;
+  newVersionReported_ = true;
+  c.report.next(versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
+}
+
 
 Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
                   std::u16string_view ownExecutablePath, RunReport& report) {
-  return UpdateRun(platform, console, options, ownExecutablePath, report).execute();
+  UpdateRun run(platform, console, options, ownExecutablePath, report);
+  return run.execute();
 }
 
 }  // namespace usqz

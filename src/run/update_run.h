@@ -1,8 +1,10 @@
 // The update run as its sequence of steps: undo an update that died
 // halfway, check, stop, back up, swap, start, confirm, and roll back
-// whatever fails once the service was touched.
+// whatever fails once the service was touched. A release takes the same
+// steps for each of its services, one step for all of them at a time.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "common/names.h"
@@ -11,6 +13,7 @@
 #include "platform/platform.h"
 #include "run/outcome.h"
 #include "run/report/run_report.h"
+#include "run/run_context.h"
 
 namespace usqz {
 
@@ -20,5 +23,60 @@ namespace usqz {
 // What it did is kept in `report` when that was asked for.
 Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
                   std::u16string_view ownExecutablePath, RunReport& report);
+
+class UpdateRun {
+ public:
+  UpdateRun(platform::Platform& platform, Console& console, const Options& options,
+            std::u16string_view ownExecutablePath, RunReport& report);
+
+  // The whole update, its one error handler included.
+  Outcome execute();
+
+  // A release's service, a step at a time; each step throws what the
+  // update would fail with, and fail() undoes what it took.
+  enum class Found {
+    Work,         // checked: a new version to put in place
+    NothingToDo,  // no new version
+    AlreadyRuns,  // the service runs these very bytes
+    Ended,        // a dead run's recovery ended the run: endedWith() says how
+  };
+  Found checkBeforeTheStop();
+  Outcome endedWith() const { return ended_; }
+  // Registered if it must be, then stopped (the journal written first).
+  void stop();
+  void swapIn();
+  void start();
+  // The journal says the new version is confirmed; what is left is the
+  // service's own finishing.
+  void recordConfirmed();
+  void finish();
+  void dropRunningCopy();
+  // Before a release puts its services back: this one no longer runs what
+  // the release started.
+  void stopForRollback();
+  Outcome fail(const std::u16string& message);
+  // What every run does at its end, whatever the outcome.
+  void close();
+
+  RunContext& context() { return c; }
+
+ private:
+  Outcome steps();
+  void recordSuccess();
+  void openOrRegister(bool mayRegister);
+  void registerTheService();
+  void activateOwnCopy();
+  void dropOwnCopy();
+  void prepareJournal(bool wasRunning, bool registers);
+  void bringDown();
+  std::optional<Outcome> undoInterruptedRun();
+  void readVersionsForTheReport(bool andTheNewOne);
+  void reportNewVersion();
+
+  RunContext c;
+  bool newVersionReported_ = false;
+  bool needsRegistration_ = false;
+  Outcome ended_ = Outcome::Updated;
+};
 
 }  // namespace usqz

@@ -243,6 +243,9 @@ OsError FakeServiceControl::setFailureActions(ServiceHandle service, const Failu
 }
 
 void FakeServiceControl::collectActiveDependents(const std::u16string& key, std::vector<std::u16string>& found) {
+  // A cycle (which the real manager refuses to register) ends where it began.
+  if (std::find(visiting_.begin(), visiting_.end(), key) != visiting_.end()) return;
+  visiting_.push_back(key);
   for (auto& [otherKey, other] : services_) {
     advance(other);
     const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
@@ -250,8 +253,9 @@ void FakeServiceControl::collectActiveDependents(const std::u16string& key, std:
     if (!depends || other.state == kServiceStopped) continue;
     if (std::find(found.begin(), found.end(), other.name) != found.end()) continue;
     collectActiveDependents(otherKey, found);
-    found.push_back(other.name);
+    if (std::find(found.begin(), found.end(), other.name) == found.end()) found.push_back(other.name);
   }
+  visiting_.pop_back();
 }
 
 ServiceList FakeServiceControl::listActiveDependents(ServiceHandle service) {
@@ -309,6 +313,7 @@ OsError FakeServiceControl::sendStop(ServiceHandle service, ServiceStatus& statu
   target.exitCode = 0;
   if (target.stop.takesMs == 0) markStopped(target, 0);
   status = statusOf(target);
+  requests_.push_back(u"stop " + target.name);
   return kOk;
 }
 
@@ -333,6 +338,7 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
   target.since = clock_.now();
   target.run = target.startOnlyFor && target.runningImage != *target.startOnlyFor ? StartBehaviour{} : target.start;
   target.state = target.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
+  requests_.push_back(u"start " + target.name);
   return kOk;
 }
 

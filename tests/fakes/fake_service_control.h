@@ -141,6 +141,8 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   unsigned badReleases() const { return badReleases_; }
   unsigned calls(ServiceOp operation) const { return faults_.calls(operation); }
   std::vector<std::uint32_t> managerAccessRequests() const { return managerAccessRequests_; }
+  // The stop and start requests the manager took, in order ("stop QZB").
+  const std::vector<std::u16string>& requests() const { return requests_; }
   // The registered path without its enclosing quotes.
   static std::u16string unquoted(const std::u16string& binaryPath);
 
@@ -193,6 +195,8 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   FaultPlan<ServiceOp> faults_;
   std::map<std::u16string, FakeService> services_;  // by upper-case name
   std::map<ServiceHandle, Handle> handles_;
+  std::vector<std::u16string> requests_;
+  std::vector<std::u16string> visiting_;
   std::map<ProcessHandle, std::uint32_t> processHandles_;
   std::uintptr_t nextHandle_ = 0x5000;
   // When each process that ever ran exits (kNever: not yet known).

@@ -152,12 +152,14 @@ std::optional<std::int64_t> RunReport::downtimeMs() const {
   return *back - *stopped;
 }
 
-std::u16string RunReport::outcomeName() const {
-  switch (outcome_) {
+std::u16string RunReport::outcomeName() const { return outcomeNameOf(action_, outcome_); }
+
+std::u16string outcomeNameOf(RunAction action, Outcome outcome) {
+  switch (outcome) {
     case Outcome::Updated:
-      return action_ == RunAction::Check ? u"check-passed"
-             : action_ == RunAction::Rollback ? u"rolled-back-on-demand"
-                                              : u"updated";
+      return action == RunAction::Check ? u"check-passed"
+             : action == RunAction::Rollback ? u"rolled-back-on-demand"
+                                             : u"updated";
     case Outcome::NothingToDo: return u"nothing-to-do";
     case Outcome::Unchanged: return u"refused";
     case Outcome::RolledBack: return u"rolled-back";
@@ -167,6 +169,32 @@ std::u16string RunReport::outcomeName() const {
     case Outcome::Escaped: break;
   }
   return u"output-failed";
+}
+
+std::string releaseJson(std::u16string_view releasePath, RunAction action, Outcome outcome,
+                        const std::vector<const RunReport*>& services) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < services.size(); ++i) {
+    list += i == 0 ? "\n    " : ",\n    ";
+    // Each service's report as it would stand alone, two levels in.
+    const auto one = services[i]->json();
+    for (std::size_t at = 0; at + 1 < one.size(); ++at) {
+      list += one[at];
+      if (one[at] == '\n') list += "    ";
+    }
+  }
+  list += services.empty() ? "]" : "\n  ]";
+  std::string out;
+  Members report(out, 2);
+  report.add("tool", "\"UpdateServiceQZ\"")
+      .add("toolVersion", "\"" USQZ_VERSION "\"")
+      .add("action", quoted(actionName(action)))
+      .add("release", quoted(releasePath))
+      .add("outcome", quoted(outcomeNameOf(action, outcome)))
+      .add("exitCode", std::to_string(exitStatusFor(outcome, true)))
+      .add("services", list);
+  report.close();
+  return out + "\n";
 }
 
 std::string RunReport::json() const {

@@ -97,4 +97,12 @@ class RunReport {
   std::optional<RecoveryFacts> recovery_;
 };
 
+// How the report and the event name an outcome of an action.
+std::u16string outcomeNameOf(RunAction action, Outcome outcome);
+
+// A release's report: its outcome, and each service's report as a single
+// update's would be.
+std::string releaseJson(std::u16string_view releasePath, RunAction action, Outcome outcome,
+                        const std::vector<const RunReport*>& services);
+
 }  // namespace usqz

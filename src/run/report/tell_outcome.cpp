@@ -92,6 +92,34 @@ std::optional<std::u16string> reportOverwritesRunFiles(platform::FileAndProcess&
   return std::nullopt;
 }
 
+void tellReleaseOutcome(platform::Platform& p, Console& console, const Options& options, Outcome outcome,
+                        const std::vector<const RunReport*>& services, std::u16string_view ownPath) {
+  if (services.empty()) return;
+  const auto action = services.front()->action();
+  if (!options.reportPath.empty()) {
+    if (const auto why = writeReport(p, options.reportPath, releaseJson(options.releasePath, action, outcome, services));
+        !why.empty()) {
+      console.writeLine(u"Relatório não gravado: " + options.reportPath + u": " + why);
+    }
+  }
+  if (!options.eventLog || options.checkOnly) return;
+  // One event for the release: each of its services on a line of every
+  // field, the release's outcome for the event's ID.
+  std::vector<std::u16string> strings(6);
+  for (const auto* service : services) {
+    const auto one = eventStrings(*service);
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (!strings[i].empty()) strings[i] += i == 0 ? u", " : u"; ";
+      strings[i] += i == 0 ? one[i] : service->service() + u": " + one[i];
+    }
+  }
+  strings[5] = toDecimal(exitStatusFor(outcome, true));
+  RunReport release(true, p.clock);
+  release.begin(action, {}, {});
+  release.end(outcome, exitStatusFor(outcome, true));
+  tellEvent(p, console, eventFor(release), strings, ownPath);
+}
+
 void tellOutcome(platform::Platform& p, Console& console, const Options& options, const RunReport& report,
                  std::u16string_view ownPath) {
   if (!options.reportPath.empty()) {
@@ -101,14 +129,18 @@ void tellOutcome(platform::Platform& p, Console& console, const Options& options
   }
   // A check changes nothing: nothing for the log to keep.
   if (!options.eventLog || options.checkOnly) return;
+  tellEvent(p, console, eventFor(report), eventStrings(report), ownPath);
+}
+
+void tellEvent(platform::Platform& p, Console& console, const OutcomeEvent& event,
+               const std::vector<std::u16string>& strings, std::u16string_view ownPath) {
   const auto registration = p.events.registerSource(kEventSource, ownPath);
   if (registration.kind == platform::SourceRegistration::Kind::Failed) {
     console.writeLine(u"Registro de eventos: a origem " + std::u16string(kEventSource) +
                       u" não pôde ser registrada (" + p.texts.describe(registration.error) +
                       u"); o evento é gravado sem o texto da mensagem");
   }
-  const auto event = eventFor(report);
-  if (const auto error = p.events.report(kEventSource, event.type, event.id, eventStrings(report))) {
+  if (const auto error = p.events.report(kEventSource, event.type, event.id, strings)) {
     console.writeLine(u"Registro de eventos: o evento não pôde ser gravado: " + p.texts.describe(error));
   }
 }

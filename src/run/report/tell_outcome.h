@@ -38,6 +38,14 @@ std::vector<std::u16string> eventStrings(const RunReport& report);
 std::optional<std::u16string> reportOverwritesRunFiles(platform::FileAndProcess& files, const Options& options,
                                                       std::u16string_view ownPath);
 
+// One event with these strings, the source registered first.
+void tellEvent(platform::Platform& p, Console& console, const OutcomeEvent& event,
+               const std::vector<std::u16string>& strings, std::u16string_view ownPath);
+
+// A release's: one report with each service's, one event naming them all.
+void tellReleaseOutcome(platform::Platform& p, Console& console, const Options& options, Outcome outcome,
+                        const std::vector<const RunReport*>& services, std::u16string_view ownPath);
+
 void tellOutcome(platform::Platform& p, Console& console, const Options& options, const RunReport& report,
                  std::u16string_view ownPath);
 

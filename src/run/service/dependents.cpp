@@ -1,5 +1,7 @@
 #include "run/service/dependents.h"
 
+#include <algorithm>
+
 #include "run/service/service_waits.h"
 #include "common/tool_error.h"
 #include "platform/text.h"
@@ -27,7 +29,13 @@ void Dependents::adopt(platform::ServiceHandle manager, std::vector<std::u16stri
 std::vector<std::u16string> Dependents::wouldStop(platform::ServiceHandle service,
                                                   const platform::ServiceStatus& status, bool stopThem) {
   // A manager that cannot list them leaves the stop request to tell.
-  const auto active = platform_.services.listActiveDependents(service);
+  auto active = platform_.services.listActiveDependents(service);
+  // A release stops its own services itself, in their order.
+  std::erase_if(active.names, [this](const std::u16string& name) {
+    return std::any_of(release_.begin(), release_.end(), [&](const std::u16string& member) {
+      return platform_.files.upperCase(member) == platform_.files.upperCase(name);
+    });
+  });
   if (active.error != kOk || active.names.empty()) return {};
   if (!stopThem) {
     throw toolError(u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(active.names));

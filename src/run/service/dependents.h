@@ -44,7 +44,12 @@ class Dependents {
   // Whether the run leaves a dependent stopped that it found running.
   bool anyLeftDown() const { return !down_.empty(); }
 
+  // The services of the release the run is part of: never this run's to
+  // stop or start as dependents.
+  void partOfRelease(std::vector<std::u16string> names) { release_ = std::move(names); }
+
  private:
+  std::vector<std::u16string> release_;
   // Starts a stopped dependent and waits until it runs; why not, if not.
   std::optional<std::u16string> restart(const std::u16string& name);
 

@@ -69,8 +69,8 @@ RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
           {}};
 }
 
-std::u16string failurePrefix(const JournalRecord& facts) {
-  return facts.step == Step::Confirmed ? u"Não foi possível concluir a atualização anterior interrompida: "
+std::u16string failurePrefix(bool stands) {
+  return stands ? u"Não foi possível concluir a atualização anterior interrompida: "
                                        : u"Não foi possível desfazer a atualização anterior interrompida: ";
 }
 
@@ -94,16 +94,16 @@ RecoveryEnd Recovery::run() {
   if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
   const auto& facts = found.record;
   console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
-                     (facts.step == Step::Confirmed ? u"): concluindo" : u"): desfazendo"));
+                     (stands(facts) ? u"): concluindo" : u"): desfazendo"));
   p_.interrupts.defer();
   journal_.adopt(facts);
   Plan plan(p_, console_, health_, names_, facts);
   const std::u16string step(stepName(facts.step));
   if (auto why = makePlan(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
   }
   if (auto why = carryOut(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
   return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback,
@@ -118,7 +118,7 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   Plan plan(p_, console_, health_, names_, facts);
   const auto step = std::u16string(stepName(facts.step));
   if (auto why = makePlan(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(facts) + *why, {}, facts.rollback, step};
+    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
   }
   if (plan.stands) {
     lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
@@ -146,6 +146,10 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
 // Whether what the dead run was asked to do is done once its recovery is:
 // its update confirmed and copied again by the deployment's retry, or its
 // rollback confirmed, retried as a rollback (which must not go back again).
+bool Recovery::stands(const JournalRecord& facts) const {
+  return facts.step == Step::Confirmed && !undoConfirmed_;
+}
+
 bool Recovery::finishes(const JournalRecord& facts, const Plan& plan) const {
   if (!plan.stands) return false;
   return facts.rollback ? options_.rollback : plan.removeCopy;
@@ -172,7 +176,7 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
     return u"Erro ao abrir o serviço " + facts.serviceName + u": " + p_.texts.describe(opened.error);
   }
 
-  plan.stands = facts.step == Step::Confirmed;
+  plan.stands = stands(facts);
   plan.placement = plan.swap.locate(facts);
   const auto& placement = plan.placement;
   // Whatever is put back or started must be the very bytes recorded.

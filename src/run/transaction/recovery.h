@@ -55,6 +55,10 @@ class Recovery {
   // not; nothing is touched.
   RecoveryEnd plan(std::vector<std::u16string>& lines);
 
+  // A release's service confirmed while another of its services was not:
+  // undone with the rest.
+  void undoEvenIfConfirmed() { undoConfirmed_ = true; }
+
  private:
   struct Plan;
   RecoveryEnd refusalOf(const JournalRead& found);
@@ -63,6 +67,8 @@ class Recovery {
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
   std::optional<std::u16string> carryOut(const JournalRecord& facts, Plan& plan);
   bool finishes(const JournalRecord& facts, const Plan& plan) const;
+  // What the dead run was asked to do stands, and is finished.
+  bool stands(const JournalRecord& facts) const;
 
   platform::Platform& p_;
   Console& console_;
@@ -71,6 +77,7 @@ class Recovery {
   Dependents& dependents_;
   HealthWait& health_;
   RunJournal& journal_;
+  bool undoConfirmed_ = false;
 };
 
 }  // namespace usqz

@@ -122,6 +122,7 @@ std::string formatJournal(const JournalRecord& record) {
   text += "time: " + utcText(record.time) + "\r\n";
   text += std::string("was-running: ") + (record.wasRunning ? "yes" : "no") + "\r\n";
   for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
+  for (const auto& name : record.release) text += "release: " + toUtf8(name) + "\r\n";
   text += "previous: " + identityText(record.previous, record.previousSha256) + "\r\n";
   text += "new: " + identityText(record.next, record.nextSha256) + "\r\n";
   if (record.failureActions) {
@@ -175,6 +176,9 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
     } else if (key == "dependent") {
       ok = !value.empty();
       record.dependents.push_back(fromUtf8(value));
+    } else if (key == "release") {
+      ok = !value.empty();
+      record.release.push_back(fromUtf8(value));
     } else if (key == "previous") {
       ok = once(16) && parseIdentity(value, record.previous, record.previousSha256);
     } else if (key == "new") {

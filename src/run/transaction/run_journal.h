@@ -15,6 +15,8 @@
 //   time: 2026-12-08 10:15:00 UTC
 //   was-running: yes
 //   dependent: QZB                     (one line each, in the order stopped)
+//   release: QZAgent                   (for a release: each of its services,
+//   release: QZSync                     in the order they start)
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
 //   failure-actions: 86400 1/60000 1/60000 0/0   (only while suspended)
@@ -25,7 +27,9 @@
 // ("none" where there was no previous executable), and vouched for by its
 // SHA-256: a version whose bytes are not the recorded ones is never put
 // back or started. The step names the irreversible step that may have been
-// taken last. The service's own failure actions, when the run suspended
+// taken last. A release's services each keep a journal that names them all:
+// the release is confirmed only when every one of them says so, and is
+// otherwise undone as a whole. The service's own failure actions, when the run suspended
 // its restarts, are the ones to put back: reset period, then type/delay.
 //
 // It is created so that only SYSTEM, Administrators and its owner may read
@@ -75,6 +79,9 @@ struct JournalRecord {
   // A rollback's: its versions are placed by the rollback's names.
   bool rollback = false;
   std::vector<std::u16string> dependents;
+  // The services of the release this run belongs to, in start order;
+  // empty for a single update.
+  std::vector<std::u16string> release;
   std::optional<platform::FileIdentity> previous;
   platform::FileIdentity next;
   // Lower-case hex; the previous version's empty where there was none.

@@ -1,0 +1,67 @@
+// A release that died halfway is recovered as a whole by the next run that
+// touches any of its services, a single update's included: every service's
+// journal names them all. The release stands only when every journal it
+// left says confirmed; otherwise each service is put back, those that
+// depend on others stopped first and started after them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/console.h"
+#include "common/options.h"
+#include "platform/platform.h"
+#include "run/run_lock.h"
+#include "run/transaction/recovery.h"
+
+namespace usqz {
+
+// The locks a run holds, one per set of executables, taken in the order
+// asked and kept to the run's end.
+class RunLocks {
+ public:
+  RunLocks(platform::Platform& platform, std::u16string_view ownPath) : p_(platform), ownPath_(ownPath) {}
+
+  enum class Taken { Held, Busy, Failed };
+  // Taken, or already held by this run.
+  Taken take(const std::u16string& serviceName);
+  // For Failed: why.
+  platform::OsError error() const { return error_; }
+
+ private:
+  platform::Platform& p_;
+  std::u16string ownPath_;
+  std::vector<std::pair<std::u16string, std::unique_ptr<RunLock>>> held_;
+  platform::OsError error_ = platform::kOk;
+};
+
+// Takes the locks of `services` in one order every run agrees on (their
+// executables' names), so that two releases never wait for each other;
+// the service it could not have, if any.
+std::optional<std::u16string> takeLocksInOrder(platform::Platform& platform, RunLocks& locks,
+                                               std::vector<std::u16string> services, std::u16string_view ownPath,
+                                               RunLocks::Taken& why);
+
+struct DeadRelease {
+  enum class Kind { Nothing, Recovered, Busy, LockFailed } kind = Kind::Nothing;
+  // For Busy and LockFailed: the service whose lock was not had.
+  std::u16string service;
+  // What became of each of its services, by name.
+  std::vector<std::pair<std::u16string, RecoveryEnd>> ends;
+
+  // The end of `name`'s recovery, when it was one of them.
+  std::optional<RecoveryEnd> endOf(platform::FileAndProcess& files, const std::u16string& name) const;
+};
+
+// Recovers the dead releases whose journals any of `services` keep,
+// holding the locks of all their services. `optionsOf` gives a service's
+// options (its health checks, when the run knows them).
+DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console,
+                                const std::function<Options(const std::u16string&)>& optionsOf,
+                                std::u16string_view ownPath, const std::vector<std::u16string>& services,
+                                RunLocks& locks);
+
+}  // namespace usqz

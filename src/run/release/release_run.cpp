@@ -1,0 +1,369 @@
+#include "run/release/release_run.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "common/names.h"
+#include "common/tool_error.h"
+#include "platform/text.h"
+#include "run/release/dead_release.h"
+#include "run/release/release_order.h"
+#include "run/report/version_facts.h"
+#include "run/service/service_rights.h"
+#include "run/update_run.h"
+
+namespace usqz {
+
+namespace {
+
+// The release's outcome from its services': the worst of them, a service
+// with nothing to do counting only when none had anything.
+Outcome worstOf(const std::vector<Outcome>& outcomes) {
+  for (const auto worst : {Outcome::Down, Outcome::RolledBack, Outcome::Unchanged, Outcome::Busy, Outcome::Updated}) {
+    if (std::find(outcomes.begin(), outcomes.end(), worst) != outcomes.end()) return worst;
+  }
+  return Outcome::NothingToDo;
+}
+
+// How the services of the release depend on one another, as the service
+// manager has them registered, and who outside the release depends on them.
+struct Dependencies {
+  ReleaseOrder order;
+  // Per service: the running services outside the release that depend on it.
+  std::vector<std::vector<std::u16string>> outside;
+};
+
+Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16string>& names) {
+  Dependencies found;
+  found.outside.resize(names.size());
+  std::vector<std::vector<std::size_t>> dependsOn(names.size());
+  const auto indexOf = [&](const std::u16string& name) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (p.files.upperCase(names[i]) == p.files.upperCase(name)) return i;
+    }
+    return names.size();
+  };
+  const auto manager = p.services.openManager(platform::kManagerConnect);
+  const platform::OwnedServiceHandle owner(p.services, manager.handle);
+  if (manager.error == platform::kOk && owner) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const auto opened = p.services.openExisting(owner.get(), names[i], kServiceRights);
+      const platform::OwnedServiceHandle service(p.services, opened.handle);
+      if (opened.error != platform::kOk || !service) continue;
+      for (const auto& needed : p.services.queryConfig(service.get()).dependencies) {
+        if (const auto at = indexOf(needed); at < names.size()) dependsOn[i].push_back(at);
+      }
+      const auto active = p.services.listActiveDependents(service.get());
+      for (const auto& name : active.names) {
+        if (indexOf(name) == names.size()) found.outside[i].push_back(name);
+      }
+    }
+  }
+  found.order = startOrder(dependsOn);
+  return found;
+}
+
+class ReleaseRun {
+ public:
+  ReleaseRun(platform::Platform& platform, Console& console, const Options& options,
+             const std::vector<ReleaseService>& services, std::u16string_view ownPath, ReleaseReports& reports)
+      : p_(platform), console_(console), options_(options), services_(services), ownPath_(ownPath),
+        reports_(reports), locks_(platform, ownPath) {
+    for (const auto& service : services) options_of_.push_back(memberOptions(options, service));
+    reports_.outcomes.assign(services.size(), Outcome::Unchanged);
+  }
+
+  Outcome execute();
+
+ private:
+  struct Member {
+    std::size_t index = 0;
+    std::unique_ptr<UpdateRun> run;
+    UpdateRun::Found found = UpdateRun::Found::Work;
+    Outcome outcome = Outcome::Updated;
+    bool ended = false;  // its outcome is recorded
+  };
+
+  Outcome checkOnly();
+  Outcome update();
+  // One of the release's services refused before anything changed.
+  Outcome refuse(std::size_t refused, const std::u16string& why);
+  Outcome rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& started);
+  void announce(std::size_t member);
+  const std::u16string& nameOf(std::size_t member) const { return services_[member].name; }
+  std::vector<std::u16string> names() const {
+    std::vector<std::u16string> all;
+    for (const auto& service : services_) all.push_back(service.name);
+    return all;
+  }
+
+  platform::Platform& p_;
+  Console& console_;
+  const Options& options_;
+  const std::vector<ReleaseService>& services_;
+  std::u16string ownPath_;
+  ReleaseReports& reports_;
+  RunLocks locks_;
+  std::vector<Options> options_of_;
+  std::vector<Member> members_;
+  std::size_t announced_ = static_cast<std::size_t>(-1);
+};
+
+void ReleaseRun::announce(std::size_t member) {
+  if (announced_ == member) return;
+  announced_ = member;
+  console_.writeLine(u"[" + nameOf(member) + u"]");
+}
+
+Outcome ReleaseRun::execute() {
+  RunLocks::Taken why = RunLocks::Taken::Held;
+  if (const auto missed = takeLocksInOrder(p_, locks_, names(), ownPath_, why)) {
+    if (why == RunLocks::Taken::Busy) {
+      console_.writeLine(u"Outra atualização do serviço " + *missed + u" já está em andamento.");
+      return Outcome::Busy;
+    }
+    console_.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + *missed + u": " +
+                       p_.texts.describe(locks_.error()));
+    return Outcome::Unchanged;
+  }
+  for (std::size_t i = 0; i < services_.size(); ++i) {
+    Member member;
+    member.index = i;
+    member.run = std::make_unique<UpdateRun>(p_, console_, options_of_[i], ownPath_, *reports_.services[i]);
+    members_.push_back(std::move(member));
+  }
+  if (options_.checkOnly) return checkOnly();
+
+  // A release that died is undone (or finished) as a whole before this one
+  // looks at anything.
+  const auto optionsOf = [this](const std::u16string& name) {
+    for (std::size_t i = 0; i < services_.size(); ++i) {
+      if (p_.files.upperCase(services_[i].name) == p_.files.upperCase(name)) return options_of_[i];
+    }
+    Options other = options_;
+    other.releasePath.clear();
+    other.serviceName = name;
+    return other;
+  };
+  // After the first service's own checks of where it acts, before any
+  // service's dead run is looked at.
+  members_.front().run->context().recoverRelease = [this, optionsOf]() -> std::optional<Outcome> {
+    const auto dead = recoverDeadReleases(p_, console_, optionsOf, ownPath_, names(), locks_);
+    if (dead.kind == DeadRelease::Kind::Busy) {
+      console_.writeLine(u"Outra atualização do serviço " + dead.service + u" já está em andamento.");
+      return Outcome::Busy;
+    }
+    if (dead.kind == DeadRelease::Kind::LockFailed) {
+      console_.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + dead.service + u": " +
+                         p_.texts.describe(locks_.error()));
+      return Outcome::Unchanged;
+    }
+    for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
+    return std::nullopt;
+  };
+  Outcome outcome = Outcome::Unchanged;
+  try {
+    outcome = update();
+  } catch (const std::bad_alloc&) {
+    outcome = rollBack(0, u"Out of memory", {});
+  }
+  for (auto& member : members_) {
+    reports_.outcomes[member.index] = member.outcome;
+    auto& c = member.run->context();
+    if (c.report.asked()) {
+      c.report.running(versionFactsOf(c, c.names.pathCurrentBin));
+      c.report.health(c.health.lastResults());
+    }
+    member.run->close();
+  }
+  p_.interrupts.allow();
+  if (p_.interrupts.arrived()) {
+    console_.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
+  }
+  return outcome;
+}
+
+Outcome ReleaseRun::checkOnly() {
+  std::vector<Outcome> outcomes;
+  for (auto& member : members_) {
+    announce(member.index);
+    member.run->context().dependents.partOfRelease(names());
+    member.outcome = member.run->execute();
+    reports_.outcomes[member.index] = member.outcome;
+    outcomes.push_back(member.outcome);
+  }
+  const auto dependencies = dependenciesOf(p_, names());
+  announced_ = static_cast<std::size_t>(-1);
+  if (!dependencies.order.cycle.empty()) {
+    std::vector<std::u16string> cycle;
+    for (const auto i : dependencies.order.cycle) cycle.push_back(nameOf(i));
+    console_.writeLine(u"Verificação: a atualização conjunta seria recusada: dependência circular entre " +
+                       joined(cycle));
+    return Outcome::Unchanged;
+  }
+  std::vector<std::u16string> order;
+  for (const auto i : dependencies.order.start) order.push_back(nameOf(i));
+  console_.writeLine(u"Verificação da atualização conjunta: pararia os serviços na ordem inversa e os "
+                     u"iniciaria nesta ordem: " + joined(order));
+  return worstOf(outcomes);
+}
+
+Outcome ReleaseRun::refuse(std::size_t refused, const std::u16string& why) {
+  std::vector<Outcome> outcomes;
+  for (auto& member : members_) {
+    if (!member.ended) {
+      announce(member.index);
+      member.outcome = member.run->fail(member.index == refused ? why
+                                                                : u"a atualização conjunta foi recusada pelo serviço " +
+                                                                      nameOf(refused));
+      member.ended = true;
+    }
+    outcomes.push_back(member.outcome);
+  }
+  return worstOf(outcomes);
+}
+
+Outcome ReleaseRun::update() {
+  // Every check of every service, before anything changes.
+  for (auto& member : members_) {
+    announce(member.index);
+    try {
+      member.found = member.run->checkBeforeTheStop();
+    } catch (const ToolError& error) {
+      return refuse(member.index, error.message());
+    }
+    if (member.found == UpdateRun::Found::NothingToDo) {
+      member.outcome = Outcome::NothingToDo;
+      member.ended = true;
+    }
+    if (member.found == UpdateRun::Found::Ended) {
+      member.outcome = member.run->endedWith();
+      member.ended = true;
+      // Another run holds a service of a dead release this one must undo.
+      if (member.outcome == Outcome::Busy) return Outcome::Busy;
+      // Its dead run could not be undone: nothing else is touched.
+      if (member.outcome != Outcome::Updated) return refuse(member.index, {});
+    }
+  }
+  std::vector<std::size_t> work;
+  std::vector<std::u16string> workNames;
+  for (const auto& member : members_) {
+    if (member.found == UpdateRun::Found::Work) {
+      work.push_back(member.index);
+      workNames.push_back(nameOf(member.index));
+    }
+  }
+  const auto dependencies = dependenciesOf(p_, workNames);
+  if (!dependencies.order.cycle.empty()) {
+    std::vector<std::u16string> cycle;
+    for (const auto i : dependencies.order.cycle) cycle.push_back(workNames[i]);
+    cycle.push_back(cycle.front());
+    return refuse(work[dependencies.order.cycle.front()],
+                  u"Dependência circular entre os serviços: " + joined(cycle, u" -> "));
+  }
+  if (!options_.stopDependents) {
+    for (std::size_t i = 0; i < work.size(); ++i) {
+      if (dependencies.outside[i].empty()) continue;
+      return refuse(work[i],
+                    u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(dependencies.outside[i]));
+    }
+  }
+  std::vector<std::size_t> start;
+  std::vector<std::u16string> release;
+  for (const auto i : dependencies.order.start) {
+    start.push_back(work[i]);
+    release.push_back(workNames[i]);
+  }
+  for (const auto i : start) {
+    members_[i].run->context().release = release;
+    members_[i].run->context().dependents.partOfRelease(release);
+  }
+
+  std::vector<std::size_t> stop(start.rbegin(), start.rend());
+  std::size_t at = start.empty() ? 0 : start.front();
+  std::vector<std::size_t> started;
+  try {
+    for (const auto i : stop) {
+      at = i;
+      announce(i);
+      members_[i].run->stop();
+    }
+    for (const auto i : start) {
+      at = i;
+      announce(i);
+      members_[i].run->swapIn();
+    }
+    for (const auto i : start) {
+      at = i;
+      announce(i);
+      started.push_back(i);
+      members_[i].run->start();
+    }
+  } catch (const ToolError& error) {
+    return rollBack(at, error.message(), start);
+  } catch (const std::exception& error) {
+    return rollBack(at, fromUtf8(error.what()), start);
+  }
+  // Every journal says confirmed before any is let go: a release that dies
+  // in between is finished, not undone.
+  for (const auto i : start) members_[i].run->recordConfirmed();
+  std::vector<Outcome> outcomes;
+  for (auto& member : members_) {
+    if (member.ended) {
+      outcomes.push_back(member.outcome);
+      continue;
+    }
+    announce(member.index);
+    try {
+      if (member.found == UpdateRun::Found::AlreadyRuns) {
+        member.run->dropRunningCopy();
+      } else {
+        member.run->finish();
+      }
+      member.outcome = Outcome::Updated;
+    } catch (const ToolError& error) {
+      member.outcome = member.run->fail(error.message());
+    }
+    member.ended = true;
+    outcomes.push_back(member.outcome);
+  }
+  return worstOf(outcomes);
+}
+
+Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& start) {
+  // What depends on others goes down first, then each is put back and
+  // started after what it depends on.
+  for (auto it = start.rbegin(); it != start.rend(); ++it) {
+    announce(*it);
+    try {
+      members_[*it].run->stopForRollback();
+    } catch (const ToolError&) {
+      // Its own rollback stops it again, or says why it could not.
+    }
+  }
+  std::vector<std::size_t> order = start;
+  for (const auto& member : members_) {
+    if (std::find(order.begin(), order.end(), member.index) == order.end()) order.push_back(member.index);
+  }
+  for (const auto i : order) {
+    auto& member = members_[i];
+    if (member.ended) continue;
+    announce(i);
+    member.outcome = member.run->fail(
+        i == failed ? why : u"a atualização conjunta falhou no serviço " + nameOf(failed) + u": " + why);
+    member.ended = true;
+  }
+  std::vector<Outcome> outcomes;
+  for (const auto& member : members_) outcomes.push_back(member.outcome);
+  return worstOf(outcomes);
+}
+
+}  // namespace
+
+Outcome runRelease(platform::Platform& platform, Console& console, const Options& options,
+                   const std::vector<ReleaseService>& services, std::u16string_view ownPath, ReleaseReports& reports) {
+  return ReleaseRun(platform, console, options, services, ownPath, reports).execute();
+}
+
+}  // namespace usqz
