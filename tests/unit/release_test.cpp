@@ -303,3 +303,67 @@ TEST(Release, ChecksEveryServiceAndSaysTheOrderWithoutTouchingAny) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+// -- what a release tells ------------------------------------------------------
+
+TEST(ReleaseReport, OneReportWithEachServicesAndOneEventNamingThemAll) {
+  struct Case {
+    const char* what;
+    std::function<void(Harness&)> set;
+    const char* outcome;
+    int exitCode;
+    std::vector<const char*> services;  // each one's outcome, in the file's order
+    std::uint32_t eventId;
+  };
+  const Case cases[] = {
+      {"updated", [](Harness&) {}, "updated", 0, {"updated", "updated", "updated"}, 1000},
+      {"rolled back",
+       [](Harness& h) {
+         auto& sync = *h.services.find(u"QZSync");
+         sync.startOnlyFor = versionOf(kMembers[0], "v2");
+         sync.start.diesAfterMs = 100;
+       },
+       "rolled-back", 11, {"rolled-back", "rolled-back", "rolled-back"}, 1003},
+      {"refused", [](Harness& h) { h.os.setForeign(kMembers[2].exe(), u"CORP\\mallory"); }, "refused", 10,
+       {"refused", "refused", "refused"}, 1002},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    setUpReleaseScene(h);
+    h.os.addDirectory(u"C:\\reports");
+    c.set(h);
+    EXPECT_EQ(h.run(kReleaseArguments + u" --report C:\\reports\\release.json --event-log"), c.exitCode) << h.out();
+    const auto report = h.os.contents(u"C:\\reports\\release.json").value_or("");
+    EXPECT_THAT(report, HasSubstr("{\n  \"tool\": \"UpdateServiceQZ\",\n"));
+    EXPECT_THAT(report, HasSubstr("\n  \"action\": \"update\",\n  \"release\": \"C:\\\\svc\\\\release.json\",\n"
+                                  "  \"outcome\": \"" + std::string(c.outcome) + "\",\n  \"exitCode\": " +
+                                  std::to_string(c.exitCode) + ",\n  \"services\": [\n    {\n"));
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < kMembers.size(); ++i) {
+      // Each service's report, as its own run would write it, in order.
+      at = report.find("\n      \"service\": \"" + toUtf8(kMembers[i].name) + "\",", at);
+      ASSERT_NE(at, std::string::npos) << report;
+      EXPECT_EQ(report.find("\"outcome\": \"" + std::string(c.services[i]) + "\"", at),
+                report.find("\"outcome\": ", at))
+          << report;
+    }
+    EXPECT_EQ(report.substr(report.size() - 12), "    }\n  ]\n}\n") << report;
+    ASSERT_EQ(h.events.events().size(), 1u);
+    const auto& event = h.events.events().front();
+    EXPECT_EQ(event.id, c.eventId);
+    EXPECT_EQ(event.strings.at(0), u"QZSync, QZAgent, QZStore");
+    EXPECT_EQ(event.strings.at(1).rfind(u"QZSync: ", 0), 0u);
+    EXPECT_THAT(toUtf8(event.strings.at(1)), HasSubstr("; QZStore: "));
+    EXPECT_EQ(event.strings.at(5), toDecimal(c.exitCode));
+  }
+}
+
+}  // namespace
+}  // namespace usqz
