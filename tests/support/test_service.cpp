@@ -3,7 +3,8 @@
 //
 // Its behaviour comes from test_service.cfg beside the executable, one
 // key=value a line (all times in milliseconds, all optional); a line
-// "v2:key=value" applies to that build only:
+// "v2:key=value" applies to that build only, "qz_B.exe:key=value" to that
+// executable only (and "qz_B.exe:v2:key=value" to both):
 //   start_pending_ms  report start-pending, with progress, this long
 //   start_stall_ms    then stay start-pending without progress this long
 //   refuse_stop=1     do not accept the stop control
@@ -60,6 +61,8 @@ HANDLE stopEvent = nullptr;
 // The health endpoint's listening socket: closed when the stop is asked
 // for, as a service that stops taking work does.
 SOCKET listening = INVALID_SOCKET;
+// Its own file name, for the lines of test_service.cfg meant for it alone.
+std::string executable;
 SERVICE_STATUS status{};
 
 void logEvent(const char* event) {
@@ -74,6 +77,7 @@ void readBehaviour() {
   char path[MAX_PATH + 1];
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH + 1);
   folder.assign(path, length);
+  executable = folder.substr(folder.find_last_of('\\') + 1);
   folder.erase(folder.find_last_of('\\') + 1);
   std::FILE* config = std::fopen((folder + "test_service.cfg").c_str(), "r");
   if (config == nullptr) return;
@@ -84,10 +88,13 @@ void readBehaviour() {
     *equals = '\0';
     const auto value = static_cast<DWORD>(std::strtoul(equals + 1, nullptr, 10));
     std::string key = line;
-    if (const auto colon = key.find(':'); colon != std::string::npos) {
-      if (key.substr(0, colon) != TEST_SERVICE_BUILD) continue;
+    bool mine = true;
+    for (auto colon = key.find(':'); colon != std::string::npos; colon = key.find(':')) {
+      const auto scope = key.substr(0, colon);
+      mine = mine && (scope == TEST_SERVICE_BUILD || lstrcmpiA(scope.c_str(), executable.c_str()) == 0);
       key.erase(0, colon + 1);
     }
+    if (!mine) continue;
     if (key == "start_pending_ms") behaviour.startPendingMs = value;
     if (key == "start_stall_ms") behaviour.startStallMs = value;
     if (key == "vanish_after_ms") behaviour.vanishAfterMs = value;

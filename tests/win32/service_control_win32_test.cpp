@@ -99,3 +99,28 @@ TEST(Win32ErrorTexts, NoSystemTextBreaksTheResultLine) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+// What a release orders its services by: the manager keeps the names a
+// service was registered to depend on, and gives them back.
+TEST(Win32ServiceControl, GivesBackTheServicesOneDependsOn) {
+  Win32World world;
+  const auto first = world.newName();
+  const auto second = world.newName();
+  testing::installService(first, world.program, false);
+  testing::installService(second, world.program, false, first);
+  const auto manager = world.control().openManager(kManagerConnect);
+  ASSERT_EQ(manager.error, kOk);
+  const auto opened = world.control().openExisting(manager.handle, second, kServiceQueryConfig);
+  ASSERT_EQ(opened.error, kOk);
+  const auto config = world.control().queryConfig(opened.handle);
+  EXPECT_EQ(config.error, kOk);
+  EXPECT_EQ(config.dependencies, std::vector<std::u16string>{first});
+  world.control().release(opened.handle);
+  world.control().release(manager.handle);
+}
+
+}  // namespace
+}  // namespace usqz

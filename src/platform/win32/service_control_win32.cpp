@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../native.h"
+#include "unique_handles.h"
 #include "windows_api.h"
 
 namespace usqz::platform {
@@ -55,7 +56,9 @@ class Win32ServiceControl final : public ServiceControl {
 
   ServiceOpenResult openExisting(ServiceHandle manager, std::u16string_view name, std::uint32_t access) override {
     const SC_HANDLE service = OpenServiceW(toNative(manager), WideZ(name).get(), access);
-    return opened(service, GetLastError());
+    const DWORD error = GetLastError();
+    if (service != nullptr) names_[reinterpret_cast<std::uintptr_t>(service)] = std::u16string(name);
+    return opened(service, error);
   }
 
   ServiceOpenResult registerService(ServiceHandle manager, std::u16string_view name,
@@ -151,6 +154,11 @@ class Win32ServiceControl final : public ServiceControl {
     config.startType = native->dwStartType;
     for (const wchar_t* name = native->lpDependencies; name != nullptr && *name != L'\0'; name += wcslen(name) + 1) {
       if (*name != SC_GROUP_IDENTIFIERW) config.dependencies.push_back(fromWide(name, wcslen(name)));
+    }
+    // Some managers (Wine's) answer without the list, yet keep it where
+    // Windows itself stores it: the service's own registry key.
+    if (config.dependencies.empty()) {
+      if (const auto it = names_.find(service.value()); it != names_.end()) config.dependencies = registeredDependencies(it->second);
     }
     return config;
   }
@@ -258,6 +266,7 @@ class Win32ServiceControl final : public ServiceControl {
   void release(ServiceHandle handle) override {
     if (!handle) return;
     CloseServiceHandle(toNative(handle));
+    names_.erase(handle.value());
     // No new request may reuse a closed handle's state: the system may still
     // hold on to it.
     if (auto it = requests_.find(handle.value()); it != requests_.end()) {
@@ -267,6 +276,32 @@ class Win32ServiceControl final : public ServiceControl {
   }
 
  private:
+  // DependOnService: the names, each ended by a NUL, and one more at the end.
+  static std::vector<std::u16string> registeredDependencies(const std::u16string& name) {
+    std::vector<std::u16string> found;
+    const WideZ path(u"SYSTEM\\CurrentControlSet\\Services\\" + name);
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return found;
+    const win32::UniqueRegKey key(raw);
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.get(), L"DependOnService", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ || size == 0) {
+      return found;
+    }
+    std::vector<wchar_t> list(size / sizeof(wchar_t) + 2, L'\0');
+    if (RegQueryValueExW(key.get(), L"DependOnService", nullptr, &type, reinterpret_cast<BYTE*>(list.data()), &size) !=
+        ERROR_SUCCESS) {
+      return found;
+    }
+    for (const wchar_t* at = list.data(); *at != L'\0'; at += wcslen(at) + 1) {
+      if (*at != SC_GROUP_IDENTIFIERW) found.push_back(fromWide(at, wcslen(at)));
+    }
+    return found;
+  }
+
+  // The name each open service handle was opened by.
+  std::map<std::uintptr_t, std::u16string> names_;
   std::map<std::uintptr_t, std::unique_ptr<StatusRequest>> requests_;
   std::vector<std::unique_ptr<StatusRequest>> retired_;
 };
