@@ -90,9 +90,10 @@ Outcome UpdateRun::steps() {
     return Outcome::Updated;
   }
   bringDown();
-  c.waits.waitForProcessExit();
+  finishStop();
   swapIn();
-  start();
+  requestStart();
+  confirmStarted();
   recordConfirmed();
   finish();
   return Outcome::Updated;
@@ -128,12 +129,30 @@ void UpdateRun::dropRunningCopy() {
   c.record({u"", u"Atualização finalizada.", u""}, u"Atualizado com sucesso!");
 }
 
-void UpdateRun::stop() {
+void UpdateRun::requestStop() {
   if (needsRegistration_) {
     needsRegistration_ = false;
     registerTheService();
   }
   bringDown();
+}
+
+void UpdateRun::writeJournal() {
+  if (needsRegistration_) return;  // its registration writes it
+  platform::ServiceStatus status;
+  const bool runs = c.waits.query(status) && status.dwCurrentState != platform::kServiceStopped;
+  prepareJournal(runs, false);
+  c.journal.advance(Step::Stopping);
+}
+
+void UpdateRun::finishStop() {
+  if (stopRequested_) {
+    stopRequested_ = false;
+    c.waits.waitForStop(stopStatus_);
+    c.report.step(u"stopped");
+    c.stoppedByRun = true;
+    c.console.writeLine(u"Service :: parado");
+  }
   c.waits.waitForProcessExit();
 }
 
@@ -146,12 +165,15 @@ void UpdateRun::swapIn() {
   c.report.step(u"moved");
 }
 
-void UpdateRun::start() {
+void UpdateRun::requestStart() {
   c.journal.advance(Step::Starting);
   c.console.writeLine(u"Service :: iniciando ...");
   c.report.step(u"start-requested");
   if (c.waits.startRetrying() != platform::kOk) throw toolError(u"Erro ao iniciar o serviço");
   c.journal.taken(Step::Starting);
+}
+
+void UpdateRun::confirmStarted() {
   c.waits.confirmStart();
   c.report.stepAt(u"running", c.waits.runningSince());
   c.report.step(u"confirmed");
@@ -287,8 +309,8 @@ void UpdateRun::prepareJournal(bool wasRunning, bool registers) {
 }
 
 // Whatever state the service is found in, its process is gone before the
-// files move: a running, paused or starting service is stopped, one that
-// is stopping is waited for.
+// files move (finishStop): a running, paused or starting service is asked
+// to stop, one that is stopping is waited for.
 void UpdateRun::bringDown() {
   auto status = c.waits.queryOrFail();
   c.console.writeLine(u"Service :: status: " + std::u16string(stateName(status.dwCurrentState)));
@@ -312,7 +334,8 @@ void UpdateRun::bringDown() {
     default:
       break;
   }
-  prepareJournal(true, false);
+  // A release wrote the journal already, when it found the service running.
+  if (!c.journal.prepared() || !c.journal.record().wasRunning) prepareJournal(true, false);
   c.dependents.bringDown(c.manager.get(), c.service.get(), status, c.options.stopDependents, c.journal);
   c.console.writeLine(u"Service :: parando ...");
   c.journal.advance(Step::Stopping);
@@ -324,10 +347,9 @@ void UpdateRun::bringDown() {
     throw toolError(message);
   }
   c.journal.taken(Step::Stopping);
-  c.waits.waitForStop(status);
-  c.report.step(u"stopped");
-  c.stoppedByRun = true;
-  c.console.writeLine(u"Service :: parado");
+  // Waited for by finishStop: a release asks all of a batch to stop first.
+  stopStatus_ = status;
+  stopRequested_ = true;
 }
 
 // A journal left beside the executables says that a run died halfway:

@@ -42,10 +42,17 @@ class UpdateRun {
   };
   Found checkBeforeTheStop();
   Outcome endedWith() const { return ended_; }
-  // Registered if it must be, then stopped (the journal written first).
-  void stop();
+  // A release's: every service's journal on disk, naming them all, before
+  // the first one stops, so that a run of any of them finds the release.
+  void writeJournal();
+  // Registered if it must be, then asked to stop (the journal written
+  // first); finishStop waits until its process is gone.
+  void requestStop();
+  void finishStop();
   void swapIn();
-  void start();
+  // Asked to start; confirmStarted waits until it runs and is healthy.
+  void requestStart();
+  void confirmStarted();
   // The journal says the new version is confirmed; what is left is the
   // service's own finishing.
   void recordConfirmed();
@@ -76,6 +83,8 @@ class UpdateRun {
   RunContext c;
   bool newVersionReported_ = false;
   bool needsRegistration_ = false;
+  bool stopRequested_ = false;
+  platform::ServiceStatus stopStatus_{};
   Outcome ended_ = Outcome::Updated;
 };
 

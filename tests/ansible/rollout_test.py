@@ -120,18 +120,24 @@ class Scenario:
     def touched(self, host):
         return os.path.exists(self.executable(host, "new")) or os.path.exists(self.executable(host, "old"))
 
+    def host_variables(self, host):
+        return ""
+
+    def variables(self):
+        return dict(usqz_service_name=self.name, usqz_new_version=V2)
+
     def play(self, check=False, playbook=PLAYBOOK, **extra):
         inventory = os.path.join(FLEET, "inventory-%s.ini" % self.item)
         with open(inventory, "w") as hosts:
             hosts.write("localhost ansible_connection=local ansible_python_interpreter=%s\n[fleet]\n" % sys.executable)
             for host in HOSTS:
                 hosts.write("%s ansible_connection=local usqz_test_prefix=%s usqz_test_wine_run=%s "
-                            "usqz_test_exit_status=%s usqz_test_port=%d\n" % (
+                            "usqz_test_exit_status=%s usqz_test_port=%d%s\n" % (
                                 host, prefix(host), WINE_RUN, os.path.join(HELPERS, "exit_status.exe"),
-                                self.ports.get(host, 0)))
-        variables = dict(usqz_hosts="fleet", usqz_service_name=self.name, usqz_new_version=V2,
-                         usqz_tool_source=TOOL, usqz_folder="C:\\" + self.folder, usqz_busy_delay=2,
-                         usqz_busy_retries=15, usqz_health_timeout=10)
+                                self.ports.get(host, 0), self.host_variables(host)))
+        variables = dict(usqz_hosts="fleet", usqz_tool_source=TOOL, usqz_folder="C:\\" + self.folder,
+                         usqz_busy_delay=2, usqz_busy_retries=15, usqz_health_timeout=10)
+        variables.update(self.variables())
         variables.update(extra)
         with open(os.path.join(FLEET, "vars-%s.json" % self.item), "w") as out:
             json.dump(variables, out)
@@ -146,6 +152,59 @@ class Scenario:
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment,
                               timeout=900)
         return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+class ReleaseScenario(Scenario):
+    """A release of three services in one folder on every host: the first
+    serves the balancer's requests, each answers its own health check."""
+
+    def __init__(self, title):
+        super().__init__(title)
+        self.members = [Scenario.__new__(Scenario) for _ in range(3)]
+        for letter, member in zip("abc", self.members):
+            member.item = self.item + letter
+            member.name = "QZ" + member.item
+            member.folder = self.folder
+            member.ports = {}
+        self.health = {}
+
+    def serve(self):
+        super().serve()
+        self.health = {host: [self.ports[host], free_port(), free_port()] for host in HOSTS}
+        return self
+
+    def install(self, host, config=""):
+        os.makedirs(drive_c(host, self.folder), exist_ok=True)
+        with open(drive_c(host, self.folder, "test_service.cfg"), "w") as cfg:
+            cfg.write(config)
+            for member, port in zip(self.members, self.health.get(host, [])):
+                cfg.write("qz_%s.exe:health_port=%d\n" % (member.item, port))
+        for member in self.members:
+            shutil.copyfile(V1, member.executable(host))
+            path = "C:\\%s\\qz_%s.exe" % (self.folder, member.item)
+            wine(host, "sc", "create", member.name, "binPath=", '"%s"' % path, "start=", "auto")
+            wine(host, "sc", "start", member.name)
+        for member in self.members:
+            for _ in range(100):
+                if member.state(host) == "RUNNING":
+                    break
+                time.sleep(0.2)
+            else:
+                raise AssertionError("%s did not start on %s" % (member.name, host))
+
+    def running(self, host):
+        return [member.running(host) for member in self.members]
+
+    def touched(self, host):
+        return any(member.touched(host) for member in self.members)
+
+    def host_variables(self, host):
+        return "".join(" usqz_test_port_%s=%d" % (letter, port) for letter, port in zip("abc", self.health.get(host, [])))
+
+    def variables(self):
+        return dict(usqz_services=[dict(name=member.name, new_version=V2,
+                                        health_urls=["http://127.0.0.1:{{ usqz_test_port_%s }}/" % letter])
+                                   for letter, member in zip("abc", self.members)])
 
 
 def free_port():
@@ -306,6 +365,20 @@ def install_everywhere(title, configs=None, serve=False):
         scenario.serve()
     threads = [threading.Thread(target=scenario.install, args=(host, (configs or {}).get(host, "")))
                for host in HOSTS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return scenario
+
+
+def install_release(title, configs=None):
+    """A release's three services installed and running v1 on every host,
+    the first answering the balancer's requests. `configs` may name the
+    second service's executable as "%sb"."""
+    scenario = ReleaseScenario(title).serve()
+    configs = {host: config.replace("%sb", scenario.item + "b") for host, config in (configs or {}).items()}
+    threads = [threading.Thread(target=scenario.install, args=(host, configs.get(host, ""))) for host in HOSTS]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -619,6 +692,40 @@ class Rollout(unittest.TestCase):
         self.assertEqual(load.failed, 0, "%s" % load.failures[:20])
         self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6)
         self.assertEqual(scenario.started("host1", "v2"), None)
+
+    def test_14_a_release_of_three_services_rolls_out_under_load_and_a_canary_rolls_back_as_one(self):
+        """Each host's three services updated as one release, drained
+        through HAProxy under load, no request lost; then a second rollout
+        whose canary's second service answers 503 with its new version:
+        all three of its services back on v1, the rollout stopped there."""
+        release = install_release("release")
+        canary = install_release("relcanary", {"host1": "qz_%s.exe:v2:health_status=503\n" % ("%sb")})
+
+        def play(scenario):
+            def run(balancer):
+                variables = self.drained(balancer)
+                for key in ("usqz_health_urls", "usqz_health_commands"):
+                    variables.pop(key)
+                return scenario.play(**variables)
+            return run
+
+        ((rc, output),), load, states = under_load(release, play(release))
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(load.failed, 0, "%s\n%s" % (load.failures[:20], output))
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual([release.running(host) for host in HOSTS], [["v2"] * 3] * 6, output)
+        self.assertRegex(output, r"host6: 0 QZ\w+a: Atualizado com sucesso!; QZ\w+b: Atualizado")
+
+        ((rc, output),), load, states = under_load(canary, play(canary))
+        self.assertNotEqual(rc, 0, output)
+        self.assertIn("host1: 11 ", output)
+        self.assertEqual(load.failed, 0, "%s\n%s" % (load.failures[:20], output))
+        self.assertEqual(set(load.builds), {"v1"}, load.builds)
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual(canary.running("host1"), ["v1"] * 3, output)
+        for host in HOSTS[1:]:
+            self.assertEqual(canary.running(host), ["v1"] * 3)
+            self.assertFalse(canary.touched(host), host)
 
     @staticmethod
     def drained(balancer):

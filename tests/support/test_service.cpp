@@ -21,7 +21,8 @@
 // Control code 200 makes it report stopped and exit at once, whatever it was
 // told, so that test cleanup can always remove it.
 //
-// It appends each event to events.log beside it: "<build> started",
+// It appends each event to events.log beside it, and to
+// events-<executable>.log: "<build> started",
 // "<build> stop requested", "<build> stopped", "<build> died".
 #include <cstdio>
 #include <cstdlib>
@@ -66,10 +67,13 @@ std::string executable;
 SERVICE_STATUS status{};
 
 void logEvent(const char* event) {
-  const std::string path = folder + "events.log";
-  if (std::FILE* log = std::fopen(path.c_str(), "a")) {
-    std::fprintf(log, "%llu %s %s\n", static_cast<unsigned long long>(GetTickCount64()), TEST_SERVICE_BUILD, event);
-    std::fclose(log);
+  // The folder's log, and one of its own for each executable: several
+  // services may share a folder.
+  for (const auto& path : {folder + "events.log", folder + "events-" + executable + ".log"}) {
+    if (std::FILE* log = std::fopen(path.c_str(), "a")) {
+      std::fprintf(log, "%llu %s %s\n", static_cast<unsigned long long>(GetTickCount64()), TEST_SERVICE_BUILD, event);
+      std::fclose(log);
+    }
   }
 }
 

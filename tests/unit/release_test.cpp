@@ -167,10 +167,10 @@ TEST(Release, StopsWhatDependsFirstStartsWhatIsDependedOnFirstAndUpdatesThemAll)
     EXPECT_EQ(h.os.contents(member.old()), versionOf(member, "v1"));
     EXPECT_FALSE(h.os.contents(member.next()));
   }
-  // Start order QZAgent, QZSync, QZStore; stops the other way round, and
-  // every stop before the first start.
-  EXPECT_EQ(h.services.requests(), (std::vector<std::u16string>{u"stop QZStore", u"stop QZSync", u"stop QZAgent",
-                                                                 u"start QZAgent", u"start QZSync", u"start QZStore"}));
+  // QZSync, which depends on QZAgent, stops first and starts last; the
+  // others stop and start together; every stop before the first start.
+  EXPECT_EQ(h.services.requests(), (std::vector<std::u16string>{u"stop QZSync", u"stop QZAgent", u"stop QZStore",
+                                                                 u"start QZAgent", u"start QZStore", u"start QZSync"}));
   EXPECT_THAT(h.out(), HasSubstr("[QZSync]\r\n"));
 }
 

@@ -1,6 +1,7 @@
 #include "run/release/release_run.h"
 
 #include <algorithm>
+#include <optional>
 #include <exception>
 #include <new>
 
@@ -30,6 +31,8 @@ Outcome worstOf(const std::vector<Outcome>& outcomes) {
 // manager has them registered, and who outside the release depends on them.
 struct Dependencies {
   ReleaseOrder order;
+  // Per service: the services of the release it depends on.
+  std::vector<std::vector<std::size_t>> dependsOn;
   // Per service: the running services outside the release that depend on it.
   std::vector<std::vector<std::u16string>> outside;
 };
@@ -61,6 +64,7 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
     }
   }
   found.order = startOrder(dependsOn);
+  found.dependsOn = std::move(dependsOn);
   return found;
 }
 
@@ -279,32 +283,65 @@ Outcome ReleaseRun::update() {
     members_[i].run->context().release = release;
     members_[i].run->context().dependents.partOfRelease(release);
   }
-
-  std::vector<std::size_t> stop(start.rbegin(), start.rend());
-  std::size_t at = start.empty() ? 0 : start.front();
-  std::vector<std::size_t> started;
-  try {
-    for (const auto i : stop) {
-      at = i;
-      announce(i);
-      members_[i].run->stop();
-    }
-    for (const auto i : start) {
-      at = i;
-      announce(i);
-      members_[i].run->swapIn();
-    }
-    for (const auto i : start) {
-      at = i;
-      announce(i);
-      started.push_back(i);
-      members_[i].run->start();
-    }
-  } catch (const ToolError& error) {
-    return rollBack(at, error.message(), start);
-  } catch (const std::exception& error) {
-    return rollBack(at, fromUtf8(error.what()), start);
+  // Batches, in start order: a service's batch is one past the latest of
+  // those it depends on. Each batch stops together (the last first) and
+  // starts together, so that a service waits only for those it depends on.
+  std::vector<std::size_t> level(members_.size(), 0);
+  std::size_t levels = 0;
+  for (const auto i : dependencies.order.start) {
+    for (const auto d : dependencies.dependsOn[i]) level[work[i]] = std::max(level[work[i]], level[work[d]] + 1);
+    levels = std::max(levels, level[work[i]] + 1);
   }
+  const auto batch = [&](std::size_t n) {
+    std::vector<std::size_t> members;
+    for (const auto i : start) {
+      if (level[i] == n) members.push_back(i);
+    }
+    return members;
+  };
+  // The first failure, and its service; the rest of a batch is still
+  // brought to a known state before everything is put back.
+  std::optional<std::pair<std::size_t, std::u16string>> failure;
+  const auto attempt = [&](std::size_t i, auto step) {
+    if (failure) return false;
+    announce(i);
+    try {
+      step(*members_[i].run);
+      return true;
+    } catch (const ToolError& error) {
+      failure.emplace(i, error.message());
+    } catch (const std::exception& error) {
+      failure.emplace(i, fromUtf8(error.what()));
+    }
+    return false;
+  };
+  const auto settle = [&](std::size_t i, auto step) {
+    announce(i);
+    try {
+      step(*members_[i].run);
+    } catch (const ToolError& error) {
+      if (!failure) failure.emplace(i, error.message());
+    } catch (const std::exception& error) {
+      if (!failure) failure.emplace(i, fromUtf8(error.what()));
+    }
+  };
+  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.writeJournal(); });
+  for (std::size_t n = levels; n-- > 0 && !failure;) {
+    std::vector<std::size_t> asked;
+    for (const auto i : batch(n)) {
+      if (attempt(i, [](UpdateRun& run) { run.requestStop(); })) asked.push_back(i);
+    }
+    for (const auto i : asked) settle(i, [](UpdateRun& run) { run.finishStop(); });
+  }
+  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.swapIn(); });
+  for (std::size_t n = 0; n < levels && !failure; ++n) {
+    std::vector<std::size_t> asked;
+    for (const auto i : batch(n)) {
+      if (attempt(i, [](UpdateRun& run) { run.requestStart(); })) asked.push_back(i);
+    }
+    for (const auto i : asked) settle(i, [](UpdateRun& run) { run.confirmStarted(); });
+  }
+  if (failure) return rollBack(failure->first, failure->second, start);
   // Every journal says confirmed before any is let go: a release that dies
   // in between is finished, not undone.
   for (const auto i : start) members_[i].run->recordConfirmed();
