@@ -2,7 +2,8 @@
 // after the other, side by side in each round: the wall time of the tool's
 // runs, and each service's downtime (from its stop request to its new
 // version started). The second service depends on the first. Prints
-// figures only; it asserts nothing about them.
+// figures only; it asserts nothing about them. USQZ_BENCH_SHOW=1 prints
+// each release's transcript and the services' log as well.
 //   release ROUNDS TOOL V1 V2
 #include <algorithm>
 #include <cstdio>
@@ -51,6 +52,7 @@ Round runRound(const std::u16string& tool, const std::u16string& v1, const std::
   if (asRelease) {
     const auto result = testing::runProcess(command + u"--release release.json", folder.path());
     round.ok = result.exitStatus == 0;
+    if (std::getenv("USQZ_BENCH_SHOW")) std::printf("%s\n%s\n", result.out.c_str(), testing::readFile(folder / u"events.log").c_str());
     if (!round.ok) std::printf("  (release failed: exit %u)\n%s\n", result.exitStatus, result.out.c_str());
   } else {
     for (const auto& name : services) {

@@ -173,8 +173,15 @@ void UpdateRun::requestStart() {
   c.journal.taken(Step::Starting);
 }
 
+void UpdateRun::reachRunning() {
+  c.waits.reachRunning();
+  reachedRunning_ = true;
+}
+
 void UpdateRun::confirmStarted() {
-  c.waits.confirmStart();
+  if (!reachedRunning_) c.waits.reachRunning();
+  reachedRunning_ = false;
+  c.waits.watchRunning();
   c.report.stepAt(u"running", c.waits.runningSince());
   c.report.step(u"confirmed");
   c.console.writeLine(u"Service :: status: iniciado");

@@ -50,8 +50,10 @@ class UpdateRun {
   void requestStop();
   void finishStop();
   void swapIn();
-  // Asked to start; confirmStarted waits until it runs and is healthy.
+  // Asked to start; reachRunning waits until it says it runs,
+  // confirmStarted until it has kept running a while and is healthy.
   void requestStart();
+  void reachRunning();
   void confirmStarted();
   // The journal says the new version is confirmed; what is left is the
   // service's own finishing.
@@ -84,6 +86,7 @@ class UpdateRun {
   bool newVersionReported_ = false;
   bool needsRegistration_ = false;
   bool stopRequested_ = false;
+  bool reachedRunning_ = false;
   platform::ServiceStatus stopStatus_{};
   Outcome ended_ = Outcome::Updated;
 };

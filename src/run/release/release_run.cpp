@@ -339,7 +339,13 @@ Outcome ReleaseRun::update() {
     for (const auto i : batch(n)) {
       if (attempt(i, [](UpdateRun& run) { run.requestStart(); })) asked.push_back(i);
     }
-    for (const auto i : asked) settle(i, [](UpdateRun& run) { run.confirmStarted(); });
+    std::vector<std::size_t> running;
+    for (const auto i : asked) {
+      const bool before = !failure;
+      settle(i, [](UpdateRun& run) { run.reachRunning(); });
+      if (before && !failure) running.push_back(i);
+    }
+    for (const auto i : running) settle(i, [](UpdateRun& run) { run.confirmStarted(); });
   }
   if (failure) return rollBack(failure->first, failure->second, start);
   // Every journal says confirmed before any is let go: a release that dies

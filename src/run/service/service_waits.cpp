@@ -170,14 +170,23 @@ platform::OsError ServiceWaits::startRetrying() {
 // waits on the service's process, which ends however the service goes
 // down, with a query at least every poll.
 void ServiceWaits::confirmStart() {
+  reachRunning();
+  watchRunning();
+}
+
+void ServiceWaits::reachRunning() {
   // The process of the last run is no guide to this one.
   processId_ = 0;
   process_.reset();
   processGone_ = false;
-  auto status = queryOrFail();
-  waitWhileStarting(status);
-  const auto runningSince = clock_.monotonicMilliseconds();
-  runningSince_ = runningSince;
+  startStatus_ = queryOrFail();
+  waitWhileStarting(startStatus_);
+  runningSince_ = clock_.monotonicMilliseconds();
+}
+
+void ServiceWaits::watchRunning() {
+  auto status = startStatus_;
+  const auto runningSince = runningSince_;
   bool alive = true;
   while (status.dwCurrentState == platform::kServiceRunning) {
     const auto watched = clock_.monotonicMilliseconds() - runningSince;

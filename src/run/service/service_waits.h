@@ -59,6 +59,11 @@ class ServiceWaits {
   // After a start request: waits out start-pending, then watches the
   // service for a moment; an error unless it still runs at the end.
   void confirmStart();
+  // The same in two parts, for a release that starts several services at
+  // once: each reaches running, then each is watched from when it did, the
+  // watches overlapping.
+  void reachRunning();
+  void watchRunning();
   // When the last confirmed start first reported running (monotonic ms).
   std::uint64_t runningSince() const { return runningSince_; }
 
@@ -78,6 +83,7 @@ class ServiceWaits {
   bool processGone_ = false;
   std::uint32_t lastState_ = 0;
   std::uint64_t runningSince_ = 0;
+  platform::ServiceStatus startStatus_{};
 };
 
 }  // namespace usqz
