@@ -254,6 +254,31 @@ TEST(Release, EndsAsAWholeWhateverOneOfItsServicesDoes) {
   }
 }
 
+// A service of the release not registered yet is registered with the
+// change, after every check of every service, and started with the rest.
+TEST(Release, RegistersAServiceNotRegisteredYetOnlyOnceAllArePassed) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "another refused" : "all passed");
+    Harness h;
+    setUpReleaseScene(h);
+    h.services.removeService(u"QZStore");
+    h.os.removeFile(kMembers[2].exe());
+    if (refused) h.os.putFile(kMembers[0].next(), "not an executable");
+    const int status = h.run(kReleaseArguments);
+    if (refused) {
+      EXPECT_EQ(status, 10) << h.out();
+      EXPECT_EQ(h.services.find(u"QZStore"), nullptr);
+      EXPECT_EQ(h.os.contents(kMembers[2].next()), versionOf(kMembers[2], "v2"));
+      continue;
+    }
+    EXPECT_EQ(status, 0) << h.out();
+    ASSERT_NE(h.services.find(u"QZStore"), nullptr);
+    EXPECT_TRUE(h.services.find(u"QZStore")->failureActions.actions.empty());
+    h.services.find(u"QZStore")->failureActions = kRestartOnFailure;  // registered without any: none to put back
+    expectAllOn(h, "v2");
+  }
+}
+
 TEST(Release, WithNothingToDoAnywhereSaysSo) {
   Harness h;
   setUpReleaseScene(h);
