@@ -1,4 +1,5 @@
-# The release zip: both Windows tools, the README and the licence.
+# The release zip: both Windows tools, the README, docs/ and the licence,
+# with SHA256SUMS and a software bill of materials (sbom.spdx.json).
 #   cmake --build --preset windows-x64 --target package
 # The 64-bit build makes the 32-bit tool itself, in a build folder of its
 # own, while the package is assembled.
@@ -10,6 +11,7 @@ else()
 endif()
 install(TARGETS UpdateServiceQZ RUNTIME DESTINATION ${usqz_arch})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs)
 
 if(usqz_arch STREQUAL x64 AND CMAKE_CROSSCOMPILING)
   set(usqz_x86_build ${PROJECT_BINARY_DIR}/package-x86)
@@ -29,8 +31,10 @@ if(usqz_arch STREQUAL x64 AND CMAKE_CROSSCOMPILING)
   ")
   install(PROGRAMS ${usqz_x86_build}/UpdateServiceQZ.exe DESTINATION x86)
 endif()
-# Last: both tools are in place.
+# Last: both tools are in place; then what records the package as signed.
 install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/SignRelease.cmake)
+install(CODE "set(USQZ_VERSION \"${PROJECT_VERSION}\")\nset(USQZ_SOURCE_DATE_EPOCH \"${USQZ_SOURCE_DATE_EPOCH}\")")
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ReleaseManifest.cmake)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME UpdateServiceQZ)
