@@ -701,15 +701,18 @@ class Rollout(unittest.TestCase):
         release = install_release("release")
         canary = install_release("relcanary", {"host1": "qz_%s.exe:v2:health_status=503\n" % ("%sb")})
 
-        def play(scenario):
+        def play(scenario, **extra):
             def run(balancer):
                 variables = self.drained(balancer)
                 for key in ("usqz_health_urls", "usqz_health_commands"):
                     variables.pop(key)
+                variables.update(extra)
                 return scenario.play(**variables)
             return run
 
-        ((rc, output),), load, states = under_load(release, play(release))
+        # Two batches of three hosts: half the fleet serves while the other
+        # half is out.
+        ((rc, output),), load, states = under_load(release, play(release, usqz_serial=[3, "100%"]))
         self.assertEqual(rc, 0, output)
         self.assertEqual(load.failed, 0, "%s\n%s" % (load.failures[:20], output))
         self.assertEqual(states, {host: "UP" for host in HOSTS})

@@ -141,12 +141,13 @@ TEST(ReleaseKillSweep, ASingleUpdateOfOneServiceRecoversTheWholeRelease) {
   EXPECT_EQ(ends.size(), 2u) << "deaths leave releases to undo and releases to finish";
 }
 
-// The recovery of a dead release dies too, at each of its first calls: the
-// run after it still ends with the release in place.
+// The recovery of a dead release dies too, at calls all through its first
+// 120 (every fourth), after deaths all through the release (every
+// seventh): the run after it still ends with the release in place.
 TEST(ReleaseKillSweep, ARecoveryThatDiesIsRecoveredByTheRunAfterIt) {
   const unsigned calls = callsOfAWholeRelease(false);
-  for (unsigned first = 1; first <= calls; first += 5) {
-    for (unsigned second = 1; second <= 120; second += 3) {
+  for (unsigned first = 1; first <= calls; first += 7) {
+    for (unsigned second = 1; second <= 120; second += 4) {
       SCOPED_TRACE(::testing::Message() << "killed at " << first << ", then at " << second);
       Harness h;
       setUpSweep(h, false);
