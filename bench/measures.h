@@ -2,9 +2,11 @@
 // asked to stop and when it started, and the size of a file.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/win32/windows_api.h"
 
@@ -24,6 +26,14 @@ inline bool eventTick(const std::string& log, const std::string& wanted, double&
     }
   }
   return false;
+}
+
+// The middle value (the mean of the two middle ones for an even count).
+inline double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const auto n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 inline long long fileSize(const std::u16string& path) {

@@ -51,13 +51,6 @@ Round runRound(const std::u16string& tool, const std::u16string& v1, const std::
   return round;
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 }  // namespace
 }  // namespace usqz::bench
 

@@ -60,14 +60,8 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
       return other;
     };
     const auto dead = recoverDeadReleases(p, console, optionsOf, ownPath, {options.serviceName}, locks);
-    if (dead.kind == DeadRelease::Kind::Busy) {
-      console.writeLine(u"Outra atualização do serviço " + dead.service + u" já está em andamento.");
-      return Outcome::Busy;
-    }
-    if (dead.kind == DeadRelease::Kind::LockFailed) {
-      console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + dead.service + u": " +
-                        p.texts.describe(locks.error()));
-      return Outcome::Unchanged;
+    if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
+      return lockNotHad(console, p.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error());
     }
     c.recovered = dead.endOf(p.files, options.serviceName);
     return std::nullopt;

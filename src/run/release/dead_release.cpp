@@ -49,6 +49,17 @@ void stopBeforeUndo(DeadMember& m) {
 
 }  // namespace
 
+Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
+                   platform::OsError error) {
+  if (busy) {
+    console.writeLine(u"Outra atualização do serviço " + service + u" já está em andamento.");
+    return Outcome::Busy;
+  }
+  console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " +
+                    texts.describe(error));
+  return Outcome::Unchanged;
+}
+
 RunLocks::Taken RunLocks::take(const std::u16string& serviceName) {
   const auto executable = p_.files.upperCase(deriveNames(serviceName, ownPath_).pathCurrentBin);
   for (const auto& [held, lock] : held_) {

@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "common/options.h"
 #include "platform/platform.h"
+#include "run/outcome.h"
 #include "run/run_lock.h"
 #include "run/transaction/recovery.h"
 
@@ -44,6 +45,11 @@ class RunLocks {
 std::optional<std::u16string> takeLocksInOrder(platform::Platform& platform, RunLocks& locks,
                                                std::vector<std::u16string> services, std::u16string_view ownPath,
                                                RunLocks::Taken& why);
+
+// What a run that could not have `service`'s lock says, busy (another run
+// holds it) or not; its outcome.
+Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
+                   platform::OsError error);
 
 struct DeadRelease {
   enum class Kind { Nothing, Recovered, Busy, LockFailed } kind = Kind::Nothing;

@@ -123,13 +123,7 @@ void ReleaseRun::announce(std::size_t member) {
 Outcome ReleaseRun::execute() {
   RunLocks::Taken why = RunLocks::Taken::Held;
   if (const auto missed = takeLocksInOrder(p_, locks_, names(), ownPath_, why)) {
-    if (why == RunLocks::Taken::Busy) {
-      console_.writeLine(u"Outra atualização do serviço " + *missed + u" já está em andamento.");
-      return Outcome::Busy;
-    }
-    console_.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + *missed + u": " +
-                       p_.texts.describe(locks_.error()));
-    return Outcome::Unchanged;
+    return lockNotHad(console_, p_.texts, *missed, why == RunLocks::Taken::Busy, locks_.error());
   }
   for (std::size_t i = 0; i < services_.size(); ++i) {
     Member member;
@@ -154,14 +148,8 @@ Outcome ReleaseRun::execute() {
   // service's dead run is looked at.
   members_.front().run->context().recoverRelease = [this, optionsOf]() -> std::optional<Outcome> {
     const auto dead = recoverDeadReleases(p_, console_, optionsOf, ownPath_, names(), locks_);
-    if (dead.kind == DeadRelease::Kind::Busy) {
-      console_.writeLine(u"Outra atualização do serviço " + dead.service + u" já está em andamento.");
-      return Outcome::Busy;
-    }
-    if (dead.kind == DeadRelease::Kind::LockFailed) {
-      console_.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + dead.service + u": " +
-                         p_.texts.describe(locks_.error()));
-      return Outcome::Unchanged;
+    if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
+      return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
     }
     for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
     return std::nullopt;
