@@ -81,6 +81,8 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
     console.writeLine(u"Erro: o arquivo da atualização conjunta não é confiável: " + read.why);
     return Outcome::Unchanged;
   }
+  // Each service's options are judged once, and run as judged.
+  std::vector<Options> members;
   for (const auto& service : read.services) {
     auto member = memberOptions(options, service);
     auto why = resolveHealthCommands(p.files, member);
@@ -90,6 +92,7 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
       console.writeLine(u"Erro: Opção inválida: serviço " + service.name + u": " + *why);
       return Outcome::Usage;
     }
+    members.push_back(std::move(member));
   }
   console.makeBestEffort();
   const bool told = !options.reportPath.empty() || options.eventLog;
@@ -102,7 +105,7 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
                                                       : RunAction::Update,
                                    service.name, host);
   }
-  const auto outcome = runRelease(p, console, options, read.services, ownPath, reports);
+  const auto outcome = runRelease(p, console, options, members, ownPath, reports);
   for (std::size_t i = 0; i < reports.services.size(); ++i) {
     reports.services[i]->end(reports.outcomes[i], exitStatusFor(reports.outcomes[i], true));
   }

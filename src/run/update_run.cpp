@@ -94,6 +94,7 @@ Outcome UpdateRun::steps() {
   swapIn();
   requestStart();
   confirmStarted();
+  confirmStillRunning();
   recordConfirmed();
   finish();
   return Outcome::Updated;
@@ -140,7 +141,9 @@ void UpdateRun::requestStop() {
 void UpdateRun::writeJournal() {
   if (needsRegistration_) return;  // its registration writes it
   platform::ServiceStatus status;
-  const bool runs = c.waits.query(status) && status.dwCurrentState != platform::kServiceStopped;
+  // One an operator is stopping is not started again by a recovery.
+  const bool runs = c.waits.query(status) && status.dwCurrentState != platform::kServiceStopped &&
+                    status.dwCurrentState != platform::kServiceStopPending;
   prepareJournal(runs, false);
   c.journal.advance(Step::Stopping);
 }
@@ -191,6 +194,10 @@ void UpdateRun::confirmStarted() {
     if (const auto why = c.health.untilHealthy(c.waits)) throw toolError(*why);
     c.report.step(u"healthy");
   }
+}
+
+void UpdateRun::confirmStillRunning() {
+  if (const auto why = c.waits.stillRunsAsStarted()) throw toolError(*why);
 }
 
 void UpdateRun::recordConfirmed() {

@@ -55,6 +55,9 @@ class UpdateRun {
   void requestStart();
   void reachRunning();
   void confirmStarted();
+  // Once every service the run started is confirmed: this one still runs
+  // as the process its start began.
+  void confirmStillRunning();
   // The journal says the new version is confirmed; what is left is the
   // service's own finishing.
   void recordConfirmed();

@@ -37,8 +37,15 @@ struct Dependencies {
   std::vector<std::vector<std::u16string>> outside;
 };
 
-Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16string>& names) {
+// `members`: the whole release's names; a dependent among them is never an
+// outsider, whether or not it has anything to do.
+Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16string>& names,
+                            const std::vector<std::u16string>& members) {
   Dependencies found;
+  const auto isMember = [&](const std::u16string& name) {
+    return std::any_of(members.begin(), members.end(),
+                       [&](const std::u16string& member) { return p.files.upperCase(member) == p.files.upperCase(name); });
+  };
   found.outside.resize(names.size());
   std::vector<std::vector<std::size_t>> dependsOn(names.size());
   const auto indexOf = [&](const std::u16string& name) {
@@ -59,7 +66,7 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
       }
       const auto active = p.services.listActiveDependents(service.get());
       for (const auto& name : active.names) {
-        if (indexOf(name) == names.size()) found.outside[i].push_back(name);
+        if (!isMember(name)) found.outside[i].push_back(name);
       }
     }
   }
@@ -71,11 +78,10 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
 class ReleaseRun {
  public:
   ReleaseRun(platform::Platform& platform, Console& console, const Options& options,
-             const std::vector<ReleaseService>& services, std::u16string_view ownPath, ReleaseReports& reports)
-      : p_(platform), console_(console), options_(options), services_(services), ownPath_(ownPath),
+             const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports)
+      : p_(platform), console_(console), options_(options), options_of_(members), ownPath_(ownPath),
         reports_(reports), locks_(platform, ownPath) {
-    for (const auto& service : services) options_of_.push_back(memberOptions(options, service));
-    reports_.outcomes.assign(services.size(), Outcome::Unchanged);
+    reports_.outcomes.assign(members.size(), Outcome::Unchanged);
   }
 
   Outcome execute();
@@ -95,21 +101,27 @@ class ReleaseRun {
   Outcome refuse(std::size_t refused, const std::u16string& why);
   Outcome rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& started);
   void announce(std::size_t member);
-  const std::u16string& nameOf(std::size_t member) const { return services_[member].name; }
+  const std::u16string& nameOf(std::size_t member) const { return options_of_[member].serviceName; }
   std::vector<std::u16string> names() const {
     std::vector<std::u16string> all;
-    for (const auto& service : services_) all.push_back(service.name);
+    for (const auto& member : options_of_) all.push_back(member.serviceName);
     return all;
+  }
+  // Another run holds one of the release's services: none is touched,
+  // every one is reported busy.
+  Outcome busy() {
+    reports_.outcomes.assign(options_of_.size(), Outcome::Busy);
+    for (auto& member : members_) member.outcome = Outcome::Busy;
+    return Outcome::Busy;
   }
 
   platform::Platform& p_;
   Console& console_;
   const Options& options_;
-  const std::vector<ReleaseService>& services_;
+  const std::vector<Options>& options_of_;
   std::u16string ownPath_;
   ReleaseReports& reports_;
   RunLocks locks_;
-  std::vector<Options> options_of_;
   std::vector<Member> members_;
   std::size_t announced_ = static_cast<std::size_t>(-1);
 };
@@ -123,9 +135,10 @@ void ReleaseRun::announce(std::size_t member) {
 Outcome ReleaseRun::execute() {
   RunLocks::Taken why = RunLocks::Taken::Held;
   if (const auto missed = takeLocksInOrder(p_, locks_, names(), ownPath_, why)) {
-    return lockNotHad(console_, p_.texts, *missed, why == RunLocks::Taken::Busy, locks_.error());
+    const auto outcome = lockNotHad(console_, p_.texts, *missed, why == RunLocks::Taken::Busy, locks_.error());
+    return outcome == Outcome::Busy ? busy() : outcome;
   }
-  for (std::size_t i = 0; i < services_.size(); ++i) {
+  for (std::size_t i = 0; i < options_of_.size(); ++i) {
     Member member;
     member.index = i;
     member.run = std::make_unique<UpdateRun>(p_, console_, options_of_[i], ownPath_, *reports_.services[i]);
@@ -136,8 +149,8 @@ Outcome ReleaseRun::execute() {
   // A release that died is undone (or finished) as a whole before this one
   // looks at anything.
   const auto optionsOf = [this](const std::u16string& name) {
-    for (std::size_t i = 0; i < services_.size(); ++i) {
-      if (p_.files.upperCase(services_[i].name) == p_.files.upperCase(name)) return options_of_[i];
+    for (const auto& member : options_of_) {
+      if (p_.files.upperCase(member.serviceName) == p_.files.upperCase(name)) return member;
     }
     Options other = options_;
     other.releasePath.clear();
@@ -185,7 +198,7 @@ Outcome ReleaseRun::checkOnly() {
     reports_.outcomes[member.index] = member.outcome;
     outcomes.push_back(member.outcome);
   }
-  const auto dependencies = dependenciesOf(p_, names());
+  const auto dependencies = dependenciesOf(p_, names(), names());
   announced_ = static_cast<std::size_t>(-1);
   if (!dependencies.order.cycle.empty()) {
     std::vector<std::u16string> cycle;
@@ -233,7 +246,7 @@ Outcome ReleaseRun::update() {
       member.outcome = member.run->endedWith();
       member.ended = true;
       // Another run holds a service of a dead release this one must undo.
-      if (member.outcome == Outcome::Busy) return Outcome::Busy;
+      if (member.outcome == Outcome::Busy) return busy();
       // Its dead run could not be undone: nothing else is touched.
       if (member.outcome != Outcome::Updated) return refuse(member.index, {});
     }
@@ -246,7 +259,7 @@ Outcome ReleaseRun::update() {
       workNames.push_back(nameOf(member.index));
     }
   }
-  const auto dependencies = dependenciesOf(p_, workNames);
+  const auto dependencies = dependenciesOf(p_, workNames, names());
   if (!dependencies.order.cycle.empty()) {
     std::vector<std::u16string> cycle;
     for (const auto i : dependencies.order.cycle) cycle.push_back(workNames[i]);
@@ -267,9 +280,14 @@ Outcome ReleaseRun::update() {
     start.push_back(work[i]);
     release.push_back(workNames[i]);
   }
+  std::vector<std::u16string> carried;
+  for (const auto& member : members_) {
+    if (member.found == UpdateRun::Found::NothingToDo) carried.push_back(nameOf(member.index));
+  }
   for (const auto i : start) {
     members_[i].run->context().release = release;
     members_[i].run->context().dependents.partOfRelease(release);
+    members_[i].run->context().dependents.membersToCarry(carried);
   }
   // Batches, in start order: a service's batch is one past the latest of
   // those it depends on. Each batch stops together (the last first) and
@@ -322,19 +340,19 @@ Outcome ReleaseRun::update() {
     for (const auto i : asked) settle(i, [](UpdateRun& run) { run.finishStop(); });
   }
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.swapIn(); });
+  // A batch starts as soon as the one before reports running, as the
+  // service manager's own order would have it; the watches and health
+  // checks of all of them overlap, and the last look at every service
+  // covers one that dies while those after it start.
   for (std::size_t n = 0; n < levels && !failure; ++n) {
     std::vector<std::size_t> asked;
     for (const auto i : batch(n)) {
       if (attempt(i, [](UpdateRun& run) { run.requestStart(); })) asked.push_back(i);
     }
-    std::vector<std::size_t> running;
-    for (const auto i : asked) {
-      const bool before = !failure;
-      settle(i, [](UpdateRun& run) { run.reachRunning(); });
-      if (before && !failure) running.push_back(i);
-    }
-    for (const auto i : running) settle(i, [](UpdateRun& run) { run.confirmStarted(); });
+    for (const auto i : asked) settle(i, [](UpdateRun& run) { run.reachRunning(); });
   }
+  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStarted(); });
+  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStillRunning(); });
   if (failure) return rollBack(failure->first, failure->second, start);
   // Every journal says confirmed before any is let go: a release that dies
   // in between is finished, not undone.
@@ -393,8 +411,8 @@ Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, cons
 }  // namespace
 
 Outcome runRelease(platform::Platform& platform, Console& console, const Options& options,
-                   const std::vector<ReleaseService>& services, std::u16string_view ownPath, ReleaseReports& reports) {
-  return ReleaseRun(platform, console, options, services, ownPath, reports).execute();
+                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports) {
+  return ReleaseRun(platform, console, options, members, ownPath, reports).execute();
 }
 
 }  // namespace usqz

@@ -27,7 +27,9 @@ struct ReleaseReports {
   std::vector<Outcome> outcomes;
 };
 
+// `members`: each service's options, as its own run would take them, its
+// health commands resolved and judged.
 Outcome runRelease(platform::Platform& platform, Console& console, const Options& options,
-                   const std::vector<ReleaseService>& services, std::u16string_view ownPath, ReleaseReports& reports);
+                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports);
 
 }  // namespace usqz

@@ -30,15 +30,22 @@ std::vector<std::u16string> Dependents::wouldStop(platform::ServiceHandle servic
                                                   const platform::ServiceStatus& status, bool stopThem) {
   // A manager that cannot list them leaves the stop request to tell.
   auto active = platform_.services.listActiveDependents(service);
-  // A release stops its own services itself, in their order.
-  std::erase_if(active.names, [this](const std::u16string& name) {
-    return std::any_of(release_.begin(), release_.end(), [&](const std::u16string& member) {
+  const auto among = [this](const std::vector<std::u16string>& names, const std::u16string& name) {
+    return std::any_of(names.begin(), names.end(), [&](const std::u16string& member) {
       return platform_.files.upperCase(member) == platform_.files.upperCase(name);
     });
-  });
+  };
+  // A release stops its own services itself, in their order.
+  std::erase_if(active.names, [&](const std::u16string& name) { return among(release_, name); });
   if (active.error != kOk || active.names.empty()) return {};
   if (!stopThem) {
-    throw toolError(u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(active.names));
+    std::vector<std::u16string> outside;
+    for (const auto& name : active.names) {
+      if (!among(carried_, name)) outside.push_back(name);
+    }
+    if (!outside.empty()) {
+      throw toolError(u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(outside));
+    }
   }
   // Stopping them for a service that would then refuse its own stop would
   // take them down for nothing.

@@ -47,9 +47,13 @@ class Dependents {
   // The services of the release the run is part of: never this run's to
   // stop or start as dependents.
   void partOfRelease(std::vector<std::u16string> names) { release_ = std::move(names); }
+  // The release's services with nothing to do of their own: stopped and
+  // started again around this one as its dependents, whatever the options.
+  void membersToCarry(std::vector<std::u16string> names) { carried_ = std::move(names); }
 
  private:
   std::vector<std::u16string> release_;
+  std::vector<std::u16string> carried_;
   // Starts a stopped dependent and waits until it runs; why not, if not.
   std::optional<std::u16string> restart(const std::u16string& name);
 

@@ -203,10 +203,16 @@ void ServiceWaits::watchRunning() {
     if (process == ProcessState::Unknown) services_.waitForStatus(service_, platform::kNotifyStopped, slice);
     status = queryOrFail();
   }
-  if (status.dwCurrentState == platform::kServiceRunning && alive && processAlive()) return;
+  if (status.dwCurrentState == platform::kServiceRunning && alive && processAlive()) {
+    startedAs_ = processId_;
+    return;
+  }
   // The manager may have learnt of the end meanwhile, and with it the code.
   if (status.dwCurrentState == platform::kServiceRunning) query(status);
-  std::u16string message = u"O serviço parou logo após ser iniciado";
+  throw toolError(withExitCode(u"O serviço parou logo após ser iniciado", status));
+}
+
+std::u16string ServiceWaits::withExitCode(std::u16string message, const ServiceStatus& status) {
   if (status.dwCurrentState != platform::kServiceRunning && status.dwWin32ExitCode != 0) {
     auto text = texts_.describe(status.dwWin32ExitCode);
     if (status.dwWin32ExitCode == platform::kErrorServiceSpecificError) {
@@ -215,7 +221,32 @@ void ServiceWaits::watchRunning() {
     }
     message += u": " + text;
   }
-  throw toolError(message);
+  return message;
+}
+
+// A service confirmed early can still die, or be restarted by someone else,
+// while the services after it start and are watched: what counts is how it
+// stands once they all have been.
+std::optional<std::u16string> ServiceWaits::stillRunsAsStarted() {
+  const auto startedAs = startedAs_;
+  // The start's own process, held since: asked before a query can show
+  // (and track) another one.
+  const bool alive = processAlive();
+  ServiceStatus status;
+  bool answered = query(status);
+  for (unsigned attempt = 1; !answered && attempt < kQueryAttempts; ++attempt) {
+    clock_.pause(kPollMs);
+    answered = query(status);
+  }
+  if (!answered) return u"Service :: status: Erro ao verificar o status do serviço";
+  const bool running = status.dwCurrentState == platform::kServiceRunning;
+  if (running && startedAs != 0 && processId_ != startedAs) {
+    return u"O serviço foi reiniciado depois de iniciado: o processo " + toDecimal(startedAs) + u" deu lugar ao " +
+           toDecimal(processId_);
+  }
+  if (running && alive) return std::nullopt;
+  if (running) query(status);
+  return withExitCode(u"O serviço parou depois de iniciado", status);
 }
 
 }  // namespace usqz

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/error_text.h"
@@ -66,10 +68,16 @@ class ServiceWaits {
   void watchRunning();
   // When the last confirmed start first reported running (monotonic ms).
   std::uint64_t runningSince() const { return runningSince_; }
+  // Once everything else is confirmed: whether the service still runs as
+  // the process its watched start began, neither ended nor replaced since;
+  // why not, if not.
+  std::optional<std::u16string> stillRunsAsStarted();
 
  private:
   // Opens the process a query showed, unless it is the one already held.
   void track(std::uint32_t processId);
+  // `what`, with the exit code the manager gives for a service that ended.
+  std::u16string withExitCode(std::u16string what, const platform::ServiceStatus& status);
 
   platform::Clock& clock_;
   platform::Processes& processes_;
@@ -83,6 +91,8 @@ class ServiceWaits {
   bool processGone_ = false;
   std::uint32_t lastState_ = 0;
   std::uint64_t runningSince_ = 0;
+  // The process a watched start ran in, when the watch ended.
+  std::uint32_t startedAs_ = 0;
   platform::ServiceStatus startStatus_{};
 };
 
