@@ -175,6 +175,15 @@ void FakeServiceControl::advance(FakeService& service) {
         auto& exitsAt = processExits_[service.processId];
         exitsAt = std::min(exitsAt, service.since + *service.run.exitsSilentlyAfterMs);
       }
+      if (service.run.restartedAfterMs && elapsed >= *service.run.restartedAfterMs && service.processId != 0) {
+        auto& exitsAt = processExits_[service.processId];
+        exitsAt = std::min(exitsAt, service.since + *service.run.restartedAfterMs);
+        service.processId = nextProcessId_ += 4;
+        processExits_[service.processId] = kNever;
+        service.since = clock_.now();
+        service.run.restartedAfterMs.reset();
+        break;
+      }
       if (service.run.diesAfterMs && elapsed >= *service.run.diesAfterMs) {
         markStopped(service, service.run.exitCode);
         service.specificExitCode = service.run.specificExitCode;

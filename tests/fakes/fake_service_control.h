@@ -64,6 +64,10 @@ struct StartBehaviour {
   // Its process exits this long after reaching running without a word, and
   // the manager goes on reporting it running (as Wine's does).
   std::optional<std::uint64_t> exitsSilentlyAfterMs;
+  // Its process ends this long after reaching running and the service is
+  // started again at once in a new process (a restart action, an
+  // operator), once.
+  std::optional<std::uint64_t> restartedAfterMs;
   std::uint32_t exitCode = kErrorProcessAborted;
   // With exitCode 1066 (ERROR_SERVICE_SPECIFIC_ERROR): the service's own code.
   std::uint32_t specificExitCode = 0;

@@ -357,6 +357,9 @@ TEST(ReleaseReport, OneReportWithEachServicesAndOneEventNamingThemAll) {
        "rolled-back", 11, {"rolled-back", "rolled-back", "rolled-back"}, 1003},
       {"refused", [](Harness& h) { h.os.setForeign(kMembers[2].exe(), u"CORP\\mallory"); }, "refused", 10,
        {"refused", "refused", "refused"}, 1002},
+      // None of them was looked at: none was updated.
+      {"busy", [](Harness& h) { h.os.holdLockElsewhere(runLockName(h.os.upperCase(kMembers[2].exe()))); }, "busy",
+       1618, {"busy", "busy", "busy"}, 1005},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

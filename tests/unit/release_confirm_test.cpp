@@ -1,0 +1,149 @@
+// A release stands only as a whole: every service it started must still run
+// as the process its start began once the last one is watched and healthy,
+// whichever of them goes down meanwhile and however; a service of the
+// release with nothing to do is carried round the ones it depends on; the
+// release file's health checks are the ones that run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "release_scene.h"
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+
+enum class Ending { Dies, ExitsSilently, Restarted };
+
+const char* nameOf(Ending ending) {
+  switch (ending) {
+    case Ending::Dies: return "dies";
+    case Ending::ExitsSilently: return "exits without a word";
+    case Ending::Restarted: return "is restarted";
+  }
+  return "?";
+}
+
+// QZAgent's new version ends at every instant from its start to the
+// release's last look (about 4.5 s: QZSync, which depends on it, takes 3 s
+// to start and is then watched for 1.5 s), before its own watch is over or
+// long after.
+TEST(ReleaseConfirmation, AServiceThatEndsBeforeTheLastIsConfirmedPutsTheWholeReleaseBack) {
+  for (const auto ending : {Ending::Dies, Ending::ExitsSilently, Ending::Restarted}) {
+        // A process replaced before the run first saw it is the one it watched.
+    for (std::uint64_t afterMs = ending == Ending::Restarted ? 250 : 0; afterMs <= 4'500; afterMs += 250) {
+      SCOPED_TRACE(std::string(nameOf(ending)) + " " + std::to_string(afterMs) + " ms after it runs");
+      Harness h;
+      setUpReleaseScene(h);
+      auto& agent = serviceOf(h, kMembers[1]);
+      agent.startOnlyFor = versionOf(kMembers[1], "v2");
+      if (ending == Ending::Dies) agent.start.diesAfterMs = afterMs;
+      if (ending == Ending::ExitsSilently) agent.start.exitsSilentlyAfterMs = afterMs;
+      if (ending == Ending::Restarted) agent.start.restartedAfterMs = afterMs;
+      auto& sync = serviceOf(h, kMembers[0]);
+      sync.startOnlyFor = versionOf(kMembers[0], "v2");
+      sync.start.pendingMs = 3'000;
+      const int status = h.run(kReleaseArguments);
+      // Whatever the instant, the release ended before the one after it.
+      ASSERT_EQ(status, 11) << h.out();
+      expectAllOn(h, "v1");
+      EXPECT_THAT(resultOf(h, kMembers[1]),
+                  AnyOf(HasSubstr("Erro: O servi\xE7o parou logo ap\xF3s ser iniciado"),
+                        HasSubstr("Erro: O servi\xE7o parou depois de iniciado"),
+                        HasSubstr("Erro: O servi\xE7o foi reiniciado depois de iniciado: o processo ")));
+      for (const auto& other : {kMembers[0], kMembers[2]}) {
+        EXPECT_THAT(resultOf(h, other), HasSubstr("Erro: a atualiza\xE7\xE3o conjunta falhou no servi\xE7o QZAgent: "));
+      }
+    }
+  }
+}
+
+// The same ending after the release is done is no concern of the release.
+TEST(ReleaseConfirmation, AnEndingAfterTheLastLookIsNotTheReleases) {
+  for (const auto ending : {Ending::Dies, Ending::Restarted}) {
+    SCOPED_TRACE(nameOf(ending));
+    Harness h;
+    setUpReleaseScene(h);
+    auto& agent = serviceOf(h, kMembers[1]);
+    if (ending == Ending::Dies) agent.start.diesAfterMs = 60'000;
+    if (ending == Ending::Restarted) agent.start.restartedAfterMs = 60'000;
+    EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out();
+    expectAllOn(h, "v2");
+  }
+}
+
+// A dependent starts once what it depends on reports running, not once its
+// watch is over: down for about one watch, not two.
+TEST(ReleaseConfirmation, ADependentStartsAsSoonAsWhatItDependsOnRuns) {
+  Harness h;
+  setUpReleaseScene(h);
+  std::uint64_t agentStarted = 0;
+  std::uint64_t syncStarted = 0;
+  h.services.find(u"QZAgent")->start.pendingMs = 400;
+  const auto began = h.clock.now();
+  EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out();
+  expectAllOn(h, "v2");
+  agentStarted = serviceOf(h, kMembers[1]).since;
+  syncStarted = serviceOf(h, kMembers[0]).since;
+  // QZAgent reached running 400 ms after its start; QZSync was asked right
+  // after, well inside QZAgent's watch of 1.5 s.
+  EXPECT_LT(syncStarted - agentStarted, 500u);
+  EXPECT_GT(syncStarted, began);
+}
+
+// A member with nothing of its own to do that depends on one that has is
+// stopped before it and started after it, without --stop-dependents, and
+// no outsider; one that others depend on is left running.
+TEST(ReleaseConfirmation, AMemberWithNothingToDoIsCarriedRoundTheOneItDependsOn) {
+  for (const bool dependent : {true, false}) {
+    SCOPED_TRACE(dependent ? "the dependent has nothing to do" : "the one depended on has nothing to do");
+    Harness h;
+    setUpReleaseScene(h);
+    const auto& idle = dependent ? kMembers[0] : kMembers[1];
+    h.os.removeFile(idle.next());
+    EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out();
+    for (const auto& member : kMembers) {
+      SCOPED_TRACE(toUtf8(member.name));
+      const bool isIdle = member.name == idle.name;
+      EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, isIdle ? "v1" : "v2"));
+      EXPECT_TRUE(runsItsFile(h, member));
+      EXPECT_FALSE(h.os.contents(member.journal()));
+      EXPECT_THAT(resultOf(h, member),
+                  HasSubstr(isIdle ? "N\xE3o foi encontrada a nova vers\xE3o" : "Atualizado com sucesso!"));
+    }
+    if (dependent) {
+      EXPECT_EQ(h.services.requests(),
+                (std::vector<std::u16string>{u"stop QZSync", u"stop QZAgent", u"stop QZStore", u"start QZAgent",
+                                             u"start QZStore", u"start QZSync"}));
+    } else {
+      EXPECT_EQ(h.services.requests(), (std::vector<std::u16string>{u"stop QZSync", u"stop QZStore", u"start QZSync",
+                                                                     u"start QZStore"}));
+    }
+  }
+}
+
+// The release file's health command is resolved and judged once, and the
+// very command judged is what runs, as on the command line.
+TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {
+  for (const bool passes : {true, false}) {
+    SCOPED_TRACE(passes ? "it passes" : "it fails for v2");
+    Harness h;
+    setUpReleaseScene(h, R"({"services": [{"name": "QZSync"}, {"name": "QZAgent", "healthCommand": )"
+                         R"(["C:\\svc\\check.cmd"]}, {"name": "QZStore"}]})");
+    h.os.putFile(u"C:\\svc\\check.cmd", "@exit /b 0\r\n");
+    const auto line = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
+    h.probes.answer(line, [&h, passes] {
+      const bool onV2 = serviceOf(h, kMembers[1]).runningImage == versionOf(kMembers[1], "v2");
+      return FakeHealthProbes::exited(passes || !onV2 ? 0 : 1);
+    });
+    const int status = h.run(kReleaseArguments + u" --health-timeout 5");
+    EXPECT_EQ(status, passes ? 0 : 11) << h.out();
+    expectAllOn(h, passes ? "v2" : "v1");
+    EXPECT_THAT(h.out(), HasSubstr("Service :: saud\xE1vel (comando C:\\svc\\check.cmd: c\xF3" "digo de sa\xED" "da 0)"));
+  }
+}
+
+}  // namespace
+}  // namespace usqz
