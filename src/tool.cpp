@@ -1,6 +1,8 @@
 #include "tool.h"
 
+#include <memory>
 #include <new>
+#include <optional>
 
 #include "checks/health_command.h"
 #include "cli/command_line.h"
@@ -8,10 +10,8 @@
 #include "common/tool_error.h"
 #include "run/outcome.h"
 #include "run/report/tell_outcome.h"
-#include "run/release/dead_release.h"
 #include "run/release/release_file.h"
 #include "run/release/release_run.h"
-#include "run/update_run.h"
 
 namespace usqz {
 
@@ -23,50 +23,19 @@ void writeUsage(Console& console) {
   console.writeLine(u"");
 }
 
-// Two runs for one set of executables would swap files under each other: a
-// second run that finds their lock held touches nothing. Every service name
-// that maps to the same executables shares the lock.
-Outcome runLocked(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath,
-                  RunReport& report) {
-  RunLocks locks(p, ownPath);
-  const auto taken = locks.take(options.serviceName);
-  if (taken == RunLocks::Taken::Busy) {
-    console.writeLine(u"Outra atualização do serviço " + options.serviceName + u" já está em andamento.");
-    return Outcome::Busy;
-  }
-  if (taken == RunLocks::Taken::Failed) {
-    std::u16string why = p.texts.describe(locks.error());
-    // Created first by someone who gave us no access: not a run under way.
-    if (locks.error() == platform::kErrorAccessDenied) {
-      why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
-    }
-    console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + options.serviceName + u": " +
-                      why);
-    return Outcome::Unchanged;
-  }
-  // An abandoned lock says a run died; its journal, if it left one, says
-  // what to undo, and the run reads it first whatever the lock said. A
-  // dead release's is undone as a whole, with its other services' locks.
-  UpdateRun run(p, console, options, ownPath, report);
-  auto& c = run.context();
-  c.recoverRelease = [&]() -> std::optional<Outcome> {
-    const auto optionsOf = [&options](const std::u16string& name) {
-      Options other = options;
-      if (other.serviceName != name) {
-        other.serviceName = name;
-        other.sha256.clear();
-        other.health.clear();
-      }
-      return other;
-    };
-    const auto dead = recoverDeadReleases(p, console, optionsOf, ownPath, {options.serviceName}, locks);
-    if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
-      return lockNotHad(console, p.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error());
-    }
-    c.recovered = dead.endOf(p.files, options.serviceName);
-    return std::nullopt;
-  };
-  return run.execute();
+RunAction actionOf(const Options& options) {
+  return options.checkOnly ? RunAction::Check : options.rollback ? RunAction::Rollback : RunAction::Update;
+}
+
+// A service's options as its run takes them: its health commands resolved
+// and judged, its report kept off the files the run works on; why not.
+// The command line's service and each of a release's go through it alike.
+std::optional<std::u16string> judgeOptions(platform::Platform& p, Options& options,
+                                           const std::optional<std::u16string>& ownPath) {
+  if (auto why = resolveHealthCommands(p.files, options)) return why;
+  if (auto why = untrustedHealthCommand(p, options)) return why;
+  if (ownPath) return reportOverwritesRunFiles(p.files, options, *ownPath);
+  return std::nullopt;
 }
 
 // A release: its file read and judged, every service's options checked as
@@ -85,10 +54,7 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
   std::vector<Options> members;
   for (const auto& service : read.services) {
     auto member = memberOptions(options, service);
-    auto why = resolveHealthCommands(p.files, member);
-    if (!why) why = untrustedHealthCommand(p, member);
-    if (!why) why = reportOverwritesRunFiles(p.files, member, ownPath);
-    if (why) {
+    if (const auto why = judgeOptions(p, member, std::u16string(ownPath))) {
       console.writeLine(u"Erro: Opção inválida: serviço " + service.name + u": " + *why);
       return Outcome::Usage;
     }
@@ -97,21 +63,19 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
   console.makeBestEffort();
   const bool told = !options.reportPath.empty() || options.eventLog;
   const auto host = told ? p.events.computerName() : std::u16string();
+  std::vector<std::unique_ptr<RunReport>> owned;
   ReleaseReports reports;
   for (const auto& service : read.services) {
-    reports.services.push_back(std::make_unique<RunReport>(told, p.clock));
-    reports.services.back()->begin(options.checkOnly  ? RunAction::Check
-                                   : options.rollback ? RunAction::Rollback
-                                                      : RunAction::Update,
-                                   service.name, host);
+    owned.push_back(std::make_unique<RunReport>(told, p.clock));
+    owned.back()->begin(actionOf(options), service.name, host);
+    reports.services.push_back(owned.back().get());
   }
-  const auto outcome = runRelease(p, console, options, members, ownPath, reports);
+  const auto outcome = runRelease(p, console, options, members, ownPath, reports, Asked::ReleaseFile);
   for (std::size_t i = 0; i < reports.services.size(); ++i) {
     reports.services[i]->end(reports.outcomes[i], exitStatusFor(reports.outcomes[i], true));
   }
   if (told) {
-    std::vector<const RunReport*> services;
-    for (const auto& report : reports.services) services.push_back(report.get());
+    std::vector<const RunReport*> services(reports.services.begin(), reports.services.end());
     tellReleaseOutcome(p, console, options, outcome, services, ownPath);
   }
   return outcome;
@@ -138,13 +102,7 @@ int runTool(platform::Platform& p) {
   try {
     options = scanOptions(programArguments(p.files.commandLine()));
     if (options.malformed.empty() && !options.serviceName.empty()) {
-      if (auto why = resolveHealthCommands(p.files, options)) options.malformed = std::move(*why);
-      if (options.malformed.empty()) {
-        if (auto why = untrustedHealthCommand(p, options)) options.malformed = std::move(*why);
-      }
-    }
-    if (options.malformed.empty() && !options.serviceName.empty() && ownPath) {
-      if (auto why = reportOverwritesRunFiles(p.files, options, *ownPath)) options.malformed = std::move(*why);
+      if (auto why = judgeOptions(p, options, ownPath)) options.malformed = std::move(*why);
     }
     if (!options.releasePath.empty() && options.malformed.empty()) {
       // Every file the run works with lies beside the tool.
@@ -165,11 +123,12 @@ int runTool(platform::Platform& p) {
       console.makeBestEffort();
       const bool told = !options.reportPath.empty() || options.eventLog;
       RunReport report(told, p.clock);
-      report.begin(options.checkOnly  ? RunAction::Check
-                   : options.rollback ? RunAction::Rollback
-                                      : RunAction::Update,
-                   options.serviceName, told ? p.events.computerName() : std::u16string());
-      outcome = runLocked(p, console, options, *ownPath, report);
+      report.begin(actionOf(options), options.serviceName, told ? p.events.computerName() : std::u16string());
+      // One service is a release of one.
+      const std::vector<Options> members{options};
+      ReleaseReports reports;
+      reports.services.push_back(&report);
+      outcome = runRelease(p, console, options, members, *ownPath, reports, Asked::CommandLine);
       report.end(outcome, exitStatusFor(outcome, true));
       if (told) tellOutcome(p, console, options, report, *ownPath);
     }

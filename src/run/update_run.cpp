@@ -1,8 +1,9 @@
-// The update run as its forward steps: undo an update that died halfway,
-// check, stop, back up, swap, start, confirm. What fails once the service
-// was touched is rolled back (rollback); the checks before the stop
-// (before_the_stop), --check (check_plan) and the recovery of a dead run
-// (recovery) have files of their own.
+// One service's part in a run, as its forward steps: undo an update that
+// died halfway, check, stop, back up, swap, start, confirm. The release
+// engine (release_run) takes them for one service or many. What fails once
+// the service was touched is rolled back (rollback); the checks before the
+// stop (before_the_stop), --check (check_plan) and the recovery of a dead
+// run (recovery) have files of their own.
 #include "run/update_run.h"
 
 #include <exception>
@@ -33,12 +34,17 @@ UpdateRun::UpdateRun(platform::Platform& platform, Console& console, const Optio
                      std::u16string_view ownExecutablePath, RunReport& report)
     : c(platform, console, options, ownExecutablePath, report) {}
 
-// The run's one error handler: whatever fails is undone as far as it can
-// be, reported on the console and recorded in the result file.
-Outcome UpdateRun::execute() {
+// --check: what the run would do, through the same error handler as a
+// run's refusal.
+Outcome UpdateRun::check() {
   Outcome outcome = Outcome::Updated;
   try {
-    outcome = steps();
+    refuseNamesOutsideTheToolsFolder(c);
+    // Nothing found in a folder others may change is acted upon, a dead
+    // run's journal included.
+    checkWhereTheToolActs(c.p, c.updateNames, c.names);
+    readVersionsForTheReport(true);
+    outcome = checkOnly(c);
   } catch (const ToolError& error) {
     outcome = fail(error.message());
   } catch (const std::bad_alloc&) {
@@ -63,41 +69,6 @@ void UpdateRun::close() {
   dropOwnCopy();
   c.service.reset();
   c.manager.reset();
-}
-
-Outcome UpdateRun::steps() {
-  refuseNamesOutsideTheToolsFolder(c);
-  if (!c.options.checkOnly && staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
-  // Nothing found in a folder others may change is acted upon, a dead
-  // run's journal included.
-  checkWhereTheToolActs(c.p, c.updateNames, c.names);
-  if (c.options.checkOnly) {
-    readVersionsForTheReport(true);
-    return checkOnly(c);
-  }
-  if (const auto outcome = undoInterruptedRun()) return *outcome;
-  readVersionsForTheReport(false);
-
-  // The new version as found: read once, by its copy when it passes.
-  const bool passes = newVersionPasses(c, c.names);
-  reportNewVersion();
-  if (!passes) return Outcome::NothingToDo;
-
-  const bool mayRegister = connect(c);
-  openOrRegister(mayRegister);
-  if (alreadyRuns(c)) {
-    dropRunningCopy();
-    return Outcome::Updated;
-  }
-  bringDown();
-  finishStop();
-  swapIn();
-  requestStart();
-  confirmStarted();
-  confirmStillRunning();
-  recordConfirmed();
-  finish();
-  return Outcome::Updated;
 }
 
 UpdateRun::Found UpdateRun::checkBeforeTheStop() {
@@ -244,13 +215,6 @@ Outcome UpdateRun::fail(const std::u16string& message) {
   const auto outcome = outcomeOf(endState(c));
   if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");
   return outcome;
-}
-
-// Every check comes before the first step that changes anything, the
-// registration included.
-void UpdateRun::openOrRegister(bool mayRegister) {
-  if (openAndCheck(c, mayRegister)) return;
-  registerTheService();
 }
 
 void UpdateRun::registerTheService() {
@@ -410,11 +374,5 @@ void UpdateRun::reportNewVersion() {
   c.report.next(versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
 }
 
-
-Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
-                  std::u16string_view ownExecutablePath, RunReport& report) {
-  UpdateRun run(platform, console, options, ownExecutablePath, report);
-  return run.execute();
-}
 
 }  // namespace usqz

@@ -1,7 +1,8 @@
-// The update run as its sequence of steps: undo an update that died
+// One service's update as its sequence of steps: undo an update that died
 // halfway, check, stop, back up, swap, start, confirm, and roll back
-// whatever fails once the service was touched. A release takes the same
-// steps for each of its services, one step for all of them at a time.
+// whatever fails once the service was touched. The release engine takes
+// them, one step for all of its services at a time, a single update being
+// a release of one.
 #pragma once
 
 #include <optional>
@@ -17,23 +18,17 @@
 
 namespace usqz {
 
-// Runs the update for `options.serviceName` while the caller holds the lock
-// on its executables. Everything is reported on the console and recorded in
-// the result file; only a failure of that report escapes.
-// What it did is kept in `report` when that was asked for.
-Outcome runUpdate(platform::Platform& platform, Console& console, const Options& options,
-                  std::u16string_view ownExecutablePath, RunReport& report);
-
 class UpdateRun {
  public:
   UpdateRun(platform::Platform& platform, Console& console, const Options& options,
             std::u16string_view ownExecutablePath, RunReport& report);
 
-  // The whole update, its one error handler included.
-  Outcome execute();
+  // --check, its error handler included.
+  Outcome check();
 
-  // A release's service, a step at a time; each step throws what the
-  // update would fail with, and fail() undoes what it took.
+  // The service's part in a release (of one, or of many), a step at a
+  // time; each step throws what the update would fail with, and fail()
+  // undoes what it took.
   enum class Found {
     Work,         // checked: a new version to put in place
     NothingToDo,  // no new version
@@ -73,9 +68,7 @@ class UpdateRun {
   RunContext& context() { return c; }
 
  private:
-  Outcome steps();
   void recordSuccess();
-  void openOrRegister(bool mayRegister);
   void registerTheService();
   void activateOwnCopy();
   void dropOwnCopy();

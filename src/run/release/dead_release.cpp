@@ -55,8 +55,12 @@ Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16
     console.writeLine(u"Outra atualização do serviço " + service + u" já está em andamento.");
     return Outcome::Busy;
   }
-  console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " +
-                    texts.describe(error));
+  std::u16string why = texts.describe(error);
+  // Created first by someone who gave us no access: not a run under way.
+  if (error == platform::kErrorAccessDenied) {
+    why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
+  }
+  console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " + why);
   return Outcome::Unchanged;
 }
 

@@ -78,9 +78,9 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
 class ReleaseRun {
  public:
   ReleaseRun(platform::Platform& platform, Console& console, const Options& options,
-             const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports)
+             const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports, Asked asked)
       : p_(platform), console_(console), options_(options), options_of_(members), ownPath_(ownPath),
-        reports_(reports), locks_(platform, ownPath) {
+        reports_(reports), locks_(platform, ownPath), single_(asked == Asked::CommandLine) {
     reports_.outcomes.assign(members.size(), Outcome::Unchanged);
   }
 
@@ -122,12 +122,14 @@ class ReleaseRun {
   std::u16string ownPath_;
   ReleaseReports& reports_;
   RunLocks locks_;
+  // One service from the command line.
+  bool single_;
   std::vector<Member> members_;
   std::size_t announced_ = static_cast<std::size_t>(-1);
 };
 
 void ReleaseRun::announce(std::size_t member) {
-  if (announced_ == member) return;
+  if (single_ || announced_ == member) return;
   announced_ = member;
   console_.writeLine(u"[" + nameOf(member) + u"]");
 }
@@ -142,6 +144,7 @@ Outcome ReleaseRun::execute() {
     Member member;
     member.index = i;
     member.run = std::make_unique<UpdateRun>(p_, console_, options_of_[i], ownPath_, *reports_.services[i]);
+    if (!single_) member.run->context().dependents.partOfRelease(names());
     members_.push_back(std::move(member));
   }
   if (options_.checkOnly) return checkOnly();
@@ -155,6 +158,8 @@ Outcome ReleaseRun::execute() {
     Options other = options_;
     other.releasePath.clear();
     other.serviceName = name;
+    other.sha256.clear();
+    other.health.clear();
     return other;
   };
   // After the first service's own checks of where it acts, before any
@@ -193,11 +198,11 @@ Outcome ReleaseRun::checkOnly() {
   std::vector<Outcome> outcomes;
   for (auto& member : members_) {
     announce(member.index);
-    member.run->context().dependents.partOfRelease(names());
-    member.outcome = member.run->execute();
+    member.outcome = member.run->check();
     reports_.outcomes[member.index] = member.outcome;
     outcomes.push_back(member.outcome);
   }
+  if (single_) return outcomes.front();
   const auto dependencies = dependenciesOf(p_, names(), names());
   announced_ = static_cast<std::size_t>(-1);
   if (!dependencies.order.cycle.empty()) {
@@ -237,6 +242,10 @@ Outcome ReleaseRun::update() {
       member.found = member.run->checkBeforeTheStop();
     } catch (const ToolError& error) {
       return refuse(member.index, error.message());
+    } catch (const std::bad_alloc&) {
+      return refuse(member.index, u"Out of memory");
+    } catch (const std::exception& error) {
+      return refuse(member.index, fromUtf8(error.what()));
     }
     if (member.found == UpdateRun::Found::NothingToDo) {
       member.outcome = Outcome::NothingToDo;
@@ -259,44 +268,50 @@ Outcome ReleaseRun::update() {
       workNames.push_back(nameOf(member.index));
     }
   }
-  const auto dependencies = dependenciesOf(p_, workNames, names());
-  if (!dependencies.order.cycle.empty()) {
-    std::vector<std::u16string> cycle;
-    for (const auto i : dependencies.order.cycle) cycle.push_back(workNames[i]);
-    cycle.push_back(cycle.front());
-    return refuse(work[dependencies.order.cycle.front()],
-                  u"Dependência circular entre os serviços: " + joined(cycle, u" -> "));
-  }
-  if (!options_.stopDependents) {
-    for (std::size_t i = 0; i < work.size(); ++i) {
-      if (dependencies.outside[i].empty()) continue;
-      return refuse(work[i],
-                    u"Erro ao parar o serviço: serviços dependentes em execução: " + joined(dependencies.outside[i]));
-    }
-  }
-  std::vector<std::size_t> start;
-  std::vector<std::u16string> release;
-  for (const auto i : dependencies.order.start) {
-    start.push_back(work[i]);
-    release.push_back(workNames[i]);
-  }
-  std::vector<std::u16string> carried;
-  for (const auto& member : members_) {
-    if (member.found == UpdateRun::Found::NothingToDo) carried.push_back(nameOf(member.index));
-  }
-  for (const auto i : start) {
-    members_[i].run->context().release = release;
-    members_[i].run->context().dependents.partOfRelease(release);
-    members_[i].run->context().dependents.membersToCarry(carried);
-  }
   // Batches, in start order: a service's batch is one past the latest of
   // those it depends on. Each batch stops together (the last first) and
   // starts together, so that a service waits only for those it depends on.
+  std::vector<std::size_t> start;
   std::vector<std::size_t> level(members_.size(), 0);
   std::size_t levels = 0;
-  for (const auto i : dependencies.order.start) {
-    for (const auto d : dependencies.dependsOn[i]) level[work[i]] = std::max(level[work[i]], level[work[d]] + 1);
-    levels = std::max(levels, level[work[i]] + 1);
+  if (single_) {
+    // Its dependents are its own to refuse or to carry, where its stop is.
+    start = work;
+    levels = work.empty() ? 0 : 1;
+  } else if (!work.empty()) {
+    const auto dependencies = dependenciesOf(p_, workNames, names());
+    if (!dependencies.order.cycle.empty()) {
+      std::vector<std::u16string> cycle;
+      for (const auto i : dependencies.order.cycle) cycle.push_back(workNames[i]);
+      cycle.push_back(cycle.front());
+      return refuse(work[dependencies.order.cycle.front()],
+                    u"Dependência circular entre os serviços: " + joined(cycle, u" -> "));
+    }
+    if (!options_.stopDependents) {
+      for (std::size_t i = 0; i < work.size(); ++i) {
+        if (dependencies.outside[i].empty()) continue;
+        return refuse(work[i], u"Erro ao parar o serviço: serviços dependentes em execução: " +
+                                   joined(dependencies.outside[i]));
+      }
+    }
+    std::vector<std::u16string> release;
+    for (const auto i : dependencies.order.start) {
+      start.push_back(work[i]);
+      release.push_back(workNames[i]);
+    }
+    std::vector<std::u16string> carried;
+    for (const auto& member : members_) {
+      if (member.found != UpdateRun::Found::Work) carried.push_back(nameOf(member.index));
+    }
+    for (const auto i : start) {
+      members_[i].run->context().release = release;
+      members_[i].run->context().dependents.partOfRelease(release);
+      members_[i].run->context().dependents.membersToCarry(carried);
+    }
+    for (const auto i : dependencies.order.start) {
+      for (const auto d : dependencies.dependsOn[i]) level[work[i]] = std::max(level[work[i]], level[work[d]] + 1);
+      levels = std::max(levels, level[work[i]] + 1);
+    }
   }
   const auto batch = [&](std::size_t n) {
     std::vector<std::size_t> members;
@@ -316,6 +331,8 @@ Outcome ReleaseRun::update() {
       return true;
     } catch (const ToolError& error) {
       failure.emplace(i, error.message());
+    } catch (const std::bad_alloc&) {
+      failure.emplace(i, u"Out of memory");
     } catch (const std::exception& error) {
       failure.emplace(i, fromUtf8(error.what()));
     }
@@ -327,11 +344,16 @@ Outcome ReleaseRun::update() {
       step(*members_[i].run);
     } catch (const ToolError& error) {
       if (!failure) failure.emplace(i, error.message());
+    } catch (const std::bad_alloc&) {
+      if (!failure) failure.emplace(i, u"Out of memory");
     } catch (const std::exception& error) {
       if (!failure) failure.emplace(i, fromUtf8(error.what()));
     }
   };
-  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.writeJournal(); });
+  // One service's stop writes its journal as it finds the service.
+  if (!single_) {
+    for (const auto i : start) attempt(i, [](UpdateRun& run) { run.writeJournal(); });
+  }
   for (std::size_t n = levels; n-- > 0 && !failure;) {
     std::vector<std::size_t> asked;
     for (const auto i : batch(n)) {
@@ -373,6 +395,10 @@ Outcome ReleaseRun::update() {
       member.outcome = Outcome::Updated;
     } catch (const ToolError& error) {
       member.outcome = member.run->fail(error.message());
+    } catch (const std::bad_alloc&) {
+      member.outcome = member.run->fail(u"Out of memory");
+    } catch (const std::exception& error) {
+      member.outcome = member.run->fail(fromUtf8(error.what()));
     }
     member.ended = true;
     outcomes.push_back(member.outcome);
@@ -382,8 +408,8 @@ Outcome ReleaseRun::update() {
 
 Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& start) {
   // What depends on others goes down first, then each is put back and
-  // started after what it depends on.
-  for (auto it = start.rbegin(); it != start.rend(); ++it) {
+  // started after what it depends on. One service's own rollback stops it.
+  for (auto it = start.rbegin(); it != start.rend() && !single_; ++it) {
     announce(*it);
     try {
       members_[*it].run->stopForRollback();
@@ -411,8 +437,9 @@ Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, cons
 }  // namespace
 
 Outcome runRelease(platform::Platform& platform, Console& console, const Options& options,
-                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports) {
-  return ReleaseRun(platform, console, options, members, ownPath, reports).execute();
+                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports,
+                   Asked asked) {
+  return ReleaseRun(platform, console, options, members, ownPath, reports, asked).execute();
 }
 
 }  // namespace usqz

@@ -7,7 +7,6 @@
 // whole by the next run that touches any of its services.
 #pragma once
 
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -23,13 +22,21 @@ namespace usqz {
 // The services' reports and outcomes, one each, in the release file's
 // order: the caller's reports, begun; the outcomes the run's.
 struct ReleaseReports {
-  std::vector<std::unique_ptr<RunReport>> services;
+  std::vector<RunReport*> services;
   std::vector<Outcome> outcomes;
 };
 
-// `members`: each service's options, as its own run would take them, its
-// health commands resolved and judged.
+// How the run was asked for. One service named on the command line is a
+// release of one whose transcript is the single update's: no service
+// named before its lines, its journal naming no release, its dependents
+// its own to refuse or carry.
+enum class Asked { ReleaseFile, CommandLine };
+
+// The one engine for one service and for many. `members`: each service's
+// options, as its own run would take them, its health commands resolved
+// and judged.
 Outcome runRelease(platform::Platform& platform, Console& console, const Options& options,
-                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports);
+                   const std::vector<Options>& members, std::u16string_view ownPath, ReleaseReports& reports,
+                   Asked asked);
 
 }  // namespace usqz
