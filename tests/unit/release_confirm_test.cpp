@@ -147,3 +147,34 @@ TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+// A service an operator was stopping when the release found it did not
+// run: put back, it is left stopped, as with a single update.
+TEST(ReleaseConfirmation, AServiceFoundStoppingIsNotStartedByTheRollback) {
+  Harness h;
+  setUpReleaseScene(h);
+  auto& store = serviceOf(h, kMembers[2]);
+  store.state = platform::kServiceStopPending;
+  store.since = h.clock.now();
+  store.stop.takesMs = 300;
+  auto& sync = serviceOf(h, kMembers[0]);
+  sync.startOnlyFor = versionOf(kMembers[0], "v2");
+  sync.start.diesAfterMs = 100;
+  EXPECT_EQ(h.run(kReleaseArguments), 11) << h.out();
+  for (const auto& member : kMembers) {
+    SCOPED_TRACE(toUtf8(member.name));
+    EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, "v1"));
+    EXPECT_FALSE(h.os.contents(member.journal()));
+    EXPECT_EQ(runsItsFile(h, member), member.name != u"QZStore");
+  }
+  EXPECT_EQ(store.state, platform::kServiceStopped);
+}
+
+}  // namespace
+}  // namespace usqz
