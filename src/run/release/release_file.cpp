@@ -7,8 +7,8 @@
 #include <set>
 
 #include "checks/location_trust.h"
-#include "cli/command_line.h"
 #include "common/names.h"
+#include "common/option_values.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -76,29 +76,39 @@ ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view text,
     ReleaseService service;
     service.name = wide(entry["name"].get<std::string>());
     const auto where = u"serviço " + service.name + u": ";
-    // Each value goes through the very reading the command line's does.
-    std::vector<std::u16string> arguments{u"UpdateServiceQZ"};
     for (const auto& [key, value] : entry.items()) {
       if (key != "name" && key != "sha256" && key != "healthUrl" && key != "healthTcp" && key != "healthCommand") {
         return malformed(where + u"chave desconhecida: \"" + wide(key) + u"\"");
       }
     }
+    // Every value's type first, then each value through the very reading
+    // the command line's does, refused in its words.
+    std::optional<std::u16string> hash;
     if (entry.contains("sha256")) {
       if (!entry["sha256"].is_string()) return malformed(where + u"\"sha256\" deve ser um texto");
-      arguments.insert(arguments.end(), {u"--sha256", wide(entry["sha256"].get<std::string>())});
+      hash = wide(entry["sha256"].get<std::string>());
     }
+    using Reader = OptionValue<HealthCheck> (*)(std::u16string_view);
+    std::vector<std::pair<Reader, std::u16string>> checks;
     // In the order the checks are made: the address, the port, the command.
-    for (const auto& [key, option] : {std::pair{"healthUrl", u"--health-url"}, std::pair{"healthTcp", u"--health-tcp"},
-                                      std::pair{"healthCommand", u"--health-command"}}) {
+    for (const auto& [key, reader] : {std::pair<const char*, Reader>{"healthUrl", &healthUrlValue},
+                                      std::pair<const char*, Reader>{"healthTcp", &healthTcpValue},
+                                      std::pair<const char*, Reader>{"healthCommand", &healthCommandValue}}) {
       if (!entry.contains(key)) continue;
       const auto values = textsOf(entry[key]);
       if (!values) return malformed(where + u"\"" + wide(key) + u"\" deve ser uma lista de textos");
-      for (const auto& one : *values) arguments.insert(arguments.end(), {option, one});
+      for (const auto& one : *values) checks.emplace_back(reader, one);
     }
-    const auto options = scanOptions(arguments);
-    if (!options.malformed.empty()) return malformed(where + options.malformed);
-    service.sha256 = options.sha256;
-    service.health = options.health;
+    if (hash) {
+      auto pin = sha256Value(*hash);
+      if (!pin.value) return malformed(where + pin.refused);
+      service.sha256 = std::move(*pin.value);
+    }
+    for (const auto& [reader, value] : checks) {
+      auto check = reader(value);
+      if (!check.value) return malformed(where + check.refused);
+      service.health.push_back(std::move(*check.value));
+    }
     if (service.name.find_first_of(u"\\/") != std::u16string::npos || service.name.size() > 256) {
       return malformed(where + u"não é um nome de serviço");
     }
