@@ -73,7 +73,8 @@ TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
   std::string many = "{\"services\": [";
   for (int i = 0; i < 65; ++i) many += (i ? ", " : "") + std::string("{\"name\": \"QZS") + std::to_string(i) + "\"}";
   many += "]}";
-  const std::pair<std::string, const char*> cases[] = {
+  const std::string name = "{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"";
+  std::vector<std::pair<std::string, std::string>> cases = {
       {"", "n\xE3o \xE9 um JSON v\xE1lido"},
       {"{\"services\": [{\"name\": \"QZAgent\"}]", "n\xE3o \xE9 um JSON v\xE1lido"},
       {"{\"services\": [{\"name\": \"QZ\xFF\"}]}", "n\xE3o \xE9 um JSON v\xE1lido"},
@@ -89,9 +90,27 @@ TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
       {"{\"services\": [{\"sha256\": \"\"}]}", "um servi\xE7o sem \"name\""},
       {"{\"services\": [{\"name\": \"\"}]}", "um servi\xE7o sem \"name\""},
       {"{\"services\": [{\"name\": 7}]}", "um servi\xE7o sem \"name\""},
-      {"{\"services\": [{\"name\": \"QZ\\\\..\\\\x\"}]}", "n\xE3o \xE9 um nome de servi\xE7o"},
-      {"{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"qzagent\"}]}", "aparece duas vezes"},
-      {"{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"XXAgent\"}]}", "dois servi\xE7os no mesmo execut\xE1vel"},
+      // Windows' names: its files are named after the service, and Windows
+      // reads a name only up to a NUL.
+      {name + "QZAgent\\u0000x\"}]}",
+       "servi\xE7o QZAgent<U+0000>x: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+0000 em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\nAgent\"}]}",
+       "servi\xE7o QZ<U+000A>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+000A em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\tAgent\"}]}",
+       "servi\xE7o QZ<U+0009>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+0009 em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\u001FAgent\"}]}",
+       "servi\xE7o QZ<U+001F>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+001F em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\\\..\\\\x\"}]}",
+       "servi\xE7o QZ\\..\\x: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita '\\' em nomes de arquivo\r\n"},
+      {name + "QZ" + std::string(255, 'a') + "\"}]}",
+       "servi\xE7o QZ" + std::string(255, 'a') + ": n\xE3o \xE9 um nome de servi\xE7o: mais de 256 caracteres\r\n"},
+      {name + "qzagent\"}]}", "o servi\xE7o qzagent aparece duas vezes\r\n"},
+      {name + "XXAgent\"}]}", "dois servi\xE7os no mesmo execut\xE1vel: XXAgent e C:\\svc\\qz_Agent.exe\r\n"},
+      {name + "XXAGENT\"}]}", "dois servi\xE7os no mesmo execut\xE1vel: XXAGENT e C:\\svc\\qz_AGENT.exe\r\n"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": \"abc\"}]}", "QZAgent: --sha256 abc: n\xE3o \xE9 um SHA-256"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": 1}]}", "\"sha256\" deve ser um texto"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthUrl\": \"http://x\"}]}", "deve ser uma lista de textos"},
@@ -99,6 +118,12 @@ TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthTcp\": [\"x:0\"]}]}", "--health-tcp x:0"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthCommand\": [\" \"]}]}", "--health-command sem comando"},
   };
+  for (const char refused : std::string("<>:\"/\\|?*")) {
+    const std::string escaped = refused == '"' || refused == '\\' ? std::string{'\\', refused} : std::string{refused};
+    cases.emplace_back(name + "QZ" + escaped + "Agent\"}]}", std::string("servi\xE7o QZ") + refused +
+                                                               "Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows "
+                                                               "n\xE3o aceita '" + refused + "' em nomes de arquivo\r\n");
+  }
   for (const auto& [text, says] : cases) {
     SCOPED_TRACE(text.substr(0, 80));
     Harness h;

@@ -32,6 +32,33 @@ std::optional<std::vector<std::u16string>> textsOf(const json& value) {
   return texts;
 }
 
+// A name as a message shows it: a character that would break the line or
+// vanish from it by its code.
+std::u16string shown(std::u16string_view name) {
+  std::u16string out;
+  for (const char16_t c : name) {
+    if (c < u' ') {
+      out += u"<U+" + toHex(c, 4, true) + u">";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Every file of a service is named after it, and Windows refuses these in a
+// file name. A NUL would be worse than refused: the name would end there
+// where Windows reads it, and two names the file tells apart would be one.
+std::optional<std::u16string> refusedInFileName(std::u16string_view name) {
+  for (const char16_t c : name) {
+    if (c < u' ') return u"U+" + toHex(c, 4, true);
+    if (std::u16string_view(u"<>:\"/\\|?*").find(c) != std::u16string_view::npos) {
+      return u"'" + std::u16string(1, c) + u"'";
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view text, std::u16string_view ownPath) {
@@ -75,7 +102,12 @@ ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view text,
     }
     ReleaseService service;
     service.name = wide(entry["name"].get<std::string>());
-    const auto where = u"serviço " + service.name + u": ";
+    const auto where = u"serviço " + shown(service.name) + u": ";
+    if (const auto character = refusedInFileName(service.name)) {
+      return malformed(where + u"não é um nome de serviço: o Windows não aceita " + *character +
+                       u" em nomes de arquivo");
+    }
+    if (service.name.size() > 256) return malformed(where + u"não é um nome de serviço: mais de 256 caracteres");
     for (const auto& [key, value] : entry.items()) {
       if (key != "name" && key != "sha256" && key != "healthUrl" && key != "healthTcp" && key != "healthCommand") {
         return malformed(where + u"chave desconhecida: \"" + wide(key) + u"\"");
@@ -109,9 +141,9 @@ ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view text,
       if (!check.value) return malformed(where + check.refused);
       service.health.push_back(std::move(*check.value));
     }
-    if (service.name.find_first_of(u"\\/") != std::u16string::npos || service.name.size() > 256) {
-      return malformed(where + u"não é um nome de serviço");
-    }
+    // Compared as Windows compares them, by its own case folding: two
+    // members the system takes for one, or whose executables it does, would
+    // both act on the same files.
     const auto upper = files.upperCase(service.name);
     const auto executable = files.upperCase(deriveNames(service.name, ownPath).pathCurrentBin);
     for (const auto& [otherName, otherExecutable] : taken) {
