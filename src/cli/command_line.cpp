@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include "common/option_values.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -53,56 +54,6 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments) {
   return serviceName;
 }
 
-std::optional<std::u16string> normalizedHex(std::u16string_view text, std::size_t digits) {
-  std::u16string hex;
-  for (const char16_t c : text) {
-    if (c == u' ' || c == u':' || c == u'\t' || c == u'\u200E' || c == u'\u200F' || c == u'\uFEFF') continue;
-    if (c >= u'0' && c <= u'9') {
-      hex += c;
-    } else if ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')) {
-      hex += static_cast<char16_t>(c | 0x20);
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (hex.size() != digits) return std::nullopt;
-  return hex;
-}
-
-namespace {
-
-std::optional<std::uint64_t> wholeNumber(std::u16string_view text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char16_t c : text) {
-    if (c < u'0' || c > u'9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - u'0');
-  }
-  return value;
-}
-
-// host:port, [IPv6]:port or name:port.
-std::optional<HealthCheck> tcpCheck(std::u16string_view value) {
-  std::u16string_view host;
-  std::u16string_view port;
-  if (!value.empty() && value.front() == u'[') {
-    const auto close = value.find(u"]:");
-    if (close == std::u16string_view::npos) return std::nullopt;
-    host = value.substr(1, close - 1);
-    port = value.substr(close + 2);
-  } else {
-    const auto colon = value.rfind(u':');
-    if (colon == std::u16string_view::npos || value.find(u':') != colon) return std::nullopt;
-    host = value.substr(0, colon);
-    port = value.substr(colon + 1);
-  }
-  const auto number = wholeNumber(port);
-  if (host.empty() || !number || *number < 1 || *number > 65535) return std::nullopt;
-  return HealthCheck{HealthCheck::Kind::Tcp, std::u16string(host), static_cast<std::uint16_t>(*number), {}, {}, {}};
-}
-
-}  // namespace
-
 Options scanOptions(const std::vector<std::u16string>& arguments) {
   Options options;
   options.serviceName = scanServiceName(arguments);
@@ -114,6 +65,13 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   };
   const auto refuse = [&options](std::u16string why) {
     if (options.malformed.empty()) options.malformed = std::move(why);
+  };
+  const auto healthValue = [&](OptionValue<HealthCheck> read) {
+    if (read.value) {
+      options.health.push_back(std::move(*read.value));
+    } else {
+      refuse(std::move(read.refused));
+    }
   };
   for (std::size_t idx = 1; idx < arguments.size(); ++idx) {
     if (idx >= 2 && takesValue(arguments[idx - 1])) continue;
@@ -155,28 +113,9 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
         options.signers.push_back(value);
       }
     }
-    if (argument == u"--health-url") {
-      const auto lower = toAsciiLower(value.substr(0, 8));
-      if ((lower.rfind(u"http://", 0) == 0 && value.size() > 7) || (lower.rfind(u"https://", 0) == 0 && value.size() > 8)) {
-        options.health.push_back({HealthCheck::Kind::Url, value, 0, {}, {}, {}});
-      } else {
-        refuse(u"--health-url " + value + u": não é um endereço http:// ou https://");
-      }
-    }
-    if (argument == u"--health-tcp") {
-      if (const auto check = tcpCheck(value)) {
-        options.health.push_back(*check);
-      } else {
-        refuse(u"--health-tcp " + value + u": não é host:porta (porta de 1 a 65535; IPv6 entre colchetes)");
-      }
-    }
-    if (argument == u"--health-command") {
-      if (value.find_first_not_of(u" \t") != std::u16string::npos) {
-        options.health.push_back({HealthCheck::Kind::Command, value, 0, {}, {}, {}});
-      } else {
-        refuse(u"--health-command sem comando");
-      }
-    }
+    if (argument == u"--health-url") healthValue(healthUrlValue(value));
+    if (argument == u"--health-tcp") healthValue(healthTcpValue(value));
+    if (argument == u"--health-command") healthValue(healthCommandValue(value));
     if (argument == u"--health-timeout") {
       const auto seconds = wholeNumber(value);
       if (seconds && *seconds >= 1 && *seconds <= 3600) {
@@ -186,10 +125,10 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
       }
     }
     if (argument == u"--sha256") {
-      if (const auto hash = normalizedHex(value, 64)) {
-        options.sha256 = *hash;
+      if (auto hash = sha256Value(value); hash.value) {
+        options.sha256 = std::move(*hash.value);
       } else {
-        refuse(u"--sha256 " + value + u": não é um SHA-256 (64 dígitos hexadecimais)");
+        refuse(std::move(hash.refused));
       }
     }
   }

@@ -2,8 +2,6 @@
 // name and the options (common/options.h says what they are).
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +32,5 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
 // anywhere on the command line; a value taken by "--service-name" is a
 // name, not an option.
 Options scanOptions(const std::vector<std::u16string>& arguments);
-
-// A hash as administrators copy it (any case, blanks, colons and the
-// invisible marks some certificate dialogs add): its lower-case hex digits
-// when they are `digits` of them, else nothing.
-std::optional<std::u16string> normalizedHex(std::u16string_view text, std::size_t digits);
 
 }  // namespace usqz

@@ -1,5 +1,6 @@
 // What the command line asks of a run, once read: the options every part
-// of the tool consults. Reading them is cli/'s; what they mean is here.
+// of the tool consults. Reading them is cli/'s, their values
+// common/option_values.h's; what they mean is here.
 #pragma once
 
 #include <cstdint>

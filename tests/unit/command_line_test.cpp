@@ -1,7 +1,11 @@
 #include "cli/command_line.h"
 
+#include <optional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "common/option_values.h"
 
 namespace usqz {
 namespace {
@@ -65,6 +69,48 @@ TEST(ScanOptions, AnywhereExactlySpelledAndNeverTheServiceNamesValue) {
   EXPECT_FALSE(asName.exitCode);
   EXPECT_FALSE(asName.stopDependents);
   EXPECT_TRUE(scanOptions({u"tool", u"--service-name", u"--service-name", u"A", u"--exit-code"}).exitCode);
+}
+
+// The readers the command line and the release file share: what each takes,
+// and the command line's refusal, word for word, for what it does not.
+TEST(OptionValues, TakenOrRefusedInTheCommandLinesWords) {
+  const auto byOption = [](std::u16string_view option, std::u16string_view value) {
+    if (option == u"--sha256") {
+      const auto read = sha256Value(value);
+      return std::pair{read.value.value_or(u""), read.refused};
+    }
+    const auto read = option == u"--health-url" ? healthUrlValue(value)
+                      : option == u"--health-tcp" ? healthTcpValue(value)
+                                                  : healthCommandValue(value);
+    return std::pair{read.value ? read.value->target + u"|" + toDecimal(read.value->port) : u"", read.refused};
+  };
+  struct Case {
+    const char16_t* option;
+    const char16_t* value;
+    const char16_t* taken;    // the hash, or the check's target and port
+    const char16_t* refused;
+  };
+  const std::u16string hash(64, u'a');
+  const Case cases[] = {
+      {u"--sha256", u"AA:aa AA\taa\u200E" u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\uFEFF", hash.c_str(), u""},
+      {u"--sha256", u"abc", u"", u"--sha256 abc: não é um SHA-256 (64 dígitos hexadecimais)"},
+      {u"--sha256", u"", u"", u"--sha256 : não é um SHA-256 (64 dígitos hexadecimais)"},
+      {u"--health-url", u"HTTPS://x", u"HTTPS://x|0", u""},
+      {u"--health-url", u"http://", u"", u"--health-url http://: não é um endereço http:// ou https://"},
+      {u"--health-url", u"https:/x", u"", u"--health-url https:/x: não é um endereço http:// ou https://"},
+      {u"--health-tcp", u"[::1]:8443", u"::1|8443", u""},
+      {u"--health-tcp", u"db:65535", u"db|65535", u""},
+      {u"--health-tcp", u"::1:80", u"", u"--health-tcp ::1:80: não é host:porta (porta de 1 a 65535; IPv6 entre colchetes)"},
+      {u"--health-tcp", u"db:65536", u"", u"--health-tcp db:65536: não é host:porta (porta de 1 a 65535; IPv6 entre colchetes)"},
+      {u"--health-tcp", u"[::1]80", u"", u"--health-tcp [::1]80: não é host:porta (porta de 1 a 65535; IPv6 entre colchetes)"},
+      {u"--health-command", u" check.cmd ", u" check.cmd |0", u""},
+      {u"--health-command", u" \t", u"", u"--health-command sem comando"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(toUtf8(std::u16string(c.option) + u" " + c.value));
+    EXPECT_EQ(byOption(c.option, c.value), (std::pair<std::u16string, std::u16string>{c.taken, c.refused}));
+    EXPECT_EQ(scanOptions({u"tool", u"--service-name", u"QZAgent", c.option, c.value}).malformed, c.refused);
+  }
 }
 
 TEST(DeriveNames, FromTheServiceNameAndTheToolsOwnDirectory) {

@@ -20,6 +20,31 @@ using ::testing::HasSubstr;
 
 const std::string kOk = "Atualizado com sucesso!\r\n";
 
+// UTF-16 code units as a file holds them, little- or big-endian.
+std::string utf16Bytes(std::u16string_view units, bool bigEndian) {
+  std::string bytes;
+  for (const char16_t unit : units) {
+    const char low = static_cast<char>(unit & 0xFF);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  return bytes;
+}
+
+// What a read says of its services, to compare two reads whole.
+std::string servicesOf(const ReleaseRead& read) {
+  std::string all;
+  for (const auto& service : read.services) {
+    all += toUtf8(service.name) + " sha256=" + toUtf8(service.sha256);
+    for (const auto& check : service.health) {
+      all += " check=" + std::to_string(static_cast<int>(check.kind)) + ":" + toUtf8(check.target) + ":" +
+             std::to_string(check.port);
+    }
+    all += "\n";
+  }
+  return all;
+}
+
 // -- the order ---------------------------------------------------------------
 
 TEST(ReleaseOrder, StartsWhatIsDependedOnFirstAndKeepsTheFilesOrderOtherwise) {
@@ -69,14 +94,115 @@ TEST(ReleaseFile, ReadsWhatTheCommandLineWouldSayOfEachService) {
   EXPECT_TRUE(read.services[1].health.empty());
 }
 
+TEST(ReleaseFile, ReadsUtf8WithOrWithoutAMarkAndUtf16WithOne) {
+  const std::string text =
+      "{\r\n  \"services\": [\r\n    {\"name\": \"QZSync\u00e7\", \"healthCommand\": "
+      "[\"C:\\\\svc\\\\verifica\u00e7\u00e3o \U0001F600.cmd\"]},\r\n    {\"name\": \"QZAgent\", \"sha256\": \"" +
+      std::string(64, 'B') + "\", \"healthTcp\": [\"127.0.0.1:8081\"]}\r\n  ]\r\n}\r\n";
+  Harness h;
+  const auto plain = parseRelease(h.os, text, kToolPath);
+  ASSERT_EQ(plain.kind, ReleaseRead::Kind::Read) << toUtf8(plain.why);
+  EXPECT_EQ(servicesOf(plain), "QZSync\u00e7 sha256= check=2:C:\\svc\\verifica\u00e7\u00e3o \U0001F600.cmd:0\n"
+                               "QZAgent sha256=" + std::string(64, 'b') + " check=1:127.0.0.1:8081\n");
+  const std::pair<const char*, std::string> encodings[] = {
+      {"UTF-8 with a mark", "\xEF\xBB\xBF" + text},
+      {"UTF-16 LE with a mark", utf16Bytes(u"\uFEFF" + fromUtf8(text), false)},
+      {"UTF-16 BE with a mark", utf16Bytes(u"\uFEFF" + fromUtf8(text), true)},
+  };
+  for (const auto& [what, bytes] : encodings) {
+    SCOPED_TRACE(what);
+    const auto read = parseRelease(h.os, bytes, kToolPath);
+    ASSERT_EQ(read.kind, ReleaseRead::Kind::Read) << toUtf8(read.why);
+    EXPECT_EQ(servicesOf(read), servicesOf(plain));
+  }
+}
+
+// Out-File and ">" in Windows PowerShell 5.1 write UTF-16 LE with a mark.
+TEST(ReleaseFile, AFileWindowsPowerShellWroteIsRunAsAnyOther) {
+  Harness h;
+  setUpReleaseScene(h, utf16Bytes(u"\uFEFF" + fromUtf8(kReleaseText) + u"\r\n", false));
+  EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out();
+  expectAllOn(h, "v2");
+}
+
 TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
   std::string many = "{\"services\": [";
   for (int i = 0; i < 65; ++i) many += (i ? ", " : "") + std::string("{\"name\": \"QZS") + std::to_string(i) + "\"}";
   many += "]}";
-  const std::pair<std::string, const char*> cases[] = {
-      {"", "n\xE3o \xE9 um JSON v\xE1lido"},
-      {"{\"services\": [{\"name\": \"QZAgent\"}]", "n\xE3o \xE9 um JSON v\xE1lido"},
-      {"{\"services\": [{\"name\": \"QZ\xFF\"}]}", "n\xE3o \xE9 um JSON v\xE1lido"},
+  const std::string name = "{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"";
+  const std::string powerShell = utf16Bytes(u"\uFEFF" + fromUtf8(kReleaseText), false);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      // The text: where it goes wrong, and how.
+      {"", "n\xE3o \xE9 um JSON v\xE1lido: o arquivo est\xE1 vazio\r\n"},
+      {"\xEF\xBB\xBF \r\n", "n\xE3o \xE9 um JSON v\xE1lido: o arquivo est\xE1 vazio\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\"}]",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 35: o arquivo termina antes do fim do JSON\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 35: o arquivo termina dentro de um texto entre aspas\r\n"},
+      {"{\n  \"services\": [\n    {\"name\": \"QZAgent\"},\n  ]\n}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 4, coluna 3: esperava-se um valor, n\xE3o \"]\"\r\n"},
+      {"{\r\n\"services\": [{\"name\" \"QZAgent\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 2, coluna 30: esperava-se \":\", n\xE3o um texto\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\"} {\"name\": \"QZSync\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 35: esperava-se \",\" ou \"]\", n\xE3o \"{\"\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\",}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 34: esperava-se uma chave entre aspas, n\xE3o \"}\"\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\" \"sha256\": \"\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 41: esperava-se \",\" ou \"}\", n\xE3o um texto\r\n"},
+      {"{\"services\": true true}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 22: esperava-se \",\" ou \"}\", n\xE3o true\r\n"},
+      {"{\"services\": []}}", "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 17: h\xE1 mais texto depois do fim do JSON\r\n"},
+      {"{\"services\": [{\"name\": \"QZ\tAgent\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 27: o caractere U+0009 precisa de escape dentro de um texto entre "
+       "aspas\r\n"},
+      {"{\"services\": [{\"name\": \"QZ\\xAgent\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 28: escape inv\xE1lido dentro de um texto entre aspas\r\n"},
+      {"{\"services\": [{\"name\": \"QZ\\uD800Agent\"}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 33: escape \\u de um substituto UTF-16 sem par dentro de um "
+       "texto entre aspas\r\n"},
+      {"{\"services\": [{\"name\": QZAgent}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 24: valor inv\xE1lido (sem aspas, s\xF3 n\xFAmeros, true, false e "
+       "null)\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": -}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 46: n\xFAmero inv\xE1lido\r\n"},
+      {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": 1e999}]}",
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 1, coluna 49: n\xFAmero grande demais\r\n"},
+      // Its encoding: UTF-8, with a mark or without, or UTF-16 with one.
+      {"{\"services\": [{\"name\": \"QZSync\xE7\"}]}",
+       "parece estar em Latin-1 ou Windows-1252, n\xE3o em UTF-8: linha 1, coluna 31: byte 0xE7; salve-o em UTF-8 ou "
+       "em UTF-16 com BOM\r\n"},
+      {"{\r\n  \"services\": [\r\n    {\"name\": \"QZSync\x80\"}\r\n  ]\r\n}",
+       "parece estar em Latin-1 ou Windows-1252, n\xE3o em UTF-8: linha 3, coluna 21: byte 0x80; salve-o em UTF-8 ou "
+       "em UTF-16 com BOM\r\n"},
+      {"{\"services\": [{\"name\": \"QZ\xFF\"}]}",
+       "parece estar em Latin-1 ou Windows-1252, n\xE3o em UTF-8: linha 1, coluna 27: byte 0xFF; salve-o em UTF-8 ou "
+       "em UTF-16 com BOM\r\n"},
+      {"{\"services\": [{\"name\": \"QZSync\u00e7\xFF\"}]}",
+       "n\xE3o \xE9 UTF-8 v\xE1lido: linha 1, coluna 32: byte 0xFF\r\n"},
+      {"{\"services\": [{\"name\": \"QZSync\u00e7\xC0\xAF\"}]}",
+       "n\xE3o \xE9 UTF-8 v\xE1lido: linha 1, coluna 32: byte 0xC0\r\n"},
+      {"{\"services\": [{\"name\": \"QZSync\u00e7\xED\xA0\x80\"}]}",
+       "n\xE3o \xE9 UTF-8 v\xE1lido: linha 1, coluna 32: byte 0xED\r\n"},
+      {utf16Bytes(fromUtf8(kReleaseText), false),
+       "parece estar em UTF-16 LE sem BOM: linha 1, coluna 2: byte 0x00; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {utf16Bytes(fromUtf8(kReleaseText), true),
+       "parece estar em UTF-16 BE sem BOM: linha 1, coluna 1: byte 0x00; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {std::string("{\0\0\0}\0\0\0", 8),
+       "parece estar em UTF-32 LE sem BOM: linha 1, coluna 2: byte 0x00; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {std::string("\0\0\0{\0\0\0}", 8),
+       "parece estar em UTF-32 BE sem BOM: linha 1, coluna 1: byte 0x00; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {std::string("\xFF\xFE\0\0{\0\0\0}\0\0\0", 12),
+       "est\xE1 em UTF-32: linha 1, coluna 1: BOM FF FE 00 00; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {std::string("\0\0\xFE\xFF\0\0\0{\0\0\0}", 12),
+       "est\xE1 em UTF-32: linha 1, coluna 1: BOM 00 00 FE FF; salve-o em UTF-8 ou em UTF-16 com BOM\r\n"},
+      {powerShell.substr(0, powerShell.size() - 1),
+       "n\xE3o \xE9 UTF-16 v\xE1lido: linha 1, coluna 76: termina no meio de um caractere\r\n"},
+      {utf16Bytes(u"\uFEFF{\"services\": [{\"name\": \"QZ\xD800\"}]}", false),
+       "n\xE3o \xE9 UTF-16 v\xE1lido: linha 1, coluna 27: o substituto U+D800 n\xE3o tem par\r\n"},
+      {utf16Bytes(u"\uFEFF{\"services\":\r\n [{\"name\": \"QZ\xDC00\xD800\"}]}", true),
+       "n\xE3o \xE9 UTF-16 v\xE1lido: linha 2, coluna 15: o substituto U+DC00 n\xE3o tem par\r\n"},
+      {utf16Bytes(u"\uFEFF{\r\n  \"services\": [\r\n    {\"name\": \"QZSync\u00e7\",}\r\n  ]\r\n}", true),
+       "n\xE3o \xE9 um JSON v\xE1lido: linha 3, coluna 24: esperava-se uma chave entre aspas, n\xE3o \"}\"\r\n"},
       {"[]", "deve ser um objeto JSON"},
       {"{}", "falta a lista \"services\""},
       {"{\"services\": {}}", "falta a lista \"services\""},
@@ -89,9 +215,27 @@ TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
       {"{\"services\": [{\"sha256\": \"\"}]}", "um servi\xE7o sem \"name\""},
       {"{\"services\": [{\"name\": \"\"}]}", "um servi\xE7o sem \"name\""},
       {"{\"services\": [{\"name\": 7}]}", "um servi\xE7o sem \"name\""},
-      {"{\"services\": [{\"name\": \"QZ\\\\..\\\\x\"}]}", "n\xE3o \xE9 um nome de servi\xE7o"},
-      {"{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"qzagent\"}]}", "aparece duas vezes"},
-      {"{\"services\": [{\"name\": \"QZAgent\"}, {\"name\": \"XXAgent\"}]}", "dois servi\xE7os no mesmo execut\xE1vel"},
+      // Windows' names: its files are named after the service, and Windows
+      // reads a name only up to a NUL.
+      {name + "QZAgent\\u0000x\"}]}",
+       "servi\xE7o QZAgent<U+0000>x: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+0000 em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\nAgent\"}]}",
+       "servi\xE7o QZ<U+000A>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+000A em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\tAgent\"}]}",
+       "servi\xE7o QZ<U+0009>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+0009 em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\u001FAgent\"}]}",
+       "servi\xE7o QZ<U+001F>Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita U+001F em nomes de "
+       "arquivo\r\n"},
+      {name + "QZ\\\\..\\\\x\"}]}",
+       "servi\xE7o QZ\\..\\x: n\xE3o \xE9 um nome de servi\xE7o: o Windows n\xE3o aceita '\\' em nomes de arquivo\r\n"},
+      {name + "QZ" + std::string(255, 'a') + "\"}]}",
+       "servi\xE7o QZ" + std::string(255, 'a') + ": n\xE3o \xE9 um nome de servi\xE7o: mais de 256 caracteres\r\n"},
+      {name + "qzagent\"}]}", "o servi\xE7o qzagent aparece duas vezes\r\n"},
+      {name + "XXAgent\"}]}", "dois servi\xE7os no mesmo execut\xE1vel: XXAgent e C:\\svc\\qz_Agent.exe\r\n"},
+      {name + "XXAGENT\"}]}", "dois servi\xE7os no mesmo execut\xE1vel: XXAGENT e C:\\svc\\qz_AGENT.exe\r\n"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": \"abc\"}]}", "QZAgent: --sha256 abc: n\xE3o \xE9 um SHA-256"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"sha256\": 1}]}", "\"sha256\" deve ser um texto"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthUrl\": \"http://x\"}]}", "deve ser uma lista de textos"},
@@ -99,6 +243,12 @@ TEST(ReleaseFile, AnythingUnexpectedIsRefusedWithItsReason) {
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthTcp\": [\"x:0\"]}]}", "--health-tcp x:0"},
       {"{\"services\": [{\"name\": \"QZAgent\", \"healthCommand\": [\" \"]}]}", "--health-command sem comando"},
   };
+  for (const char refused : std::string("<>:\"/\\|?*")) {
+    const std::string escaped = refused == '"' || refused == '\\' ? std::string{'\\', refused} : std::string{refused};
+    cases.emplace_back(name + "QZ" + escaped + "Agent\"}]}", std::string("servi\xE7o QZ") + refused +
+                                                               "Agent: n\xE3o \xE9 um nome de servi\xE7o: o Windows "
+                                                               "n\xE3o aceita '" + refused + "' em nomes de arquivo\r\n");
+  }
   for (const auto& [text, says] : cases) {
     SCOPED_TRACE(text.substr(0, 80));
     Harness h;

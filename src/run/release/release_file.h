@@ -34,9 +34,12 @@ struct ReleaseRead {
   std::vector<ReleaseService> services;
 };
 
-// The file's UTF-8 text, read: its services in the file's order, or why it
-// cannot be run. `files` compares names the way the system does.
-ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view text, std::u16string_view ownPath);
+// The file's bytes, read: its services in the file's order, or why it
+// cannot be run. UTF-8, with or without a byte-order mark, or UTF-16 (LE or
+// BE) with one, as Windows PowerShell 5.1 writes files; anything else is
+// refused saying where and, when it can tell, in what the file seems to be
+// written. `files` compares names the way the system does.
+ReleaseRead parseRelease(platform::FileAndProcess& files, std::string_view bytes, std::u16string_view ownPath);
 
 // The file at `path` (absolute, or relative to the working folder), judged
 // and read through one handle, its folders judged as a health command's.
