@@ -354,14 +354,20 @@ Outcome ReleaseRun::update() {
   if (!single_) {
     for (const auto i : start) attempt(i, [](UpdateRun& run) { run.writeJournal(); });
   }
+  // A batch is asked to stop once the batch above it (its dependents) has
+  // stopped, and that batch's new versions go in while it stops: what
+  // depends on others waits for their stop, not for their swaps too.
+  std::vector<std::size_t> stopped;
   for (std::size_t n = levels; n-- > 0 && !failure;) {
     std::vector<std::size_t> asked;
     for (const auto i : batch(n)) {
       if (attempt(i, [](UpdateRun& run) { run.requestStop(); })) asked.push_back(i);
     }
+    for (const auto i : stopped) attempt(i, [](UpdateRun& run) { run.swapIn(); });
     for (const auto i : asked) settle(i, [](UpdateRun& run) { run.finishStop(); });
+    stopped = asked;
   }
-  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.swapIn(); });
+  for (const auto i : stopped) attempt(i, [](UpdateRun& run) { run.swapIn(); });
   // A batch starts as soon as the one before reports running, as the
   // service manager's own order would have it; the watches and health
   // checks of all of them overlap, and the last look at every service
