@@ -16,6 +16,7 @@
 namespace usqz::testing {
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
 
 // A text as a JSON string, quotes included: Windows paths are full of
@@ -229,6 +230,27 @@ TEST_F(Release, ADependencyDyingWhileItsDependentStartsIsPutBackAndAPassingHealt
     EXPECT_FALSE(fileExists(path(i, u".journal")));
     EXPECT_FALSE(fileExists(path(i, u".new")));
   }
+}
+
+// Killed while its dependent starts, every service ends up running the new
+// version, and the journals say the release did not stand. Then another
+// build is staged for the dependency, one the journals never saw: the
+// next run of the release may refuse to go on, but leaves no service down
+// for having tried.
+TEST_F(Release, DeadReleaseRunAgainWithAnotherBuildStagedLeavesEveryServiceRunning) {
+  const auto dependent = "qz_" + toUtf8(services[1].substr(2)) + ".exe";
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n" + dependent + ":v2:start_pending_ms=6000\n");
+  const auto killed = release({}, 3000);
+  // The dependent goes on starting without the tool.
+  for (int pass = 0; pass < 200 && up() != "+++"; ++pass) Sleep(50);
+  ASSERT_EQ(state(), "v2+ v2+ v2+ ") << "killed before the dependent's start\n" << killed.out;
+  for (std::size_t i = 0; i < services.size(); ++i) ASSERT_TRUE(fileExists(path(i, u".journal"))) << killed.out;
+
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
+  copyFile(testServiceV1(), path(0, u".new"));
+  const auto again = release();
+  EXPECT_THAT(again.exitStatus, AnyOf(10u, 12u)) << again.out;
+  EXPECT_EQ(up(), "+++") << state() << "\n" << again.out;
 }
 
 }  // namespace
