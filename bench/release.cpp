@@ -1,13 +1,18 @@
-// A release of four services against four single updates of them run one
-// after the other, side by side in each round: the wall time of the tool's
-// runs, and each service's downtime (from its stop request to its new
-// version started). The second service depends on the first. Prints
-// figures only; it asserts nothing about them. USQZ_BENCH_SHOW=1 prints
-// each release's transcript and the services' log as well.
+// What a release costs against single updates, under Wine, in each round:
+//  - four services, the second depending on the first, as one release and
+//    as four single updates one after the other: the wall time of the
+//    tool's runs, and each service's downtime (from its stop request to
+//    its new version started);
+//  - releases of 1, 4 and 16 services that depend on none: the wall time
+//    and the longest downtime, beside one single update's downtime.
+// Every service takes 300 ms to stop and 300 ms to start. Prints figures
+// only; it asserts nothing about them. USQZ_BENCH_SHOW=1 prints each
+// release's transcript and the services' log as well.
 //   release ROUNDS TOOL V1 V2
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,30 +26,39 @@ namespace usqz::bench {
 namespace {
 
 constexpr std::size_t kServices = 4;
+constexpr std::size_t kWidths[] = {1, 4, 16};
 
 struct Round {
   bool ok = false;
   double wallMs = 0;
-  std::vector<double> downMs = std::vector<double>(kServices, 0);
+  std::vector<double> downMs;
+  double longestDownMs() const { return downMs.empty() ? 0 : *std::max_element(downMs.begin(), downMs.end()); }
 };
 
-Round runRound(const std::u16string& tool, const std::u16string& v1, const std::u16string& v2, bool asRelease) {
+struct Programs {
+  std::u16string tool, v1, v2;
+};
+
+// `count` services in a folder of their own, the second depending on the
+// first when `chained`, updated as one release or one after the other.
+Round runRound(const Programs& programs, std::size_t count, bool chained, bool asRelease) {
   testing::ScratchDirectory folder;
   testing::ServiceNames names;
   std::vector<std::u16string> services;
   std::string release = "{\"services\": [";
   // Each service as real ones are: some time to stop, some to start.
   testing::writeFile(folder / u"test_service.cfg", "stop_ms=300\nstart_pending_ms=300\n");
-  for (std::size_t i = 0; i < kServices; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     services.push_back(names.make(u"QZRel"));
     const auto item = services.back().substr(2);
-    testing::copyFile(v1, folder / (u"qz_" + item + u".exe"));
-    testing::copyFile(v2, folder / (u"qz_" + item + u".new"));
-    testing::installService(services.back(), folder / (u"qz_" + item + u".exe"), true, i == 1 ? services[0] : u"");
+    testing::copyFile(programs.v1, folder / (u"qz_" + item + u".exe"));
+    testing::copyFile(programs.v2, folder / (u"qz_" + item + u".new"));
+    testing::installService(services.back(), folder / (u"qz_" + item + u".exe"), true,
+                            chained && i == 1 ? services[0] : u"");
     release += std::string(i ? ", " : "") + "{\"name\": \"" + toUtf8(services.back()) + "\"}";
   }
   testing::writeFile(folder / u"release.json", release + "]}");
-  testing::copyFile(tool, folder / u"UpdateServiceQZ.exe");
+  testing::copyFile(programs.tool, folder / u"UpdateServiceQZ.exe");
   const auto command = u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --exit-code ";
   Round round;
   round.ok = true;
@@ -62,13 +76,20 @@ Round runRound(const std::u16string& tool, const std::u16string& v1, const std::
     }
   }
   round.wallMs = static_cast<double>(GetTickCount64() - before);
-  for (std::size_t i = 0; i < kServices; ++i) {
-    const auto log = testing::readFile(folder / (u"events-qz_" + services[i].substr(2) + u".exe.log"));
+  for (const auto& service : services) {
+    const auto log = testing::readFile(folder / (u"events-qz_" + service.substr(2) + u".exe.log"));
     double stop = 0, started = 0;
     round.ok = round.ok && eventTick(log, "v1 stop requested", stop) && eventTick(log, "v2 started", started);
-    round.downMs[i] = started - stop;
+    round.downMs.push_back(started - stop);
   }
   return round;
+}
+
+template <typename Field>
+double medianOf(const std::vector<Round>& rounds, Field field) {
+  std::vector<double> values;
+  for (const auto& round : rounds) values.push_back(field(round));
+  return median(values);
 }
 
 }  // namespace
@@ -81,31 +102,41 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   const unsigned rounds = static_cast<unsigned>(std::atoi(argv[1]));
-  const auto tool = testing::windowsPath(argv[2]);
-  const auto v1 = testing::windowsPath(argv[3]);
-  const auto v2 = testing::windowsPath(argv[4]);
-  std::vector<bench::Round> releases, singles;
+  const bench::Programs programs{testing::windowsPath(argv[2]), testing::windowsPath(argv[3]),
+                                 testing::windowsPath(argv[4])};
+  std::vector<bench::Round> releases, singles, alone;
+  std::vector<std::vector<bench::Round>> wide(std::size(bench::kWidths));
   for (unsigned r = 0; r < rounds; ++r) {
     // Side by side, alternating which goes first.
     for (const bool asRelease : {r % 2 == 0, r % 2 != 0}) {
-      auto round = bench::runRound(tool, v1, v2, asRelease);
+      auto round = bench::runRound(programs, bench::kServices, true, asRelease);
       if (round.ok) (asRelease ? releases : singles).push_back(round);
     }
+    if (auto round = bench::runRound(programs, 1, false, false); round.ok) alone.push_back(round);
+    for (std::size_t w = 0; w < std::size(bench::kWidths); ++w) {
+      if (auto round = bench::runRound(programs, bench::kWidths[w], false, true); round.ok) wide[w].push_back(round);
+    }
   }
-  const auto column = [](const std::vector<bench::Round>& rounds, auto field) {
-    std::vector<double> values;
-    for (const auto& round : rounds) values.push_back(field(round));
-    return bench::median(values);
-  };
+  const auto wall = [](const bench::Round& r) { return r.wallMs; };
   std::printf("%u rounds (%zu and %zu passed); medians, in ms; service 2 depends on service 1\n", rounds,
               releases.size(), singles.size());
-  std::printf("%-22s %12s %18s\n", "", "release", "4 single updates");
-  std::printf("%-22s %12.0f %18.0f\n", "wall time", column(releases, [](const auto& r) { return r.wallMs; }),
-              column(singles, [](const auto& r) { return r.wallMs; }));
+  std::printf("%-30s %12s %18s\n", "", "release", "4 single updates");
+  std::printf("%-30s %12.0f %18.0f\n", "wall time", bench::medianOf(releases, wall), bench::medianOf(singles, wall));
   for (std::size_t i = 0; i < bench::kServices; ++i) {
-    std::printf("service %zu down %13s %12.0f %18.0f\n", i + 1, "",
-                column(releases, [i](const auto& r) { return r.downMs[i]; }),
-                column(singles, [i](const auto& r) { return r.downMs[i]; }));
+    const auto down = [i](const bench::Round& r) { return r.downMs[i]; };
+    const auto label = "service " + std::to_string(i + 1) + " down" + (i == 1 ? " (depends on 1)" : "");
+    std::printf("%-30s %12.0f %18.0f\n", label.c_str(), bench::medianOf(releases, down),
+                bench::medianOf(singles, down));
+  }
+
+  const auto longest = [](const bench::Round& r) { return r.longestDownMs(); };
+  const auto aloneDown = bench::medianOf(alone, [](const bench::Round& r) { return r.downMs[0]; });
+  std::printf("\nreleases of services that depend on none; medians, in ms (one single update: %zu of %u passed)\n",
+              alone.size(), rounds);
+  std::printf("%-10s %8s %12s %14s %24s\n", "services", "passed", "wall time", "longest down", "one single update down");
+  for (std::size_t w = 0; w < std::size(bench::kWidths); ++w) {
+    std::printf("%-10zu %8zu %12.0f %14.0f %24.0f\n", bench::kWidths[w], wide[w].size(), bench::medianOf(wide[w], wall),
+                bench::medianOf(wide[w], longest), aloneDown);
   }
   return 0;
 }

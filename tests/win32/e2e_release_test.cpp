@@ -6,13 +6,29 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
 #include "e2e_update.h"
 #include "platform/text.h"
 
 namespace usqz::testing {
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
+
+// A text as a JSON string, quotes included: Windows paths are full of
+// backslashes.
+std::string jsonText(const std::u16string& text) {
+  std::string quoted = "\"";
+  for (const char c : toUtf8(text)) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
 
 struct Release : ::testing::Test {
   ScratchDirectory folder;
@@ -39,7 +55,37 @@ struct Release : ::testing::Test {
     }
     return all;
   }
+  // Whether each service runs, whatever its version.
+  std::string up() const {
+    std::string all;
+    for (const auto& service : services) {
+      all += queryServiceState(service) == static_cast<std::uint32_t>(SERVICE_RUNNING) ? "+" : "-";
+    }
+    return all;
+  }
   std::string result(std::size_t i) const { return readFile(folder / (u"updateServiceQZ-" + services[i] + u".txt")); }
+  // When service i's executable logged `event` ("v2 started"), by the
+  // machine's tick; 0 when it never did.
+  double tickOf(std::size_t i, const std::string& event) const {
+    std::istringstream log(readFile(folder / (u"events-qz_" + services[i].substr(2) + u".exe.log")));
+    std::string line;
+    while (std::getline(log, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const auto space = line.find(' ');
+      if (space != std::string::npos && line.substr(space + 1) == event) return std::strtod(line.c_str(), nullptr);
+    }
+    return 0;
+  }
+  // The release file, the dependent listed first; extra[i] is what
+  // follows service i's name in its entry.
+  void listRelease(const std::vector<std::string>& extra) {
+    std::string json = "{\"services\": [";
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+      json += std::string(k ? ", " : "") + "{\"name\": \"" + toUtf8(services[listed[k]]) + "\"" + extra[listed[k]] + "}";
+    }
+    writeFile(releaseFile, json + "]}");
+  }
+  const std::vector<std::size_t> listed = {1, 0, 2};
   void stage() {
     for (std::size_t i = 0; i < services.size(); ++i) copyFile(testServiceV2(), path(i, u".new"));
   }
@@ -51,8 +97,7 @@ struct Release : ::testing::Test {
 
   void SetUp() override {
     copyFile(builtTool(), folder / u"UpdateServiceQZ.exe");
-    writeFile(releaseFile, "{\"services\": [{\"name\": \"" + toUtf8(services[1]) + "\"}, {\"name\": \"" +
-                               toUtf8(services[0]) + "\"}, {\"name\": \"" + toUtf8(services[2]) + "\"}]}");
+    listRelease({"", "", ""});
     writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
     for (std::size_t i = 0; i < services.size(); ++i) {
       copyFile(testServiceV1(), path(i, u".exe"));
@@ -130,6 +175,86 @@ TEST_F(Release, KilledHalfwayThenRunAgainEndsUpdated) {
     EXPECT_FALSE(fileExists(path(i, u".journal")));
     EXPECT_FALSE(fileExists(path(i, u".new")));
   }
+}
+
+// A service confirmed early is looked at once more when the last one is:
+// the dependency passes its watch and dies while its dependent is still
+// starting, and the release is put back whole. Then the same services on
+// a release whose file gives the dependency a health command, a script
+// that passes: updated.
+TEST_F(Release, ADependencyDyingWhileItsDependentStartsIsPutBackAndAPassingHealthCommandUpdates) {
+  const auto dependency = "qz_" + toUtf8(services[0].substr(2)) + ".exe";
+  const auto dependent = "qz_" + toUtf8(services[1].substr(2)) + ".exe";
+  // Past its watch of 1.5 s it dies, reporting it (Wine's manager notices
+  // no other end), while its dependent is a long way from running.
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n" + dependency + ":v2:die_after_ms=2500\n" + dependent +
+                                              ":v2:start_pending_ms=4000\n");
+  const auto failed = release();
+  EXPECT_EQ(failed.exitStatus, 11u) << failed.out;
+  EXPECT_EQ(state(), "v1+ v1+ v1+ ") << failed.out;
+  const auto died = tickOf(0, "v2 died");
+  ASSERT_NE(died, 0) << failed.out;
+  EXPECT_GE(died - tickOf(0, "v2 started"), 1'500) << "it died within its own watch";
+  EXPECT_LT(died, tickOf(1, "v2 started")) << "the dependency died before its dependent ran";
+  // Its own result says it stopped and was put back; the others' name it
+  // and say the same.
+  const std::string error = "Erro: ";
+  const std::string putBack = ". Vers\xE3o anterior restaurada e em execu\xE7\xE3o.\r\n";
+  const auto why = result(0);
+  EXPECT_THAT(why, ::testing::StartsWith(error + "O servi\xE7o parou "));
+  EXPECT_THAT(why, ::testing::EndsWith(putBack));
+  for (const std::size_t i : {1u, 2u}) {
+    EXPECT_EQ(result(i), error + "a atualiza\xE7\xE3o conjunta falhou no servi\xE7o " + toUtf8(services[0]) + ": " +
+                             why.substr(std::min(why.size(), error.size())));
+  }
+  for (std::size_t i = 0; i < services.size(); ++i) {
+    EXPECT_EQ(version(path(i, u".new")), "v2");
+    EXPECT_FALSE(fileExists(path(i, u".journal")));
+  }
+
+  // The health command lies where only administrators may write, beside
+  // the tool, as the elevated run requires of whatever it executes.
+  const auto check = folder / u"ok.cmd";
+  writeFile(check, "@echo verificado pelo cmd\r\n@exit /b 0\r\n");
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
+  listRelease({", \"healthCommand\": [" + jsonText(check) + "]", "", ""});
+  const auto healthy = release();
+  EXPECT_EQ(healthy.exitStatus, 0u) << healthy.out;
+  EXPECT_EQ(state(), "v2+ v2+ v2+ ") << healthy.out;
+  // Checked once, as the service the file gives it to, once it runs.
+  const auto command = "comando " + toUtf8(check);
+  EXPECT_THAT(healthy.out, HasSubstr(lines({"[" + toUtf8(services[0]) + "]", "Service :: status: iniciado",
+                                            "Service :: verificando sa\xFA" "de: " + command + " ...",
+                                            "Service :: saud\xE1vel (" + command +
+                                                ": c\xF3" "digo de sa\xED" "da 0, verificado pelo cmd)"})));
+  EXPECT_EQ(healthy.out.find("verificando"), healthy.out.rfind("verificando")) << healthy.out;
+  for (std::size_t i = 0; i < services.size(); ++i) {
+    EXPECT_EQ(result(i), kSuccess);
+    EXPECT_EQ(version(path(i, u".old")), "v1");
+    EXPECT_FALSE(fileExists(path(i, u".journal")));
+    EXPECT_FALSE(fileExists(path(i, u".new")));
+  }
+}
+
+// Killed while its dependent starts, every service ends up running the new
+// version, and the journals say the release did not stand. Then another
+// build is staged for the dependency, one the journals never saw: the
+// next run of the release may refuse to go on, but leaves no service down
+// for having tried.
+TEST_F(Release, DeadReleaseRunAgainWithAnotherBuildStagedLeavesEveryServiceRunning) {
+  const auto dependent = "qz_" + toUtf8(services[1].substr(2)) + ".exe";
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n" + dependent + ":v2:start_pending_ms=6000\n");
+  const auto killed = release({}, 3000);
+  // The dependent goes on starting without the tool.
+  for (int pass = 0; pass < 200 && up() != "+++"; ++pass) Sleep(50);
+  ASSERT_EQ(state(), "v2+ v2+ v2+ ") << "killed before the dependent's start\n" << killed.out;
+  for (std::size_t i = 0; i < services.size(); ++i) ASSERT_TRUE(fileExists(path(i, u".journal"))) << killed.out;
+
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
+  copyFile(testServiceV1(), path(0, u".new"));
+  const auto again = release();
+  EXPECT_THAT(again.exitStatus, AnyOf(10u, 12u)) << again.out;
+  EXPECT_EQ(up(), "+++") << state() << "\n" << again.out;
 }
 
 }  // namespace
