@@ -98,6 +98,7 @@ inline constexpr std::uint32_t kServiceAllAccess = 0xF01FF;
 inline constexpr std::uint32_t kAcceptStop = 0x0001;
 
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr std::uint32_t kServiceWin32ShareProcess = 0x20;
 inline constexpr std::uint32_t kServiceAutoStart = 2;
 inline constexpr std::uint32_t kServiceDemandStart = 3;
 inline constexpr std::uint32_t kServiceDisabled = 4;

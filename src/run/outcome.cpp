@@ -3,7 +3,7 @@
 namespace usqz {
 
 Outcome outcomeOf(const EndState& end) {
-  if (end.dependentsDown) return Outcome::Down;
+  if (end.dependentsDown || end.restartsSuspended) return Outcome::Down;
   if (end.newVersionConfirmed) return end.runsAtEnd ? Outcome::Updated : Outcome::Down;
   if (!end.touched) return Outcome::Unchanged;
   // A service the run registered has no previous version to fall back on.

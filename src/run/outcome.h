@@ -26,12 +26,14 @@ struct EndState {
   bool previousInPlace = false;   // the versions stand where they stood before the run
   bool dependentsDown = false;    // a dependent the run stopped is not running
   bool runsAtEnd = false;         // the last status query says running
+  bool restartsSuspended = false; // the failure actions the run suspended are not back
 };
 
 // 0 only when the new version runs; 11 only when the previous one runs
 // after a rollback or restore; 10 only when the service and its files are
 // as the run found them; 12 whenever the service (found running) or a
-// dependent the run stopped is not running at the end.
+// dependent the run stopped is not running at the end, or the manager
+// would no longer restart the service after a crash.
 Outcome outcomeOf(const EndState& end);
 
 int exitStatusFor(Outcome outcome, bool exitCodeAsked);

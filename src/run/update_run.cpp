@@ -117,6 +117,9 @@ void UpdateRun::writeJournal() {
                     status.dwCurrentState != platform::kServiceStopPending;
   prepareJournal(runs, false);
   c.journal.advance(Step::Stopping);
+  // Before the first service of the release stops: one whose restarts
+  // cannot be suspended refuses the release with nothing stopped.
+  if (runs) suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
 }
 
 void UpdateRun::finishStop() {
@@ -182,20 +185,28 @@ void UpdateRun::recordConfirmed() {
   }
 }
 
-void UpdateRun::finish() {
+Outcome UpdateRun::finish() {
   if (c.names.rollback) {
     // The rollback stands: the version it replaced stays at its own name
     // if it cannot become the backup, and says so.
     if (const auto why = c.swap.keepReplacedAsBackup(); !why.empty()) c.console.writeLine(u"Service :: " + why);
   }
   if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
-  if (const auto why = finishTransaction(c); !why.empty()) c.console.writeLine(u"Service :: " + why);
+  // The update stands, but a service the manager no longer restarts after
+  // a crash is not one left as it should be.
+  if (const auto why = finishTransaction(c); !why.empty()) {
+    c.recordError(why);
+    return outcomeOf(endState(c));
+  }
   recordSuccess();
+  return Outcome::Updated;
 }
 
 void UpdateRun::stopForRollback() {
   const auto taken = c.journal.lastTaken();
   if (!c.service || !taken || *taken < Step::Starting || *taken == Step::RollingBack) return;
+  // One that still runs is stopped again by its own rollback, which then
+  // moves nothing and says why.
   c.restore.stopWhatRuns(c.waits, c.service.get(), false);
 }
 
@@ -313,11 +324,17 @@ void UpdateRun::bringDown() {
       break;
   }
   // A release wrote the journal already, when it found the service running.
-  if (!c.journal.prepared() || !c.journal.record().wasRunning) prepareJournal(true, false);
+  if (!c.journal.prepared() || !c.journal.record().wasRunning) {
+    prepareJournal(true, false);
+    // Its first write, the restarts' own, comes before any stop.
+    c.journal.nextWriteSays(Step::StoppingDependents);
+  }
+  // Before anything stops, its dependents included: restarts that cannot
+  // be suspended refuse the run with everything still as it was.
+  suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
   c.dependents.bringDown(c.manager.get(), c.service.get(), status, c.options.stopDependents, c.journal);
   c.console.writeLine(u"Service :: parando ...");
   c.journal.advance(Step::Stopping);
-  suspendRestarts(c.p, c.manager.get(), c.service.get(), c.names.serviceName, c.journal);
   c.report.step(u"stop-requested");
   if (c.p.services.sendStop(c.service.get(), status) != platform::kOk) {
     std::u16string message = u"Erro ao parar o serviço";

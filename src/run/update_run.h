@@ -37,8 +37,9 @@ class UpdateRun {
   };
   Found checkBeforeTheStop();
   Outcome endedWith() const { return ended_; }
-  // A release's: every service's journal on disk, naming them all, before
-  // the first one stops, so that a run of any of them finds the release.
+  // A release's: the journal of every service with work on disk, naming
+  // all of those, before the first one stops, so that a run of any of them
+  // finds the release; and its restarts suspended, before anything stops.
   void writeJournal();
   // Registered if it must be, then asked to stop (the journal written
   // first); finishStop waits until its process is gone.
@@ -56,7 +57,9 @@ class UpdateRun {
   // The journal says the new version is confirmed; what is left is the
   // service's own finishing.
   void recordConfirmed();
-  void finish();
+  // The update's end: Updated, or Down when the service's restart actions
+  // could not be put back (its journal then stays, holding them).
+  Outcome finish();
   void dropRunningCopy();
   // Before a release puts its services back: this one no longer runs what
   // the release started.

@@ -265,8 +265,8 @@ TEST(JournalFailure, AFileThatCannotBeWrittenStopsTheRunBeforeTheStep) {
 // The update stands once confirmed: a journal that cannot say so does not
 // fail it, and its dependents still come back.
 TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
-  // The seventh flush: the copy, then the journal's stopping-dependents,
-  // stopping, its failure actions, swapping, starting, confirmed.
+  // The seventh flush: the copy, then the journal's failure actions,
+  // stopping-dependents, stopping, swapping, starting, confirmed.
   h.os.faults().failCall(FileOp::FlushFile, 7, 112);
   EXPECT_EQ(h.run(kSweepArguments), 0);
   EXPECT_EQ(h.os.contents(kResult), "Atualizado com sucesso!\r\n");
@@ -274,14 +274,17 @@ TEST_F(JournalFailures, OnceConfirmedAJournalThatCannotBeWrittenCostsNothing) {
   EXPECT_FALSE(h.os.contents(kJournal));
 }
 
-// Restarts that cannot be suspended are refused before the stop: the
-// manager could start the version the run is taking down.
+// Restarts that cannot be suspended are refused before anything stops,
+// the dependents included: the manager could start the version the run is
+// taking down.
 TEST_F(JournalFailures, RestartsThatCannotBeSuspendedStopNothing) {
   h.services.faults().failAlways(ServiceOp::SetFailureActions, 5);
   EXPECT_EQ(h.run(kSweepArguments), 10);
-  EXPECT_THAT(*h.os.contents(kResult), HasSubstr("As a\xE7\xF5" "es de recupera\xE7\xE3o do servi\xE7o n\xE3o "
-                                                 "puderam ser suspensas: "));
+  EXPECT_EQ(*h.os.contents(kResult), "Erro: As a\xE7\xF5" "es de recupera\xE7\xE3o do servi\xE7o n\xE3o "
+                                     "puderam ser suspensas: Access is denied\r\n");
   EXPECT_EQ(service->stopRequests, 0u);
+  EXPECT_TRUE(h.services.requests().empty());
+  EXPECT_EQ(h.services.find(u"QZB")->stopRequests, 0u);
   EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
   EXPECT_EQ(service->failureActions.actions, kRestartOnFailure.actions);
   EXPECT_FALSE(h.os.contents(kJournal));
@@ -290,9 +293,12 @@ TEST_F(JournalFailures, RestartsThatCannotBeSuspendedStopNothing) {
 // Its dependents stopped, the run cannot announce the service's stop: the
 // service still runs, and so do its dependents again.
 TEST_F(JournalFailures, ADependentStoppedForNothingComesBack) {
-  h.os.faults().failCall(FileOp::FlushFile, 2, 112);  // the second step: stopping
+  // The fourth flush: the copy, the restarts' record, the dependent's,
+  // then the step that announces the service's stop.
+  h.os.faults().failCall(FileOp::FlushFile, 4, 112);
   EXPECT_EQ(h.run(kSweepArguments), 10);
   EXPECT_EQ(service->stopRequests, 0u);
+  EXPECT_EQ(h.services.find(u"QZB")->stopRequests, 1u);
   EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
   EXPECT_FALSE(h.os.contents(kJournal));
 }

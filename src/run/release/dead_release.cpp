@@ -41,6 +41,8 @@ void stopBeforeUndo(DeadMember& m) {
   if (config.error == platform::kOk && runsExecutable(c.p.files, config.binaryPath, c.updateNames.pathCurrentBin)) {
     c.waits.attach(c.service.get());
     c.console.writeLine(u"[" + c.updateNames.serviceName + u"]");
+    // One that still runs is stopped again by its undo, or keeps its
+    // versions where they are and says why.
     c.restore.stopWhatRuns(c.waits, c.service.get(), false);
   }
   c.service.reset();

@@ -1,6 +1,6 @@
 // A release that died halfway is recovered as a whole by the next run that
-// touches any of its services, a single update's included: every service's
-// journal names them all. The release stands only when every journal it
+// touches any of its services, a single update's included: the journal of
+// every service with work names all of those. The release stands only when every journal it
 // left says confirmed; otherwise each service is put back, those that
 // depend on others stopped first and started after them.
 #pragma once

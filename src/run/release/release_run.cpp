@@ -395,10 +395,10 @@ Outcome ReleaseRun::update() {
     try {
       if (member.found == UpdateRun::Found::AlreadyRuns) {
         member.run->dropRunningCopy();
+        member.outcome = Outcome::Updated;
       } else {
-        member.run->finish();
+        member.outcome = member.run->finish();
       }
-      member.outcome = Outcome::Updated;
     } catch (const ToolError& error) {
       member.outcome = member.run->fail(error.message());
     } catch (const std::bad_alloc&) {

@@ -78,6 +78,7 @@ bool ServiceWaits::query(ServiceStatus& status) {
   std::uint32_t processId = 0;
   if (services_.queryProcess(service_, status, processId) != kOk) return false;
   lastState_ = status.dwCurrentState;
+  lastType_ = status.dwServiceType;
   track(processId);
   return true;
 }
@@ -148,8 +149,14 @@ void ServiceWaits::waitForProcessExit() {
   if (process_) processes_.waitForExit(process_.get(), kProcessExitMs);
 }
 
-void ServiceWaits::endProcess() {
-  if (process_) processes_.terminate(process_.get());
+bool ServiceWaits::runsAlone() const {
+  return (lastType_ & platform::kServiceWin32OwnProcess) != 0 && (lastType_ & platform::kServiceWin32ShareProcess) == 0;
+}
+
+bool ServiceWaits::endProcess() {
+  if (!process_ || !runsAlone()) return false;
+  processes_.terminate(process_.get());
+  return true;
 }
 
 platform::OsError ServiceWaits::startRetrying() {

@@ -46,8 +46,13 @@ class ServiceWaits {
   // After a stop: the process the service ran in, gone (bounded).
   void waitForProcessExit();
   // Ends the process the service ran in (waitForProcessExit then waits for
-  // it to be gone).
-  void endProcess();
+  // it to be gone), only when the last status seen says it runs alone in
+  // it: a process that hosts other services (or of a kind unknown) is
+  // never ended. Whether it was.
+  bool endProcess();
+  // Whether the last status seen says the service has a process of its own.
+  bool runsAlone() const;
+  std::uint32_t lastType() const { return lastType_; }
   // Whether the process the service ran in is still there; true when no
   // process is known (the manager's word stands).
   bool processAlive();
@@ -90,6 +95,7 @@ class ServiceWaits {
   platform::OwnedProcessHandle process_;
   bool processGone_ = false;
   std::uint32_t lastState_ = 0;
+  std::uint32_t lastType_ = 0;
   std::uint64_t runningSince_ = 0;
   // The process a watched start ran in, when the watch ended.
   std::uint32_t startedAs_ = 0;

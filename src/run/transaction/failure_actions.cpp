@@ -1,6 +1,7 @@
 #include "run/transaction/failure_actions.h"
 
 #include "common/tool_error.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -37,6 +38,7 @@ void suspendRestarts(platform::Platform& p, platform::ServiceHandle manager, pla
   const platform::OwnedServiceHandle owned(p.services, opened.handle);
   journal.recordFailureActions(original);
   if (const auto error = p.services.setFailureActions(owned.get(), suspended)) {
+    journal.forgetFailureActions();
     throw toolError(u"As ações de recuperação do serviço não puderam ser suspensas: " + p.texts.describe(error));
   }
 }
@@ -55,7 +57,26 @@ std::u16string restoreFailureActions(platform::Platform& p, platform::ServiceHan
     }
     if (error == platform::kOk) return {};
   }
-  return u"As ações de recuperação do serviço não foram restauradas: " + p.texts.describe(error);
+  return u"As ações de recuperação do serviço não foram restauradas: " + p.texts.describe(error) +
+         u"; restaure-as: " + describeFailureActions(actions);
+}
+
+std::u16string describeFailureActions(const platform::FailureActions& actions) {
+  std::u16string text = u"zerar a contagem de falhas após " + toDecimal(actions.resetSeconds) + u" s";
+  for (std::size_t i = 0; i < actions.actions.size(); ++i) {
+    const auto& action = actions.actions[i];
+    text += u"; " + toDecimal(static_cast<std::uint32_t>(i + 1)) + u"ª falha" +
+            (i + 1 == actions.actions.size() ? u" e seguintes" : u"") + u": ";
+    switch (action.type) {
+      case platform::kActionNone: text += u"nenhuma ação"; continue;
+      case platform::kActionRestart: text += u"reiniciar o serviço"; break;
+      case platform::kActionReboot: text += u"reiniciar o computador"; break;
+      case platform::kActionRunCommand: text += u"executar um programa"; break;
+      default: text += u"ação " + toDecimal(action.type); break;
+    }
+    text += u" após " + toDecimal(action.delayMs) + u" ms";
+  }
+  return text;
 }
 
 }  // namespace usqz

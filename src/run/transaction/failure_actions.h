@@ -14,13 +14,19 @@
 
 namespace usqz {
 
-// Before the service is stopped or started by the run: its restarts
-// suspended, once. An error when they cannot be.
+// Before the run stops anything (the service's dependents included) or
+// starts the service: its restarts suspended, once. An error when they
+// cannot be.
 void suspendRestarts(platform::Platform& platform, platform::ServiceHandle manager, platform::ServiceHandle service,
                      const std::u16string& serviceName, RunJournal& journal);
 
-// The recorded actions put back; empty when done, else why not.
+// The recorded actions put back; empty when done, else why not, with the
+// actions to put back by hand.
 std::u16string restoreFailureActions(platform::Platform& platform, platform::ServiceHandle manager,
                                      const std::u16string& serviceName, const platform::FailureActions& actions);
+
+// As a person restores them: the reset period, then each failure's action
+// and its delay, the last one repeated.
+std::u16string describeFailureActions(const platform::FailureActions& actions);
 
 }  // namespace usqz

@@ -297,7 +297,10 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
   if (facts.failureActions && plan.service) {
     if (const auto why = restoreFailureActions(p_, plan.manager.get(), facts.serviceName, *facts.failureActions);
         !why.empty()) {
-      said += (said.empty() ? u"" : u". ") + why;
+      // The journal is their only record: it stays for the next run.
+      said += (said.empty() ? u"" : u". ") + why + u" (guardadas no diário " + names_.pathJournal +
+              u"; a próxima execução tenta de novo)";
+      return said;
     }
   }
   // Only now: a run that dies before this point undoes it all again.

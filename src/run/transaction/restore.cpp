@@ -1,6 +1,7 @@
 #include "run/transaction/restore.h"
 
 #include "common/tool_error.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -14,7 +15,14 @@ Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, 
   Restored restored;
   const bool inPlace = placement.inPlace();
   if (!inPlace) {
-    if (service) stopWhatRuns(waits, service, startWaitedFor);
+    if (const auto runs = service ? stopWhatRuns(waits, service, startWaitedFor) : std::nullopt) {
+      // Moved under a service that runs, the versions would no longer say
+      // which one it runs.
+      restored.moveFailure = *runs + u"; nada foi movido: a versão em execução está em " +
+                             swap_.pathOf(placement.next.value_or(Slot::Current));
+      if (placement.previous) restored.moveFailure += u" e a anterior em " + swap_.pathOf(*placement.previous);
+      return restored;
+    }
     restored.moveFailure = swap_.putBack(placement, announceRestore);
     if (!restored.moveFailure.empty()) return restored;
   }
@@ -53,7 +61,8 @@ Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, 
   return restored;
 }
 
-void Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service, bool startWaitedFor) {
+std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
+                                                    bool startWaitedFor) {
   ServiceStatus status;
   bool known = waits.query(status);
   if (!startWaitedFor && known && status.dwCurrentState == platform::kServiceStartPending) {
@@ -65,22 +74,40 @@ void Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
   }
   if (known && status.dwCurrentState == platform::kServiceStopped) {
     waits.waitForProcessExit();
-    return;
+    return std::nullopt;
   }
   console_.writeLine(u"  -> Revertendo: parando a nova versão");
   bool stopped = false;
-  if (p_.services.sendStop(service, status) == platform::kOk) {
+  std::u16string why;
+  const auto error = p_.services.sendStop(service, status);
+  if (error == platform::kOk) {
     try {
       waits.waitForStop(status);
       stopped = true;
-    } catch (const ToolError&) {
+    } catch (const ToolError& failed) {
+      why = failed.message();
     }
+  } else {
+    why = u"Erro ao parar o serviço: " + p_.texts.describe(error);
   }
   if (!stopped && waits.processAlive()) {
+    // Started meanwhile by someone else: theirs to stop, not ours to end.
+    if (error == platform::kErrorDependentServicesRunning) {
+      const auto active = p_.services.listActiveDependents(service);
+      return u"Erro ao parar o serviço: serviços dependentes em execução" +
+             (active.error == platform::kOk && !active.names.empty() ? u": " + joined(active.names)
+                                                                     : std::u16string());
+    }
+    if (!waits.runsAlone()) {
+      return why + ((waits.lastType() & platform::kServiceWin32ShareProcess) != 0
+                        ? u"; o processo do serviço é compartilhado com outros serviços e não é encerrado"
+                        : u"; o tipo do serviço não é conhecido e seu processo não é encerrado");
+    }
     console_.writeLine(u"  -> Revertendo: encerrando o processo da nova versão");
     waits.endProcess();
   }
   waits.waitForProcessExit();
+  return std::nullopt;
 }
 
 std::optional<std::u16string> Restore::startAndConfirm(ServiceWaits& waits) {

@@ -1,7 +1,8 @@
 // The one way back to the version that ran before an update, for a new
 // version that failed its start and for a run that died halfway alike:
 // the version the service runs now is stopped (a start still pending is
-// waited out first; its process is ended when it will not stop), the
+// waited out first; its process is ended when it will not stop, unless
+// dependents run or it hosts other services: then nothing moves), the
 // versions move back to where they were, and the previous version is
 // started, confirmed and held to the same health checks as the new one.
 #pragma once
@@ -44,8 +45,11 @@ class Restore {
   // nobody waited for is let finish first (a service ended while it starts
   // may be reported as starting long after), then a stop request, and its
   // process ended when it will not stop (a service stuck starting accepts
-  // no controls).
-  void stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service, bool startWaitedFor);
+  // no controls). Never ended: one whose stop the manager refuses because
+  // dependents run (ending it would take them down unasked), and one whose
+  // process hosts other services. Why it still runs, if it does.
+  std::optional<std::u16string> stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
+                                             bool startWaitedFor);
   // Started and confirmed running; why not, if not.
   std::optional<std::u16string> startAndConfirm(ServiceWaits& waits);
 

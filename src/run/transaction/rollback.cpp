@@ -72,14 +72,18 @@ std::u16string recover(RunContext& c) {
 }
 
 // The service's failure actions back as they were, then the journal
-// gone; why the actions are not back, if they are not.
+// gone; why the actions are not back, if they are not. The journal is the
+// only record of them left: it stays for the next run to put them back.
 std::u16string finishTransaction(RunContext& c) {
-  std::u16string why;
   if (c.journal.active() && c.journal.record().failureActions) {
-    why = restoreFailureActions(c.p, c.manager.get(), c.names.serviceName, *c.journal.record().failureActions);
+    if (const auto why =
+            restoreFailureActions(c.p, c.manager.get(), c.names.serviceName, *c.journal.record().failureActions);
+        !why.empty()) {
+      return why + u" (guardadas no diário " + c.journal.path() + u"; a próxima execução tenta de novo)";
+    }
   }
   c.journal.finish();
-  return why;
+  return {};
 }
 
 // Whether the run may have moved a file: only then is there anything to
@@ -100,6 +104,7 @@ EndState endState(RunContext& c) {
   end.registered = taken && facts.registered;
   end.newVersionConfirmed = taken == Step::Confirmed;
   end.dependentsDown = c.dependents.anyLeftDown();
+  end.restartsSuspended = c.journal.active() && c.journal.record().failureActions.has_value();
   end.previousInPlace = true;
   if (movesTaken(c)) {
     const auto placement = c.swap.locate(facts);

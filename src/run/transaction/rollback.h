@@ -14,7 +14,7 @@ namespace usqz {
 // What putting things back says, added to the cause.
 std::u16string recover(RunContext& c);
 // The failure actions back, then the journal gone; why the actions are
-// not back, if they are not.
+// not back, if they are not (the journal then stays: it holds them).
 std::u16string finishTransaction(RunContext& c);
 // Whether the run may have moved a file.
 bool movesTaken(const RunContext& c);

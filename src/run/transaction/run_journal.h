@@ -27,7 +27,8 @@
 // ("none" where there was no previous executable), and vouched for by its
 // SHA-256: a version whose bytes are not the recorded ones is never put
 // back or started. The step names the irreversible step that may have been
-// taken last. A release's services each keep a journal that names them all:
+// taken last. A release's services with work each keep a journal that
+// names all of those (one with nothing to do keeps none):
 // the release is confirmed only when every one of them says so, and is
 // otherwise undone as a whole. The service's own failure actions, when the run suspended
 // its restarts, are the ones to put back: reset period, then type/delay.
@@ -127,6 +128,13 @@ class RunJournal {
   void addDependent(const std::u16string& name);
   // Written before the service's restarts are suspended: what to put back.
   void recordFailureActions(const platform::FailureActions& actions);
+  // The suspension was refused, and changed nothing: nothing to put back.
+  // In memory only: the copy on disk, if the run dies, puts back the
+  // very actions the service has.
+  void forgetFailureActions() { record_.failureActions.reset(); }
+  // The step the next write names, for a write that comes before the step
+  // a run announces first.
+  void nextWriteSays(Step step) { record_.step = step; }
   // The step has taken effect (a request the system refused has not): in
   // memory only, the last step known to have changed anything.
   void taken(Step step) { taken_ = step; }
