@@ -20,7 +20,7 @@ TEST(Usage, WithoutAServiceNameTouchesNoFileAndNoService) {
     h.os.putFile(kResult, "old\r\n");
     EXPECT_EQ(h.run(arguments), 0);
     EXPECT_EQ(h.out(), kUsage) << toUtf8(arguments);
-    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) + h.os.calls(FileOp::FileExists),
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile) + h.os.calls(FileOp::FileExists),
               0u);
     EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
     EXPECT_EQ(h.os.contents(kResult), "old\r\n");
@@ -84,7 +84,7 @@ TEST(MissingNewVersion, ResultFileThatCannotBeWrittenIsReportedAndTheRunEndsWith
   EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o " + std::string(10'000, 'N'), "",
                             "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrowName +
                                 ".txt. Erro: Invalid filename"}));
-  EXPECT_EQ(h.os.calls(FileOp::CreateTextFile), 0u);
+  EXPECT_EQ(h.os.calls(FileOp::CreateNewFile), 0u);
 }
 
 TEST(MissingNewVersion, NonAsciiLettersPassThroughAndOnlyAToZAreCapitalised) {
@@ -109,7 +109,7 @@ TEST(NamesOutsideTheirFolder, EndTheRunBeforeAnyFileOrServiceIsTouched) {
                                   toUtf8(item) + ".exe",
                               "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrow +
                                   ".txt. Erro: Invalid filename"}));
-    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) +
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile) +
                   h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::FileExists),
               0u);
     EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
@@ -125,7 +125,7 @@ TEST(NamesOutsideTheirFolder, AResultFileAboveTheWorkingDirectoryIsNeitherDelete
   EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o Q\\..\\..\\X", "",
                             "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-Q\\..\\..\\x.txt. "
                             "Erro: Invalid filename"}));
-  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile), 0u);
+  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile), 0u);
 }
 
 TEST(OwnPath, AToolThatCannotReadItsWholePathEndsWithTheEscapedErrorReport) {
