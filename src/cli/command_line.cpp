@@ -1,5 +1,9 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
+
 #include "common/option_values.h"
 #include "platform/text.h"
 
@@ -8,6 +12,55 @@ namespace usqz {
 namespace {
 
 bool isSeparator(char16_t c) { return c <= u' '; }
+
+// Every option the tool knows, as it must be spelled.
+constexpr std::u16string_view kOptions[] = {
+    u"--service-name",     u"--release",          u"--exit-code",      u"--stop-dependents", u"--check",
+    u"--no-downgrade",     u"--rollback",         u"--event-log",      u"--report",          u"--require-signature",
+    u"--check-revocation", u"--same-signer",      u"--signer",         u"--sha256",          u"--health-url",
+    u"--health-tcp",       u"--health-command",   u"--health-timeout",
+};
+
+std::u16string lowerAscii(std::u16string_view text) {
+  std::u16string lower(text);
+  for (auto& c : lower) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+  }
+  return lower;
+}
+
+// Insertions, deletions, substitutions and swaps of neighbours that turn
+// one text into the other.
+std::size_t editDistance(std::u16string_view a, std::u16string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The option a mistyped one most likely meant: the same letters in
+// another case, the option with its value joined by "=", or one a slip or
+// two away; nothing when none is that close.
+std::optional<std::u16string_view> resembled(std::u16string_view argument) {
+  auto typed = lowerAscii(argument);
+  if (const auto equals = typed.find(u'='); equals != std::u16string::npos) typed.resize(equals);
+  std::optional<std::u16string_view> closest;
+  std::size_t best = 3;
+  for (const auto option : kOptions) {
+    const auto distance = editDistance(typed, option);
+    if (distance < best) {
+      best = distance;
+      closest = option;
+    }
+  }
+  return closest;
+}
 
 }  // namespace
 
@@ -76,6 +129,14 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   for (std::size_t idx = 1; idx < arguments.size(); ++idx) {
     if (idx >= 2 && takesValue(arguments[idx - 1])) continue;
     const auto& argument = arguments[idx];
+    // A safety option mistyped must not leave the run unchecked: what
+    // looks like an option and is none is refused.
+    if (argument.rfind(u"--", 0) == 0 &&
+        std::find(std::begin(kOptions), std::end(kOptions), argument) == std::end(kOptions)) {
+      std::u16string why = argument + u": opção desconhecida";
+      if (const auto meant = resembled(argument)) why += u" (seria " + std::u16string(*meant) + u"?)";
+      refuse(std::move(why));
+    }
     const bool hasValue = idx + 1 < arguments.size();
     const std::u16string value = hasValue ? arguments[idx + 1] : std::u16string();
     if (argument == u"--exit-code") options.exitCode = true;

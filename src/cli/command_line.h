@@ -30,7 +30,9 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
 
 // The options besides the service name, each spelled exactly so and
 // anywhere on the command line; a value taken by "--service-name" is a
-// name, not an option.
+// name, not an option. Any other argument that begins with "--" (and is
+// not an option's value) makes the command line malformed, naming the
+// option it resembles; other arguments are ignored.
 Options scanOptions(const std::vector<std::u16string>& arguments);
 
 }  // namespace usqz

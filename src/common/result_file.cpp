@@ -1,68 +1,63 @@
 #include "common/result_file.h"
 
 #include "common/contained_path.h"
+#include "common/private_file.h"
 #include "common/tool_error.h"
 
 namespace usqz {
 
 namespace {
 
-// Closes the file unless it was closed on purpose; a failure of that close
-// is ignored, since the failure that led here is the one to report.
-class OpenTextFile {
- public:
-  OpenTextFile(platform::FileAndProcess& os, platform::FileHandle handle) : os_(os), handle_(handle) {}
-  OpenTextFile(const OpenTextFile&) = delete;
-  OpenTextFile& operator=(const OpenTextFile&) = delete;
-  ~OpenTextFile() {
-    if (handle_) os_.closeFile(handle_);
+// Why what stands at the name is not a result file the tool may replace or
+// delete: deleting or replacing a link may act on what it leads to, and a
+// file with another name or another owner is someone else's.
+std::optional<std::u16string> whyNotTheResultFile(const platform::FileFacts& facts) {
+  if (facts.kind == platform::FileKind::Link) return u"é um link, não um arquivo";
+  if (facts.kind == platform::FileKind::Directory) return u"é uma pasta, não um arquivo";
+  if (facts.links != 1) return u"tem outro nome no disco";
+  if (!facts.foreignOwner.empty()) return u"pertence a " + facts.foreignOwner;
+  return std::nullopt;
+}
+
+// Empty when written, else why not.
+std::u16string writeResultFile(platform::Platform& p, std::u16string_view name, std::u16string_view text) {
+  // A name that leaves its folder or names a stream is never touched.
+  if (!staysInFolder(name) || name.size() > kMaxResultFilenameLength) return inOutErrorMessage(kInvalidFilename);
+  const auto facts = p.security.inspect(name);
+  if (facts.error == platform::kOk) {
+    if (const auto why = whyNotTheResultFile(facts)) return *why;
+  } else if (facts.error != platform::kErrorFileNotFound) {
+    return inOutErrorMessage(facts.error);
   }
-
-  platform::FileHandle get() const { return handle_; }
-  platform::OsError close() {
-    const auto handle = handle_;
-    handle_ = {};
-    return os_.closeFile(handle);
+  const auto bytes = p.files.toNarrow(text, platform::CodePage::Ansi) + "\r\n";
+  if (const auto error = writeAnew(p.files, p.processes, std::u16string(name), bytes, Readers::AsTheFolderSays)) {
+    return inOutErrorMessage(error);
   }
-
- private:
-  platform::FileAndProcess& os_;
-  platform::FileHandle handle_;
-};
-
-platform::OsError writeResultFile(platform::FileAndProcess& os, std::u16string_view name,
-                                  std::u16string_view text) {
-  if (name.size() > kMaxResultFilenameLength) return kInvalidFilename;
-  const auto created = os.createTextFile(name);
-  if (created.error != platform::kOk) return created.error;
-  OpenTextFile file(os, created.handle);
-  const auto error = os.writeBytes(file.get(), os.toNarrow(text, platform::CodePage::Ansi) + "\r\n");
-  if (error != platform::kOk) return error;
-  return file.close();
+  return {};
 }
 
 }  // namespace
 
-std::optional<std::u16string> SaveResultQuietly(platform::FileAndProcess& os, std::u16string_view pFilename,
+std::optional<std::u16string> SaveResultQuietly(platform::Platform& p, std::u16string_view pFilename,
                                                 std::u16string_view pResult) {
-  platform::OsError error = kInvalidFilename;
-  // A name that leaves its folder or names a stream is never touched.
-  if (staysInFolder(pFilename)) {
-    // A failed deletion shows up as a failed creation below, if it matters.
-    if (os.fileExists(pFilename)) os.removeFile(pFilename);
-    error = writeResultFile(os, pFilename, pResult);
-  }
-  if (error == platform::kOk) return std::nullopt;
+  const auto why = writeResultFile(p, pFilename, pResult);
+  if (why.empty()) return std::nullopt;
   std::u16string line = u"Ocorreu um erro ao tentar salvar resultado no arquivo ";
   line += pFilename;
   line += u". Erro: ";
-  line += inOutErrorMessage(error);
+  line += why;
   return line;
 }
 
-void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,
-                std::u16string_view pResult) {
-  if (const auto failure = SaveResultQuietly(os, pFilename, pResult)) console.writeLine(*failure);
+void SaveResult(platform::Platform& p, Console& console, std::u16string_view pFilename, std::u16string_view pResult) {
+  if (const auto failure = SaveResultQuietly(p, pFilename, pResult)) console.writeLine(*failure);
+}
+
+void RemoveResult(platform::Platform& p, std::u16string_view pFilename) {
+  if (!staysInFolder(pFilename)) return;
+  const auto facts = p.security.inspect(pFilename);
+  // A failed deletion shows up when the result is written, if it matters.
+  if (facts.error == platform::kOk && !whyNotTheResultFile(facts)) p.files.removeFile(pFilename);
 }
 
 }  // namespace usqz

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/console.h"
-#include "platform/file_and_process.h"
+#include "platform/platform.h"
 
 namespace usqz {
 
@@ -14,17 +14,25 @@ namespace usqz {
 // filename" before any file is created.
 inline constexpr std::size_t kMaxResultFilenameLength = 259;
 
-// Replaces the file's content with `pResult` and CR LF, in the ANSI code
-// page, without a byte-order mark. A name that leaves the working directory
-// or holds a colon fails with "Invalid filename" before any file is touched.
-// No failure of the file work escapes: it
-// is reported as a console line and the caller goes on. Only a failure of
-// that console line reaches the caller.
-void SaveResult(platform::FileAndProcess& os, Console& console, std::u16string_view pFilename,
-                std::u16string_view pResult);
+// Puts a file holding `pResult` and CR LF, in the ANSI code page, without a
+// byte-order mark, in place of the one at `pFilename`: written to a new
+// file beside it and put in place in one step, never through what stands
+// at the name. The working directory may be one anybody can write to: a
+// link, a folder, a file with a second name or one someone else owns at
+// the name is left as it is, and the file is not written. A name that
+// leaves the working directory or holds a colon fails with "Invalid
+// filename" before any file is touched. No failure of the file work
+// escapes: it is reported as a console line and the caller goes on. Only
+// a failure of that console line reaches the caller.
+void SaveResult(platform::Platform& p, Console& console, std::u16string_view pFilename, std::u16string_view pResult);
 // The same file work, with the console line a failure needs handed back
 // instead of written, for a caller that writes its own lines first.
-std::optional<std::u16string> SaveResultQuietly(platform::FileAndProcess& os, std::u16string_view pFilename,
+std::optional<std::u16string> SaveResultQuietly(platform::Platform& p, std::u16string_view pFilename,
                                                 std::u16string_view pResult);
+
+// The last run's result file removed at the start of a run, so that a run
+// that dies leaves none that tells of another: only a file SaveResult
+// would replace; anything else at the name stays.
+void RemoveResult(platform::Platform& p, std::u16string_view pFilename);
 
 }  // namespace usqz

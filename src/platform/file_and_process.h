@@ -149,9 +149,11 @@ class FileAndProcess {
   // file. `path` as it is when its folder cannot be resolved.
   virtual std::u16string finalPath(std::u16string_view path) = 0;
 
-  // Write access, others may only read while it is open, truncated if it
-  // exists, ordinary attributes.
-  virtual FileOpenResult createTextFile(std::u16string_view name) = 0;
+  // A file that did not exist: whatever stands at the name (a file, a link,
+  // a folder) fails it with kErrorFileExists and is left as it is. Write
+  // access, others may only read while it is open, ordinary attributes,
+  // and the rights its folder passes on, as any file created there.
+  virtual FileOpenResult createNewFile(std::u16string_view name) = 0;
   // A file that did not exist: whatever stands at the name (a file, a link,
   // a folder) fails it with kErrorFileExists and is left as it is. Write
   // access, nobody else may open it meanwhile, and only SYSTEM,

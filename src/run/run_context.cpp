@@ -30,7 +30,7 @@ void RunContext::record(std::initializer_list<std::u16string> lines, std::u16str
     return;
   }
   report.result(std::u16string(result));
-  const auto saveFailure = SaveResultQuietly(p.files, names.logFilename, result);
+  const auto saveFailure = SaveResultQuietly(p, names.logFilename, result);
   for (const auto& line : lines) console.writeLine(line);
   if (saveFailure) console.writeLine(*saveFailure);
 }

@@ -9,7 +9,7 @@
 #include <exception>
 #include <new>
 
-#include "common/contained_path.h"
+#include "common/result_file.h"
 #include "platform/text.h"
 #include "common/tool_error.h"
 #include "run/before_the_stop.h"
@@ -73,8 +73,8 @@ void UpdateRun::close() {
 
 UpdateRun::Found UpdateRun::checkBeforeTheStop() {
   refuseNamesOutsideTheToolsFolder(c);
-  if (staysInFolder(c.names.logFilename)) c.p.files.removeFile(c.names.logFilename);
   checkWhereTheToolActs(c.p, c.updateNames, c.names);
+  RemoveResult(c.p, c.names.logFilename);
   if (const auto outcome = undoInterruptedRun()) {
     ended_ = *outcome;
     return Found::Ended;

@@ -403,21 +403,12 @@ void FakeFileAndProcess::releaseLock(LockHandle lock) {
   locks_.erase(lock);
 }
 
-FileOpenResult FakeFileAndProcess::createTextFile(std::u16string_view name) {
-  if (const auto error = faults_.onCall(FileOp::CreateTextFile)) return {{}, error};
+FileOpenResult FakeFileAndProcess::createNewFile(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::CreateNewFile)) return {{}, error};
   const std::u16string path(name);
   if (const auto error = checkDirectoryOf(path)) return {{}, error};
-  if (directories_.count(path) != 0) return {{}, kErrorAccessDenied};
-  if (const auto it = files_.find(path); it != files_.end()) {
-    if (it->second.locked || held(path)) return {{}, kErrorSharingViolation};
-    if (it->second.readOnly) return {{}, kErrorAccessDenied};
-  }
-  if (const auto it = files_.find(path); it != files_.end()) {
-    it->second.bytes.clear();  // truncated: the same file
-    it->second.lastWrite = clock_.now();
-  } else {
-    newFile(path);
-  }
+  if (files_.count(path) != 0 || directories_.count(path) != 0) return {{}, kErrorFileExists};
+  newFile(path);
   const FileHandle handle(nextHandle_++);
   open_[handle] = path;
   return {handle, kOk};

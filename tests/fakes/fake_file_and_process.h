@@ -28,7 +28,7 @@ enum class FileOp {
   FileExists,  // cannot fail; counted only
   RemoveFile,
   MoveNoReplace,
-  CreateTextFile,
+  CreateNewFile,
   WriteBytes,
   CloseFile,
   OpenStdout,
@@ -164,7 +164,8 @@ class FakeFileAndProcess final : public FileAndProcess,
   OsError renameOpenFile(FileHandle file, std::u16string_view to) override;
   OsError replaceFile(std::u16string_view from, std::u16string_view to) override;
   FileIdentityResult fileIdentity(std::u16string_view name) override;
-  FileOpenResult createTextFile(std::u16string_view name) override;
+  // As createPrivateFile, but not private: anything at the name fails it.
+  FileOpenResult createNewFile(std::u16string_view name) override;
   OsError writeBytes(FileHandle file, std::string_view bytes) override;
   OsError flushFile(FileHandle file) override;
   OsError closeFile(FileHandle file) override;

@@ -63,24 +63,29 @@ TEST_F(PosixFiles, MoveNeverReplacesItsTarget) {
   EXPECT_EQ(os->moveNoReplace(at("new"), at("other")), kErrorFileNotFound);
 }
 
-TEST_F(PosixFiles, CreateTruncatesAndErrorsAreMappedOntoWindowsCodes) {
-  put("r.txt", "a much longer old content");
-  const auto created = os->createTextFile(at("r.txt"));
+TEST_F(PosixFiles, CreateNewNeverOpensWhatIsThereAndErrorsAreMappedOntoWindowsCodes) {
+  put("old.txt", "a much longer old content");
+  EXPECT_EQ(os->createNewFile(at("old.txt")).error, kErrorFileExists);
+  EXPECT_EQ(read("old.txt"), "a much longer old content");
+  fs::create_symlink(dir / "missing-target", dir / "dangling");
+  EXPECT_EQ(os->createNewFile(at("dangling")).error, kErrorFileExists);
+  EXPECT_FALSE(fs::exists(dir / "missing-target"));
+  const auto created = os->createNewFile(at("r.txt"));
   ASSERT_EQ(created.error, kOk);
   EXPECT_EQ(os->writeBytes(created.handle, "new\r\n"), kOk);
   EXPECT_EQ(os->closeFile(created.handle), kOk);
   EXPECT_EQ(read("r.txt"), "new\r\n");
 
-  EXPECT_EQ(os->createTextFile(at("missing/r.txt")).error, kErrorFileNotFound);
+  EXPECT_EQ(os->createNewFile(at("missing/r.txt")).error, kErrorFileNotFound);
   EXPECT_EQ(os->removeFile(at("missing.txt")), kErrorFileNotFound);
   fs::create_directory(dir / "sub");
-  EXPECT_EQ(os->createTextFile(at("sub")).error, kErrorAccessDenied);
+  EXPECT_EQ(os->createNewFile(at("sub")).error, kErrorFileExists);
   EXPECT_EQ(os->removeFile(at("r.txt")), kOk);
   EXPECT_FALSE(fs::exists(dir / "r.txt"));
 }
 
 TEST_F(PosixFiles, UnicodeNamesAreUtf8OnDisk) {
-  const auto created = os->createTextFile(at("servi\xC3\xA7o.txt"));
+  const auto created = os->createNewFile(at("servi\xC3\xA7o.txt"));
   ASSERT_EQ(created.error, kOk);
   os->closeFile(created.handle);
   EXPECT_TRUE(fs::exists(dir / "servi\xC3\xA7o.txt"));

@@ -31,7 +31,7 @@ void expectNothingChanged(Harness& h) {
             0u);
   // The journal's folder is tried as the run would write it, and nothing
   // is left of the try.
-  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::CreateTextFile) + h.os.calls(FileOp::RenameOpenFile),
+  EXPECT_EQ(h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::CreateNewFile) + h.os.calls(FileOp::RenameOpenFile),
             0u);
   EXPECT_FALSE(h.os.contents(kJournal + u".tmp"));
   EXPECT_EQ(h.services.openHandles() + h.os.openFiles() + h.os.locksHeld(), 0u);

@@ -71,6 +71,63 @@ TEST(ScanOptions, AnywhereExactlySpelledAndNeverTheServiceNamesValue) {
   EXPECT_TRUE(scanOptions({u"tool", u"--service-name", u"--service-name", u"A", u"--exit-code"}).exitCode);
 }
 
+// A safety option mistyped must not run an unchecked update: whatever
+// begins with "--" and is no option is refused, naming the option it
+// resembles; other arguments and options' values are not judged.
+TEST(ScanOptions, WhatLooksLikeAnOptionAndIsNoneIsRefused) {
+  const std::u16string options[] = {
+      u"--service-name", u"--release", u"--exit-code", u"--stop-dependents", u"--check", u"--no-downgrade",
+      u"--rollback", u"--event-log", u"--report", u"--require-signature", u"--check-revocation",
+      u"--same-signer", u"--signer", u"--sha256", u"--health-url", u"--health-tcp", u"--health-command",
+      u"--health-timeout"};
+  for (const auto& option : options) {
+    for (const bool upper : {false, true}) {
+      // "--Exit-Code", and "--EXIT-CODE".
+      std::u16string variant = option;
+      for (std::size_t i = 2; i < variant.size(); ++i) {
+        if ((upper || variant[i - 1] == u'-') && variant[i] >= u'a' && variant[i] <= u'z') variant[i] -= 32;
+      }
+      SCOPED_TRACE(toUtf8(variant));
+      EXPECT_EQ(scanOptions({u"tool", u"--service-name", u"QZAgent", variant}).malformed,
+                variant + u": opção desconhecida (seria " + option + u"?)");
+    }
+  }
+  struct Case {
+    std::vector<std::u16string> arguments;
+    const char16_t* malformed;
+  };
+  const Case cases[] = {
+      {{u"--sha265", u"abc"}, u"--sha265: opção desconhecida (seria --sha256?)"},
+      {{u"--no-downgrad"}, u"--no-downgrad: opção desconhecida (seria --no-downgrade?)"},
+      {{u"--requiresignature"}, u"--requiresignature: opção desconhecida (seria --require-signature?)"},
+      {{u"--stop-dependent"}, u"--stop-dependent: opção desconhecida (seria --stop-dependents?)"},
+      {{u"--rolback"}, u"--rolback: opção desconhecida (seria --rollback?)"},
+      {{u"--sha256=abc"}, u"--sha256=abc: opção desconhecida (seria --sha256?)"},
+      {{u"--Health-Url=http://x"}, u"--Health-Url=http://x: opção desconhecida (seria --health-url?)"},
+      {{u"--frobnicate"}, u"--frobnicate: opção desconhecida"},
+      {{u"--"}, u"--: opção desconhecida"},
+      // The first one is named.
+      {{u"--exit-codes", u"--sha265", u"x"}, u"--exit-codes: opção desconhecida (seria --exit-code?)"},
+      // Not options: ignored as ever.
+      {{u"/quiet", u"bare", u"-x", u"-sha256", u"\u2014sha256"}, u""},
+      // Values are not options.
+      {{u"--report", u"--odd.json"}, u""},
+      {{u"--signer", u"--QZ Publisher"}, u""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::u16string> all{u"tool", u"--service-name", u"QZAgent"};
+    all.insert(all.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(toUtf8(c.arguments.front()));
+    EXPECT_EQ(scanOptions(all).malformed, c.malformed);
+  }
+  // A service name that begins with "--" is the name.
+  const auto named = scanOptions({u"tool", u"--service-name", u"--QZAgent"});
+  EXPECT_EQ(named.serviceName, u"--QZAgent");
+  EXPECT_EQ(named.malformed, u"");
+  EXPECT_EQ(scanOptions({u"tool", u"--release", u"r.json", u"--sha265", u"x"}).malformed,
+            u"--sha265: opção desconhecida (seria --sha256?)");
+}
+
 // The readers the command line and the release file share: what each takes,
 // and the command line's refusal, word for word, for what it does not.
 TEST(OptionValues, TakenOrRefusedInTheCommandLinesWords) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "harness.h"
+#include "sweep_scene.h"
 
 namespace usqz {
 namespace {
@@ -10,12 +13,12 @@ namespace {
 using namespace usqz::testing;
 
 struct ResultFileTest : ::testing::Test {
-  VirtualClock clock;
-  FakeFileAndProcess os{clock};
-  Console console{os};
+  Harness h;
+  FakeFileAndProcess& os = h.os;
+  Console console{h.os};
 
   void save(const std::u16string& name, const std::u16string& text) {
-    SaveResult(os, console, name, text);
+    SaveResult(h.platform, console, name, text);
     console.flush();
   }
 };
@@ -50,7 +53,8 @@ TEST_F(ResultFileTest, NameOf259CharactersIsWrittenAndOneMoreIsAnInvalidFilename
   const std::u16string tooLong(260, u'b');
   save(tooLong, u"ok");
   EXPECT_FALSE(os.contents(tooLong));
-  EXPECT_EQ(os.calls(FileOp::CreateTextFile), 1u);
+  EXPECT_EQ(os.calls(FileOp::CreateNewFile), 1u);
+  EXPECT_EQ(os.calls(FileOp::Inspect), 1u);
   EXPECT_EQ(os.stdoutBytes(), "Ocorreu um erro ao tentar salvar resultado no arquivo " + std::string(260, 'b') +
                                   ". Erro: Invalid filename\r\n");
 }
@@ -65,46 +69,162 @@ struct FailingStep {
   FileOp operation;
   std::uint32_t code;
   const char* message;
-  const char* leftInFile;  // nullptr: no file
 };
 
 struct ResultFileFailureTest : ResultFileTest, ::testing::WithParamInterface<FailingStep> {};
 
 TEST_P(ResultFileFailureTest, EachFailingStepIsReportedAndTheFileIsClosed) {
   const auto step = GetParam();
+  os.putFile(u"r.txt", "old\r\n");
   os.faults().failCall(step.operation, 1, step.code);
   save(u"r.txt", u"Atualizado com sucesso!");
   EXPECT_EQ(os.stdoutBytes(), std::string("Ocorreu um erro ao tentar salvar resultado no arquivo r.txt. Erro: ") +
                                   step.message + "\r\n");
   EXPECT_EQ(os.openFiles(), 0u);
-  if (step.leftInFile == nullptr) {
-    EXPECT_FALSE(os.contents(u"r.txt"));
-  } else {
-    EXPECT_EQ(os.contents(u"r.txt"), step.leftInFile);
-  }
+  // The old file whole, and no temporary file left.
+  EXPECT_EQ(os.contents(u"r.txt"), "old\r\n");
+  EXPECT_EQ(os.fileNames(), std::vector<std::u16string>{u"r.txt"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, ResultFileFailureTest,
-    ::testing::Values(FailingStep{FileOp::CreateTextFile, 5, "File access denied", nullptr},
-                      FailingStep{FileOp::CreateTextFile, 32, "I/O error 32", nullptr},
-                      FailingStep{FileOp::WriteBytes, 112, "I/O error 112", ""},
-                      FailingStep{FileOp::WriteBytes, 101, "Disk full", ""},
-                      FailingStep{FileOp::CloseFile, 4, "Too many open files", "Atualizado com sucesso!\r\n"}));
+    ::testing::Values(FailingStep{FileOp::Inspect, 5, "File access denied"},
+                      FailingStep{FileOp::CreateNewFile, 5, "File access denied"},
+                      FailingStep{FileOp::CreateNewFile, 32, "I/O error 32"},
+                      FailingStep{FileOp::WriteBytes, 112, "I/O error 112"},
+                      FailingStep{FileOp::WriteBytes, 101, "Disk full"},
+                      FailingStep{FileOp::FlushFile, 112, "I/O error 112"},
+                      FailingStep{FileOp::CloseFile, 4, "Too many open files"},
+                      FailingStep{FileOp::ReplaceFile, 5, "File access denied"}));
 
-TEST_F(ResultFileTest, AFailedDeletionOfTheOldFileIsNotItselfReported) {
+// The temporary file's name is drawn anew while one is taken, and a file
+// planted at one is neither written through nor deleted.
+TEST_F(ResultFileTest, WrittenBesideUnderANameNobodyCanGuessAndReadableAsAnyFileThere) {
+  const std::u16string first = u"r.txt.9e3779b97f4a7c15.tmp";
+  os.putFile(first, "someone's");
+  os.makeLink(first);
+  save(u"r.txt", u"Atualizado com sucesso!");
+  EXPECT_EQ(os.contents(u"r.txt"), "Atualizado com sucesso!\r\n");
+  EXPECT_FALSE(os.isPrivate(u"r.txt"));
+  EXPECT_EQ(os.contents(first), "someone's");
+  EXPECT_EQ(os.fileNames().size(), 2u);
+  EXPECT_EQ(os.stdoutBytes(), "");
+}
+
+// The working directory may be one anybody can write to: what stands at
+// the name and is not a plain file of the tool's stays as it is, and the
+// console says the result could not be saved.
+TEST_F(ResultFileTest, ALinkAFolderOrSomeoneElsesFileAtTheNameIsLeftAsItIs) {
+  struct Case {
+    const char* what;
+    void (*plant)(FakeFileAndProcess&);
+    const char* why;
+  };
+  const Case cases[] = {
+      {"a link to a file", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.makeLink(u"r.txt"); },
+       "\xE9 um link, n\xE3o um arquivo"},
+      {"a link to nothing", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", ""); f.makeLink(u"r.txt"); },
+       "\xE9 um link, n\xE3o um arquivo"},
+      {"a folder or a junction", [](FakeFileAndProcess& f) { f.addDirectory(u"r.txt"); },
+       "\xE9 uma pasta, n\xE3o um arquivo"},
+      {"a second hard link", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.setHardLinks(u"r.txt", 2); },
+       "tem outro nome no disco"},
+      {"someone else's file", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.setForeign(u"r.txt", u"QZ\\alice"); },
+       "pertence a QZ\\alice"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness fresh;
+    Console out{fresh.os};
+    c.plant(fresh.os);
+    const auto before = fresh.os.contents(u"r.txt");
+    const auto index = fresh.os.fileIndex(u"r.txt");
+    RemoveResult(fresh.platform, u"r.txt");
+    SaveResult(fresh.platform, out, u"r.txt", u"Atualizado com sucesso!");
+    out.flush();
+    EXPECT_EQ(fresh.os.stdoutBytes(),
+              std::string("Ocorreu um erro ao tentar salvar resultado no arquivo r.txt. Erro: ") + c.why + "\r\n");
+    EXPECT_EQ(fresh.os.contents(u"r.txt"), before);
+    EXPECT_EQ(fresh.os.fileIndex(u"r.txt"), index);
+    EXPECT_EQ(fresh.os.calls(FileOp::RemoveFile) + fresh.os.calls(FileOp::CreateNewFile) +
+                  fresh.os.calls(FileOp::ReplaceFile) + fresh.os.calls(FileOp::WriteBytes),
+              0u);
+    EXPECT_EQ(fresh.os.fileNames().size(), before ? 1u : 0u);
+  }
+}
+
+// The last run's own file, even one others may write (a working directory
+// that passes Everyone's rights on), is removed, then replaced.
+TEST_F(ResultFileTest, TheLastRunsFileIsRemovedAtTheStartAndReplacedAtTheEnd) {
   os.putFile(u"r.txt", "old\r\n");
-  os.faults().failCall(FileOp::RemoveFile, 1, 5);
+  os.setForeign(u"r.txt", u"", {u"Everyone"});
+  RemoveResult(h.platform, u"r.txt");
+  EXPECT_FALSE(os.contents(u"r.txt"));
+  os.putFile(u"r.txt", "old\r\n");
+  os.setForeign(u"r.txt", u"", {u"Everyone"});
   save(u"r.txt", u"new");
   EXPECT_EQ(os.contents(u"r.txt"), "new\r\n");
   EXPECT_EQ(os.stdoutBytes(), "");
+
+  // Nothing there, or a failed deletion: nothing to report now.
+  os.faults().failCall(FileOp::RemoveFile, 2, 5);
+  RemoveResult(h.platform, u"r.txt");
+  RemoveResult(h.platform, u"missing.txt");
+  EXPECT_EQ(os.contents(u"r.txt"), "new\r\n");
+  EXPECT_EQ(os.calls(FileOp::RemoveFile), 2u);
+  // A name that leaves the folder is never looked at.
+  RemoveResult(h.platform, u"..\\r.txt");
+  EXPECT_EQ(os.calls(FileOp::Inspect), 4u);
+}
+
+// A whole update with something planted at the result file's name in a
+// working directory anybody may write: the update goes on as without the
+// file, with the same status and the same transcript, and one line more
+// that says the result was not saved; what was planted stays.
+TEST(ResultFileInARun, WhatIsPlantedAtItsNameChangesNothingButThatLine) {
+  Harness clean;
+  setUpSweepScene(clean, false);
+  ASSERT_EQ(clean.run(kSweepArguments), 0);
+  const auto transcript = clean.out();
+  EXPECT_EQ(clean.os.contents(kResult), "Atualizado com sucesso!\r\n");
+  EXPECT_FALSE(clean.os.isPrivate(kResult));
+
+  struct Case {
+    const char* what;
+    std::function<void(Harness&)> plant;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"a link to a file", [](Harness& h) { h.os.putFile(kResult, "[fonts]"); h.os.makeLink(kResult); },
+       "\xE9 um link, n\xE3o um arquivo"},
+      {"a link to nothing", [](Harness& h) { h.os.putFile(kResult, ""); h.os.makeLink(kResult); },
+       "\xE9 um link, n\xE3o um arquivo"},
+      {"a junction or a folder", [](Harness& h) { h.os.addDirectory(kResult); }, "\xE9 uma pasta, n\xE3o um arquivo"},
+      {"someone else's file", [](Harness& h) { h.os.putFile(kResult, "[fonts]"); h.os.setForeign(kResult, u"QZ\\mallory"); },
+       "pertence a QZ\\mallory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    setUpSweepScene(h, false);
+    c.plant(h);
+    const auto before = h.os.contents(kResult);
+    const auto index = h.os.fileIndex(kResult);
+    EXPECT_EQ(h.run(kSweepArguments), 0);
+    EXPECT_EQ(h.out(), transcript + "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-QZAgent.txt. "
+                                    "Erro: " + c.why + "\r\n");
+    EXPECT_EQ(h.os.contents(kResult), before);
+    EXPECT_EQ(h.os.fileIndex(kResult), index);
+    EXPECT_EQ(h.os.calls(FileOp::CreateNewFile), 0u);
+    EXPECT_EQ(h.os.fileNames().size(), clean.os.fileNames().size() - (before ? 0u : 1u));
+  }
 }
 
 TEST_F(ResultFileTest, OnlyAFailureOfTheReportItselfReachesTheCaller) {
   os.setStdout(StdoutKind::Missing);
-  os.faults().failCall(FileOp::CreateTextFile, 1, 5);
+  os.faults().failCall(FileOp::CreateNewFile, 1, 5);
   try {
-    SaveResult(os, console, u"r.txt", u"x");
+    SaveResult(h.platform, console, u"r.txt", u"x");
     FAIL() << "no error";
   } catch (const ToolError& error) {
     EXPECT_EQ(error.message(), u"I/O error 105");

@@ -20,11 +20,67 @@ TEST(Usage, WithoutAServiceNameTouchesNoFileAndNoService) {
     h.os.putFile(kResult, "old\r\n");
     EXPECT_EQ(h.run(arguments), 0);
     EXPECT_EQ(h.out(), kUsage) << toUtf8(arguments);
-    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) + h.os.calls(FileOp::FileExists),
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile) + h.os.calls(FileOp::FileExists),
               0u);
     EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
     EXPECT_EQ(h.os.contents(kResult), "old\r\n");
   }
+}
+
+// A mistyped option beside a service name or a release is refused before
+// anything is touched, the result file included; without either, the
+// usage text as ever; arguments that are no "--" word are ignored.
+TEST(UnknownOptions, AreRefusedBeforeAnythingIsTouchedAndOnlyThen) {
+  const std::string hex(64, 'a');
+  const std::u16string hex16(64, u'a');
+  const std::string refused = "Erro: Op\xE7\xE3o inv\xE1lida: ";
+  const std::string unknown = ": op\xE7\xE3o desconhecida";
+  struct Case {
+    std::u16string arguments;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {u"--service-name QZAgent --exit-code --sha265 " + hex16, 2, refused + "--sha265" + unknown + " (seria --sha256?)\r\n"},
+      {u"--service-name QZAgent --sha265 " + hex16, 0, refused + "--sha265" + unknown + " (seria --sha256?)\r\n"},
+      {u"--Require-Signature --service-name QZAgent --exit-code", 2,
+       refused + "--Require-Signature" + unknown + " (seria --require-signature?)\r\n"},
+      {u"--service-name QZAgent --no-downgrad --exit-code", 2,
+       refused + "--no-downgrad" + unknown + " (seria --no-downgrade?)\r\n"},
+      {u"--service-name QZAgent --exit-code --sha256=" + hex16, 2,
+       refused + "--sha256=" + hex + unknown + " (seria --sha256?)\r\n"},
+      {u"--service-name QZAgent --exit-code --quiet", 2, refused + "--quiet" + unknown + "\r\n"},
+      {u"--release C:\\svc\\release.json --exit-code --same-signr", 2,
+       refused + "--same-signr" + unknown + " (seria --same-signer?)\r\n"},
+      // Neither a service nor a release: the usage text, as ever.
+      {u"--sha265 " + hex16, 0, kUsage},
+      {u"--exit-code --Service-Name QZAgent", 2, kUsage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(toUtf8(c.arguments));
+    Harness h;
+    h.os.putFile(kResult, "old\r\n");
+    h.os.putFile(kCurrent, kV1);
+    h.os.putFile(kNew, kV2);
+    h.os.putFile(u"C:\\svc\\release.json", R"({"services": [{"name": "QZAgent"}]})");
+    EXPECT_EQ(h.run(c.arguments), c.status);
+    EXPECT_EQ(h.out(), c.out);
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile) + h.os.calls(FileOp::FileExists) +
+                  h.os.calls(FileOp::Inspect) + h.os.calls(FileOp::ReadFileHead) + h.os.calls(FileOp::TryLock),
+              0u);
+    EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
+    EXPECT_EQ(h.os.contents(kResult), "old\r\n");
+    EXPECT_EQ(h.os.contents(kCurrent), kV1);
+    EXPECT_EQ(h.os.contents(kNew), kV2);
+  }
+}
+
+// "/quiet", bare words and single-hyphen words change nothing in a run.
+TEST(UnknownOptions, OtherArgumentsAreIgnoredAsEver) {
+  Harness h;
+  EXPECT_EQ(h.run(u"/quiet --service-name QZAgent -x bare -sha265 --exit-code"), 3);
+  EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o QZAGENT", ""}));
+  EXPECT_EQ(h.os.contents(kResult), kMissingNewResult);
 }
 
 TEST(Usage, OnAConsoleEachLineIsWrittenAtOnce) {
@@ -84,7 +140,7 @@ TEST(MissingNewVersion, ResultFileThatCannotBeWrittenIsReportedAndTheRunEndsWith
   EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o " + std::string(10'000, 'N'), "",
                             "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrowName +
                                 ".txt. Erro: Invalid filename"}));
-  EXPECT_EQ(h.os.calls(FileOp::CreateTextFile), 0u);
+  EXPECT_EQ(h.os.calls(FileOp::CreateNewFile), 0u);
 }
 
 TEST(MissingNewVersion, NonAsciiLettersPassThroughAndOnlyAToZAreCapitalised) {
@@ -109,7 +165,7 @@ TEST(NamesOutsideTheirFolder, EndTheRunBeforeAnyFileOrServiceIsTouched) {
                                   toUtf8(item) + ".exe",
                               "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" + narrow +
                                   ".txt. Erro: Invalid filename"}));
-    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile) +
+    EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile) +
                   h.os.calls(FileOp::MoveNoReplace) + h.os.calls(FileOp::FileExists),
               0u);
     EXPECT_EQ(h.services.calls(ServiceOp::OpenManager), 0u);
@@ -125,7 +181,7 @@ TEST(NamesOutsideTheirFolder, AResultFileAboveTheWorkingDirectoryIsNeitherDelete
   EXPECT_EQ(h.out(), lines({"", "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o Q\\..\\..\\X", "",
                             "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-Q\\..\\..\\x.txt. "
                             "Erro: Invalid filename"}));
-  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateTextFile), 0u);
+  EXPECT_EQ(h.os.calls(FileOp::RemoveFile) + h.os.calls(FileOp::CreateNewFile), 0u);
 }
 
 TEST(OwnPath, AToolThatCannotReadItsWholePathEndsWithTheEscapedErrorReport) {

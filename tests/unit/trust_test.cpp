@@ -186,10 +186,12 @@ TEST_F(TrustRun, ANewVersionCannotBeSwappedAfterItsCheck) {
     attempts.push_back(h.os.moveNoReplace(kNew, u"C:\\svc\\elsewhere"));
     h.os.putFile(u"C:\\svc\\evil", "evil");
     attempts.push_back(h.os.replaceFile(u"C:\\svc\\evil", kNew));
-    attempts.push_back(h.os.createTextFile(kNew).error);
+    attempts.push_back(h.os.createNewFile(kNew).error);
   });
   expectUpdated(run(u"--require-signature"));
-  EXPECT_EQ(attempts, (std::vector<platform::OsError>(4, platform::kErrorSharingViolation)));
+  // A file is only ever created new: nothing at the name is opened.
+  EXPECT_EQ(attempts, (std::vector<platform::OsError>{platform::kErrorSharingViolation, platform::kErrorSharingViolation,
+                                                      platform::kErrorSharingViolation, platform::kErrorFileExists}));
   EXPECT_EQ(h.os.contents(kCurrent), kV2);
   EXPECT_EQ(h.os.openFiles(), 0u);
 }

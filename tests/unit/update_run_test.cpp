@@ -415,11 +415,11 @@ TEST_F(RegistrationTest, FailedRegistrationLeavesTheNewVersionForTheNextRun) {
 
 TEST_F(RegistrationTest, AFailedRegistrationIsRecordedTwiceTheSecondWithTheSystemsText) {
   h.services.faults().failAlways(ServiceOp::RegisterService, 1073);
-  // When the second write fails, the first is gone with it.
-  h.os.faults().failCall(FileOp::CreateTextFile, 2, 5);
+  // When the second write fails, the first stays whole.
+  h.os.faults().failCall(FileOp::CreateNewFile, 2, 5);
   run();
-  EXPECT_EQ(h.os.calls(FileOp::CreateTextFile), 2u);
-  EXPECT_FALSE(result());
+  EXPECT_EQ(h.os.calls(FileOp::CreateNewFile), 2u);
+  EXPECT_EQ(result(), "Erro ao instalar o servi\xE7o!\r\n");
   EXPECT_THAT(h.out(), HasSubstr("Erro ao instalar o servi\xE7o: The specified service already exists\r\n"
                                  "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-QZAgent.txt. "
                                  "Erro: File access denied\r\n"));
@@ -908,7 +908,7 @@ TEST_P(FaultSweep, NothingIsLostAndTheStatusMatchesTheEndState) {
   const bool fileOp = fault.family == Family::File;
   Allowance allowed;
   allowed.escapes = fileOp && (op == FileOp::WriteStdout || op == FileOp::OpenStdout);
-  allowed.resultLost = fileOp && (op == FileOp::CreateTextFile || op == FileOp::WriteBytes ||
+  allowed.resultLost = fileOp && (op == FileOp::CreateNewFile || op == FileOp::WriteBytes ||
                                   op == FileOp::CloseFile || op == FileOp::RemoveFile || op == FileOp::TryLock);
   const int status = h.run(kSweepArguments);
   expectEndStateMatchesStatus(h, status, allowed);

@@ -248,6 +248,40 @@ TEST_F(Trusted, LinksAtTheRunsNamesLeaveTheirTargetsAlone) {
   }
 }
 
+// The result file lies in the working directory, which may be one anybody
+// can write to: a link planted at its name is neither deleted, written
+// through nor followed to create what it points to, and the run says so.
+TEST_F(Trusted, ALinkAtTheResultFilesNameInAnOpenWorkingDirectoryIsLeftAlone) {
+  ScratchDirectory open;
+  ASSERT_TRUE(chmodUnixFile(open.path(), "o+w"));
+  const auto result = open / (u"updateServiceQZ-" + name + u".txt");
+  const auto victim = folder / u"victim.ini";
+  const auto missing = folder / u"created.ini";
+  writeFile(victim, "[fonts]\r\n");
+  const auto run = [&] {
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name + u" --exit-code",
+                      open.path());
+  };
+  ASSERT_TRUE(linkUnixFile(result, victim));
+  const auto linked = run();
+  // No new version: nothing to do.
+  EXPECT_EQ(linked.exitStatus, 3u) << linked.out;
+  EXPECT_THAT(linked.out, HasSubstr("Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" +
+                                    toUtf8(name) + ".txt. Erro: \xE9 um link, n\xE3o um arquivo"));
+  EXPECT_EQ(readFile(victim), "[fonts]\r\n");
+  ASSERT_TRUE(removeUnixName(result));
+
+  ASSERT_TRUE(linkUnixFile(result, missing));
+  EXPECT_EQ(run().exitStatus, 3u);
+  EXPECT_FALSE(fileExists(missing));
+  removeUnixName(result);
+
+  // With nothing planted, the result is written as ever.
+  const auto plain = run();
+  EXPECT_EQ(plain.exitStatus, 3u);
+  EXPECT_EQ(readFile(result), "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n");
+}
+
 // The test PKI publishes no revocation list: asked to check revocation,
 // the tool cannot learn the signer's status and refuses, as it must; not
 // asked, it fetches nothing and goes ahead.

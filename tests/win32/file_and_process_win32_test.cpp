@@ -71,9 +71,15 @@ TEST_F(Win32Files, MoveNeverReplacesItsTarget) {
   EXPECT_EQ(os->moveNoReplace(dir / u"a.new", dir / u"b"), kErrorFileNotFound);
 }
 
-TEST_F(Win32Files, CreatedTextFileIsTruncatedAndOthersMayOnlyRead) {
-  writeFile(dir / u"r.txt", "a much longer old content");
-  const auto created = os->createTextFile(dir / u"r.txt");
+// A new file is a new one: nothing at its name is opened or written
+// through; others may only read it while it is open.
+TEST_F(Win32Files, ANewFileNeverOpensWhatIsThereAndOthersMayOnlyRead) {
+  writeFile(dir / u"old.txt", "a much longer old content");
+  EXPECT_EQ(os->createNewFile(dir / u"old.txt").error, kErrorFileExists);
+  EXPECT_EQ(readFile(dir / u"old.txt"), "a much longer old content");
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>((dir / u"sub").c_str()), nullptr));
+  EXPECT_NE(os->createNewFile(dir / u"sub").error, kOk);
+  const auto created = os->createNewFile(dir / u"r.txt");
   ASSERT_EQ(created.error, kOk);
   EXPECT_TRUE(openWith(dir / u"r.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE));
   EXPECT_FALSE(openWith(dir / u"r.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE));
@@ -83,11 +89,11 @@ TEST_F(Win32Files, CreatedTextFileIsTruncatedAndOthersMayOnlyRead) {
 }
 
 TEST_F(Win32Files, FailuresCarryTheSystemsCodes) {
-  EXPECT_EQ(os->createTextFile(dir / u"missing\\r.txt").error, kErrorPathNotFound);
+  EXPECT_EQ(os->createNewFile(dir / u"missing\\r.txt").error, kErrorPathNotFound);
   EXPECT_EQ(os->removeFile(dir / u"missing.txt"), kErrorFileNotFound);
   writeFile(dir / u"held.txt", "x");
   const auto held = openWith(dir / u"held.txt", GENERIC_READ, 0);
-  EXPECT_EQ(os->createTextFile(dir / u"held.txt").error, kErrorSharingViolation);
+  EXPECT_EQ(os->removeFile(dir / u"held.txt"), kErrorSharingViolation);
 }
 
 TEST(Win32CodePages, AnsiIsWindows1252AndOemIs437) {
@@ -251,7 +257,7 @@ TEST_F(Win32Files, IdentitiesSurviveRenamesAndReplaceIsOneStep) {
   EXPECT_EQ(os->fileIdentity(dir / u"b").identity, a.identity);
   EXPECT_EQ(os->fileIdentity(dir / u"c").error, static_cast<OsError>(ERROR_FILE_NOT_FOUND));
 
-  const auto created = os->createTextFile(dir / u"j");
+  const auto created = os->createNewFile(dir / u"j");
   ASSERT_EQ(created.error, kOk);
   EXPECT_EQ(os->writeBytes(created.handle, "x"), kOk);
   EXPECT_EQ(os->flushFile(created.handle), kOk);

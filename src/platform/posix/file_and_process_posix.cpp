@@ -269,9 +269,9 @@ class PosixFileAndProcess final : public FileAndProcess {
 #endif
   }
 
-  FileOpenResult createTextFile(std::u16string_view name) override {
-    const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return {{}, lastErrno()};
+  FileOpenResult createNewFile(std::u16string_view name) override {
+    const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return {{}, errno == EEXIST ? kErrorFileExists : lastErrno()};
     return {toHandle(fd), kOk};
   }
 

@@ -320,11 +320,13 @@ class Win32FileAndProcess final : public FileAndProcess {
     return fromWide(upper.data(), static_cast<std::size_t>(mapped));
   }
 
-  FileOpenResult createTextFile(std::u16string_view name) override {
-    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  FileOpenResult createNewFile(std::u16string_view name) override {
+    // CREATE_NEW fails on anything at the name, a link included; no
+    // security given: the folder's inherited rights, as for any file.
+    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const DWORD error = GetLastError();
-    if (file == INVALID_HANDLE_VALUE) return {{}, error};
+    if (file == INVALID_HANDLE_VALUE) return {{}, error == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : error};
     return {FileHandle(reinterpret_cast<std::uintptr_t>(file)), kOk};
   }
 

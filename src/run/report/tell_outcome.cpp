@@ -2,7 +2,7 @@
 
 #include "checks/location_trust.h"
 #include "platform/text.h"
-#include "run/private_file.h"
+#include "common/private_file.h"
 
 namespace usqz {
 
@@ -30,14 +30,9 @@ std::u16string writeReport(platform::Platform& p, const std::u16string& path, co
     if (facts.error != platform::kOk) return p.texts.describe(facts.error);
     if (const auto why = whyUntrusted(facts)) return u"a pasta " + std::u16string(folder) + u" " + *why;
   }
-  platform::FileOpenResult created{{}, platform::kErrorFileExists};
-  std::u16string temporary;
-  for (int attempt = 0; attempt < 3 && created.error == platform::kErrorFileExists; ++attempt) {
-    temporary = path + u"." + toHex(p.processes.unpredictableNumber(), 16, false) + u".tmp";
-    created = p.files.createPrivateFile(temporary);
+  if (const auto error = writeAnew(p.files, p.processes, path, bytes, Readers::Administrators)) {
+    return p.texts.describe(error);
   }
-  if (created.error != platform::kOk) return p.texts.describe(created.error);
-  if (const auto error = putInPlace(p.files, created.handle, temporary, path, bytes)) return p.texts.describe(error);
   return {};
 }
 

@@ -2,7 +2,7 @@
 
 #include "checks/sha256.h"
 #include "common/tool_error.h"
-#include "run/private_file.h"
+#include "common/private_file.h"
 
 namespace usqz {
 

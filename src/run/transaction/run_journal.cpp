@@ -7,7 +7,7 @@
 #include "platform/text.h"
 #include "common/tool_error.h"
 #include "platform/held_files.h"
-#include "run/private_file.h"
+#include "common/private_file.h"
 
 namespace usqz {
 

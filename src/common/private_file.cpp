@@ -1,6 +1,6 @@
-#include "run/private_file.h"
+#include "common/private_file.h"
 
-#include "checks/location_trust.h"
+#include "platform/text.h"
 
 namespace usqz {
 
@@ -10,7 +10,7 @@ PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platfor
   if (created.error != platform::kErrorFileExists) return {created, false};
   const auto facts = security.inspect(path);
   if (facts.error != platform::kOk) return {{{}, facts.error}, false};
-  if (facts.kind != platform::FileKind::File || facts.links != 1 || whyUntrusted(facts)) {
+  if (facts.kind != platform::FileKind::File || facts.links != 1 || !facts.trusted()) {
     return {{{}, platform::kErrorFileExists}, true};
   }
   if (const auto error = files.removeFile(path)) return {{{}, error}, false};
@@ -26,6 +26,18 @@ platform::OsError putInPlace(platform::FileAndProcess& files, platform::FileHand
   if (error == platform::kOk) error = files.replaceFile(temporary, path);
   if (error != platform::kOk) files.removeFile(temporary);
   return error;
+}
+
+platform::OsError writeAnew(platform::FileAndProcess& files, platform::Processes& processes,
+                            const std::u16string& path, std::string_view bytes, Readers readers) {
+  platform::FileOpenResult created{{}, platform::kErrorFileExists};
+  std::u16string temporary;
+  for (int attempt = 0; attempt < 3 && created.error == platform::kErrorFileExists; ++attempt) {
+    temporary = path + u"." + toHex(processes.unpredictableNumber(), 16, false) + u".tmp";
+    created = readers == Readers::Administrators ? files.createPrivateFile(temporary) : files.createNewFile(temporary);
+  }
+  if (created.error != platform::kOk) return created.error;
+  return putInPlace(files, created.handle, temporary, path, bytes);
 }
 
 }  // namespace usqz

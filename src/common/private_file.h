@@ -1,7 +1,8 @@
 // Files the elevated run writes beside what it works on (its journal, its
-// report): created new, so that nothing already at the name (a link above
-// all) is ever written through, and readable and changeable only by
-// SYSTEM, Administrators and the tool's own account.
+// report, its result file): created new, so that nothing already at the
+// name (a link above all) is ever written through. The journal and the
+// report are readable and changeable only by SYSTEM, Administrators and
+// the tool's own account; the result file is read by whoever ran the tool.
 #pragma once
 
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "platform/file_and_process.h"
 #include "platform/file_security.h"
+#include "platform/processes.h"
 
 namespace usqz {
 
@@ -30,5 +32,18 @@ PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platfor
 // removed when anything failed.
 platform::OsError putInPlace(platform::FileAndProcess& files, platform::FileHandle file,
                              const std::u16string& temporary, const std::u16string& path, std::string_view bytes);
+
+// Who may read a file written anew.
+enum class Readers {
+  Administrators,  // createPrivateFile's rights
+  AsTheFolderSays,  // the rights its folder passes on, as any file there
+};
+
+// `bytes` put in place of `path` through a temporary file beside it, under
+// a name nobody can guess (path.<16 hex digits>.tmp), created new: nothing
+// found near the name is ever written through or deleted, and the replace
+// takes the name itself, never what a link there leads to.
+platform::OsError writeAnew(platform::FileAndProcess& files, platform::Processes& processes,
+                            const std::u16string& path, std::string_view bytes, Readers readers);
 
 }  // namespace usqz
