@@ -4,9 +4,12 @@
 
 namespace usqz {
 
-PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
-                                        const std::u16string& path) {
-  auto created = files.createPrivateFile(path);
+namespace {
+
+template <typename Create>
+PrivateFileResult createAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
+                             const std::u16string& path, const Create& create) {
+  auto created = create();
   if (created.error != platform::kErrorFileExists) return {created, false};
   const auto facts = security.inspect(path);
   if (facts.error != platform::kOk) return {{{}, facts.error}, false};
@@ -14,7 +17,19 @@ PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platfor
     return {{{}, platform::kErrorFileExists}, true};
   }
   if (const auto error = files.removeFile(path)) return {{{}, error}, false};
-  return {files.createPrivateFile(path), false};
+  return {create(), false};
+}
+
+}  // namespace
+
+PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
+                                        const std::u16string& path) {
+  return createAnew(files, security, path, [&] { return files.createPrivateFile(path); });
+}
+
+PrivateFileResult createRunnableFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
+                                         const std::u16string& path, const std::u16string& model) {
+  return createAnew(files, security, path, [&] { return files.createRunnableFile(path, model); });
 }
 
 platform::OsError putInPlace(platform::FileAndProcess& files, platform::FileHandle file,

@@ -26,6 +26,12 @@ struct PrivateFileResult {
 PrivateFileResult createPrivateFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
                                         const std::u16string& path);
 
+// The same for a file the service will run (FileAndProcess::
+// createRunnableFile): readable as `model` is, changeable by
+// administrators alone.
+PrivateFileResult createRunnableFileAnew(platform::FileAndProcess& files, platform::FileSecurity& security,
+                                         const std::u16string& path, const std::u16string& model);
+
 // `bytes` written to `temporary` (just created, open as `file`), flushed,
 // and put in place of `path` in one step, so that a reader finds the old
 // file whole or the new one whole; the temporary file is closed, and

@@ -159,6 +159,21 @@ class FileAndProcess {
   // access, nobody else may open it meanwhile, and only SYSTEM,
   // Administrators and its owner may ever read or change it.
   virtual FileOpenResult createPrivateFile(std::u16string_view name) = 0;
+  // A file that did not exist, as createPrivateFile, owned by
+  // Administrators, that whoever may read and run `model` may read and run
+  // too: its explicit entries copied, the ones it inherits left to inherit
+  // from the folder (none when its entries are protected); with nothing at
+  // `model`, what the folder passes on to its files. Every right to change
+  // it (write, append, attributes, delete, rights, owner) is kept for
+  // SYSTEM, Administrators and TrustedInstaller alone: taken out of any
+  // entry for anyone else, and an entry the folder would pass on with such
+  // a right becomes an explicit one without it (the file then inherits
+  // nothing). A service that runs as NetworkService or a virtual account
+  // can still read the executable that replaces its own.
+  virtual FileOpenResult createRunnableFile(std::u16string_view name, std::u16string_view model) = 0;
+  // Takes the read-only attribute off a file, which Windows refuses to
+  // replace or delete while it has it; kOk when it had none.
+  virtual OsError clearReadOnly(std::u16string_view name) = 0;
   virtual OsError writeBytes(FileHandle file, std::string_view bytes) = 0;
   // What was written reaches the disk before it returns.
   virtual OsError flushFile(FileHandle file) = 0;

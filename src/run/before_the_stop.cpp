@@ -7,6 +7,7 @@
 #include "common/contained_path.h"
 #include "platform/text.h"
 #include "common/tool_error.h"
+#include "run/report/version_facts.h"
 #include "run/service/service_rights.h"
 #include "run/transaction/own_copy.h"
 
@@ -52,15 +53,21 @@ bool newVersionPasses(RunContext& c, const Names& names) {
   if (copies || c.options.verifiesNewVersion()) {
     c.held.reset(holdNewVersion(c.p.files, c.p.clock, c.p.texts, names));
     if (copies) {
-      c.nextSha256 = copyIntoOwnFile(c.p.files, c.p.security, c.p.texts, c.held.get(), names.pathCopyBin);
+      c.nextSha256 = copyIntoOwnFile(c.p.files, c.p.security, c.p.texts, c.held.get(), names.pathCopyBin,
+                                     names.pathCurrentBin);
       c.copyPending = true;
     }
     if (c.options.verifiesNewVersion()) checkTrust(c.p, c.options, c.held.get(), names, c.nextSha256);
+    // Every fact judged or told of the new version is read through the
+    // handle the copy was made from, which nobody may write through:
+    // whoever may write the new version could have rewritten it since.
+    if (c.options.noDowngrade && !names.rollback) refuseDowngrade(c, names);
+    if (copies && c.report.asked()) c.nextFacts = versionFactsOf(c, names.pathNewBin, c.nextSha256, c.held.get());
     // From here on the copy stands for the new version.
     if (copies) c.held.reset();
-  } else {
-    checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
+    return true;
   }
+  checkNewVersion(c.p.files, c.p.clock, c.p.texts, names);
   // Going back is what a rollback is for.
   if (c.options.noDowngrade && !names.rollback) refuseDowngrade(c, names);
   return true;

@@ -63,6 +63,9 @@ struct RunContext {
   // The new version's SHA-256 once an update has copied it: the copy's
   // one read serves the pin, the journal and the report.
   std::u16string nextSha256;
+  // The new version as the report tells it, read through the checked
+  // handle (the bytes the copy holds), once an update has copied it.
+  std::optional<VersionFacts> nextFacts;
   // The copy waits at names.pathCopyBin until the first change, when it
   // takes the new version's place; removed if the run ends before.
   bool copyPending = false;

@@ -249,7 +249,12 @@ void UpdateRun::registerTheService() {
 // version as it was found.
 void UpdateRun::activateOwnCopy() {
   if (!c.copyPending) return;
-  if (const auto error = c.p.files.replaceFile(c.names.pathCopyBin, c.names.pathNewBin)) {
+  // Windows replaces no read-only file: the new version's attributes are
+  // its deployment's business, not a reason to refuse it.
+  auto error = c.p.files.clearReadOnly(c.names.pathNewBin);
+  if (error == platform::kErrorFileNotFound) error = platform::kOk;
+  if (error == platform::kOk) error = c.p.files.replaceFile(c.names.pathCopyBin, c.names.pathNewBin);
+  if (error != platform::kOk) {
     throw toolError(u"Não foi possível colocar a cópia da nova versão em " + c.names.pathNewBin + u": " +
                     c.p.texts.describe(error));
   }
@@ -388,7 +393,7 @@ void UpdateRun::readVersionsForTheReport(bool andTheNewOne) {
 void UpdateRun::reportNewVersion() {
   if (!c.report.asked() || newVersionReported_) return;
   newVersionReported_ = true;
-  c.report.next(versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
+  c.report.next(c.nextFacts ? c.nextFacts : versionFactsOf(c, c.names.pathNewBin, c.nextSha256));
 }
 
 

@@ -430,14 +430,14 @@ class Rollout(unittest.TestCase):
     def test_1_every_host_updated_canary_first_then_again_nothing_changes(self):
         scenario = self.installed("all")
         # A folder that lets others write (as one made under C:\ inherits)
-        # is made one only administrators may write before anything is
-        # copied in.
+        # is made one only administrators may write, and everyone read and
+        # run, before anything is copied in.
         for host in HOSTS:
             os.chmod(drive_c(host, scenario.folder), 0o777)
         rc, output = scenario.play()
         self.assertEqual(rc, 0, output)
         for host in HOSTS:
-            self.assertEqual(os.stat(drive_c(host, scenario.folder)).st_mode & 0o022, 0, host)
+            self.assertEqual(os.stat(drive_c(host, scenario.folder)).st_mode & 0o077, 0o055, host)
         self.assertEqual([scenario.running(host) for host in HOSTS], ["v2"] * 6)
         started = [scenario.started(host, "v2") for host in HOSTS]
         # serial 1, 25 % (one of six), the rest: host1, then host2, then the others.

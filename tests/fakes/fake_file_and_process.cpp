@@ -1,5 +1,7 @@
 #include "fake_file_and_process.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace usqz::platform::fake {
@@ -181,10 +183,127 @@ FileOpenResult FakeFileAndProcess::createPrivateFile(std::u16string_view name) {
   const std::u16string path(name);
   if (const auto error = checkDirectoryOf(path)) return {{}, error};
   if (files_.count(path) != 0 || directories_.count(path) != 0) return {{}, kErrorFileExists};
-  newFile(path).isPrivate = true;
+  auto& file = newFile(path);
+  file.isPrivate = true;
+  file.inherits = false;
   const FileHandle handle(nextHandle_++);
   open_[handle] = path;
   return {handle, kOk};
+}
+
+bool changesFreely(const std::u16string& account) {
+  return account == u"NT AUTHORITY\\SYSTEM" || account == u"BUILTIN\\Administrators" ||
+         account == u"NT SERVICE\\TrustedInstaller";
+}
+
+namespace {
+
+std::u16string folderOf(const std::u16string& name) {
+  const auto last = lastDelimiter(name);
+  return last == std::u16string::npos ? std::u16string() : name.substr(0, last);
+}
+
+// An entry as a runnable file gets it: read and run only, unless it is
+// one of those who may always change anything.
+Access trimmed(Access entry) {
+  if (!changesFreely(entry.account)) entry.changes = false;
+  entry.inherited = false;
+  return entry;
+}
+
+}  // namespace
+
+FileOpenResult FakeFileAndProcess::createRunnableFile(std::u16string_view name, std::u16string_view model) {
+  if (const auto error = faults_.onCall(FileOp::CreateRunnableFile)) return {{}, error};
+  const std::u16string path(name);
+  if (const auto error = checkDirectoryOf(path)) return {{}, error};
+  if (files_.count(path) != 0 || directories_.count(path) != 0) return {{}, kErrorFileExists};
+  std::vector<Access> entries;
+  bool inherits = true;
+  if (const auto it = files_.find(std::u16string(model)); it != files_.end()) {
+    for (const auto& entry : it->second.access) entries.push_back(trimmed(entry));
+    inherits = it->second.inherits;
+  }
+  if (inherits) {
+    const auto passed = passedOn_.find(folderOf(path));
+    if (passed != passedOn_.end()) {
+      bool changes = false;
+      for (const auto& entry : passed->second) changes = changes || (entry.changes && !changesFreely(entry.account));
+      if (changes) {
+        inherits = false;
+        for (const auto& entry : passed->second) entries.push_back(trimmed(entry));
+      }
+    }
+  }
+  auto& file = newFile(path);
+  file.isRunnable = true;
+  file.access = std::move(entries);
+  file.inherits = inherits;
+  const FileHandle handle(nextHandle_++);
+  open_[handle] = path;
+  return {handle, kOk};
+}
+
+OsError FakeFileAndProcess::clearReadOnly(std::u16string_view name) {
+  if (const auto error = faults_.onCall(FileOp::ClearReadOnly)) return error;
+  const auto it = files_.find(std::u16string(name));
+  if (it == files_.end()) return checkDirectoryOf(std::u16string(name)) != kOk ? kErrorPathNotFound : kErrorFileNotFound;
+  if (it->second.locked) return kErrorSharingViolation;
+  it->second.readOnly = false;
+  return kOk;
+}
+
+bool FakeFileAndProcess::rewrite(const std::u16string& name, std::string bytes) {
+  const auto it = files_.find(name);
+  if (it == files_.end() || it->second.locked || held(name)) return false;
+  it->second.bytes = std::move(bytes);
+  it->second.lastWrite = clock_.now();
+  return true;
+}
+
+void FakeFileAndProcess::setPassedOn(const std::u16string& folder, std::vector<Access> entries) {
+  auto path = folder;
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
+  passedOn_[path] = std::move(entries);
+}
+
+void FakeFileAndProcess::setAccess(const std::u16string& name, std::vector<Access> explicitEntries,
+                                   bool isProtected) {
+  auto& file = files_.at(name);
+  file.access = std::move(explicitEntries);
+  file.inherits = !isProtected;
+  file.isPrivate = false;
+  file.isRunnable = false;
+}
+
+std::vector<Access> FakeFileAndProcess::accessOf(const std::u16string& name) const {
+  const auto& file = files_.at(name);
+  auto entries = file.access;
+  if (file.inherits) {
+    if (const auto passed = passedOn_.find(folderOf(name)); passed != passedOn_.end()) {
+      for (auto entry : passed->second) {
+        entry.inherited = true;
+        entries.push_back(std::move(entry));
+      }
+    }
+  }
+  return entries;
+}
+
+bool FakeFileAndProcess::mayRead(const std::u16string& name, const std::u16string& account) const {
+  if (changesFreely(account)) return true;
+  for (const auto& entry : accessOf(name)) {
+    if (entry.account == account) return true;
+  }
+  return false;
+}
+
+std::vector<std::u16string> FakeFileAndProcess::changers(const std::u16string& name) const {
+  std::vector<std::u16string> names;
+  for (const auto& entry : accessOf(name)) {
+    if (entry.changes && !changesFreely(entry.account)) names.push_back(entry.account);
+  }
+  return names;
 }
 
 void FakeFileAndProcess::setForeign(const std::u16string& path, std::u16string owner,
@@ -193,6 +312,7 @@ void FakeFileAndProcess::setForeign(const std::u16string& path, std::u16string o
     it->second.foreignOwner = std::move(owner);
     it->second.foreignWriters = std::move(writers);
     it->second.isPrivate = false;
+    it->second.isRunnable = false;
   } else {
     auto folder = path;
     while (!folder.empty() && folder.back() == u'\\') folder.pop_back();
@@ -221,6 +341,11 @@ FileFacts FakeFileAndProcess::inspect(std::u16string_view name) {
     facts.links = it->second.links;
     facts.foreignOwner = it->second.foreignOwner;
     facts.foreignWriters = it->second.foreignWriters;
+    for (auto& writer : changers(path)) {
+      if (std::find(facts.foreignWriters.begin(), facts.foreignWriters.end(), writer) == facts.foreignWriters.end()) {
+        facts.foreignWriters.push_back(std::move(writer));
+      }
+    }
     return facts;
   }
   if (directories_.count(path) == 0) {

@@ -51,7 +51,22 @@ enum class FileOp {
   Inspect,
   FinalPath,    // cannot fail; counted only
   ReadAt,
+  CreateRunnableFile,
+  ClearReadOnly,
 };
+
+// An entry of a file's access list, or one its folder passes on to files:
+// SYSTEM, Administrators and TrustedInstaller, who may always do anything,
+// have none.
+struct Access {
+  std::u16string account;
+  bool changes = false;    // write, delete, its rights or owner; else read and run only
+  bool inherited = false;  // on a file: from its folder, and changes with it
+  friend bool operator==(const Access&, const Access&) = default;
+};
+
+// Who always may do anything, in the doubles as on Windows.
+bool changesFreely(const std::u16string& account);
 
 enum class StdoutKind { Console, Redirected, Missing };
 
@@ -91,17 +106,41 @@ class FakeFileAndProcess final : public FileAndProcess,
   // or rename what it holds.
   void setFolderRights(const std::u16string& path, std::vector<std::u16string> writers,
                        std::vector<std::u16string> renamers, std::vector<std::u16string> childDeleters);
+  // What a folder passes on to the files in it; a file that inherits
+  // (every file put here does, unless given protected rights) has these
+  // entries for as long as they are its folder's.
+  void setPassedOn(const std::u16string& folder, std::vector<Access> entries);
+  // A file's own entries, and whether they are protected (it inherits
+  // nothing then).
+  void setAccess(const std::u16string& name, std::vector<Access> explicitEntries, bool isProtected = false);
+  // Everything that grants a right to the file: its own entries, then
+  // what it inherits.
+  std::vector<Access> accessOf(const std::u16string& name) const;
+  // Whether `account` may read and run it.
+  bool mayRead(const std::u16string& name, const std::u16string& account) const;
+  // Who besides SYSTEM, Administrators and TrustedInstaller may change it.
+  std::vector<std::u16string> changers(const std::u16string& name) const;
+  bool readOnly(const std::u16string& name) const { return files_.at(name).readOnly; }
   // The file's name is a symbolic link (to what it holds), or one of
   // `links` hard links to it.
   void makeLink(const std::u16string& name) { files_.at(name).link = true; }
   // New contents under the same identity (a file changed in place and its
   // times set back).
   void overwrite(const std::u16string& name, std::string bytes) { files_.at(name).bytes = std::move(bytes); }
+  // Another process writes new contents in place, as it may unless the
+  // file is held for activation or locked: whether it could.
+  bool rewrite(const std::u16string& name, std::string bytes);
   void setHardLinks(const std::u16string& name, std::uint32_t links) { files_.at(name).links = links; }
   // Created by createPrivateFile, and not changed since.
   bool isPrivate(const std::u16string& name) const {
     const auto it = files_.find(name);
     return it != files_.end() && it->second.isPrivate;
+  }
+  // Created by createPrivateFile or createRunnableFile, and not changed
+  // since.
+  bool madeByTool(const std::u16string& name) const {
+    const auto it = files_.find(name);
+    return it != files_.end() && (it->second.isPrivate || it->second.isRunnable);
   }
   void setEnvironment(std::u16string name, std::u16string value) { environment_[std::move(name)] = std::move(value); }
   // Another run holds this lock.
@@ -146,6 +185,13 @@ class FakeFileAndProcess final : public FileAndProcess,
   // Aliases and short names given above resolved.
   std::u16string finalPath(std::u16string_view path) override;
   FileOpenResult createPrivateFile(std::u16string_view name) override;
+  // As Windows gives them: the model's own entries with their rights to
+  // change taken out, inheriting from the folder as the model does; an
+  // entry the folder passes on with a right to change becomes an explicit
+  // one without it.
+  FileOpenResult createRunnableFile(std::u16string_view name, std::u16string_view model) override;
+  // Refused while another process holds the file sharing nothing.
+  OsError clearReadOnly(std::u16string_view name) override;
   // %NAME% replaced from setEnvironment; unknown names stay as they are.
   std::u16string expandEnvironment(std::u16string_view text) override;
   // Names are matched exactly here, in upper case; a short name given with
@@ -213,6 +259,9 @@ class FakeFileAndProcess final : public FileAndProcess,
     bool link = false;
     std::uint32_t links = 1;
     bool isPrivate = false;
+    bool isRunnable = false;
+    std::vector<Access> access;  // its own entries
+    bool inherits = true;
     std::u16string foreignOwner;
     std::vector<std::u16string> foreignWriters;
   };
@@ -255,6 +304,7 @@ class FakeFileAndProcess final : public FileAndProcess,
   std::map<std::u16string, std::u16string> shortNames_;
   std::map<std::u16string, std::u16string> aliases_;
   std::map<std::u16string, Foreign> foreignFolders_;
+  std::map<std::u16string, std::vector<Access>> passedOn_;
   std::vector<std::uint16_t> machines_ = {0x8664, 0x014C};
   std::vector<std::u16string> locksAskedFor_;
   std::uint64_t nextIndex_ = 0x1000;

@@ -86,6 +86,9 @@ class FaultPlan {
   void atCall(Operation operation, unsigned nth, std::function<void()> action) {
     actions_[{operation, nth}] = std::move(action);
   }
+  // Something another process tries before every call (it does what it
+  // can when it can: the action judges).
+  void beforeEveryCall(std::function<void()> action) { everyCall_ = std::move(action); }
   void clear() {
     once_.clear();
     from_.clear();
@@ -95,6 +98,7 @@ class FaultPlan {
   OsError onCall(Operation operation, bool cleanup = false) {
     if (lifeline_ != nullptr && lifeline_->onCall(cleanup)) return kErrorProcessDead;
     const unsigned nth = ++calls_[operation];
+    if (everyCall_) everyCall_();
     if (const auto it = actions_.find({operation, nth}); it != actions_.end()) {
       const auto action = std::move(it->second);
       actions_.erase(it);
@@ -115,6 +119,7 @@ class FaultPlan {
   std::map<Operation, std::pair<unsigned, OsError>> from_;
   std::map<Operation, unsigned> calls_;
   std::map<std::pair<Operation, unsigned>, std::function<void()>> actions_;
+  std::function<void()> everyCall_;
   Lifeline* lifeline_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 
 #include "checks/file_version.h"
 #include "harness.h"
+#include "platform/text.h"
 #include "sweep_scene.h"
 
 namespace usqz {
@@ -83,6 +84,52 @@ TEST(Downgrade, WithoutTheOptionAnyVersionPassesAndACheckSaysWhichVersions) {
   EXPECT_EQ(run(h, u"--check --no-downgrade"), 10);
   EXPECT_EQ(run(h, u""), 0);
   EXPECT_EQ(service.runningImage, peImageWithVersion("b", 1, 0));
+}
+
+// Whoever may write a pinned-only new version rewrites it with an older
+// build as soon as the run lets go of it: neither --no-downgrade's verdict
+// nor the report's facts change, and the bytes copied are the ones that
+// run.
+TEST(FactsOfTheNewVersion, ComeFromTheBytesThatRun) {
+  const auto current = peImageWithVersion("a", 2, 0);
+  const auto next = peImageWithVersion("b", 2, 1);
+  const auto older = peImageWithVersion("c", 1, 0);
+  const platform::SignatureCheck signedBy{platform::SignatureStatus::Valid, 0,
+                                          {u"CN=QZ", u"CN=QZ CA", u"QZ", std::u16string(64, u'b')}};
+  for (const bool signature : {false, true}) {
+    SCOPED_TRACE(signature ? "signed" : "pinned");
+    Harness h;
+    h.os.addDirectory(u"C:\\reports");
+    h.os.putFile(kCurrent, current);
+    h.os.putFile(kNew, next);
+    h.os.setForeign(kNew, {}, {u"BUILTIN\\Users"});
+    auto& service = h.services.addService(u"QZAgent", u"\"" + kCurrent + u"\"", platform::kServiceRunning);
+    service.runningImage = current;
+    h.trust.sign(current, signedBy);
+    h.trust.sign(next, signedBy);
+    h.trust.sign(older, {platform::SignatureStatus::Valid, 0, {u"CN=Old", u"CN=QZ CA", u"QZ", std::u16string(64, u'c')}});
+    bool rewritten = false;
+    h.os.faults().beforeEveryCall([&] {
+      if (!rewritten && h.os.contents(kCopy)) rewritten = h.os.rewrite(kNew, older);
+    });
+    const std::u16string pin = signature ? u" --require-signature" : u" --sha256 " + FakeTrust::hashOf(next);
+    EXPECT_EQ(h.run(u"--service-name QZAgent --exit-code --no-downgrade --report C:\\reports\\qz.json" + pin), 0)
+        << h.out();
+    EXPECT_TRUE(rewritten);
+    EXPECT_EQ(h.os.contents(kCurrent), next);
+    EXPECT_EQ(service.runningImage, next);
+    const auto report = h.os.contents(u"C:\\reports\\qz.json").value_or("");
+    const auto at = report.find("\"new\": {");
+    ASSERT_NE(at, std::string::npos) << report;
+    const auto told = report.substr(at, report.find("\"signer\"", at) - at);
+    EXPECT_THAT(told, HasSubstr("\"fileVersion\": \"2.1.0.0\""));
+    EXPECT_THAT(told, HasSubstr("\"size\": " + std::to_string(next.size())));
+    EXPECT_THAT(told, HasSubstr(toUtf8(FakeTrust::hashOf(next))));
+    if (signature) {
+      EXPECT_THAT(report.substr(at),
+                  HasSubstr("\"signer\": {\"subject\": \"CN=QZ\", \"sha256\": \"" + std::string(64, 'b')));
+    }
+  }
 }
 
 }  // namespace

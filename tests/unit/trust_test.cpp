@@ -89,7 +89,8 @@ TEST_F(TrustRun, TheDefaultRunChecksNoSignatureAndRunsItsOwnCopy) {
   expectUpdated(run(u""));
   EXPECT_EQ(h.trust.calls(TrustOp::CheckSignature), 0u);
   EXPECT_EQ(h.os.calls(FileOp::RenameOpenFile), 1u);
-  EXPECT_TRUE(h.os.isPrivate(kCurrent));
+  EXPECT_TRUE(h.os.madeByTool(kCurrent));
+  EXPECT_TRUE(h.os.changers(kCurrent).empty());
   EXPECT_EQ(h.os.contents(kCurrent), kV2);
 }
 

@@ -89,7 +89,8 @@ TEST(TrustedLocation, WhatOthersCouldHaveWrittenIsRefusedBeforeAnythingIsTouched
           EXPECT_EQ(status, 0) << h.out();
           if (*mode == u'\0') {
             EXPECT_EQ(h.os.contents(kCurrent), kV2);
-            EXPECT_TRUE(h.os.isPrivate(kCurrent));
+            EXPECT_TRUE(h.os.madeByTool(kCurrent));
+            EXPECT_TRUE(h.os.changers(kCurrent).empty());
             EXPECT_FALSE(h.os.contents(kCopy));
           }
           continue;

@@ -320,6 +320,41 @@ TEST_F(Win32Files, APrivateFileIsAlwaysANewOne) {
   EXPECT_TRUE(makeNativeFileSecurity()->inspect(dir / u"j.tmp").trusted());
 }
 
+// A runnable file is a new one too, with or without a file to take its
+// rights from, and only administrators may change it. (Wine keeps no
+// access lists: who may read it is for the doubles.)
+TEST_F(Win32Files, ARunnableFileIsANewOneOnlyAdministratorsMayChange) {
+  writeFile(dir / u"a.exe", "v1");
+  EXPECT_EQ(os->createRunnableFile(dir / u"a.exe", dir / u"a.exe").error, kErrorFileExists);
+  EXPECT_EQ(readFile(dir / u"a.exe"), "v1");
+  for (const auto* model : {u"a.exe", u"missing.exe"}) {
+    const auto name = dir / (std::u16string(model) + u".copy");
+    const auto created = os->createRunnableFile(name, dir / model);
+    ASSERT_EQ(created.error, kOk);
+    EXPECT_EQ(os->writeBytes(created.handle, "v2"), kOk);
+    EXPECT_EQ(os->closeFile(created.handle), kOk);
+    EXPECT_EQ(readFile(name), "v2");
+    EXPECT_TRUE(makeNativeFileSecurity()->inspect(name).trusted());
+  }
+}
+
+// The attribute is taken off, and nothing else changes; a missing file
+// says so.
+TEST_F(Win32Files, TheReadOnlyAttributeIsCleared) {
+  writeFile(dir / u"r.new", "N");
+  const auto path = dir / u"r.new";
+  const auto* name = reinterpret_cast<const wchar_t*>(path.c_str());
+  EXPECT_EQ(os->clearReadOnly(path), kOk);
+  EXPECT_EQ(os->clearReadOnly(dir / u"none.new"), kErrorFileNotFound);
+  // Where the system keeps the attribute, it is gone.
+  if (SetFileAttributesW(name, FILE_ATTRIBUTE_READONLY) &&
+      (GetFileAttributesW(name) & FILE_ATTRIBUTE_READONLY) != 0) {
+    EXPECT_EQ(os->clearReadOnly(path), kOk);
+    EXPECT_EQ(GetFileAttributesW(name) & FILE_ATTRIBUTE_READONLY, 0u);
+  }
+  EXPECT_EQ(readFile(path), "N");
+}
+
 // Every spelling of a folder resolves to one path; a file that is not
 // there yet resolves through its folder.
 TEST_F(Win32Files, FinalPathsAndMovableFiles) {

@@ -281,6 +281,23 @@ class PosixFileAndProcess final : public FileAndProcess {
     return {toHandle(fd), kOk};
   }
 
+  // Read and run as the model may be by its group and others, written by
+  // its owner alone; with no model, as a program usually is.
+  FileOpenResult createRunnableFile(std::u16string_view name, std::u16string_view model) override {
+    struct stat info {};
+    const mode_t mode = ::stat(nativeName(model).c_str(), &info) == 0 ? ((info.st_mode & 0555) | 0200) : 0755;
+    const int fd = ::open(nativeName(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return {{}, errno == EEXIST ? kErrorFileExists : lastErrno()};
+    return {toHandle(fd), kOk};
+  }
+
+  // No such attribute here: whoever may write the folder may replace or
+  // remove the file.
+  OsError clearReadOnly(std::u16string_view name) override {
+    struct stat info {};
+    return ::lstat(nativeName(name).c_str(), &info) == 0 ? kOk : lastErrno();
+  }
+
   OsError writeBytes(FileHandle file, std::string_view bytes) override { return writeAll(toFd(file), bytes); }
 
   OsError flushFile(FileHandle file) override { return ::fsync(toFd(file)) == 0 ? kOk : lastErrno(); }

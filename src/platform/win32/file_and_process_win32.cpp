@@ -1,6 +1,8 @@
 // File and process operations on Win32: one API call for each, as the
 // interface promises, and the last error read on the line after a failure.
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "../native.h"
@@ -8,6 +10,8 @@
 #include "file_reads.h"
 #include "unique_handles.h"
 #include "windows_api.h"
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 namespace usqz::platform {
 
@@ -63,6 +67,253 @@ std::optional<std::u16string> resolved(std::u16string_view path) {
     if (length < name.size()) return fromWide(name.data(), length);
     name.resize(length + 1);
   }
+}
+
+// Every right that changes a file: writing or appending to it, its
+// attributes, deleting it, its rights and its owner.
+constexpr ACCESS_MASK kChangeFile = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |
+                                    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+constexpr wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+struct LocalFreer {
+  void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+using Sid = std::vector<BYTE>;
+
+Sid wellKnownSid(WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(sid);
+  if (!CreateWellKnownSid(type, nullptr, sid, &size)) return {};
+  return Sid(sid, sid + size);
+}
+
+Sid sidFromText(const wchar_t* text) {
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidW(text, &sid)) return {};
+  const std::unique_ptr<void, LocalFreer> owned(sid);
+  const auto* bytes = static_cast<const BYTE*>(sid);
+  return Sid(bytes, bytes + GetLengthSid(sid));
+}
+
+bool sameSid(const Sid& known, PSID sid) {
+  return !known.empty() && EqualSid(const_cast<BYTE*>(known.data()), sid) != FALSE;
+}
+
+// One entry of the access list a runnable file is given.
+struct Entry {
+  BYTE type = ACCESS_ALLOWED_ACE_TYPE;  // allowed or denied; anything else is `raw`
+  BYTE flags = 0;
+  ACCESS_MASK mask = 0;
+  Sid sid;
+  std::vector<BYTE> raw;  // an entry of another kind, copied as it is
+};
+
+// The access list a new runnable file gets, and whether it inherits from
+// its folder.
+struct RunnableRights {
+  DWORD error = ERROR_SUCCESS;
+  std::vector<Entry> entries;
+  bool isProtected = false;
+};
+
+class RightsBuilder {
+ public:
+  RightsBuilder()
+      : system_(wellKnownSid(WinLocalSystemSid)),
+        administrators_(wellKnownSid(WinBuiltinAdministratorsSid)),
+        installer_(sidFromText(kTrustedInstallerSid)),
+        creatorOwner_(wellKnownSid(WinCreatorOwnerSid)),
+        creatorGroup_(wellKnownSid(WinCreatorGroupSid)) {}
+
+  const Sid& administrators() const { return administrators_; }
+
+  // The model's explicit entries (all of them when they are protected),
+  // then what the folder passes on to files; rights to change taken from
+  // anyone but SYSTEM, Administrators and TrustedInstaller.
+  RunnableRights rightsFor(const std::u16string& name, std::u16string_view model) {
+    RunnableRights rights;
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(model).get(), READ_CONTROL,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    const DWORD openError = GetLastError();
+    if (file) {
+      PACL dacl = nullptr;
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      const DWORD error = GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                          &dacl, nullptr, &descriptor);
+      if (error != ERROR_SUCCESS) return {error, {}, false};
+      const std::unique_ptr<void, LocalFreer> owned(descriptor);
+      SECURITY_DESCRIPTOR_CONTROL control = 0;
+      DWORD revision = 0;
+      if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return {GetLastError(), {}, false};
+      if (dacl == nullptr) {
+        // No list at all lets everyone do anything: everyone may read and
+        // run the copy, and nothing more.
+        rights.isProtected = true;
+        rights.entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
+                                  wellKnownSid(WinWorldSid), {}});
+        return rights;
+      }
+      rights.isProtected = (control & SE_DACL_PROTECTED) != 0;
+      for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        const bool inherited = (header->AceFlags & INHERITED_ACE) != 0;
+        if (inherited && !rights.isProtected) continue;  // the folder passes them on again
+        if (auto entry = entryOf(ace, false)) {
+          entry->flags = static_cast<BYTE>(entry->flags & ~INHERITED_ACE);
+          rights.entries.push_back(std::move(*entry));
+        }
+      }
+    } else if (openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PATH_NOT_FOUND) {
+      return {openError, {}, false};
+    }
+    if (!rights.isProtected) {
+      if (const DWORD error = addInherited(name, rights)) return {error, {}, false};
+    }
+    return rights;
+  }
+
+ private:
+  bool changesFreely(PSID sid) const {
+    return sameSid(system_, sid) || sameSid(administrators_, sid) || sameSid(installer_, sid);
+  }
+
+  // An entry as the new file holds it; nothing for one that would give
+  // nothing (an allowed entry of a kind the tool cannot trim).
+  std::optional<Entry> entryOf(void* ace, bool fromFolder) const {
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    Entry entry;
+    entry.flags = header->AceFlags;
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+      PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+      if (fromFolder && sameSid(creatorOwner_, sid)) {
+        sid = const_cast<BYTE*>(administrators_.data());  // the file's owner
+      } else if (fromFolder && sameSid(creatorGroup_, sid)) {
+        return std::nullopt;
+      }
+      const auto* bytes = static_cast<const BYTE*>(sid);
+      entry.type = header->AceType;
+      entry.sid.assign(bytes, bytes + GetLengthSid(sid));
+      entry.mask = allowed->Mask;
+      GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+      MapGenericMask(&entry.mask, &mapping);
+      if (entry.type == ACCESS_ALLOWED_ACE_TYPE && !changesFreely(sid)) {
+        entry.mask &= ~kChangeFile;
+        if (entry.mask == 0) return std::nullopt;
+      }
+      return entry;
+    }
+    // A conditional or object entry that allows could allow a change: left
+    // out. One that denies only ever takes away: kept.
+    if (header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE || header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+        header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
+      const auto* bytes = static_cast<const BYTE*>(ace);
+      entry.type = header->AceType;
+      entry.raw.assign(bytes, bytes + header->AceSize);
+      return entry;
+    }
+    return std::nullopt;
+  }
+
+  // What the folder of `name` passes on to files, as inherited entries;
+  // when one of them would let someone else change the file, every one
+  // of them becomes explicit instead, trimmed, and the file inherits
+  // nothing.
+  DWORD addInherited(const std::u16string& name, RunnableRights& rights) const {
+    const WideZ path(name);
+    wchar_t* leaf = nullptr;
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(path.get(), static_cast<DWORD>(full.size()), full.data(), &leaf);
+    if (length >= full.size()) {
+      full.resize(length + 1);
+      length = GetFullPathNameW(path.get(), static_cast<DWORD>(full.size()), full.data(), &leaf);
+    }
+    if (length == 0 || leaf == nullptr) return GetLastError() != 0 ? GetLastError() : ERROR_INVALID_NAME;
+    const std::wstring folderName(full.data(), static_cast<std::size_t>(leaf - full.data()));
+    UniqueKernelHandle folder(nullIfInvalid(CreateFileW(folderName.c_str(), READ_CONTROL,
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+    const DWORD openError = GetLastError();
+    if (!folder) return openError;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error =
+        GetSecurityInfo(folder.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor);
+    if (error != ERROR_SUCCESS) return error;
+    const std::unique_ptr<void, LocalFreer> owned(descriptor);
+    if (dacl == nullptr) return ERROR_SUCCESS;
+    std::vector<Entry> passed;
+    bool trimmed = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) continue;
+      const auto* header = static_cast<const ACE_HEADER*>(ace);
+      if ((header->AceFlags & OBJECT_INHERIT_ACE) == 0) continue;
+      auto entry = entryOf(ace, true);
+      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+        ACCESS_MASK mask = allowed->Mask;
+        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        MapGenericMask(&mask, &mapping);
+        if (!entry || entry->mask != mask) trimmed = true;
+      } else if (!entry && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+        trimmed = true;  // an allowed entry the tool cannot trim
+      }
+      if (!entry) continue;
+      // A file passes nothing on.
+      entry->flags = INHERITED_ACE;
+      if (!entry->raw.empty()) reinterpret_cast<ACE_HEADER*>(entry->raw.data())->AceFlags = INHERITED_ACE;
+      passed.push_back(std::move(*entry));
+    }
+    if (trimmed) {
+      rights.isProtected = true;
+      for (auto& entry : passed) {
+        entry.flags = 0;
+        if (!entry.raw.empty()) reinterpret_cast<ACE_HEADER*>(entry.raw.data())->AceFlags = 0;
+      }
+    }
+    for (auto& entry : passed) rights.entries.push_back(std::move(entry));
+    return ERROR_SUCCESS;
+  }
+
+  Sid system_;
+  Sid administrators_;
+  Sid installer_;
+  Sid creatorOwner_;
+  Sid creatorGroup_;
+};
+
+// The entries as an access list, in the order given.
+std::vector<BYTE> aclOf(const std::vector<Entry>& entries) {
+  DWORD size = sizeof(ACL);
+  for (const auto& entry : entries) {
+    size += entry.raw.empty() ? static_cast<DWORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + entry.sid.size())
+                              : static_cast<DWORD>(entry.raw.size());
+  }
+  size = (size + sizeof(DWORD) - 1) & ~static_cast<DWORD>(sizeof(DWORD) - 1);
+  std::vector<BYTE> buffer(size);
+  auto* acl = reinterpret_cast<PACL>(buffer.data());
+  if (!InitializeAcl(acl, size, ACL_REVISION_DS)) return {};
+  for (const auto& entry : entries) {
+    BOOL added = FALSE;
+    auto* sid = const_cast<BYTE*>(entry.sid.data());
+    if (!entry.raw.empty()) {
+      added = AddAce(acl, ACL_REVISION_DS, MAXDWORD, const_cast<BYTE*>(entry.raw.data()),
+                     static_cast<DWORD>(entry.raw.size()));
+    } else if (entry.type == ACCESS_ALLOWED_ACE_TYPE) {
+      added = AddAccessAllowedAceEx(acl, ACL_REVISION_DS, entry.flags, entry.mask, sid);
+    } else {
+      added = AddAccessDeniedAceEx(acl, ACL_REVISION_DS, entry.flags, entry.mask, sid);
+    }
+    if (!added) return {};
+  }
+  return buffer;
 }
 
 class Win32FileAndProcess final : public FileAndProcess {
@@ -340,7 +591,61 @@ class Win32FileAndProcess final : public FileAndProcess {
     return created;
   }
 
-  static FileOpenResult createWith(std::u16string_view name, const wchar_t* sddl) {
+  FileOpenResult createRunnableFile(std::u16string_view name, std::u16string_view model) override {
+    RightsBuilder builder;
+    const auto rights = builder.rightsFor(std::u16string(name), model);
+    if (rights.error != ERROR_SUCCESS) return {{}, rights.error};
+    auto acl = aclOf(rights.entries);
+    if (acl.empty()) return {{}, ERROR_INVALID_ACL};
+    // Private while it is written; its rights once it exists, through the
+    // handle that made it, so that nothing else is ever given them.
+    constexpr DWORD kAccess = GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+    FileOpenResult created = createWith(name, L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", kAccess);
+    if (created.error == ERROR_INVALID_OWNER) {
+      created = createWith(name, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)", kAccess);
+    }
+    if (created.error != kOk) return created;
+    const auto handle = reinterpret_cast<HANDLE>(created.handle.value());
+    const SECURITY_INFORMATION inheritance =
+        rights.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    auto* dacl = reinterpret_cast<PACL>(acl.data());
+    DWORD error = SetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | inheritance,
+                                  const_cast<BYTE*>(builder.administrators().data()), nullptr, dacl, nullptr);
+    // A token that may not name Administrators as owner keeps its own.
+    if (error == ERROR_INVALID_OWNER) {
+      error = SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr, dacl,
+                              nullptr);
+    }
+    if (error != ERROR_SUCCESS) {
+      CloseHandle(handle);
+      DeleteFileW(WideZ(name).get());
+      return {{}, error};
+    }
+    return created;
+  }
+
+  OsError clearReadOnly(std::u16string_view name) override {
+    // Through a handle on the name itself, never a link's target.
+    UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(name).get(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    const DWORD openError = GetLastError();
+    if (!file) return openError;
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &info, sizeof(info))) return GetLastError();
+    if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return kOk;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    // Times of zero stay as they are.
+    info.CreationTime.QuadPart = 0;
+    info.LastAccessTime.QuadPart = 0;
+    info.LastWriteTime.QuadPart = 0;
+    info.ChangeTime.QuadPart = 0;
+    const BOOL set = SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof(info));
+    return okOr(set, GetLastError());
+  }
+
+  static FileOpenResult createWith(std::u16string_view name, const wchar_t* sddl, DWORD access = GENERIC_WRITE) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
       return {{}, GetLastError()};
@@ -348,7 +653,7 @@ class Win32FileAndProcess final : public FileAndProcess {
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
     // CREATE_NEW fails on anything at the name, a link included, so that
     // nothing is ever written through one.
-    const HANDLE file = CreateFileW(WideZ(name).get(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+    const HANDLE file = CreateFileW(WideZ(name).get(), access, 0, &attributes, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const DWORD error = GetLastError();
     LocalFree(descriptor);

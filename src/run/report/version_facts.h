@@ -12,7 +12,10 @@
 namespace usqz {
 
 // Nothing when there is no file at `path`.
-// `sha256`: the file's, when the run has it already.
-std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path, const std::u16string& sha256 = {});
+// `sha256`: the file's, when the run has it already. `held`: the file,
+// open already (read through it, never again by its name, which others
+// may have written since).
+std::optional<VersionFacts> versionFactsOf(RunContext& c, const std::u16string& path, const std::u16string& sha256 = {},
+                                           platform::FileHandle held = {});
 
 }  // namespace usqz

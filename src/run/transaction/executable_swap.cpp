@@ -251,9 +251,13 @@ OsError ExecutableSwap::moveRetrying(const std::u16string& from, const std::u16s
 
 // A file deleted while another process holds it (sharing its deletion)
 // stays until that process lets go, and blocks the name meanwhile: the
-// removal counts once the name is free.
+// removal counts once the name is free. A read-only file, which Windows
+// will not delete, is removed all the same.
 OsError ExecutableSwap::removeRetrying(const std::u16string& path) {
   return retryWhileHeld(clock_, [&] {
+    if (const auto error = files_.clearReadOnly(path); error != platform::kErrorFileNotFound && error != platform::kOk) {
+      return error;
+    }
     const auto error = files_.removeFile(path);
     if (error == platform::kErrorFileNotFound) return platform::kOk;
     if (error == platform::kOk && files_.fileExists(path)) return platform::kErrorAccessDenied;

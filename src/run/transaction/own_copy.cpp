@@ -1,5 +1,6 @@
 #include "run/transaction/own_copy.h"
 
+#include "checks/location_trust.h"
 #include "checks/sha256.h"
 #include "common/tool_error.h"
 #include "common/private_file.h"
@@ -16,11 +17,11 @@ constexpr std::size_t kCopyBlock = 1024 * 1024;
 
 std::u16string copyIntoOwnFile(platform::FileAndProcess& files, platform::FileSecurity& security,
                                platform::ErrorTexts& texts, platform::FileHandle source,
-                               const std::u16string& copyPath) {
+                               const std::u16string& copyPath, const std::u16string& model) {
   const auto fail = [&](platform::OsError error) {
     return toolError(u"Não foi possível copiar a nova versão para " + copyPath + u": " + texts.describe(error));
   };
-  const auto created = createPrivateFileAnew(files, security, copyPath);
+  const auto created = createRunnableFileAnew(files, security, copyPath, model);
   if (created.someoneElses) {
     throw toolError(u"Não foi possível copiar a nova versão: " + copyPath + u" existe e não é da ferramenta");
   }
@@ -45,6 +46,22 @@ std::u16string copyIntoOwnFile(platform::FileAndProcess& files, platform::FileSe
   if (error != platform::kOk) {
     files.removeFile(copyPath);
     throw fail(error);
+  }
+  // What the run trusts the copy for is that only administrators may
+  // change it: a folder that would pass on more than the tool asked for
+  // refuses it.
+  const auto facts = security.inspect(copyPath);
+  std::optional<std::u16string> why;
+  if (facts.error != platform::kOk) {
+    why = u"as permissões não puderam ser lidas: " + texts.describe(facts.error);
+  } else if (facts.kind != platform::FileKind::File) {
+    why = u"não é um arquivo";
+  } else {
+    why = whyUntrusted(facts);
+  }
+  if (why) {
+    files.removeFile(copyPath);
+    throw toolError(u"Não foi possível copiar a nova versão: a cópia " + copyPath + u" " + *why);
   }
   return hash.finishHex();
 }
