@@ -298,6 +298,12 @@ void UpdateRun::prepareJournal(bool wasRunning, bool registers) {
   record.registered = registers;
   record.rollback = c.names.rollback;
   record.release = c.release;
+  // Whoever recovers a release holds each service to what the release did.
+  if (!c.release.empty()) {
+    record.health = c.options.health;
+    if (!record.health.empty()) record.healthTimeoutSeconds = c.options.healthTimeoutSeconds;
+    record.pin = c.options.sha256;
+  }
   record.previous = c.swap.identityOf(c.names.pathCurrentBin);
   const auto next = c.swap.identityOf(c.names.pathNewBin);
   if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + c.names.pathNewBin);
