@@ -72,7 +72,7 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
 // A release: its file read and judged, every service's options checked as
 // the command line's would be, before any lock is taken.
 Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath) {
-  const auto read = readRelease(p, options.releasePath, ownPath);
+  auto read = readRelease(p, options.releasePath, ownPath);
   if (read.kind == ReleaseRead::Kind::Malformed) {
     console.writeLine(u"Erro: Opção inválida: " + read.why);
     return Outcome::Usage;
@@ -81,7 +81,7 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
     console.writeLine(u"Erro: o arquivo da atualização conjunta não é confiável: " + read.why);
     return Outcome::Unchanged;
   }
-  for (const auto& service : read.services) {
+  for (auto& service : read.services) {
     auto member = memberOptions(options, service);
     auto why = resolveHealthCommands(p.files, member);
     if (!why) why = untrustedHealthCommand(p, member);
@@ -90,6 +90,8 @@ Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& o
       console.writeLine(u"Erro: Opção inválida: serviço " + service.name + u": " + *why);
       return Outcome::Usage;
     }
+    // The commands run as they were judged: resolved once.
+    service.health = std::move(member.health);
   }
   console.makeBestEffort();
   const bool told = !options.reportPath.empty() || options.eventLog;
