@@ -50,16 +50,7 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
   UpdateRun run(p, console, options, ownPath, report);
   auto& c = run.context();
   c.recoverRelease = [&]() -> std::optional<Outcome> {
-    const auto optionsOf = [&options](const std::u16string& name) {
-      Options other = options;
-      if (other.serviceName != name) {
-        other.serviceName = name;
-        other.sha256.clear();
-        other.health.clear();
-      }
-      return other;
-    };
-    const auto dead = recoverDeadReleases(p, console, optionsOf, ownPath, {options.serviceName}, locks);
+    const auto dead = recoverDeadReleases(p, console, options, ownPath, {options.serviceName}, locks);
     if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
       return lockNotHad(console, p.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error());
     }

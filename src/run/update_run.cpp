@@ -373,11 +373,23 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
     if (const auto ended = c.recoverRelease()) return ended;
   }
   // A dead release's service was recovered with the rest of it.
-  const auto end = c.recovered ? *c.recovered : c.recovery.run();
+  return endAsRecovered(c.recovered ? *c.recovered : c.recovery.run());
+}
+
+std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
+  const auto kind = c.recovered ? c.recovered->kind : RecoveryEnd::Kind::Nothing;
+  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused) return std::nullopt;
+  return endAsRecovered(*c.recovered);
+}
+
+// What the run makes of a dead run's recovery: nothing when it goes on,
+// else its outcome, recorded.
+std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
   if (end.kind != RecoveryEnd::Kind::Nothing) {
     c.report.step(u"recovered");
     c.report.recovery({end.deadRunStep,
                        end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
+                       : end.kind == RecoveryEnd::Kind::Refused  ? u"refused"
                        : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
                                                                  : u"undone",
                        end.message});
@@ -386,6 +398,7 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
     case RecoveryEnd::Kind::Nothing:
     case RecoveryEnd::Kind::Undone: return std::nullopt;
     case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
+    case RecoveryEnd::Kind::Refused: c.recordError(end.message); return Outcome::Unchanged;
     case RecoveryEnd::Kind::Finished:
       // A rollback goes on from the update that now stands.
       if (end.rollback != c.names.rollback) return std::nullopt;

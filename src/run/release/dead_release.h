@@ -3,9 +3,14 @@
 // journal names them all. The release stands only when every journal it
 // left says confirmed; otherwise each service is put back, those that
 // depend on others stopped first and started after them.
+//
+// Every service is planned before any is stopped, each held to the checks
+// its journal keeps (the release's, whoever runs the recovery): when one
+// plan refuses, nothing is touched. The journals go only once every
+// service's recovery is carried out, so that a run that dies meanwhile
+// leaves the release to be found by a run of any of its services.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,10 +68,9 @@ struct DeadRelease {
 };
 
 // Recovers the dead releases whose journals any of `services` keep,
-// holding the locks of all their services. `optionsOf` gives a service's
-// options (its health checks, when the run knows them).
-DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console,
-                                const std::function<Options(const std::u16string&)>& optionsOf,
+// holding the locks of all their services. Each service is held to the
+// checks its journal keeps; the rest of `run`'s options are every one's.
+DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console, const Options& run,
                                 std::u16string_view ownPath, const std::vector<std::u16string>& services,
                                 RunLocks& locks);
 

@@ -112,6 +112,7 @@ class ReleaseRun {
   std::vector<Options> options_of_;
   std::vector<Member> members_;
   std::size_t announced_ = static_cast<std::size_t>(-1);
+  bool deadReleaseLookedAt_ = false;
 };
 
 void ReleaseRun::announce(std::size_t member) {
@@ -134,26 +135,20 @@ Outcome ReleaseRun::execute() {
   if (options_.checkOnly) return checkOnly();
 
   // A release that died is undone (or finished) as a whole before this one
-  // looks at anything.
-  const auto optionsOf = [this](const std::u16string& name) {
-    for (std::size_t i = 0; i < services_.size(); ++i) {
-      if (p_.files.upperCase(services_[i].name) == p_.files.upperCase(name)) return options_of_[i];
-    }
-    Options other = options_;
-    other.releasePath.clear();
-    other.serviceName = name;
-    return other;
-  };
-  // After the first service's own checks of where it acts, before any
-  // service's dead run is looked at.
-  members_.front().run->context().recoverRelease = [this, optionsOf]() -> std::optional<Outcome> {
-    const auto dead = recoverDeadReleases(p_, console_, optionsOf, ownPath_, names(), locks_);
-    if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
-      return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
-    }
-    for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
-    return std::nullopt;
-  };
+  // looks at anything, by whichever service's checks come to it first,
+  // after that service's own checks of where it acts.
+  for (auto& member : members_) {
+    member.run->context().recoverRelease = [this]() -> std::optional<Outcome> {
+      if (deadReleaseLookedAt_) return std::nullopt;
+      deadReleaseLookedAt_ = true;
+      const auto dead = recoverDeadReleases(p_, console_, options_, ownPath_, names(), locks_);
+      if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
+        return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
+      }
+      for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
+      return std::nullopt;
+    };
+  }
   Outcome outcome = Outcome::Unchanged;
   try {
     outcome = update();
@@ -206,9 +201,14 @@ Outcome ReleaseRun::refuse(std::size_t refused, const std::u16string& why) {
   for (auto& member : members_) {
     if (!member.ended) {
       announce(member.index);
-      member.outcome = member.run->fail(member.index == refused ? why
-                                                                : u"a atualização conjunta foi recusada pelo serviço " +
-                                                                      nameOf(refused));
+      // A service of a dead release that was not recovered says why.
+      if (const auto ended = member.run->endedWithDeadRelease()) {
+        member.outcome = *ended;
+      } else {
+        member.outcome = member.run->fail(member.index == refused ? why
+                                                                  : u"a atualização conjunta foi recusada pelo serviço " +
+                                                                        nameOf(refused));
+      }
       member.ended = true;
     }
     outcomes.push_back(member.outcome);

@@ -329,13 +329,14 @@ void RunJournal::recordFailureActions(const platform::FailureActions& actions) {
   write();
 }
 
-void RunJournal::finish() {
-  if (!active_) return;
-  retryWhileHeld(clock_, [&] {
+bool RunJournal::finish() {
+  if (!active_) return true;
+  const auto error = retryWhileHeld(clock_, [&] {
     const auto error = files_.removeFile(path_);
     return error == platform::kErrorFileNotFound ? platform::kOk : error;
   });
   active_ = false;
+  return error == platform::kOk;
 }
 
 // A temporary file, flushed, then put in place in one step: whatever

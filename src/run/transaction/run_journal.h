@@ -34,10 +34,10 @@
 // back or started. The step names the irreversible step that may have been
 // taken last. A release's services each keep a journal that names them all:
 // the release is confirmed only when every one of them says so, and is
-// otherwise undone as a whole; each keeps the checks the release held its
-// service to (a journal without them had none). The service's own failure
-// actions, when the run suspended its restarts, are the ones to put back:
-// reset period, then type/delay.
+// otherwise undone as a whole, each service held to the checks its journal
+// keeps, whoever runs the recovery (a journal without them had none). The
+// service's own failure actions, when the run suspended its restarts, are
+// the ones to put back: reset period, then type/delay.
 //
 // It is created so that only SYSTEM, Administrators and its owner may read
 // or change it, never through a link, and it is acted upon only when
@@ -144,8 +144,9 @@ class RunJournal {
   // The step has taken effect (a request the system refused has not): in
   // memory only, the last step known to have changed anything.
   void taken(Step step) { taken_ = step; }
-  // Gone: the run has ended in a known state.
-  void finish();
+  // Gone: the run has ended in a known state. Whether it is (one that
+  // cannot be removed stays for the next run, which recovers again).
+  bool finish();
   // For --check: an error when the run could not write its journal (a
   // folder it may not create files in, someone else's file at the
   // temporary name); nothing stays behind.
