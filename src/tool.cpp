@@ -55,6 +55,7 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
       return lockNotHad(console, p.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error());
     }
     c.recovered = dead.endOf(p.files, options.serviceName);
+    c.releaseRecoverySaid = dead.said;
     return std::nullopt;
   };
   return run.execute();

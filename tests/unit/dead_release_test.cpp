@@ -530,3 +530,121 @@ TEST(DeadRelease, ACheckTheJournalCannotKeepRefusesTheReleaseBeforeAnyStop) {
 
 }  // namespace
 }  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+// From `from` up to the first of `to` after it (or the end).
+std::string between(const std::string& text, const std::string& from, const std::string& to) {
+  const auto begin = text.find(from);
+  if (begin == std::string::npos) return {};
+  const auto end = text.find(to, begin + from.size());
+  return text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// --check of the release, or of any of its services, with a dead release
+// on disk: the whole dead release, each service's part under its name,
+// and nothing touched; then the run does what the check said, and a check
+// that refuses says what the run then says, with its status.
+TEST(DeadReleaseCheck, SaysWhatTheRunWouldDoWithTheWholeRelease) {
+  struct Case {
+    const char* what;
+    unsigned dies;
+    bool obstacle;  // another build at QZAgent's .new
+  };
+  const Case cases[] = {
+      {"QZSync starting: undone", deaths().syncStarting, false},
+      {"every one confirmed: finished", deaths().allConfirmed, false},
+      {"QZSync starting, QZAgent's .new taken", deaths().syncStarting, true},
+  };
+  const std::u16string checks[] = {kReleaseArguments + u" --check", runnerArguments(0) + u" --check",
+                                   runnerArguments(1) + u" --check", runnerArguments(2) + u" --check"};
+  for (const auto& c : cases) {
+    const auto nth = c.dies;
+    ASSERT_NE(nth, 0u) << c.what;
+    for (const auto& check : checks) {
+      SCOPED_TRACE(::testing::Message() << c.what << ": " << toUtf8(check));
+      Harness h;
+      setUpReleaseScene(h);
+      h.runDyingAt(kReleaseArguments, nth);
+      if (c.obstacle) h.os.putFile(member(u"QZAgent").next(), "another build");
+      for (const auto& m : kMembers) h.os.putFile(m.result(), "anterior\r\n");
+      const auto before = sceneOf(h);
+      const bool undone = !allConfirmed(h);
+      auto out = h.out().size();
+      const int checked = h.run(check);
+      const auto said = h.out().substr(out);
+      EXPECT_TRUE(sceneOf(h) == before) << said;
+      for (const auto& m : kMembers) EXPECT_EQ(resultOf(h, m), "anterior\r\n");
+      // The run, as the check's command line would have it.
+      auto run = check.substr(0, check.size() - 8);
+      out = h.out().size();
+      const int status = h.run(run);
+      const auto ran = h.out().substr(out);
+      if (c.obstacle) {
+        const auto error = between(said, "Ocorreu um erro", "\r\n");
+        EXPECT_THAT(error, HasSubstr("C:\\svc\\qz_Agent.new est\xE1 ocupado por outro arquivo"));
+        EXPECT_THAT(ran, HasSubstr(error));
+        EXPECT_EQ(checked, status);
+        EXPECT_EQ(checked, 12);
+        continue;
+      }
+      // Finished, a service has no new version to try again: 3.
+      EXPECT_EQ(checked, status) << said << ran;
+      EXPECT_EQ(status, undone ? 0 : 3) << ran;
+      const auto header = ansi(u"Verificação: uma atualização conjunta anterior foi interrompida (QZAgent, QZSync, "
+                               u"QZStore); nada foi alterado. A próxima execução, antes de tudo, a ") +
+                          (undone ? "desfaria" : "concluiria");
+      EXPECT_THAT(said, HasSubstr("\r\n" + header + ":\r\n  [QZAgent]\r\n  -> "));
+      EXPECT_THAT(ran, HasSubstr(ansi(u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): ") +
+                                 (undone ? "desfazendo" : "concluindo")));
+      // Each service's lines, as its part of the run carries them out.
+      for (const auto& m : kMembers) {
+        const auto lines = between(said, ansi(u"  [" + m.name + u"]\r\n"), "  [");
+        const auto done = between(ran, ansi(u"[" + m.name + u"]\r\nAtualização anterior interrompida"), "[");
+        ASSERT_FALSE(lines.empty()) << toUtf8(m.name) << said;
+        ASSERT_FALSE(done.empty()) << toUtf8(m.name) << ran;
+        EXPECT_EQ(lines.find("devolveria a nova vers\xE3o: EXE -> NEW") != std::string::npos,
+                  done.find("Devolvendo a nova vers\xE3o: EXE -> NEW") != std::string::npos)
+            << lines << done;
+        EXPECT_EQ(lines.find("restauraria a vers\xE3o anterior: OLD -> EXE") != std::string::npos,
+                  done.find("Restaurando vers\xE3o anterior: OLD -> EXE") != std::string::npos)
+            << lines << done;
+      }
+      if (check == checks[0] && undone) {
+        EXPECT_EQ(said.substr(said.find("[QZSync]")),
+                  ansi(u"[QZSync]\r\n\r\n") + header + ":\r\n" +
+                      ansi(u"  [QZAgent]\r\n"
+                           u"  -> desfaria a atualização anterior interrompida (etapa: starting)\r\n"
+                           u"  -> pararia o serviço\r\n"
+                           u"  -> devolveria a nova versão: EXE -> NEW\r\n"
+                           u"  -> restauraria a versão anterior: OLD -> EXE\r\n"
+                           u"  -> iniciaria o serviço se não estiver em execução\r\n"
+                           u"  [QZSync]\r\n"
+                           u"  -> desfaria a atualização anterior interrompida (etapa: starting)\r\n"
+                           u"  -> pararia o serviço\r\n"
+                           u"  -> devolveria a nova versão: EXE -> NEW\r\n"
+                           u"  -> restauraria a versão anterior: OLD -> EXE\r\n"
+                           u"  -> iniciaria o serviço se não estiver em execução\r\n"
+                           u"  [QZStore]\r\n"
+                           u"  -> desfaria a atualização anterior interrompida (etapa: starting)\r\n"
+                           u"  -> pararia o serviço\r\n"
+                           u"  -> devolveria a nova versão: EXE -> NEW\r\n"
+                           u"  -> restauraria a versão anterior: OLD -> EXE\r\n"
+                           u"  -> iniciaria o serviço se não estiver em execução\r\n"
+                           u"e então tentaria a atualização de novo\r\n\r\n"
+                           u"[QZAgent]\r\n\r\n") +
+                      header +
+                      ansi(u" (acima)\r\ne então tentaria a atualização de novo\r\n\r\n[QZStore]\r\n\r\n") + header +
+                      ansi(u" (acima)\r\ne então tentaria a atualização de novo\r\n\r\n"
+                           u"Verificação da atualização conjunta: pararia os serviços na ordem inversa e os "
+                           u"iniciaria nesta ordem: QZAgent, QZSync, QZStore\r\n"));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace usqz

@@ -240,6 +240,21 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
     return leftAsFound([&](const DeadMember& member) { return endOf(kind, message, member); });
   }
 
+  if (run.checkOnly) {
+    const auto header = u"Verificação: uma atualização conjunta anterior foi interrompida (" + together +
+                        u"); nada foi alterado. A próxima execução, antes de tudo, a " +
+                        (forward ? u"concluiria" : u"desfaria");
+    result.said.push_back(header + u":");
+    result.saidAbove.push_back(header + u" (acima)");
+    for (const auto& member : members) {
+      if (!member->hasJournal()) continue;
+      result.said.push_back(u"  [" + member->name() + u"]");
+      for (const auto& line : member->c.recovery.describe(member->planned)) result.said.push_back(u"  -> " + line);
+      result.ends.emplace_back(member->name(), member->planned.end);
+    }
+    return result;
+  }
+
   console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " +
                     (forward ? u"concluindo" : u"desfazendo"));
   p.interrupts.defer();

@@ -60,15 +60,22 @@ struct DeadRelease {
   enum class Kind { Nothing, Recovered, Busy, LockFailed } kind = Kind::Nothing;
   // For Busy and LockFailed: the service whose lock was not had.
   std::u16string service;
-  // What became of each of its services, by name.
+  // What became of each of its services, by name (for --check: what
+  // would).
   std::vector<std::pair<std::u16string, RecoveryEnd>> ends;
+  // For --check: what recovering it would do, for the first of its
+  // services that is checked to say (each service's lines under its
+  // name), and for the others to point there.
+  std::vector<std::u16string> said;
+  std::vector<std::u16string> saidAbove;
 
   // The end of `name`'s recovery, when it was one of them.
   std::optional<RecoveryEnd> endOf(platform::FileAndProcess& files, const std::u16string& name) const;
 };
 
 // Recovers the dead releases whose journals any of `services` keep,
-// holding the locks of all their services. Each service is held to the
+// holding the locks of all their services; for --check (`run.checkOnly`),
+// plans them and says how, touching nothing. Each service is held to the
 // checks its journal keeps; the rest of `run`'s options are every one's.
 DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console, const Options& run,
                                 std::u16string_view ownPath, const std::vector<std::u16string>& services,

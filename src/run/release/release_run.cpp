@@ -132,11 +132,10 @@ Outcome ReleaseRun::execute() {
     member.run = std::make_unique<UpdateRun>(p_, console_, options_of_[i], ownPath_, *reports_.services[i]);
     members_.push_back(std::move(member));
   }
-  if (options_.checkOnly) return checkOnly();
-
   // A release that died is undone (or finished) as a whole before this one
-  // looks at anything, by whichever service's checks come to it first,
-  // after that service's own checks of where it acts.
+  // looks at anything (--check: says how it would be), by whichever
+  // service's checks come to it first, after that service's own checks of
+  // where it acts.
   for (auto& member : members_) {
     member.run->context().recoverRelease = [this]() -> std::optional<Outcome> {
       if (deadReleaseLookedAt_) return std::nullopt;
@@ -145,10 +144,19 @@ Outcome ReleaseRun::execute() {
       if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
         return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
       }
-      for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
+      bool said = false;
+      for (auto& member : members_) {
+        auto& c = member.run->context();
+        c.recovered = dead.endOf(p_.files, nameOf(member.index));
+        if (!c.recovered) continue;
+        c.releaseRecoverySaid = said ? dead.saidAbove : dead.said;
+        said = true;
+      }
       return std::nullopt;
     };
   }
+  if (options_.checkOnly) return checkOnly();
+
   Outcome outcome = Outcome::Unchanged;
   try {
     outcome = update();
@@ -179,6 +187,8 @@ Outcome ReleaseRun::checkOnly() {
     member.outcome = member.run->execute();
     reports_.outcomes[member.index] = member.outcome;
     outcomes.push_back(member.outcome);
+    // Another run holds a service of a dead release the run would undo.
+    if (member.outcome == Outcome::Busy) return Outcome::Busy;
   }
   const auto dependencies = dependenciesOf(p_, names());
   announced_ = static_cast<std::size_t>(-1);
