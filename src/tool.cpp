@@ -40,9 +40,11 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
     if (locks.error() == platform::kErrorAccessDenied) {
       why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
     }
+    // A dead run's journal goes unread: its service may be down.
+    const auto left = journalsLeftUnread(p.files, {options.serviceName}, ownPath);
     console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + options.serviceName + u": " +
-                      why);
-    return Outcome::Unchanged;
+                      why + left);
+    return left.empty() ? Outcome::Unchanged : Outcome::Down;
   }
   // An abandoned lock says a run died; its journal, if it left one, says
   // what to undo, and the run reads it first whatever the lock said. A
@@ -52,7 +54,8 @@ Outcome runLocked(platform::Platform& p, Console& console, const Options& option
   c.recoverRelease = [&]() -> std::optional<Outcome> {
     const auto dead = recoverDeadReleases(p, console, options, ownPath, {options.serviceName}, locks);
     if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
-      return lockNotHad(console, p.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error());
+      return lockNotHad(p, console, dead.service, dead.kind == DeadRelease::Kind::Busy, locks.error(), dead.services,
+                        ownPath);
     }
     c.recovered = dead.endOf(p.files, options.serviceName);
     c.releaseRecoverySaid = dead.said;

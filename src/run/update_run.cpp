@@ -233,6 +233,15 @@ Outcome UpdateRun::fail(const std::u16string& message) {
   // Refused before the copy took its place: the new version is as found.
   if (!c.journal.prepared()) reportNewVersion();
   const auto said = recover(c);
+  // Refused before a dead run's journal was read (where the tool acts is
+  // judged first): whatever that run left, the service down included, is
+  // as it left it.
+  if (!c.journal.prepared() && !c.recovery.lookedAt() && !c.recovered) {
+    if (const auto left = journalsLeftUnread(c.p.files, {c.names.serviceName}, c.ownPath); !left.empty()) {
+      c.recordError(message + said + left);
+      return Outcome::Down;
+    }
+  }
   c.recordError(message + said);
   const auto outcome = outcomeOf(endState(c));
   if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");

@@ -648,3 +648,250 @@ TEST(DeadReleaseCheck, SaysWhatTheRunWouldDoWithTheWholeRelease) {
 
 }  // namespace
 }  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+// Where the tool acts judged untrusted before a dead run's journal is read:
+// nothing is touched, and with a journal present (the dead run may have
+// left its service down) the release says 12 and which journal, executable
+// and service to look at; without one, 10 as before.
+TEST(DeadRelease, ALocationRefusedBeforeAJournalIsReadSaysTheInterruptedUpdateWasNotUndone) {
+  const auto& store = member(u"QZStore");
+  const auto releaseDies = deaths().syncStarting;
+  ASSERT_NE(releaseDies, 0u);
+  const auto storeDies = [&] {
+    for (unsigned nth = 1;; ++nth) {
+      Harness probe;
+      setUpReleaseScene(probe);
+      probe.runDyingAt(u"--service-name QZStore --exit-code", nth);
+      if (probe.os.contents(store.exe()) == versionOf(store, "v2")) return nth;
+    }
+  }();
+  const std::string folderOpen = "Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone";
+  const std::string storeForeign = "C:\\svc\\qz_Store.exe";
+  const auto notUndone = [](const ReleaseMember& m) {
+    return ansi(u"; a atualização anterior interrompida não foi desfeita (diário " + m.journal() +
+                u"): confira qual versão está em " + m.exe() + u" e se o serviço está em execução\r\n");
+  };
+  struct Case {
+    const char* what;
+    bool releaseDied;  // else QZStore's single update died, or nothing did
+    bool storeDied;
+    bool folder;       // the folder open to everyone, else QZStore's executable someone else's
+    int status;
+  };
+  const Case cases[] = {
+      {"a dead release, the folder open", true, false, true, 12},
+      {"a dead release, one executable someone else's", true, false, false, 12},
+      {"a dead single update, its executable someone else's", false, true, false, 12},
+      {"a dead single update, the folder open", false, true, true, 12},
+      {"nothing dead, the folder open", false, false, true, 10},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    setUpReleaseScene(h);
+    if (c.releaseDied) h.runDyingAt(kReleaseArguments, releaseDies);
+    if (c.storeDied) h.runDyingAt(u"--service-name QZStore --exit-code", storeDies);
+    if (c.folder) {
+      h.os.setForeign(u"C:\\svc", u"", {u"Everyone"});
+    } else {
+      h.os.setForeign(store.exe(), u"CORP\\mallory");
+    }
+    // The release file kept where only administrators may write: it is
+    // the tool's folder that is judged here.
+    h.os.addDirectory(u"C:\\");
+    h.os.addDirectory(u"C:\\releases");
+    h.os.putFile(u"C:\\releases\\release.json", kReleaseText);
+    const auto before = sceneOf(h);
+    const auto out = h.out().size();
+    EXPECT_EQ(h.run(u"--release C:\\releases\\release.json --exit-code"), c.status) << h.out().substr(out);
+    EXPECT_TRUE(sceneOf(h) == before);
+    for (const auto& m : kMembers) {
+      const auto result = resultOf(h, m);
+      SCOPED_TRACE(toUtf8(m.name) + ": " + result);
+      if (c.releaseDied && !c.folder) {
+        // The dead release's recovery judged it: not acted upon, for any.
+        EXPECT_EQ(result.rfind(ansi(u"Erro: a atualização conjunta anterior interrompida não foi desfeita: serviço "
+                                    u"QZStore: "),
+                               0),
+                  0u);
+        EXPECT_THAT(result, HasSubstr(storeForeign));
+        EXPECT_THAT(result, HasSubstr(ansi(u"; nada foi alterado: confira qual versão está em cada executável e se "
+                                          u"cada serviço está em execução\r\n")));
+        continue;
+      }
+      const bool journal = c.releaseDied || (c.storeDied && m.name == store.name);
+      const auto tail = notUndone(m);
+      const bool says = result.size() > tail.size() && result.substr(result.size() - tail.size()) == tail;
+      EXPECT_EQ(says, journal);
+      if (c.folder && m.name == u"QZSync") {
+        EXPECT_THAT(result, HasSubstr(folderOpen));
+      }
+      if (!c.folder && m.name == store.name) {
+        EXPECT_THAT(result, HasSubstr(storeForeign));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// The deployment's retry of a release killed while its last service
+// started (or once all were confirmed), with a lasting error at each call
+// of each operation it makes: nothing is lost, every handle and lock is let
+// go, 0 only with every service on its new version, nothing down unless
+// the status is 12, and a recovery that refuses stops nothing.
+TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrSaysWhatIsDown) {
+  constexpr platform::OsError kLasting = 1;
+  const unsigned dying[] = {deaths().syncStarting, deaths().allConfirmed};
+  std::set<int> statuses;
+  for (const auto death : dying) {
+    ASSERT_NE(death, 0u);
+    const auto dead = [death](Harness& h) {
+      setUpReleaseScene(h);
+      h.runDyingAt(kReleaseArguments, death);
+      stageAgain(h);
+    };
+    Harness before;
+    dead(before);
+    Harness clean;
+    dead(clean);
+    clean.run(kReleaseArguments);
+    std::vector<std::pair<int, unsigned>> faults;  // operation (files, then services offset by 100), call
+    for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
+      const auto from = before.os.calls(static_cast<FileOp>(op));
+      for (unsigned n = from + 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) faults.emplace_back(op, n);
+    }
+    for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
+      const auto from = before.services.calls(static_cast<ServiceOp>(op));
+      for (unsigned n = from + 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) {
+        faults.emplace_back(100 + op, n);
+      }
+    }
+    for (const auto& [op, nth] : faults) {
+      SCOPED_TRACE(::testing::Message() << "killed at " << death << ", operation " << op << ", call " << nth);
+      Harness h;
+      dead(h);
+      const bool fileOp = op < 100;
+      if (fileOp) {
+        h.os.faults().failCall(static_cast<FileOp>(op), nth, kLasting);
+      } else {
+        h.services.faults().failCall(static_cast<ServiceOp>(op - 100), nth, kLasting);
+      }
+      const auto requests = h.services.requests().size();
+      const auto out = h.out().size();
+      const int status = h.run(kReleaseArguments);
+      const auto said = h.out().substr(out);
+      statuses.insert(status);
+      expectNothingLost(h);
+      EXPECT_EQ(h.services.openHandles(), 0u);
+      EXPECT_EQ(h.os.openFiles(), 0u);
+      EXPECT_EQ(h.os.locksHeld(), 0u);
+      if (said.find(ansi(u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): nada foi alterado")) !=
+          std::string::npos) {
+        EXPECT_EQ(h.services.requests().size(), requests) << "a recovery that refuses stops nothing: " << said;
+      }
+      // A release file that cannot be judged is refused before any of its
+      // services is looked at: the file says nothing the run may act on.
+      const bool fileRefused = said.find(ansi(u"Erro: o arquivo da atualização conjunta não é confiável")) == 0;
+      if (status != 12 && status != 1 && status != 2 && !fileRefused) {
+        for (const auto& m : kMembers) EXPECT_TRUE(runsItsFile(h, m)) << toUtf8(m.name) << " down: " << said;
+      }
+      const auto file = static_cast<FileOp>(op);
+      switch (status) {
+        case 0:
+          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v2") << said;
+          break;
+        case 10: {
+          // As found: every service running, on one version.
+          std::set<std::string> versions;
+          for (const auto& m : kMembers) versions.insert(runs(h, m));
+          if (!fileRefused) {
+            EXPECT_EQ(versions.size(), 1u) << said;
+          }
+          break;
+        }
+        case 11:
+          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v1") << said;
+          break;
+        case 12: {
+          // A journal that cannot be read (or is not read, where the tool
+          // acts cannot be judged) tells nothing of its service, and a copy
+          // of the new version that stays needs an administrator: 12 all
+          // the same.
+          bool allNew = true;
+          for (const auto& m : kMembers) allNew = allNew && runs(h, m) == "v2";
+          const bool unjudged = said.find(ansi(u"não pôde ser lido")) != std::string::npos ||
+                                said.find(ansi(u"não se pôde saber")) != std::string::npos ||
+                                said.find(ansi(u"interrompida não foi desfeita (diário")) != std::string::npos ||
+                                said.find(ansi(u"confira qual versão está em cada executável")) != std::string::npos ||
+                                said.find(ansi(u"interrompidas não foram desfeitas (diários")) != std::string::npos ||
+                                said.find(ansi(u"a cópia repetida da nova versão não pôde ser removida")) != std::string::npos;
+          EXPECT_TRUE(!allNew || unjudged) << "12 only when something is not as it should: " << said;
+          break;
+        }
+        case 1: EXPECT_TRUE(fileOp && (file == FileOp::WriteStdout || file == FileOp::OpenStdout)); break;
+        case 2: EXPECT_TRUE(fileOp && (file == FileOp::Inspect || file == FileOp::ReadFileHead)) << said; break;
+        case 1618: EXPECT_TRUE(fileOp && file == FileOp::TryLock); break;
+        default: ADD_FAILURE() << "status " << status << said;
+      }
+    }
+  }
+  EXPECT_TRUE(statuses.count(0) && statuses.count(12));
+}
+
+}  // namespace
+}  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// A lock that cannot be had (not busy: it cannot even be asked for) leaves
+// every journal unread: with one present the run says 12 and which journal
+// to look at; without, 10 as before.
+TEST(DeadRelease, ALockNotHadWithAJournalPresentSaysTheInterruptedUpdateWasNotUndone) {
+  const auto dies = deaths().syncStarting;
+  ASSERT_NE(dies, 0u);
+  const std::u16string runs[] = {kReleaseArguments, u"--service-name QZStore --exit-code"};
+  for (const bool died : {true, false}) {
+    for (const auto& run : runs) {
+      SCOPED_TRACE(::testing::Message() << toUtf8(run) << (died ? ", a dead release" : ""));
+      Harness h;
+      setUpReleaseScene(h);
+      if (died) h.runDyingAt(kReleaseArguments, dies);
+      h.os.faults().failCall(FileOp::TryLock, h.os.calls(FileOp::TryLock) + 1, 5);
+      const auto before = sceneOf(h);
+      const auto out = h.out().size();
+      EXPECT_EQ(h.run(run), died ? 12 : 10);
+      EXPECT_TRUE(sceneOf(h) == before);
+      const auto said = h.out().substr(out);
+      const auto store = member(u"QZStore");
+      if (!died) {
+        EXPECT_EQ(said.find("\r\n"), said.size() - 2) << said;
+      } else if (run == kReleaseArguments) {
+        EXPECT_THAT(said, ::testing::HasSubstr(ansi(
+                              u"; as atualizações anteriores interrompidas não foram desfeitas (diários "
+                              u"C:\\svc\\qz_Sync.journal, C:\\svc\\qz_Agent.journal, C:\\svc\\qz_Store.journal): confira "
+                              u"qual versão está em cada executável e se cada serviço está em execução\r\n")));
+      } else {
+        EXPECT_THAT(said, ::testing::HasSubstr(ansi(u"; a atualização anterior interrompida não foi desfeita (diário " +
+                                                    store.journal() + u"): confira qual versão está em " + store.exe() +
+                                                    u" e se o serviço está em execução\r\n")));
+      }
+      EXPECT_EQ(said.rfind(ansi(u"Não foi possível obter o bloqueio da atualização do serviço "), 0), 0u) << said;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace usqz

@@ -64,15 +64,16 @@ RecoveryEnd endOf(RecoveryEnd::Kind kind, std::u16string message, const DeadMemb
 
 }  // namespace
 
-Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
-                   platform::OsError error) {
+Outcome lockNotHad(platform::Platform& p, Console& console, const std::u16string& service, bool busy,
+                   platform::OsError error, const std::vector<std::u16string>& services, std::u16string_view ownPath) {
   if (busy) {
     console.writeLine(u"Outra atualização do serviço " + service + u" já está em andamento.");
     return Outcome::Busy;
   }
+  const auto left = journalsLeftUnread(p.files, services, ownPath);
   console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " +
-                    texts.describe(error));
-  return Outcome::Unchanged;
+                    p.texts.describe(error) + left);
+  return left.empty() ? Outcome::Unchanged : Outcome::Down;
 }
 
 RunLocks::Taken RunLocks::take(const std::u16string& serviceName) {
@@ -138,6 +139,7 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
   if (const auto missed = takeLocksInOrder(p, locks, dead, ownPath, why)) {
     result.kind = why == RunLocks::Taken::Busy ? DeadRelease::Kind::Busy : DeadRelease::Kind::LockFailed;
     result.service = *missed;
+    result.services = dead;
     return result;
   }
   result.kind = DeadRelease::Kind::Recovered;

@@ -52,14 +52,17 @@ std::optional<std::u16string> takeLocksInOrder(platform::Platform& platform, Run
                                                RunLocks::Taken& why);
 
 // What a run that could not have `service`'s lock says, busy (another run
-// holds it) or not; its outcome.
-Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
-                   platform::OsError error);
+// holds it) or not; its outcome. `services`: those whose dead runs' journals
+// it leaves unread (any of them there, a service may be down).
+Outcome lockNotHad(platform::Platform& platform, Console& console, const std::u16string& service, bool busy,
+                   platform::OsError error, const std::vector<std::u16string>& services, std::u16string_view ownPath);
 
 struct DeadRelease {
   enum class Kind { Nothing, Recovered, Busy, LockFailed } kind = Kind::Nothing;
-  // For Busy and LockFailed: the service whose lock was not had.
+  // For Busy and LockFailed: the service whose lock was not had, and all
+  // those the dead release names.
   std::u16string service;
+  std::vector<std::u16string> services;
   // What became of each of its services, by name (for --check: what
   // would).
   std::vector<std::pair<std::u16string, RecoveryEnd>> ends;

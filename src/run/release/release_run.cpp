@@ -124,7 +124,7 @@ void ReleaseRun::announce(std::size_t member) {
 Outcome ReleaseRun::execute() {
   RunLocks::Taken why = RunLocks::Taken::Held;
   if (const auto missed = takeLocksInOrder(p_, locks_, names(), ownPath_, why)) {
-    return lockNotHad(console_, p_.texts, *missed, why == RunLocks::Taken::Busy, locks_.error());
+    return lockNotHad(p_, console_, *missed, why == RunLocks::Taken::Busy, locks_.error(), names(), ownPath_);
   }
   for (std::size_t i = 0; i < services_.size(); ++i) {
     Member member;
@@ -142,7 +142,8 @@ Outcome ReleaseRun::execute() {
       deadReleaseLookedAt_ = true;
       const auto dead = recoverDeadReleases(p_, console_, options_, ownPath_, names(), locks_);
       if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
-        return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
+        return lockNotHad(p_, console_, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error(),
+                          dead.services, ownPath_);
       }
       bool said = false;
       for (auto& member : members_) {

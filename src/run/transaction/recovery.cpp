@@ -1,6 +1,7 @@
 #include "run/transaction/recovery.h"
 
 #include "checks/preflight.h"
+#include "common/contained_path.h"
 #include "run/transaction/failure_actions.h"
 #include "common/tool_error.h"
 #include "platform/held_files.h"
@@ -80,6 +81,27 @@ std::u16string failurePrefix(bool stands) {
 }
 
 }  // namespace
+
+std::u16string journalsLeftUnread(platform::FileAndProcess& files, const std::vector<std::u16string>& services,
+                                  std::u16string_view ownPath) {
+  const auto folder = directoryOf(ownPath).size();
+  std::vector<Names> left;
+  for (const auto& service : services) {
+    auto names = deriveNames(service, ownPath);
+    // A name that leaves the tool's folder has no journal of the tool's.
+    if (!staysInFolder(std::u16string_view(names.pathJournal).substr(folder))) continue;
+    if (files.fileExists(names.pathJournal)) left.push_back(std::move(names));
+  }
+  if (left.empty()) return {};
+  if (left.size() == 1) {
+    return u"; a atualização anterior interrompida não foi desfeita (diário " + left.front().pathJournal +
+           u"): confira qual versão está em " + left.front().pathCurrentBin + u" e se o serviço está em execução";
+  }
+  std::vector<std::u16string> journals;
+  for (const auto& names : left) journals.push_back(names.pathJournal);
+  return u"; as atualizações anteriores interrompidas não foram desfeitas (diários " + joined(journals) +
+         u"): confira qual versão está em cada executável e se cada serviço está em execução";
+}
 
 // What a journal that is not one to act on makes the run (and --check) say.
 RecoveryEnd Recovery::refusalOf(const JournalRead& found) {

@@ -51,6 +51,13 @@ struct RecoveryEnd {
   std::u16string deadRunStep;
 };
 
+// A refusal made before a dead run's journal was read, with the journal of
+// one of `services` there: that run may have left its service down. What
+// the refusal adds to say so (which journal, executable and service to look
+// at); empty when there is no journal.
+std::u16string journalsLeftUnread(platform::FileAndProcess& files, const std::vector<std::u16string>& services,
+                                  std::u16string_view ownPath);
+
 class Recovery {
  public:
   struct Plan;
