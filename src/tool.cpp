@@ -41,7 +41,7 @@ std::optional<std::u16string> judgeOptions(platform::Platform& p, Options& optio
 // A release: its file read and judged, every service's options checked as
 // the command line's would be, before any lock is taken.
 Outcome runReleaseFile(platform::Platform& p, Console& console, const Options& options, std::u16string_view ownPath) {
-  const auto read = readRelease(p, options.releasePath, ownPath);
+  auto read = readRelease(p, options.releasePath, ownPath);
   if (read.kind == ReleaseRead::Kind::Malformed) {
     console.writeLine(u"Erro: Opção inválida: " + read.why);
     return Outcome::Usage;

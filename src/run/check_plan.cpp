@@ -31,24 +31,40 @@ void writeVersions(RunContext& c) {
 }  // namespace
 
 Outcome checkOnly(RunContext& c) {
-  // A run would undo an interrupted one first: what that would do, or
-  // why it could not.
-  std::vector<std::u16string> recovery;
-  const auto pending = c.recovery.plan(recovery);
-  if (pending.kind == RecoveryEnd::Kind::Failed) {
+  // A run would undo an interrupted one first, a dead release's as a
+  // whole: what that would do, or why it could not.
+  if (c.recoverRelease) {
+    if (const auto ended = c.recoverRelease()) return *ended;
+  }
+  std::vector<std::u16string> said;
+  RecoveryEnd pending;
+  if (c.recovered) {
+    pending = *c.recovered;
+    said = c.releaseRecoverySaid;
+  } else {
+    std::vector<std::u16string> recovery;
+    pending = c.recovery.plan(recovery);
+    said.push_back(u"Verificação: uma atualização anterior foi interrompida; nada foi alterado. A próxima "
+                   u"execução, antes de tudo:");
+    for (const auto& line : recovery) said.push_back(u"  -> " + line);
+  }
+  if (pending.kind == RecoveryEnd::Kind::Failed || pending.kind == RecoveryEnd::Kind::Refused) {
     c.recordError(pending.message);
-    return Outcome::Down;
+    return pending.kind == RecoveryEnd::Kind::Failed ? Outcome::Down : Outcome::Unchanged;
   }
   if (pending.kind != RecoveryEnd::Kind::Nothing) {
     // Then the update is tried again: its new version is held to the same
     // checks, where it is now.
     auto after = c.names;
     after.pathNewBin = pending.newVersionAt;
+    // A dead release is said whatever each of its services finds after it.
+    const auto say = [&] {
+      c.console.writeLine(u"");
+      for (const auto& line : said) c.console.writeLine(line);
+    };
+    if (c.recovered) say();
     if (pending.kind == RecoveryEnd::Kind::Undone && !newVersionPasses(c, after)) return Outcome::NothingToDo;
-    c.console.writeLine(u"");
-    c.console.writeLine(u"Verificação: uma atualização anterior foi interrompida; nada foi alterado. A próxima "
-                       u"execução, antes de tudo:");
-    for (const auto& line : recovery) c.console.writeLine(u"  -> " + line);
+    if (!c.recovered) say();
     c.console.writeLine(pending.kind == RecoveryEnd::Kind::Undone ? u"e então tentaria a atualização de novo"
                                                                    : u"e a atualização estaria concluída");
     c.console.writeLine(u"");

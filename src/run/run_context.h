@@ -77,8 +77,11 @@ struct RunContext {
   // ends the run (another run holds one of the release's services).
   std::function<std::optional<Outcome>()> recoverRelease;
   // What became of the service when the dead release it belonged to was
-  // recovered as a whole.
+  // recovered as a whole (for --check: what would).
   std::optional<RecoveryEnd> recovered;
+  // For --check: what recovering that dead release would do, as this
+  // service's check says it.
+  std::vector<std::u16string> releaseRecoverySaid;
   // The run asked the service to stop, and it stopped.
   bool stoppedByRun = false;
 };

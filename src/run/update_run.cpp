@@ -222,6 +222,15 @@ Outcome UpdateRun::fail(const std::u16string& message) {
   // Refused before the copy took its place: the new version is as found.
   if (!c.journal.prepared()) reportNewVersion();
   const auto said = recover(c);
+  // Refused before a dead run's journal was read (where the tool acts is
+  // judged first): whatever that run left, the service down included, is
+  // as it left it.
+  if (!c.journal.prepared() && !c.recovery.lookedAt() && !c.recovered) {
+    if (const auto left = journalsLeftUnread(c.p.files, {c.names.serviceName}, c.ownPath); !left.empty()) {
+      c.recordError(message + said + left);
+      return Outcome::Down;
+    }
+  }
   c.recordError(message + said);
   const auto outcome = outcomeOf(endState(c));
   if (outcome == Outcome::RolledBack) c.report.step(u"rolled-back");
@@ -285,6 +294,12 @@ void UpdateRun::prepareJournal(bool wasRunning, bool registers) {
   record.registered = registers;
   record.rollback = c.names.rollback;
   record.release = c.release;
+  // Whoever recovers a release holds each service to what the release did.
+  if (!c.release.empty()) {
+    record.health = c.options.health;
+    if (!record.health.empty()) record.healthTimeoutSeconds = c.options.healthTimeoutSeconds;
+    record.pin = c.options.sha256;
+  }
   record.previous = c.swap.identityOf(c.names.pathCurrentBin);
   const auto next = c.swap.identityOf(c.names.pathNewBin);
   if (!next) throw toolError(u"Não foi possível identificar a nova versão: " + c.names.pathNewBin);
@@ -360,11 +375,23 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
     if (const auto ended = c.recoverRelease()) return ended;
   }
   // A dead release's service was recovered with the rest of it.
-  const auto end = c.recovered ? *c.recovered : c.recovery.run();
+  return endAsRecovered(c.recovered ? *c.recovered : c.recovery.run());
+}
+
+std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
+  const auto kind = c.recovered ? c.recovered->kind : RecoveryEnd::Kind::Nothing;
+  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused) return std::nullopt;
+  return endAsRecovered(*c.recovered);
+}
+
+// What the run makes of a dead run's recovery: nothing when it goes on,
+// else its outcome, recorded.
+std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
   if (end.kind != RecoveryEnd::Kind::Nothing) {
     c.report.step(u"recovered");
     c.report.recovery({end.deadRunStep,
                        end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
+                       : end.kind == RecoveryEnd::Kind::Refused  ? u"refused"
                        : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
                                                                  : u"undone",
                        end.message});
@@ -373,6 +400,7 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
     case RecoveryEnd::Kind::Nothing:
     case RecoveryEnd::Kind::Undone: return std::nullopt;
     case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
+    case RecoveryEnd::Kind::Refused: c.recordError(end.message); return Outcome::Unchanged;
     case RecoveryEnd::Kind::Finished:
       // A rollback goes on from the update that now stands.
       if (end.rollback != c.names.rollback) return std::nullopt;

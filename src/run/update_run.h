@@ -65,6 +65,9 @@ class UpdateRun {
   // the release started.
   void stopForRollback();
   Outcome fail(const std::u16string& message);
+  // A service of a dead release whose recovery refused or failed: ended as
+  // that recovery says (recorded); nothing for any other.
+  std::optional<Outcome> endedWithDeadRelease();
   // What every run does at its end, whatever the outcome.
   void close();
 
@@ -78,6 +81,7 @@ class UpdateRun {
   void prepareJournal(bool wasRunning, bool registers);
   void bringDown();
   std::optional<Outcome> undoInterruptedRun();
+  std::optional<Outcome> endAsRecovered(const RecoveryEnd& end);
   void readVersionsForTheReport(bool andTheNewOne);
   void reportNewVersion();
 

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "harness.h"
 #include "platform/text.h"
+#include "run/transaction/run_journal.h"
 #include "sweep_scene.h"
 
 namespace usqz::testing {
@@ -76,6 +78,22 @@ inline void expectAllOn(Harness& h, const std::string& version) {
   EXPECT_EQ(h.services.openHandles(), 0u);
   EXPECT_EQ(h.os.openFiles(), 0u);
   EXPECT_EQ(h.os.locksHeld(), 0u);
+}
+
+// The journal a member's run left, as the run reads it; nothing when none.
+inline std::optional<JournalRecord> journalOf(Harness& h, const ReleaseMember& member) {
+  const auto text = h.os.contents(member.journal());
+  return text ? parseJournal(*text) : std::nullopt;
+}
+
+// How many platform calls a whole, undisturbed release run of the scene
+// makes.
+inline unsigned callsOfTheRelease(const std::string& releaseText = kReleaseText) {
+  Harness clean;
+  setUpReleaseScene(clean, releaseText);
+  const unsigned before = clean.os.lifeline().calls();
+  clean.run(kReleaseArguments);
+  return clean.os.lifeline().calls() - before;
 }
 
 inline std::string resultOf(Harness& h, const ReleaseMember& member) {

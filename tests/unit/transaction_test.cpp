@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "cli/command_line.h"
 #include "harness.h"
 #include "platform/text.h"
 #include "run/outcome.h"
@@ -87,6 +88,56 @@ TEST(JournalText, AnythingButAWholeJournalIsRefused) {
                              replaced("was-running: yes", "was-running: si"), replaced("process: 4242", "pid: 4242"),
                              replaced("new: 6A1F20C3", "new: none"), replaced("2304", "23x4"),
                              replaced("service: ", "service: QZ\r\nservice: "), std::string("MZ\x90\0\x03", 5)}) {
+    EXPECT_FALSE(parseJournal(broken)) << broken;
+  }
+}
+
+// A release's service keeps the checks the release held it to, as given,
+// so that whoever recovers the release holds it to them; a journal without
+// them (an older one, a single update's) had none.
+TEST(JournalText, AReleasesChecksAreKeptAsGivenAndReadBack) {
+  auto record = sampleRecord();
+  record.release = {u"QZAgent", u"QZSync"};
+  record.health = scanOptions({u"tool", u"--health-url", u"http://127.0.0.1:8080/health", u"--health-tcp",
+                               u"127.0.0.1:8081", u"--health-tcp", u"[::1]:8443", u"--health-command",
+                               u"C:\\svc\\check.cmd --quick"})
+                      .health;
+  record.healthTimeoutSeconds = 90;
+  record.pin = std::u16string(64, u'b');
+  const auto text = formatJournal(record);
+  EXPECT_THAT(text, HasSubstr("\r\nrelease: QZAgent\r\nrelease: QZSync\r\nhealth-url: http://127.0.0.1:8080/health\r\n"
+                              "health-tcp: 127.0.0.1:8081\r\nhealth-tcp: [::1]:8443\r\n"
+                              "health-command: C:\\svc\\check.cmd --quick\r\nhealth-timeout: 90\r\npin-sha256: " +
+                              std::string(64, 'b') + "\r\nprevious: "));
+  const auto back = parseJournal(text);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->health.size(), 4u);
+  for (std::size_t i = 0; i < back->health.size(); ++i) {
+    EXPECT_EQ(back->health[i].kind, record.health[i].kind) << i;
+    EXPECT_EQ(back->health[i].target, record.health[i].target) << i;
+    EXPECT_EQ(back->health[i].port, record.health[i].port) << i;
+  }
+  EXPECT_EQ(back->healthTimeoutSeconds, std::optional<std::uint32_t>(90));
+  EXPECT_EQ(back->pin, record.pin);
+
+  const auto old = parseJournal(formatJournal(sampleRecord()));
+  ASSERT_TRUE(old);
+  EXPECT_TRUE(old->health.empty());
+  EXPECT_FALSE(old->healthTimeoutSeconds);
+  EXPECT_TRUE(old->pin.empty());
+
+  const auto replaced = [&](const std::string& from, const std::string& to) {
+    auto changed = text;
+    changed.replace(changed.find(from), from.size(), to);
+    return changed;
+  };
+  for (const auto& broken :
+       {replaced("health-tcp: 127.0.0.1:8081", "health-tcp: 127.0.0.1"), replaced("health-url: http", "health-url: ftp"),
+        replaced("health-command: C:\\svc\\check.cmd --quick", "health-command:  "),
+        replaced("health-timeout: 90", "health-timeout: 0"),
+        replaced("health-timeout: 90", "health-timeout: 90\r\nhealth-timeout: 90"),
+        replaced("pin-sha256: b", "pin-sha256: B"), replaced("pin-sha256: ", "pin-sha256: " + std::string(64, 'c') +
+                                                                                "\r\npin-sha256: ")}) {
     EXPECT_FALSE(parseJournal(broken)) << broken;
   }
 }

@@ -184,9 +184,15 @@ TEST(TrustedLocation, EveryFolderAboveIsJudgedWhereItReallyIs) {
 
 // A dead run's journal in a folder others may now change tells nothing to
 // act upon: the location is checked first, and the run, --check and
-// --rollback refuse with everything as the dead run left it.
+// --rollback refuse with everything as the dead run left it. Not as it was:
+// that run may have left the service down, and the status and the message
+// say so (the journal, the executable and the service to look at).
 TEST(TrustedLocation, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
   const unsigned nth = firstDeathLeaving(false, [](Harness& h) { return h.os.contents(kCurrent) == kV2; });
+  const std::string said =
+      "Erro: Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone; s\xF3 administradores podem "
+      "gravar onde a ferramenta atua; a atualiza\xE7\xE3o anterior interrompida n\xE3o foi desfeita (di\xE1rio C:\\svc\\qz_Agent.journal): confira qual vers\xE3o est\xE1 em "
+      "C:\\svc\\qz_Agent.exe e se o servi\xE7o est\xE1 em execu\xE7\xE3o";
   for (const auto* mode : {u"", u" --check", u" --rollback"}) {
     SCOPED_TRACE(toUtf8(mode));
     Harness h;
@@ -197,19 +203,30 @@ TEST(TrustedLocation, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
     const auto files = h.os.fileNames();
     const auto state = service.state;
     const auto stops = service.stopRequests;
-    EXPECT_EQ(h.run(kSweepArguments + mode), 10) << h.out();
-    EXPECT_THAT(h.out(), HasSubstr("Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone"));
+    const auto before = h.out().size();
+    EXPECT_EQ(h.run(kSweepArguments + mode), 12) << h.out();
+    EXPECT_THAT(h.out().substr(before), HasSubstr("Ocorreu um erro ao atualizar o servi\xE7o: QZAgent. " + said + "\r\n"));
+    if (std::u16string(mode) != u" --check") {
+      EXPECT_EQ(h.os.contents(kResult), said + "\r\n");
+    }
     EXPECT_THAT(h.out(), ::testing::Not(HasSubstr("Atualiza\xE7\xE3o anterior interrompida")));
     EXPECT_TRUE(h.os.contents(kJournal));
     EXPECT_EQ(service.state, state);
     EXPECT_EQ(service.stopRequests, stops);
     auto now = h.os.fileNames();
     now.erase(std::remove(now.begin(), now.end(), kResult), now.end());
-    auto before = files;
-    before.erase(std::remove(before.begin(), before.end(), kResult), before.end());
-    EXPECT_EQ(now, before);
+    auto before_ = files;
+    before_.erase(std::remove(before_.begin(), before_.end(), kResult), before_.end());
+    EXPECT_EQ(now, before_);
     EXPECT_EQ(h.os.contents(kCurrent), kV2);
   }
+  // Without a journal the same refusal leaves the service as it was.
+  Harness h;
+  setUpSweepScene(h, false);
+  h.os.setForeign(u"C:\\svc", u"", {u"Everyone"});
+  EXPECT_EQ(h.run(kSweepArguments), 10) << h.out();
+  EXPECT_EQ(h.os.contents(kResult), "Erro: Local n\xE3o confi\xE1vel: C:\\svc\\ pode ser alterado por Everyone; s\xF3 "
+                                    "administradores podem gravar onde a ferramenta atua\r\n");
 }
 
 // A held current version is waited for as every held file is: one let go

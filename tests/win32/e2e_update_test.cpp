@@ -366,8 +366,10 @@ TEST_F(Update, ABackupReplacedWhileTheRunLayDeadIsNeverStarted) {
 
 // A dead run's journal in a folder others may change since tells nothing
 // to act upon: the location is checked before any recovery, and the run
-// refuses with everything as the dead run left it. Once the folder is the
-// administrators' again, the next run recovers and updates.
+// refuses with everything as the dead run left it, saying that the
+// interrupted update was not undone (12: the service may be down). Once
+// the folder is the administrators' again, the next run recovers and
+// updates.
 TEST_F(Update, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
   const auto journal = folder / (u"qz_" + item + u".journal");
   const auto killed = killedWhileTheNewVersionStarts();
@@ -375,8 +377,9 @@ TEST_F(Update, ADeadRunsJournalInAFolderOpenedSinceIsNotActedUpon) {
   const auto left = readFile(journal);
   ASSERT_TRUE(chmodUnixFile(folder.path(), "o+w"));
   const auto refused = update(u" --exit-code");
-  EXPECT_EQ(refused.exitStatus, 10u) << refused.out;
+  EXPECT_EQ(refused.exitStatus, 12u) << refused.out;
   EXPECT_THAT(refused.out, HasSubstr("Local n\xE3o confi\xE1vel: "));
+  EXPECT_THAT(refused.out, HasSubstr("a atualiza\xE7\xE3o anterior interrompida n\xE3o foi desfeita"));
   EXPECT_THAT(refused.out, Not(HasSubstr("Atualiza\xE7\xE3o anterior interrompida")));
   EXPECT_EQ(readFile(journal), left);
   EXPECT_EQ(version(current), "v2");

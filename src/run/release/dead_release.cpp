@@ -1,7 +1,9 @@
 #include "run/release/dead_release.h"
 
 #include <algorithm>
+#include <functional>
 
+#include "checks/health_command.h"
 #include "checks/location_trust.h"
 #include "checks/preflight.h"
 #include "common/tool_error.h"
@@ -15,55 +17,68 @@ namespace usqz {
 
 namespace {
 
+// A service's part in the dead release: the run's options, and the checks
+// the release held it to, as its journal keeps them (none when it kept
+// none), whoever runs the recovery.
+Options optionsFor(const Options& run, const std::u16string& name, const JournalRead& found) {
+  Options options = run;
+  options.releasePath.clear();
+  options.serviceName = name;
+  options.health.clear();
+  options.sha256.clear();
+  if (found.kind == JournalRead::Kind::Found) {
+    options.health = found.record.health;
+    options.sha256 = found.record.pin;
+    if (found.record.healthTimeoutSeconds) options.healthTimeoutSeconds = *found.record.healthTimeoutSeconds;
+  }
+  return options;
+}
+
 // One service of the dead release, with what its recovery needs.
 struct DeadMember {
-  DeadMember(platform::Platform& p, Console& console, Options memberOptions, std::u16string_view ownPath)
-      : options(std::move(memberOptions)), report(false, p.clock), c(p, console, options, ownPath, report) {}
+  DeadMember(platform::Platform& p, Console& console, Options memberOptions, std::u16string_view ownPath,
+             JournalRead read)
+      : options(std::move(memberOptions)),
+        report(false, p.clock),
+        c(p, console, options, ownPath, report),
+        found(std::move(read)) {}
+
+  const std::u16string& name() const { return c.updateNames.serviceName; }
+  bool hasJournal() const { return found.kind == JournalRead::Kind::Found; }
 
   Options options;
   RunReport report;
   RunContext c;
   JournalRead found;
+  Recovery::Planned planned;
 };
 
-// Before anything is put back: a service the dead release may have
-// started on its new version goes down first, so that the services it
-// depends on can stop too. Only one that runs this very executable.
-void stopBeforeUndo(DeadMember& m) {
-  auto& c = m.c;
-  const auto manager = c.p.services.openManager(platform::kManagerConnect);
-  if (manager.error != platform::kOk || !manager.handle) return;
-  c.manager.reset(manager.handle);
-  const auto opened = c.p.services.openExisting(c.manager.get(), c.updateNames.serviceName, kServiceRights);
-  if (opened.error != platform::kOk || !opened.handle) return;
-  c.service.reset(opened.handle);
-  const auto config = c.p.services.queryConfig(c.service.get());
-  if (config.error == platform::kOk && runsExecutable(c.p.files, config.binaryPath, c.updateNames.pathCurrentBin)) {
-    c.waits.attach(c.service.get());
-    c.console.writeLine(u"[" + c.updateNames.serviceName + u"]");
-    // One that still runs is stopped again by its undo, or keeps its
-    // versions where they are and says why.
-    c.restore.stopWhatRuns(c.waits, c.service.get(), false);
+RecoveryEnd endOf(RecoveryEnd::Kind kind, std::u16string message, const DeadMember& member) {
+  RecoveryEnd end{kind, std::move(message), {}, false, {}};
+  if (member.hasJournal()) {
+    end.rollback = member.found.record.rollback;
+    end.deadRunStep = stepName(member.found.record.step);
   }
-  c.service.reset();
-  c.manager.reset();
+  return end;
 }
 
 }  // namespace
 
-Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
-                   platform::OsError error) {
+Outcome lockNotHad(platform::Platform& p, Console& console, const std::u16string& service, bool busy,
+                   platform::OsError error, const std::vector<std::u16string>& services, std::u16string_view ownPath) {
   if (busy) {
     console.writeLine(u"Outra atualização do serviço " + service + u" já está em andamento.");
     return Outcome::Busy;
   }
-  std::u16string why = texts.describe(error);
+  std::u16string why = p.texts.describe(error);
   // Created first by someone who gave us no access: not a run under way.
   if (error == platform::kErrorAccessDenied) {
     why = u"o bloqueio existe e não pode ser aberto (acesso negado); foi criado por outro usuário";
   }
-  console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " + why);
-  return Outcome::Unchanged;
+  // A dead run's journal goes unread: its service may be down.
+  const auto left = journalsLeftUnread(p.files, services, ownPath);
+  console.writeLine(u"Não foi possível obter o bloqueio da atualização do serviço " + service + u": " + why + left);
+  return left.empty() ? Outcome::Unchanged : Outcome::Down;
 }
 
 RunLocks::Taken RunLocks::take(const std::u16string& serviceName) {
@@ -101,8 +116,7 @@ std::optional<RecoveryEnd> DeadRelease::endOf(platform::FileAndProcess& files, c
   return std::nullopt;
 }
 
-DeadRelease recoverDeadReleases(platform::Platform& p, Console& console,
-                                const std::function<Options(const std::u16string&)>& optionsOf,
+DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const Options& run,
                                 std::u16string_view ownPath, const std::vector<std::u16string>& services,
                                 RunLocks& locks) {
   // Every service of every dead release reached from these, in the order
@@ -130,26 +144,28 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console,
   if (const auto missed = takeLocksInOrder(p, locks, dead, ownPath, why)) {
     result.kind = why == RunLocks::Taken::Busy ? DeadRelease::Kind::Busy : DeadRelease::Kind::LockFailed;
     result.service = *missed;
+    result.services = dead;
     return result;
   }
   result.kind = DeadRelease::Kind::Recovered;
 
+  // Read again now that no other run can change them.
   std::vector<std::unique_ptr<DeadMember>> members;
   bool allConfirmed = true;
   bool anyFound = false;
   DeadMember* unreadable = nullptr;
   std::u16string untrusted;
   for (const auto& name : dead) {
-    auto member = std::make_unique<DeadMember>(p, console, optionsOf(name), ownPath);
+    auto found = RunJournal::read(p.files, p.security, p.clock, deriveNames(name, ownPath).pathJournal);
+    auto member = std::make_unique<DeadMember>(p, console, optionsFor(run, name, found), ownPath, std::move(found));
     // Nothing found where others may write is acted upon, for any of them.
     try {
       refuseNamesOutsideTheToolsFolder(member->c);
       checkWhereTheToolActs(p, member->c.updateNames, member->c.updateNames);
     } catch (const ToolError& error) {
-      untrusted = error.message();
+      if (untrusted.empty()) untrusted = u"serviço " + name + u": " + error.message();
     }
-    member->found = RunJournal::read(p.files, p.security, p.clock, member->c.updateNames.pathJournal);
-    if (member->found.kind == JournalRead::Kind::Found) {
+    if (member->hasJournal()) {
       anyFound = true;
       allConfirmed = allConfirmed && member->found.record.step == Step::Confirmed;
     } else if (member->found.kind != JournalRead::Kind::None && !unreadable) {
@@ -157,50 +173,141 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console,
     }
     members.push_back(std::move(member));
   }
-  if (!untrusted.empty()) {
-    console.writeLine(u"Atualização conjunta anterior interrompida (" + joined(dead) + u"): nada foi alterado");
-    for (const auto& member : members) {
-      result.ends.emplace_back(member->c.updateNames.serviceName,
-                               RecoveryEnd{RecoveryEnd::Kind::Failed,
-                                           u"a atualização conjunta interrompida não foi desfeita: " + untrusted,
-                                           {}, false, {}});
-    }
-    return result;
-  }
-  if (!anyFound && !unreadable) {
+  if (!anyFound && !unreadable && untrusted.empty()) {
     result.kind = DeadRelease::Kind::Nothing;
     return result;
   }
-  console.writeLine(u"Atualização conjunta anterior interrompida (" + joined(dead) + u"): " +
-                    (allConfirmed && !unreadable ? u"concluindo" : u"desfazendo"));
+  const bool forward = allConfirmed && !unreadable;
+  const auto together = joined(dead);
+  const std::u16string notDone =
+      std::u16string(u"a atualização conjunta anterior interrompida não foi ") + (forward ? u"concluída" : u"desfeita");
+  // Nothing is touched, for any of them.
+  const auto leftAsFound = [&](const std::function<RecoveryEnd(const DeadMember&)>& endOfMember) {
+    console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): nada foi alterado");
+    for (const auto& member : members) result.ends.emplace_back(member->name(), endOfMember(*member));
+    return result;
+  };
+  if (!untrusted.empty()) {
+    return leftAsFound([&](const DeadMember& member) {
+      return endOf(RecoveryEnd::Kind::Failed,
+                   notDone + u": " + untrusted +
+                       u"; nada foi alterado: confira qual versão está em cada executável e se cada serviço está em "
+                       u"execução",
+                   member);
+    });
+  }
   if (unreadable) {
     // What cannot be read cannot be undone with the rest: nothing is.
-    const auto refusal = unreadable->c.recovery.run();
+    const auto refusal = unreadable->c.recovery.prepare(unreadable->found).end;
+    return leftAsFound([&](const DeadMember& member) {
+      if (&member == unreadable) return refusal;
+      return endOf(RecoveryEnd::Kind::Failed, notDone + u": serviço " + unreadable->name() + u": " + refusal.message,
+                   member);
+    });
+  }
+
+  // Every service planned, with every check its recovery makes, before any
+  // is stopped: one that cannot be recovered leaves them all as found.
+  std::vector<std::u16string> refusals;
+  for (auto& member : members) {
+    if (!member->hasJournal()) continue;
+    if (!forward) member->c.recovery.undoEvenIfConfirmed();
+    member->c.recovery.keepJournal();
+    member->planned = member->c.recovery.prepare(member->found);
+    std::optional<std::u16string> refused;
+    if (member->planned.end.kind == RecoveryEnd::Kind::Failed) {
+      refused = member->planned.why;
+    } else {
+      // The health commands the release gave it run elevated, as the
+      // command line's would: resolved and judged again.
+      refused = resolveHealthCommands(p.files, member->options);
+      if (!refused) refused = untrustedHealthCommand(p, member->options);
+    }
+    if (refused) refusals.push_back(u"serviço " + member->name() + u": " + *refused);
+  }
+  if (!refusals.empty()) {
+    // As found is not as it was: what the dead release left down stays
+    // down, and the status says so.
+    std::vector<std::u16string> down;
+    std::vector<std::u16string> untold;
+    const auto add = [](std::vector<std::u16string>& to, std::vector<std::u16string> names) {
+      for (auto& name : names) {
+        if (std::find(to.begin(), to.end(), name) == to.end()) to.push_back(std::move(name));
+      }
+    };
+    for (auto& member : members) {
+      auto left = member->c.recovery.leftDown(member->planned);
+      add(down, std::move(left.down));
+      add(untold, std::move(left.untold));
+    }
+    auto message = notDone + u": " + joined(refusals, u"; ") + u"; nada foi alterado";
+    if (!down.empty()) message += u"; não estão em execução: " + joined(down);
+    if (!untold.empty()) message += u"; não se pôde saber se estão em execução: " + joined(untold);
+    const auto kind = down.empty() && untold.empty() ? RecoveryEnd::Kind::Refused : RecoveryEnd::Kind::Failed;
+    return leftAsFound([&](const DeadMember& member) { return endOf(kind, message, member); });
+  }
+
+  if (run.checkOnly) {
+    const auto header = u"Verificação: uma atualização conjunta anterior foi interrompida (" + together +
+                        u"); nada foi alterado. A próxima execução, antes de tudo, a " +
+                        (forward ? u"concluiria" : u"desfaria");
+    result.said.push_back(header + u":");
+    result.saidAbove.push_back(header + u" (acima)");
     for (const auto& member : members) {
-      result.ends.emplace_back(member->c.updateNames.serviceName,
-                               member.get() == unreadable
-                                   ? refusal
-                                   : RecoveryEnd{RecoveryEnd::Kind::Failed,
-                                                 u"a atualização conjunta interrompida não foi desfeita: " +
-                                                     refusal.message,
-                                                 {}, false, {}});
+      if (!member->hasJournal()) continue;
+      result.said.push_back(u"  [" + member->name() + u"]");
+      for (const auto& line : member->c.recovery.describe(member->planned)) result.said.push_back(u"  -> " + line);
+      result.ends.emplace_back(member->name(), member->planned.end);
     }
     return result;
   }
-  if (!allConfirmed) {
-    for (auto it = members.rbegin(); it != members.rend(); ++it) {
-      const auto& found = (*it)->found;
-      if (found.kind == JournalRead::Kind::Found &&
-          (movesMayHaveBegun(found.record.step) || found.record.step == Step::Confirmed)) {
-        stopBeforeUndo(**it);
+
+  console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " +
+                    (forward ? u"concluindo" : u"desfazendo"));
+  p.interrupts.defer();
+  for (auto it = members.rbegin(); it != members.rend(); ++it) {
+    auto& member = **it;
+    if (!member.c.recovery.stopsFirst(member.planned)) continue;
+    console.writeLine(u"[" + member.name() + u"]");
+    member.c.recovery.stopFirst(member.planned);
+  }
+  bool settled = true;
+  for (auto& member : members) {
+    if (!member->hasJournal()) continue;
+    console.writeLine(u"[" + member->name() + u"]");
+    result.ends.emplace_back(member->name(), member->c.recovery.carryOut(member->planned));
+    settled = settled && member->planned.settled;
+  }
+  // Only once every service is where its recovery puts it: a run that dies
+  // before that finds the whole release again, from any of its services.
+  if (settled) {
+    // A confirmed service's journal goes first: while any is left, so is
+    // one that says the release was not confirmed, and a run that dies
+    // meanwhile has the rest undone again, never taken forward. One that
+    // stays keeps those after it.
+    std::vector<DeadMember*> order;
+    for (const auto confirmed : {true, false}) {
+      for (auto& member : members) {
+        if (member->hasJournal() && (member->found.record.step == Step::Confirmed) == confirmed) {
+          order.push_back(member.get());
+        }
       }
     }
+    for (auto* member : order) {
+      if (!member->c.recovery.finishJournal()) break;
+    }
   }
-  for (const auto& member : members) {
-    if (member->found.kind != JournalRead::Kind::Found) continue;
-    console.writeLine(u"[" + member->c.updateNames.serviceName + u"]");
-    if (!allConfirmed) member->c.recovery.undoEvenIfConfirmed();
-    result.ends.emplace_back(member->c.updateNames.serviceName, member->c.recovery.run());
+  // The release ends as a whole or says which service it could not bring
+  // along: no service goes on as though it had.
+  const auto failed = std::find_if(result.ends.begin(), result.ends.end(),
+                                   [](const auto& end) { return end.second.kind == RecoveryEnd::Kind::Failed; });
+  if (failed != result.ends.end()) {
+    const auto message = notDone + u" por inteiro: serviço " + failed->first + u": " + failed->second.message;
+    for (auto& [name, end] : result.ends) {
+      if (end.kind == RecoveryEnd::Kind::Failed) continue;
+      end.kind = RecoveryEnd::Kind::Failed;
+      end.message = message;
+    }
   }
   return result;
 }

@@ -3,9 +3,14 @@
 // every service with work names all of those. The release stands only when every journal it
 // left says confirmed; otherwise each service is put back, those that
 // depend on others stopped first and started after them.
+//
+// Every service is planned before any is stopped, each held to the checks
+// its journal keeps (the release's, whoever runs the recovery): when one
+// plan refuses, nothing is touched. The journals go only once every
+// service's recovery is carried out, so that a run that dies meanwhile
+// leaves the release to be found by a run of any of its services.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,26 +52,35 @@ std::optional<std::u16string> takeLocksInOrder(platform::Platform& platform, Run
                                                RunLocks::Taken& why);
 
 // What a run that could not have `service`'s lock says, busy (another run
-// holds it) or not; its outcome.
-Outcome lockNotHad(Console& console, platform::ErrorTexts& texts, const std::u16string& service, bool busy,
-                   platform::OsError error);
+// holds it) or not; its outcome. `services`: those whose dead runs' journals
+// it leaves unread (any of them there, a service may be down).
+Outcome lockNotHad(platform::Platform& platform, Console& console, const std::u16string& service, bool busy,
+                   platform::OsError error, const std::vector<std::u16string>& services, std::u16string_view ownPath);
 
 struct DeadRelease {
   enum class Kind { Nothing, Recovered, Busy, LockFailed } kind = Kind::Nothing;
-  // For Busy and LockFailed: the service whose lock was not had.
+  // For Busy and LockFailed: the service whose lock was not had, and all
+  // those the dead release names.
   std::u16string service;
-  // What became of each of its services, by name.
+  std::vector<std::u16string> services;
+  // What became of each of its services, by name (for --check: what
+  // would).
   std::vector<std::pair<std::u16string, RecoveryEnd>> ends;
+  // For --check: what recovering it would do, for the first of its
+  // services that is checked to say (each service's lines under its
+  // name), and for the others to point there.
+  std::vector<std::u16string> said;
+  std::vector<std::u16string> saidAbove;
 
   // The end of `name`'s recovery, when it was one of them.
   std::optional<RecoveryEnd> endOf(platform::FileAndProcess& files, const std::u16string& name) const;
 };
 
 // Recovers the dead releases whose journals any of `services` keep,
-// holding the locks of all their services. `optionsOf` gives a service's
-// options (its health checks, when the run knows them).
-DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console,
-                                const std::function<Options(const std::u16string&)>& optionsOf,
+// holding the locks of all their services; for --check (`run.checkOnly`),
+// plans them and says how, touching nothing. Each service is held to the
+// checks its journal keeps; the rest of `run`'s options are every one's.
+DeadRelease recoverDeadReleases(platform::Platform& platform, Console& console, const Options& run,
                                 std::u16string_view ownPath, const std::vector<std::u16string>& services,
                                 RunLocks& locks);
 

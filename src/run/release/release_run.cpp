@@ -126,6 +126,7 @@ class ReleaseRun {
   bool single_;
   std::vector<Member> members_;
   std::size_t announced_ = static_cast<std::size_t>(-1);
+  bool deadReleaseLookedAt_ = false;
 };
 
 void ReleaseRun::announce(std::size_t member) {
@@ -137,7 +138,8 @@ void ReleaseRun::announce(std::size_t member) {
 Outcome ReleaseRun::execute() {
   RunLocks::Taken why = RunLocks::Taken::Held;
   if (const auto missed = takeLocksInOrder(p_, locks_, names(), ownPath_, why)) {
-    const auto outcome = lockNotHad(console_, p_.texts, *missed, why == RunLocks::Taken::Busy, locks_.error());
+    const auto outcome =
+        lockNotHad(p_, console_, *missed, why == RunLocks::Taken::Busy, locks_.error(), names(), ownPath_);
     return outcome == Outcome::Busy ? busy() : outcome;
   }
   for (std::size_t i = 0; i < options_of_.size(); ++i) {
@@ -147,31 +149,32 @@ Outcome ReleaseRun::execute() {
     if (!single_) member.run->context().dependents.partOfRelease(names());
     members_.push_back(std::move(member));
   }
+  // A release that died is undone (or finished) as a whole before this one
+  // looks at anything (--check: says how it would be), by whichever
+  // service's checks come to it first, after that service's own checks of
+  // where it acts.
+  for (auto& member : members_) {
+    member.run->context().recoverRelease = [this]() -> std::optional<Outcome> {
+      if (deadReleaseLookedAt_) return std::nullopt;
+      deadReleaseLookedAt_ = true;
+      const auto dead = recoverDeadReleases(p_, console_, options_, ownPath_, names(), locks_);
+      if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
+        return lockNotHad(p_, console_, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error(),
+                          dead.services, ownPath_);
+      }
+      bool said = false;
+      for (auto& member : members_) {
+        auto& c = member.run->context();
+        c.recovered = dead.endOf(p_.files, nameOf(member.index));
+        if (!c.recovered) continue;
+        c.releaseRecoverySaid = said ? dead.saidAbove : dead.said;
+        said = true;
+      }
+      return std::nullopt;
+    };
+  }
   if (options_.checkOnly) return checkOnly();
 
-  // A release that died is undone (or finished) as a whole before this one
-  // looks at anything.
-  const auto optionsOf = [this](const std::u16string& name) {
-    for (const auto& member : options_of_) {
-      if (p_.files.upperCase(member.serviceName) == p_.files.upperCase(name)) return member;
-    }
-    Options other = options_;
-    other.releasePath.clear();
-    other.serviceName = name;
-    other.sha256.clear();
-    other.health.clear();
-    return other;
-  };
-  // After the first service's own checks of where it acts, before any
-  // service's dead run is looked at.
-  members_.front().run->context().recoverRelease = [this, optionsOf]() -> std::optional<Outcome> {
-    const auto dead = recoverDeadReleases(p_, console_, optionsOf, ownPath_, names(), locks_);
-    if (dead.kind == DeadRelease::Kind::Busy || dead.kind == DeadRelease::Kind::LockFailed) {
-      return lockNotHad(console_, p_.texts, dead.service, dead.kind == DeadRelease::Kind::Busy, locks_.error());
-    }
-    for (auto& member : members_) member.run->context().recovered = dead.endOf(p_.files, nameOf(member.index));
-    return std::nullopt;
-  };
   Outcome outcome = Outcome::Unchanged;
   try {
     outcome = update();
@@ -201,6 +204,8 @@ Outcome ReleaseRun::checkOnly() {
     member.outcome = member.run->check();
     reports_.outcomes[member.index] = member.outcome;
     outcomes.push_back(member.outcome);
+    // Another run holds a service of a dead release the run would undo.
+    if (member.outcome == Outcome::Busy) return Outcome::Busy;
   }
   if (single_) return outcomes.front();
   const auto dependencies = dependenciesOf(p_, names(), names());
@@ -224,9 +229,14 @@ Outcome ReleaseRun::refuse(std::size_t refused, const std::u16string& why) {
   for (auto& member : members_) {
     if (!member.ended) {
       announce(member.index);
-      member.outcome = member.run->fail(member.index == refused ? why
-                                                                : u"a atualização conjunta foi recusada pelo serviço " +
-                                                                      nameOf(refused));
+      // A service of a dead release that was not recovered says why.
+      if (const auto ended = member.run->endedWithDeadRelease()) {
+        member.outcome = *ended;
+      } else {
+        member.outcome = member.run->fail(member.index == refused ? why
+                                                                  : u"a atualização conjunta foi recusada pelo serviço " +
+                                                                        nameOf(refused));
+      }
       member.ended = true;
     }
     outcomes.push_back(member.outcome);

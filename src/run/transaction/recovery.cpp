@@ -1,6 +1,7 @@
 #include "run/transaction/recovery.h"
 
 #include "checks/preflight.h"
+#include "common/contained_path.h"
 #include "run/transaction/failure_actions.h"
 #include "common/tool_error.h"
 #include "platform/held_files.h"
@@ -12,14 +13,17 @@ namespace usqz {
 
 
 struct Recovery::Plan {
-  Plan(platform::Platform& p, Console& console, HealthWait& health, const Names& base, const JournalRecord& facts)
-      : names(facts.rollback ? rollbackNames(base) : base),
+  Plan(platform::Platform& p, Console& console, HealthWait& health, const Names& base, const JournalRecord& record)
+      : facts(record),
+        names(facts.rollback ? rollbackNames(base) : base),
         swap(p.files, p.clock, p.texts, p.trust, console, names),
         restore(p, console, swap, health),
         manager(p.services),
         service(p.services),
         waits(p.clock, p.processes, p.services, p.texts) {}
 
+  // The dead run's journal, as read when the plan was made.
+  JournalRecord facts;
   // Where the dead run's versions stand: by an update's names or a
   // rollback's, as its journal says.
   Names names;
@@ -45,6 +49,8 @@ struct Recovery::Plan {
   std::vector<std::u16string> dependents;
   std::vector<std::u16string> ignored;
 };
+
+void Recovery::PlanDeleter::operator()(Plan* plan) const { delete plan; }
 
 Recovery::Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
                    Dependents& dependents, HealthWait& health, RunJournal& journal)
@@ -76,6 +82,27 @@ std::u16string failurePrefix(bool stands) {
 
 }  // namespace
 
+std::u16string journalsLeftUnread(platform::FileAndProcess& files, const std::vector<std::u16string>& services,
+                                  std::u16string_view ownPath) {
+  const auto folder = directoryOf(ownPath).size();
+  std::vector<Names> left;
+  for (const auto& service : services) {
+    auto names = deriveNames(service, ownPath);
+    // A name that leaves the tool's folder has no journal of the tool's.
+    if (!staysInFolder(std::u16string_view(names.pathJournal).substr(folder))) continue;
+    if (files.fileExists(names.pathJournal)) left.push_back(std::move(names));
+  }
+  if (left.empty()) return {};
+  if (left.size() == 1) {
+    return u"; a atualização anterior interrompida não foi desfeita (diário " + left.front().pathJournal +
+           u"): confira qual versão está em " + left.front().pathCurrentBin + u" e se o serviço está em execução";
+  }
+  std::vector<std::u16string> journals;
+  for (const auto& names : left) journals.push_back(names.pathJournal);
+  return u"; as atualizações anteriores interrompidas não foram desfeitas (diários " + joined(journals) +
+         u"): confira qual versão está em cada executável e se cada serviço está em execução";
+}
+
 // What a journal that is not one to act on makes the run (and --check) say.
 RecoveryEnd Recovery::refusalOf(const JournalRead& found) {
   if (found.kind == JournalRead::Kind::Untrusted) {
@@ -89,21 +116,52 @@ RecoveryEnd Recovery::refusalOf(const JournalRead& found) {
 }
 
 RecoveryEnd Recovery::run() {
-  const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
-  if (found.kind == JournalRead::Kind::None) return {};
-  if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
-  const auto& facts = found.record;
-  console_.writeLine(u"Atualização anterior interrompida (etapa: " + std::u16string(stepName(facts.step)) +
-                     (stands(facts) ? u"): concluindo" : u"): desfazendo"));
-  p_.interrupts.defer();
-  journal_.adopt(facts);
-  Plan plan(p_, console_, health_, names_, facts);
+  auto planned = prepare();
+  return carryOut(planned);
+}
+
+Recovery::Planned Recovery::prepare() {
+  return prepare(RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal));
+}
+
+Recovery::Planned Recovery::prepare(const JournalRead& found) {
+  lookedAt_ = true;
+  Planned planned;
+  if (found.kind == JournalRead::Kind::None) return planned;
+  if (found.kind != JournalRead::Kind::Found) {
+    planned.end = refusalOf(found);
+    planned.why = planned.end.message;
+    return planned;
+  }
+  planned.plan.reset(new Plan(p_, console_, health_, names_, found.record));
+  auto& plan = *planned.plan;
+  const auto& facts = plan.facts;
+  plan.stands = stands(facts);
   const std::u16string step(stepName(facts.step));
   if (auto why = makePlan(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
+    planned.end = {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
+    planned.why = std::move(*why);
+    return planned;
   }
-  if (auto why = carryOut(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
+  planned.end = {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
+                 plan.names.pathNewBin, facts.rollback, step};
+  // It is checked where it is now: the recovery moves it back unchanged.
+  if (!plan.stands && plan.placement.next) planned.end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
+  return planned;
+}
+
+RecoveryEnd Recovery::carryOut(Planned& planned) {
+  if (!planned.plan) return planned.end;
+  auto& plan = *planned.plan;
+  const auto& facts = plan.facts;
+  const std::u16string step(stepName(facts.step));
+  console_.writeLine(u"Atualização anterior interrompida (etapa: " + step +
+                     (plan.stands ? u"): concluindo" : u"): desfazendo"));
+  p_.interrupts.defer();
+  journal_.adopt(facts);
+  if (planned.end.kind == RecoveryEnd::Kind::Failed) return planned.end;
+  if (auto why = playBack(facts, plan, planned.settled)) {
+    return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
   return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback,
@@ -111,15 +169,20 @@ RecoveryEnd Recovery::run() {
 }
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
-  const auto found = RunJournal::read(p_.files, p_.security, p_.clock, names_.pathJournal);
-  if (found.kind == JournalRead::Kind::None) return {};
-  if (found.kind != JournalRead::Kind::Found) return refusalOf(found);
-  const auto& facts = found.record;
-  Plan plan(p_, console_, health_, names_, facts);
-  const auto step = std::u16string(stepName(facts.step));
-  if (auto why = makePlan(facts, plan)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(stands(facts)) + *why, {}, facts.rollback, step};
+  const auto planned = prepare();
+  if (planned.end.kind == RecoveryEnd::Kind::Nothing || planned.end.kind == RecoveryEnd::Kind::Failed) {
+    return planned.end;
   }
+  for (auto& line : describe(planned)) lines.push_back(std::move(line));
+  return planned.end;
+}
+
+std::vector<std::u16string> Recovery::describe(const Planned& planned) const {
+  std::vector<std::u16string> lines;
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return lines;
+  const auto& plan = *planned.plan;
+  const auto& facts = plan.facts;
+  const std::u16string step(stepName(facts.step));
   if (plan.stands) {
     lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
   } else {
@@ -127,8 +190,8 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   }
   if (plan.removeCopy) lines.push_back(u"removeria a cópia repetida da nova versão (NEW)");
   if (plan.settleRollback) lines.push_back(u"guardaria a versão substituída como backup: ROLLBACK -> OLD");
+  if (plan.service && (!plan.inPlace || stopsFirst(planned))) lines.push_back(u"pararia o serviço");
   if (!plan.inPlace) {
-    if (plan.service) lines.push_back(u"pararia o serviço");
     if (plan.placement.next && plan.placement.next != Slot::New) lines.push_back(u"devolveria a nova versão: EXE -> NEW");
     if (plan.placement.previous && plan.placement.previous != Slot::Current) {
       lines.push_back(u"restauraria a versão anterior: OLD -> EXE");
@@ -136,11 +199,59 @@ RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
   }
   if (facts.wasRunning && plan.service) lines.push_back(u"iniciaria o serviço se não estiver em execução");
   if (!plan.dependents.empty()) lines.push_back(u"iniciaria os dependentes: " + joined(plan.dependents));
-  RecoveryEnd end{finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
-                  plan.names.pathNewBin, facts.rollback, step};
-  // It is checked where it is now: the recovery moves it back unchanged.
-  if (!plan.stands && plan.placement.next) end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
-  return end;
+  return lines;
+}
+
+bool Recovery::stopsFirst(const Planned& planned) const {
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed || !undoConfirmed_) return false;
+  const auto& plan = *planned.plan;
+  return plan.service && (movesMayHaveBegun(plan.facts.step) || plan.facts.step == Step::Confirmed);
+}
+
+void Recovery::stopFirst(Planned& planned) {
+  if (!stopsFirst(planned)) return;
+  auto& plan = *planned.plan;
+  plan.restore.stopWhatRuns(plan.waits, plan.service.get(), false);
+}
+
+Recovery::LeftDown Recovery::leftDown(const Planned& planned) {
+  LeftDown left;
+  if (!planned.plan) return left;
+  auto& plan = *planned.plan;
+  const auto look = [&](platform::ServiceHandle service, const std::u16string& name) {
+    platform::ServiceStatus status;
+    if (!service || p_.services.queryStatus(service, status) != platform::kOk) {
+      left.untold.push_back(name);
+    } else if (status.dwCurrentState != platform::kServiceRunning) {
+      left.down.push_back(name);
+    }
+  };
+  if (plan.facts.wasRunning) {
+    if (plan.service) {
+      look(plan.service.get(), plan.facts.serviceName);
+    } else if (plan.manager) {
+      // Not registered, it runs nothing; unopened, it may.
+      const auto opened = p_.services.openExisting(plan.manager.get(), plan.facts.serviceName, kServiceRights);
+      const platform::OwnedServiceHandle owned(p_.services, opened.handle);
+      if (notRegistered(opened.error)) {
+        left.down.push_back(plan.facts.serviceName);
+      } else {
+        look(owned.get(), plan.facts.serviceName);
+      }
+    } else {
+      left.untold.push_back(plan.facts.serviceName);
+    }
+  }
+  for (const auto& name : plan.facts.dependents) {
+    if (!plan.manager) {
+      left.untold.push_back(name);
+      continue;
+    }
+    const auto opened = p_.services.openExisting(plan.manager.get(), name, platform::kServiceQueryStatus);
+    const platform::OwnedServiceHandle owned(p_.services, opened.handle);
+    look(owned.get(), name);
+  }
+  return left;
 }
 
 // Whether what the dead run was asked to do is done once its recovery is:
@@ -176,7 +287,6 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
     return u"Erro ao abrir o serviço " + facts.serviceName + u": " + p_.texts.describe(opened.error);
   }
 
-  plan.stands = stands(facts);
   plan.placement = plan.swap.locate(facts);
   const auto& placement = plan.placement;
   // Whatever is put back or started must be the very bytes recorded.
@@ -257,7 +367,7 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
   return std::nullopt;
 }
 
-std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Plan& plan) {
+std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Plan& plan, bool& settled) {
   // Before anything is stopped: the copy goes first.
   if (plan.removeCopy && !plan.stands) {
     console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
@@ -303,8 +413,10 @@ std::optional<std::u16string> Recovery::carryOut(const JournalRecord& facts, Pla
       return said;
     }
   }
-  // Only now: a run that dies before this point undoes it all again.
-  journal_.finish();
+  // Only now: a run that dies before this point undoes it all again. A
+  // release's journals go together, once all its services are here.
+  settled = true;
+  if (!keepJournal_) journal_.finish();
   if (!said.empty()) return said;
   return std::nullopt;
 }

@@ -8,11 +8,16 @@
 //
 // Every move is planned, and every destination checked, before anything is
 // stopped. A new version copied again to its name (the deployment's own
-// retry) is not an obstacle: those very bytes are already there.
+// retry) is not an obstacle: those very bytes are already there. A plan is
+// kept until it is carried out, so that a release's services are all
+// planned before any of them is stopped; one routine carries out every
+// plan, a single update's and a release's alike.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run/service/health_check.h"
 #include "common/names.h"
@@ -31,7 +36,10 @@ struct RecoveryEnd {
     Nothing,    // no journal: the run goes on as any run
     Undone,     // put back as it was: the run goes on
     Finished,   // what the dead run was asked to do stands, and this run's retry of it is done
-    Failed,     // could not be undone (or not trusted): the message says why
+    // A dead release's, not carried out: nothing was touched, and every
+    // service of it runs as its journal says it ran; the message says why.
+    Refused,
+    Failed,     // could not be undone (or not trusted, or may have left a service down): the message says why
   } kind = Kind::Nothing;
   std::u16string message;
   // Where the new version would be once the recovery is done, for the
@@ -43,13 +51,51 @@ struct RecoveryEnd {
   std::u16string deadRunStep;
 };
 
+// A refusal made before a dead run's journal was read, with the journal of
+// one of `services` there: that run may have left its service down. What
+// the refusal adds to say so (which journal, executable and service to look
+// at); empty when there is no journal.
+std::u16string journalsLeftUnread(platform::FileAndProcess& files, const std::vector<std::u16string>& services,
+                                  std::u16string_view ownPath);
+
 class Recovery {
  public:
+  struct Plan;
+  struct PlanDeleter {
+    void operator()(Plan* plan) const;
+  };
+
+  // A recovery planned, every check made, nothing touched yet.
+  struct Planned {
+    // Nothing: no journal. Failed: not to be carried out, the message says
+    // why. Otherwise how carrying it out ends when all goes well (with
+    // where the new version is then, for --check).
+    RecoveryEnd end;
+    // For a plan that refused: why, without what the message puts before.
+    std::u16string why;
+    // The journal's facts and where the versions stand; none when the
+    // journal could not be read or trusted.
+    std::unique_ptr<Plan, PlanDeleter> plan;
+    // Carried out far enough that its journal may go: every version where
+    // the recovery puts it.
+    bool settled = false;
+  };
+
   // `names`: an update's; a rollback's journal is read with a rollback's.
   Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
            Dependents& dependents, HealthWait& health, RunJournal& journal);
 
+  // Planned, then carried out.
   RecoveryEnd run();
+
+  // The journal read (or as `found` says it) and the recovery planned.
+  Planned prepare();
+  Planned prepare(const JournalRead& found);
+  // The plan carried out; a refusal is said as it stands. The journal goes
+  // at the end, unless it is kept for a release.
+  RecoveryEnd carryOut(Planned& planned);
+  // For --check: what carrying it out would do, a line each.
+  std::vector<std::u16string> describe(const Planned& planned) const;
 
   // For --check: what the recovery would do, a line each, or why it could
   // not; nothing is touched.
@@ -58,14 +104,34 @@ class Recovery {
   // A release's service confirmed while another of its services was not:
   // undone with the rest.
   void undoEvenIfConfirmed() { undoConfirmed_ = true; }
+  // A release's: its journal stays when the recovery is carried out, until
+  // every service of the release is (finishJournal).
+  void keepJournal() { keepJournal_ = true; }
+  // The journal gone; whether it is.
+  bool finishJournal() { return journal_.finish(); }
+  // Whether this run has read the journal (or found none).
+  bool lookedAt() const { return lookedAt_; }
+
+  // A release put back as a whole: a service the dead release may have
+  // started on its new version goes down before any of it is put back, so
+  // that those it depends on can stop too.
+  bool stopsFirst(const Planned& planned) const;
+  void stopFirst(Planned& planned);
+  // The service (when its journal says it ran) and the dependents the
+  // journal names: those not running now (what the dead run left down), and
+  // those whose state cannot be told.
+  struct LeftDown {
+    std::vector<std::u16string> down;
+    std::vector<std::u16string> untold;
+  };
+  LeftDown leftDown(const Planned& planned);
 
  private:
-  struct Plan;
   RecoveryEnd refusalOf(const JournalRead& found);
   // Everything that can be known before anything is touched; the message
   // of a refusal, if there is one.
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
-  std::optional<std::u16string> carryOut(const JournalRecord& facts, Plan& plan);
+  std::optional<std::u16string> playBack(const JournalRecord& facts, Plan& plan, bool& settled);
   bool finishes(const JournalRecord& facts, const Plan& plan) const;
   // What the dead run was asked to do stands, and is finished.
   bool stands(const JournalRecord& facts) const;
@@ -78,6 +144,8 @@ class Recovery {
   HealthWait& health_;
   RunJournal& journal_;
   bool undoConfirmed_ = false;
+  bool keepJournal_ = false;
+  bool lookedAt_ = false;
 };
 
 }  // namespace usqz

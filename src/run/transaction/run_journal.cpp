@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "checks/location_trust.h"
+#include "cli/command_line.h"
 #include "platform/text.h"
 #include "common/tool_error.h"
 #include "platform/held_files.h"
@@ -105,6 +106,36 @@ bool parseFailureActions(std::string_view text, std::optional<platform::FailureA
   return true;
 }
 
+// A health check as its option takes it: the host and port of a TCP check
+// put back together, an IPv6 host in brackets.
+std::pair<std::string_view, std::u16string> healthLine(const HealthCheck& check) {
+  switch (check.kind) {
+    case HealthCheck::Kind::Url: return {"health-url", check.target};
+    case HealthCheck::Kind::Tcp: {
+      const bool v6 = check.target.find(u':') != std::u16string::npos;
+      return {"health-tcp", (v6 ? u"[" + check.target + u"]" : check.target) + u":" + toDecimal(check.port)};
+    }
+    case HealthCheck::Kind::Command: break;
+  }
+  return {"health-command", check.target};
+}
+
+// Read back through the very reading the command line's values get, so
+// that the recovery holds the service to what the release did.
+bool parseHealthCheck(std::string_view key, std::string_view value, std::vector<HealthCheck>& health) {
+  const auto options = scanOptions({u"UpdateServiceQZ", u"--" + fromUtf8(key), fromUtf8(value)});
+  if (!options.malformed.empty() || options.health.size() != 1) return false;
+  health.push_back(options.health.front());
+  return true;
+}
+
+bool parseTimeout(std::string_view value, std::optional<std::uint32_t>& seconds) {
+  const auto options = scanOptions({u"UpdateServiceQZ", u"--health-timeout", fromUtf8(value)});
+  if (!options.malformed.empty()) return false;
+  seconds = options.healthTimeoutSeconds;
+  return true;
+}
+
 }  // namespace
 
 std::u16string_view stepName(Step step) {
@@ -123,6 +154,12 @@ std::string formatJournal(const JournalRecord& record) {
   text += std::string("was-running: ") + (record.wasRunning ? "yes" : "no") + "\r\n";
   for (const auto& name : record.dependents) text += "dependent: " + toUtf8(name) + "\r\n";
   for (const auto& name : record.release) text += "release: " + toUtf8(name) + "\r\n";
+  for (const auto& check : record.health) {
+    const auto [key, value] = healthLine(check);
+    text += std::string(key) + ": " + toUtf8(value) + "\r\n";
+  }
+  if (record.healthTimeoutSeconds) text += "health-timeout: " + std::to_string(*record.healthTimeoutSeconds) + "\r\n";
+  if (!record.pin.empty()) text += "pin-sha256: " + toUtf8(record.pin) + "\r\n";
   text += "previous: " + identityText(record.previous, record.previousSha256) + "\r\n";
   text += "new: " + identityText(record.next, record.nextSha256) + "\r\n";
   if (record.failureActions) {
@@ -179,6 +216,13 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
     } else if (key == "release") {
       ok = !value.empty();
       record.release.push_back(fromUtf8(value));
+    } else if (key == "health-url" || key == "health-tcp" || key == "health-command") {
+      ok = parseHealthCheck(key, value, record.health);
+    } else if (key == "health-timeout") {
+      ok = once(512) && parseTimeout(value, record.healthTimeoutSeconds);
+    } else if (key == "pin-sha256") {
+      ok = once(1024) && isSha256(value);
+      record.pin = fromUtf8(value);
     } else if (key == "previous") {
       ok = once(16) && parseIdentity(value, record.previous, record.previousSha256);
     } else if (key == "new") {
@@ -203,7 +247,8 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
     }
     if (!ok) return std::nullopt;
   }
-  if ((seen & 127) != 127) return std::nullopt;  // everything but the failure actions
+  // Everything but the failure actions and a release's checks.
+  if ((seen & 127) != 127) return std::nullopt;
   return record;
 }
 
@@ -284,19 +329,28 @@ void RunJournal::recordFailureActions(const platform::FailureActions& actions) {
   write();
 }
 
-void RunJournal::finish() {
-  if (!active_) return;
-  retryWhileHeld(clock_, [&] {
+bool RunJournal::finish() {
+  if (!active_) return true;
+  const auto error = retryWhileHeld(clock_, [&] {
     const auto error = files_.removeFile(path_);
     return error == platform::kErrorFileNotFound ? platform::kOk : error;
   });
   active_ = false;
+  return error == platform::kOk;
 }
 
 // A temporary file, flushed, then put in place in one step: whatever
 // instant the run dies at, the journal on disk is the old one or the new
 // one, whole.
 void RunJournal::write() {
+  // A line break in a value would end its line early: the journal would
+  // not read back, and its run could not be recovered.
+  for (const auto& check : record_.health) {
+    if (check.target.find_first_of(u"\r\n") != std::u16string::npos) {
+      throw toolError(u"Não foi possível gravar o diário da atualização " + path_ +
+                      u": uma verificação de saúde tem uma quebra de linha: " + check.target);
+    }
+  }
   const auto temporary = path_ + u".tmp";
   const auto created = createTemporary(temporary);
   auto error = created.error;

@@ -17,6 +17,11 @@
 //   dependent: QZB                     (one line each, in the order stopped)
 //   release: QZAgent                   (for a release: each of its services,
 //   release: QZSync                     in the order they start)
+//   health-url: http://127.0.0.1:8080/health   (for a release: the service's
+//   health-tcp: 127.0.0.1:8081                  checks as the release gave
+//   health-command: C:\svc\check.cmd           them, in order, their time
+//   health-timeout: 30                          limit and its pin, each only
+//   pin-sha256: <SHA-256>                       when it had one)
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
 //   failure-actions: 86400 1/60000 1/60000 0/0   (only while suspended)
@@ -30,8 +35,10 @@
 // taken last. A release's services with work each keep a journal that
 // names all of those (one with nothing to do keeps none):
 // the release is confirmed only when every one of them says so, and is
-// otherwise undone as a whole. The service's own failure actions, when the run suspended
-// its restarts, are the ones to put back: reset period, then type/delay.
+// otherwise undone as a whole, each service held to the checks its journal
+// keeps, whoever runs the recovery (a journal without them had none). The
+// service's own failure actions, when the run suspended its restarts, are
+// the ones to put back: reset period, then type/delay.
 //
 // It is created so that only SYSTEM, Administrators and its owner may read
 // or change it, never through a link, and it is acted upon only when
@@ -44,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/options.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
 #include "platform/file_and_process.h"
@@ -83,6 +91,12 @@ struct JournalRecord {
   // The services of the release this run belongs to, in start order;
   // empty for a single update.
   std::vector<std::u16string> release;
+  // A release's: what its service was held to, as the release file gave
+  // it (health checks unresolved, their time limit when there are any, the
+  // pin empty when there was none).
+  std::vector<HealthCheck> health;
+  std::optional<std::uint32_t> healthTimeoutSeconds;
+  std::u16string pin;
   std::optional<platform::FileIdentity> previous;
   platform::FileIdentity next;
   // Lower-case hex; the previous version's empty where there was none.
@@ -138,8 +152,9 @@ class RunJournal {
   // The step has taken effect (a request the system refused has not): in
   // memory only, the last step known to have changed anything.
   void taken(Step step) { taken_ = step; }
-  // Gone: the run has ended in a known state.
-  void finish();
+  // Gone: the run has ended in a known state. Whether it is (one that
+  // cannot be removed stays for the next run, which recovers again).
+  bool finish();
   // For --check: an error when the run could not write its journal (a
   // folder it may not create files in, someone else's file at the
   // temporary name); nothing stays behind.
