@@ -178,3 +178,31 @@ TEST(ReleaseConfirmation, AServiceFoundStoppingIsNotStartedByTheRollback) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+using ::testing::HasSubstr;
+
+// A member with nothing to do between two with work (QZStore depends on
+// QZSync, which depends on QZAgent) cannot be carried: stopping it would
+// wait for QZStore's stop, which the batches do not order. It stands
+// outside, and the release is refused before anything stops.
+TEST(ReleaseConfirmation, AMemberWithNothingToDoBetweenTwoWithWorkIsRefusedAsAnOutsider) {
+  Harness h;
+  setUpReleaseScene(h);
+  h.os.removeFile(kMembers[0].next());
+  serviceOf(h, kMembers[2]).dependsOn = {u"QZSync"};
+  EXPECT_EQ(h.run(kReleaseArguments), 10) << h.out();
+  EXPECT_TRUE(h.services.requests().empty());
+  EXPECT_THAT(resultOf(h, kMembers[1]), HasSubstr("servi\xE7os dependentes em execu\xE7\xE3o: "));
+  EXPECT_THAT(resultOf(h, kMembers[1]), HasSubstr("QZSync"));
+  for (const auto& member : {kMembers[1], kMembers[2]}) {
+    EXPECT_EQ(h.os.contents(member.next()), versionOf(member, "v2"));
+    EXPECT_FALSE(h.os.contents(member.journal()));
+  }
+}
+
+}  // namespace
+}  // namespace usqz

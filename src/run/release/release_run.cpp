@@ -35,6 +35,8 @@ struct Dependencies {
   std::vector<std::vector<std::size_t>> dependsOn;
   // Per service: the running services outside the release that depend on it.
   std::vector<std::vector<std::u16string>> outside;
+  // The members with nothing to do that stand outside all the same.
+  std::vector<std::u16string> uncarried;
 };
 
 // `members`: the whole release's names; a dependent among them is never an
@@ -56,6 +58,29 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
   };
   const auto manager = p.services.openManager(platform::kManagerConnect);
   const platform::OwnedServiceHandle owner(p.services, manager.handle);
+  // A member with nothing to do is carried round those it depends on only
+  // when no member with work depends on it in turn: stopping it would wait
+  // for theirs, which the batches do not order. Such a one stands outside.
+  std::vector<std::u16string> uncarried;
+  if (manager.error == platform::kOk && owner) {
+    for (const auto& idle : members) {
+      if (indexOf(idle) < names.size()) continue;
+      const auto opened = p.services.openExisting(owner.get(), idle, kServiceRights);
+      const platform::OwnedServiceHandle service(p.services, opened.handle);
+      if (opened.error != platform::kOk || !service) continue;
+      const auto active = p.services.listActiveDependents(service.get());
+      if (std::any_of(active.names.begin(), active.names.end(),
+                      [&](const std::u16string& name) { return indexOf(name) < names.size(); })) {
+        uncarried.push_back(idle);
+      }
+    }
+  }
+  const auto carried = [&](const std::u16string& name) {
+    return isMember(name) && std::none_of(uncarried.begin(), uncarried.end(), [&](const std::u16string& idle) {
+             return p.files.upperCase(idle) == p.files.upperCase(name);
+           });
+  };
+  found.uncarried = uncarried;
   if (manager.error == platform::kOk && owner) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       const auto opened = p.services.openExisting(owner.get(), names[i], kServiceRights);
@@ -66,7 +91,7 @@ Dependencies dependenciesOf(platform::Platform& p, const std::vector<std::u16str
       }
       const auto active = p.services.listActiveDependents(service.get());
       for (const auto& name : active.names) {
-        if (!isMember(name)) found.outside[i].push_back(name);
+        if (!carried(name)) found.outside[i].push_back(name);
       }
     }
   }
@@ -311,7 +336,12 @@ Outcome ReleaseRun::update() {
     }
     std::vector<std::u16string> carried;
     for (const auto& member : members_) {
-      if (member.found != UpdateRun::Found::Work) carried.push_back(nameOf(member.index));
+      if (member.found == UpdateRun::Found::Work) continue;
+      const auto& name = nameOf(member.index);
+      if (std::none_of(dependencies.uncarried.begin(), dependencies.uncarried.end(),
+                       [&](const std::u16string& idle) { return p_.files.upperCase(idle) == p_.files.upperCase(name); })) {
+        carried.push_back(name);
+      }
     }
     for (const auto i : start) {
       members_[i].run->context().release = release;
