@@ -178,11 +178,11 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
     if (argument == u"--health-tcp") healthValue(healthTcpValue(value));
     if (argument == u"--health-command") healthValue(healthCommandValue(value));
     if (argument == u"--health-timeout") {
-      const auto seconds = wholeNumber(value);
-      if (seconds && *seconds >= 1 && *seconds <= 3600) {
-        options.healthTimeoutSeconds = static_cast<std::uint32_t>(*seconds);
+      const auto seconds = healthTimeoutValue(value);
+      if (seconds.value) {
+        options.healthTimeoutSeconds = *seconds.value;
       } else {
-        refuse(u"--health-timeout " + value + u": de 1 a 3600 segundos");
+        refuse(seconds.refused);
       }
     }
     if (argument == u"--sha256") {

@@ -30,6 +30,12 @@ std::optional<std::uint64_t> wholeNumber(std::u16string_view text) {
   return value;
 }
 
+OptionValue<std::uint32_t> healthTimeoutValue(std::u16string_view text) {
+  const auto seconds = wholeNumber(text);
+  if (seconds && *seconds >= 1 && *seconds <= 3600) return {static_cast<std::uint32_t>(*seconds), {}};
+  return {std::nullopt, u"--health-timeout " + std::u16string(text) + u": de 1 a 3600 segundos"};
+}
+
 OptionValue<std::u16string> sha256Value(std::u16string_view text) {
   if (auto hash = normalizedHex(text, 64)) return {std::move(hash), {}};
   return {std::nullopt, u"--sha256 " + std::u16string(text) + u": não é um SHA-256 (64 dígitos hexadecimais)"};

@@ -31,6 +31,8 @@ std::optional<std::uint64_t> wholeNumber(std::u16string_view text);
 
 // --sha256: the file's hash, lower-case.
 OptionValue<std::u16string> sha256Value(std::u16string_view text);
+// --health-timeout: whole seconds, from 1 to 3600.
+OptionValue<std::uint32_t> healthTimeoutValue(std::u16string_view text);
 // --health-url: an http:// or https:// address with something after it.
 OptionValue<HealthCheck> healthUrlValue(std::u16string_view text);
 // --health-tcp: host:port, [IPv6]:port or name:port, port 1 to 65535.

@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "checks/location_trust.h"
-#include "cli/command_line.h"
+#include "common/option_values.h"
 #include "platform/text.h"
 #include "common/tool_error.h"
 #include "platform/held_files.h"
@@ -123,16 +123,20 @@ std::pair<std::string_view, std::u16string> healthLine(const HealthCheck& check)
 // Read back through the very reading the command line's values get, so
 // that the recovery holds the service to what the release did.
 bool parseHealthCheck(std::string_view key, std::string_view value, std::vector<HealthCheck>& health) {
-  const auto options = scanOptions({u"UpdateServiceQZ", u"--" + fromUtf8(key), fromUtf8(value)});
-  if (!options.malformed.empty() || options.health.size() != 1) return false;
-  health.push_back(options.health.front());
+  const auto text = fromUtf8(value);
+  const auto read = key == "health-url"   ? healthUrlValue(text)
+                    : key == "health-tcp" ? healthTcpValue(text)
+                    : key == "health-command" ? healthCommandValue(text)
+                                              : OptionValue<HealthCheck>{};
+  if (!read.value) return false;
+  health.push_back(*read.value);
   return true;
 }
 
 bool parseTimeout(std::string_view value, std::optional<std::uint32_t>& seconds) {
-  const auto options = scanOptions({u"UpdateServiceQZ", u"--health-timeout", fromUtf8(value)});
-  if (!options.malformed.empty()) return false;
-  seconds = options.healthTimeoutSeconds;
+  const auto read = healthTimeoutValue(fromUtf8(value));
+  if (!read.value) return false;
+  seconds = read.value;
   return true;
 }
 
