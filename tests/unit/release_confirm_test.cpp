@@ -145,14 +145,6 @@ TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {
   }
 }
 
-}  // namespace
-}  // namespace usqz
-
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // A service an operator was stopping when the release found it did not
 // run: put back, it is left stopped, as with a single update.
@@ -176,14 +168,6 @@ TEST(ReleaseConfirmation, AServiceFoundStoppingIsNotStartedByTheRollback) {
   EXPECT_EQ(store.state, platform::kServiceStopped);
 }
 
-}  // namespace
-}  // namespace usqz
-
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // A member with nothing to do between two with work (QZStore depends on
 // QZSync, which depends on QZAgent) cannot be carried: stopping it would
