@@ -2,6 +2,7 @@
 // whatever happens, no version of any service is lost, the exit status
 // matches what the release left, and the next run that touches any of its
 // services puts the release back or forward as a whole.
+#include <algorithm>
 #include <set>
 
 #include <gmock/gmock.h>
@@ -84,61 +85,86 @@ TEST(ReleaseKillSweep, TheDeploymentsRetryEndsWithTheWholeReleaseInPlace) {
 }
 
 // Killed at every call, then the next run touches only one of its
-// services, a single update of QZStore: the release is put back (or, when
-// it had confirmed every service, forward) as a whole before that update.
-// Every service's journal is written before the first stop: a release
-// killed while writing them has changed no service, and the journals it
-// wrote wait for a run of their own services.
-TEST(ReleaseKillSweep, ASingleUpdateOfOneServiceRecoversTheWholeRelease) {
+// services, a single update of that one: the release is put back (or, when
+// it had confirmed every service, forward) as a whole before that update,
+// from whichever service it is, a release killed while its services finish
+// included. Every service's journal is written before the first stop: a
+// release killed while writing them has changed no service, and the
+// journals it wrote wait for a run of their own services.
+TEST(ReleaseKillSweep, ASingleUpdateOfAnyOneServiceRecoversTheWholeRelease) {
   const unsigned calls = callsOfAWholeRelease(false);
-  std::set<std::string> ends;
-  for (unsigned nth = 1; nth <= calls; ++nth) {
-    SCOPED_TRACE(::testing::Message() << "killed at call " << nth);
-    Harness h;
-    setUpSweep(h, false);
-    ASSERT_FALSE(h.runDyingAt(kReleaseArguments, nth).has_value());
-    bool allConfirmed = true;
-    bool anyJournal = false;
-    unsigned stops = 0;
-    for (const auto& member : kMembers) stops += serviceOf(h, member).stopRequests;
+  for (std::size_t alone = 0; alone < kMembers.size(); ++alone) {
+    std::set<std::string> ends;
+    const auto& single = kMembers[alone];
+    std::vector<ReleaseMember> others;
     for (const auto& member : kMembers) {
-      if (const auto text = h.os.contents(member.journal())) {
-        anyJournal = true;
-        allConfirmed = allConfirmed && parseJournal(*text)->step == Step::Confirmed;
+      if (member.name != single.name) others.push_back(member);
+    }
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      SCOPED_TRACE(::testing::Message() << "killed at call " << nth << ", then " << toUtf8(single.name) << " alone");
+      Harness h;
+      setUpSweep(h, false);
+      ASSERT_FALSE(h.runDyingAt(kReleaseArguments, nth).has_value());
+      bool allConfirmed = true;
+      bool anyJournal = false;
+      unsigned stops = 0;
+      for (const auto& member : kMembers) stops += serviceOf(h, member).stopRequests;
+      for (const auto& member : kMembers) {
+        if (const auto text = h.os.contents(member.journal())) {
+          anyJournal = true;
+          allConfirmed = allConfirmed && parseJournal(*text)->step == Step::Confirmed;
+        }
       }
-    }
-    const auto store = kMembers[2];
-    h.os.putFile(store.next(), versionOf(store, "v2"));
-    const auto out = h.out().size();
-    const int status = h.run(u"--service-name QZStore --exit-code");
-    EXPECT_EQ(status, 0) << h.out().substr(out);
-    EXPECT_EQ(h.os.contents(store.exe()), versionOf(store, "v2"));
-    // QZSync and QZAgent stand together, on the version the release's
-    // journals decided.
-    const auto agent = h.os.contents(kMembers[1].exe()) == versionOf(kMembers[1], "v2");
-    const auto sync = h.os.contents(kMembers[0].exe()) == versionOf(kMembers[0], "v2");
-    EXPECT_EQ(agent, sync) << h.out().substr(out);
-    if (anyJournal) {
-      EXPECT_EQ(agent, allConfirmed) << h.out().substr(out);
-    }
-    for (const auto& member : kMembers) {
-      EXPECT_TRUE(runsItsFile(h, member)) << toUtf8(member.name);
-      if (stops > 0) {
+      h.os.putFile(single.next(), versionOf(single, "v2"));
+      const auto out = h.out().size();
+      const int status = h.run(u"--service-name " + single.name + u" --exit-code --stop-dependents");
+      EXPECT_EQ(status, 0) << h.out().substr(out);
+      EXPECT_EQ(h.os.contents(single.exe()), versionOf(single, "v2"));
+      // The other two stand together, on the version the release's
+      // journals decided.
+      const auto first = h.os.contents(others[0].exe()) == versionOf(others[0], "v2");
+      const auto second = h.os.contents(others[1].exe()) == versionOf(others[1], "v2");
+      EXPECT_EQ(first, second) << h.out().substr(out);
+      if (anyJournal) {
+        EXPECT_EQ(first, allConfirmed) << h.out().substr(out);
+      }
+      std::vector<ReleaseMember> left;
+      for (const auto& member : kMembers) {
+        EXPECT_TRUE(runsItsFile(h, member)) << toUtf8(member.name);
+        if (stops == 0) continue;
+        EXPECT_EQ(serviceOf(h, member).failureActions.actions, kRestartOnFailure.actions) << toUtf8(member.name);
+        // Killed between the removals of the journals of a release whose
+        // services had all ended: what one left holds is done, and a run of
+        // its own service removes it.
+        if (const auto text = h.os.contents(member.journal())) {
+          EXPECT_EQ(parseJournal(*text)->step, Step::Confirmed) << toUtf8(member.name) << h.out().substr(out);
+          EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, "v2")) << toUtf8(member.name);
+          left.push_back(member);
+        }
+      }
+      for (const auto& member : left) {
+        const auto before = h.out().size();
+        // Finished (by this run, or with the release by one before), and
+        // with no new version of its own, nothing more to do.
+        EXPECT_EQ(h.run(u"--service-name " + member.name + u" --exit-code --stop-dependents"), 3)
+            << h.out().substr(before);
         EXPECT_FALSE(h.os.contents(member.journal())) << toUtf8(member.name);
+        EXPECT_TRUE(runsItsFile(h, member)) << toUtf8(member.name);
       }
+      if (stops == 0 && std::any_of(others.begin(), others.end(),
+                                    [&](const ReleaseMember& member) { return h.os.contents(member.journal()); })) {
+        // The release run again finds them and ends in place.
+        for (const auto& member : kMembers) h.os.putFile(member.next(), versionOf(member, "v2"));
+        h.os.removeFile(single.next());
+        EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
+        for (const auto& member : kMembers) EXPECT_FALSE(h.os.contents(member.journal())) << toUtf8(member.name);
+        continue;
+      }
+      ends.insert(first ? "forward" : "back");
+      EXPECT_EQ(h.os.locksHeld(), 0u);
     }
-    if (stops == 0 && (h.os.contents(kMembers[0].journal()) || h.os.contents(kMembers[1].journal()))) {
-      // The release run again finds them and ends in place.
-      for (const auto& member : kMembers) h.os.putFile(member.next(), versionOf(member, "v2"));
-      h.os.removeFile(store.next());
-      EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
-      for (const auto& member : kMembers) EXPECT_FALSE(h.os.contents(member.journal())) << toUtf8(member.name);
-      continue;
-    }
-    ends.insert(agent ? "forward" : "back");
-    EXPECT_EQ(h.os.locksHeld(), 0u);
+    EXPECT_EQ(ends.size(), 2u) << "deaths leave releases to undo and releases to finish";
   }
-  EXPECT_EQ(ends.size(), 2u) << "deaths leave releases to undo and releases to finish";
 }
 
 // The recovery of a dead release dies too, at calls all through its first

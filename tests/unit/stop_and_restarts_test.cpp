@@ -103,8 +103,10 @@ TEST(RestartsNotPutBack, ARecoveryThatCannotKeepsTheJournalForTheNext) {
 }
 
 // In a release, the member whose actions cannot be put back keeps its
-// journal and says so with 12; the others end updated; the next release
-// finishes it and goes on.
+// journal and says so with 12; the others end updated, their journals kept
+// with it, so that a run of any of them finds the release unfinished; the
+// next release finishes it and goes on, and so does a run of one of the
+// others alone.
 TEST(RestartsNotPutBack, InAReleaseTheMemberKeepsItsJournalAndTheNextReleaseFinishes) {
   Harness h;
   setUpReleaseScene(h);
@@ -121,11 +123,31 @@ TEST(RestartsNotPutBack, InAReleaseTheMemberKeepsItsJournalAndTheNextReleaseFini
     EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, "v2"));
     if (member.name == agent.name) continue;
     EXPECT_EQ(resultOf(h, member), "Atualizado com sucesso!\r\n");
-    EXPECT_FALSE(h.os.contents(member.journal()));
+    EXPECT_TRUE(h.os.contents(member.journal()));
     expectRestartsBack(serviceOf(h, member));
   }
 
   h.services.faults().clear();
+  {
+    // The same release, then one of the others run alone.
+    Harness alone;
+    setUpReleaseScene(alone);
+    for (const unsigned call : {5u, 6u, 7u}) {
+      alone.services.faults().failCall(ServiceOp::SetFailureActions, call, kDenied);
+    }
+    EXPECT_EQ(alone.run(kReleaseArguments), 12) << alone.out();
+    alone.services.faults().clear();
+    const auto& store = kMembers[2];
+    alone.os.putFile(store.next(), kV3 + toUtf8(store.item));
+    EXPECT_EQ(alone.run(u"--service-name QZStore --exit-code"), 0) << alone.out();
+    EXPECT_EQ(alone.os.contents(store.exe()), kV3 + toUtf8(store.item));
+    for (const auto& member : kMembers) {
+      SCOPED_TRACE(toUtf8(member.name));
+      EXPECT_FALSE(alone.os.contents(member.journal()));
+      expectRestartsBack(serviceOf(alone, member));
+      EXPECT_TRUE(runsItsFile(alone, member));
+    }
+  }
   for (const auto& member : kMembers) h.os.putFile(member.next(), versionOf(member, "v2"));
   EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out();
   expectAllOn(h, "v2");

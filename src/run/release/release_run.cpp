@@ -125,6 +125,7 @@ class ReleaseRun {
   // One of the release's services refused before anything changed.
   Outcome refuse(std::size_t refused, const std::u16string& why);
   Outcome rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& started);
+  void removeKeptJournals();
   void announce(std::size_t member);
   const std::u16string& nameOf(std::size_t member) const { return options_of_[member].serviceName; }
   std::vector<std::u16string> names() const {
@@ -206,6 +207,7 @@ Outcome ReleaseRun::execute() {
   } catch (const std::bad_alloc&) {
     outcome = rollBack(0, u"Out of memory", {});
   }
+  removeKeptJournals();
   for (auto& member : members_) {
     reports_.outcomes[member.index] = member.outcome;
     auto& c = member.run->context();
@@ -220,6 +222,15 @@ Outcome ReleaseRun::execute() {
     console_.writeLine(u"Interrupção recebida durante a atualização: adiada até o fim da atualização.");
   }
   return outcome;
+}
+
+// Once every service has ended: while one's journal must stay (what it
+// holds is not back), the release is not over, and every journal stays
+// with it for the next run to find from any of its services.
+void ReleaseRun::removeKeptJournals() {
+  const auto stays = [](const Member& member) { return member.run->context().journal.active(); };
+  if (std::any_of(members_.begin(), members_.end(), stays)) return;
+  for (auto& member : members_) member.run->context().journal.removeKept();
 }
 
 Outcome ReleaseRun::checkOnly() {
@@ -390,8 +401,11 @@ Outcome ReleaseRun::update() {
       if (!failure) failure.emplace(i, fromUtf8(error.what()));
     }
   };
-  // One service's stop writes its journal as it finds the service.
+  // One service's stop writes its journal as it finds the service. Every
+  // journal stays until every service has ended: a release that dies while
+  // its services finish, or go back, is found again from any of them.
   if (!single_) {
+    for (const auto i : start) members_[i].run->context().journal.keepUntilRemoved();
     for (const auto i : start) attempt(i, [](UpdateRun& run) { run.writeJournal(); });
   }
   // A batch is asked to stop once the batch above it (its dependents) has

@@ -335,12 +335,25 @@ void RunJournal::recordFailureActions(const platform::FailureActions& actions) {
 
 bool RunJournal::finish() {
   if (!active_) return true;
+  if (keep_) {
+    active_ = false;
+    kept_ = true;
+    return true;
+  }
   const auto error = retryWhileHeld(clock_, [&] {
     const auto error = files_.removeFile(path_);
     return error == platform::kErrorFileNotFound ? platform::kOk : error;
   });
   active_ = false;
   return error == platform::kOk;
+}
+
+bool RunJournal::removeKept() {
+  if (!kept_) return true;
+  kept_ = false;
+  keep_ = false;
+  active_ = true;
+  return finish();
 }
 
 // A temporary file, flushed, then put in place in one step: whatever

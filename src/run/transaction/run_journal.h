@@ -155,6 +155,12 @@ class RunJournal {
   // Gone: the run has ended in a known state. Whether it is (one that
   // cannot be removed stays for the next run, which recovers again).
   bool finish();
+  // A release's: finish() ends the journal for the run, but its file stays
+  // until removeKept(), once every service of the release has ended, so
+  // that a run that dies meanwhile is found from any of them.
+  void keepUntilRemoved() { keep_ = true; }
+  bool kept() const { return kept_; }
+  bool removeKept();
   // For --check: an error when the run could not write its journal (a
   // folder it may not create files in, someone else's file at the
   // temporary name); nothing stays behind.
@@ -182,6 +188,8 @@ class RunJournal {
   JournalRecord record_;
   bool prepared_ = false;
   bool active_ = false;
+  bool keep_ = false;
+  bool kept_ = false;
   std::optional<Step> taken_;
 };
 
