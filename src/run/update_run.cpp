@@ -168,11 +168,19 @@ void UpdateRun::confirmStarted() {
     if (const auto why = c.health.untilHealthy(c.waits)) throw toolError(*why);
     c.report.step(u"healthy");
   }
+  c.dependents.watchCarried();
+}
+
+void UpdateRun::startCarried() {
+  if (const auto failed = c.dependents.startCarried(); !failed.empty()) throw toolError(failed);
 }
 
 void UpdateRun::confirmStillRunning() {
   if (const auto why = c.waits.stillRunsAsStarted()) throw toolError(*why);
+  if (const auto why = c.dependents.carriedStillRun()) throw toolError(*why);
 }
+
+void UpdateRun::stopCarriedForRollback() { c.dependents.stopCarriedAgain(); }
 
 void UpdateRun::recordConfirmed() {
   c.journal.taken(Step::Confirmed);

@@ -51,6 +51,9 @@ class UpdateRun {
   void requestStart();
   void reachRunning();
   void confirmStarted();
+  // A release's: the members carried round this service started again,
+  // once every service runs.
+  void startCarried();
   // Once every service the run started is confirmed: this one still runs
   // as the process its start began.
   void confirmStillRunning();
@@ -64,6 +67,7 @@ class UpdateRun {
   // Before a release puts its services back: this one no longer runs what
   // the release started.
   void stopForRollback();
+  void stopCarriedForRollback();
   Outcome fail(const std::u16string& message);
   // A service of a dead release whose recovery refused or failed: ended as
   // that recovery says (recorded); nothing for any other.

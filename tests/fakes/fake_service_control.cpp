@@ -345,7 +345,10 @@ OsError FakeServiceControl::sendStart(ServiceHandle service) {
   target.exitCode = 0;
   target.checkPoint = 0;
   target.since = clock_.now();
-  target.run = target.startOnlyFor && target.runningImage != *target.startOnlyFor ? StartBehaviour{} : target.start;
+  const bool behaves = !target.startsThatBehave || *target.startsThatBehave > 0;
+  if (target.startsThatBehave && *target.startsThatBehave > 0) --*target.startsThatBehave;
+  target.run = !behaves || (target.startOnlyFor && target.runningImage != *target.startOnlyFor) ? StartBehaviour{}
+                                                                                                : target.start;
   target.state = target.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
   requests_.push_back(u"start " + target.name);
   return kOk;

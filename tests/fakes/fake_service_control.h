@@ -88,6 +88,8 @@ struct FakeService {
   // When set, `start` applies only to starts of this executable; others run
   // as a healthy service does (a bad new version, a good previous one).
   std::optional<std::string> startOnlyFor;
+  // When set, `start` applies only to this many starts from now on.
+  std::optional<unsigned> startsThatBehave;
   // What the service ran from: the executable's content when it started.
   std::optional<std::string> runningImage;
   unsigned stopRequests = 0;

@@ -124,6 +124,53 @@ TEST(ReleaseConfirmation, AMemberWithNothingToDoIsCarriedRoundTheOneItDependsOn)
   }
 }
 
+// A carried member is started again before the watches, and watched and
+// looked at once more with the rest: one that dies, or is restarted in
+// another process, after its start puts the whole release back, with
+// nothing of it saying success; its own result file says what it was.
+TEST(ReleaseConfirmation, ACarriedMemberThatDoesNotKeepRunningPutsTheReleaseBack) {
+  using platform::fake::StartBehaviour;
+  StartBehaviour dies;
+  dies.diesAfterMs = 300;
+  StartBehaviour silent;
+  silent.exitsSilentlyAfterMs = 300;
+  StartBehaviour restarted;
+  restarted.restartedAfterMs = 1000;
+  for (const bool alreadyRuns : {false, true}) {
+    for (const auto& [what, start] : {std::pair{"dies", dies}, std::pair{"exits silently", silent},
+                                      std::pair{"is restarted", restarted}}) {
+      SCOPED_TRACE(::testing::Message() << "the carried member " << what
+                                        << (alreadyRuns ? ", running its new bytes" : ", with nothing new"));
+      Harness h;
+      setUpReleaseScene(h);
+      const auto& idle = kMembers[0];
+      auto& sync = serviceOf(h, idle);
+      if (alreadyRuns) {
+        h.os.putFile(idle.exe(), versionOf(idle, "v2"));
+        sync.runningImage = versionOf(idle, "v2");
+      } else {
+        h.os.removeFile(idle.next());
+      }
+      sync.start = start;
+      sync.startsThatBehave = 1;
+      EXPECT_EQ(h.run(kReleaseArguments), 11) << h.out();
+      for (const auto& member : kMembers) {
+        SCOPED_TRACE(toUtf8(member.name));
+        const bool isIdle = member.name == idle.name;
+        EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, isIdle && alreadyRuns ? "v2" : "v1"));
+        EXPECT_TRUE(runsItsFile(h, member));
+        EXPECT_FALSE(h.os.contents(member.journal()));
+        EXPECT_THAT(resultOf(h, member), ::testing::Not(HasSubstr("sucesso")));
+        EXPECT_EQ(serviceOf(h, member).failureActions.actions, kRestartOnFailure.actions);
+      }
+      EXPECT_THAT(resultOf(h, kMembers[1]), HasSubstr("QZSync"));
+      if (!alreadyRuns) {
+        EXPECT_THAT(resultOf(h, idle), HasSubstr("N\xE3o foi encontrada a nova vers\xE3o"));
+      }
+    }
+  }
+}
+
 // The release file's health command is resolved and judged once, and the
 // very command judged is what runs, as on the command line.
 TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {

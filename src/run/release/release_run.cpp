@@ -433,6 +433,9 @@ Outcome ReleaseRun::update() {
     }
     for (const auto i : asked) settle(i, [](UpdateRun& run) { run.reachRunning(); });
   }
+  // The members carried round those with work start as the rest did, and
+  // are watched and looked at with them: the release stands with them.
+  for (const auto i : start) attempt(i, [](UpdateRun& run) { run.startCarried(); });
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStarted(); });
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStillRunning(); });
   if (failure) return rollBack(failure->first, failure->second, start);
@@ -472,6 +475,7 @@ Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, cons
   for (auto it = start.rbegin(); it != start.rend() && !single_; ++it) {
     announce(*it);
     try {
+      members_[*it].run->stopCarriedForRollback();
       members_[*it].run->stopForRollback();
     } catch (const ToolError&) {
       // Its own rollback stops it again, or says why it could not.

@@ -68,21 +68,7 @@ void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHan
     bool stopped = false;
     if (opened.error == kOk && dependent) {
       journal.addDependent(name);
-      platform::ServiceStatus dependentStatus;
-      const auto error = services.sendStop(dependent.get(), dependentStatus);
-      if (error == platform::kErrorServiceNotActive) continue;  // it stopped by itself meanwhile
-      if (error == kOk) {
-        // Asked to stop, it is down until it runs again, whether or not
-        // its stop completes in time.
-        down_.push_back(name);
-        ServiceWaits waits(platform_.clock, platform_.processes, services, platform_.texts);
-        waits.attach(dependent.get());
-        try {
-          waits.waitForStop(dependentStatus);
-          stopped = true;
-        } catch (const ToolError&) {
-        }
-      }
+      stopped = stop(name, dependent.get());
     }
     if (!stopped) {
       std::u16string message = u"Erro ao parar o serviço dependente " + name;
@@ -90,6 +76,98 @@ void Dependents::bringDown(platform::ServiceHandle manager, platform::ServiceHan
       throw toolError(message);
     }
   }
+}
+
+bool Dependents::stop(const std::u16string& name, platform::ServiceHandle dependent) {
+  platform::ServiceStatus status;
+  const auto error = platform_.services.sendStop(dependent, status);
+  if (error == platform::kErrorServiceNotActive) return true;  // it stopped by itself meanwhile
+  if (error != kOk) return false;
+  down_.push_back(name);
+  ServiceWaits waits(platform_.clock, platform_.processes, platform_.services, platform_.texts);
+  waits.attach(dependent);
+  try {
+    waits.waitForStop(status);
+    return true;
+  } catch (const ToolError&) {
+    return false;
+  }
+}
+
+std::u16string Dependents::startCarried() {
+  const auto carried = [this](const std::u16string& name) {
+    return std::any_of(carried_.begin(), carried_.end(), [&](const std::u16string& member) {
+      return platform_.files.upperCase(member) == platform_.files.upperCase(name);
+    });
+  };
+  std::vector<std::u16string> failed;
+  std::vector<std::u16string> still;
+  for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
+    if (!carried(*it)) {
+      still.insert(still.begin(), *it);
+      continue;
+    }
+    console_.writeLineIfPossible(u"Service :: iniciando dependente " + *it + u" ...");
+    auto& services = platform_.services;
+    const auto opened = services.openExisting(manager_, *it, kDependentRights);
+    Started started{*it, std::make_unique<OwnedServiceHandle>(services, opened.handle),
+                    std::make_unique<ServiceWaits>(platform_.clock, platform_.processes, services, platform_.texts)};
+    std::optional<std::u16string> why;
+    if (opened.error != kOk || !*started.service) {
+      why = platform_.texts.describe(opened.error);
+    } else {
+      started.waits->attach(started.service->get());
+      if (const auto error = started.waits->startRetrying(); error != kOk) {
+        why = platform_.texts.describe(error);
+      } else {
+        try {
+          started.waits->reachRunning();
+        } catch (const ToolError& error) {
+          why = error.message();
+        }
+      }
+    }
+    if (why) {
+      failed.push_back(*it + (why->empty() ? u"" : u" (" + *why + u")"));
+      still.insert(still.begin(), *it);
+      // Asked to start, it may run: the rollback stops it again.
+      if (*started.service) started_.push_back(std::move(started));
+      continue;
+    }
+    started_.push_back(std::move(started));
+  }
+  down_ = still;
+  if (failed.empty()) return {};
+  return u"Serviços dependentes não iniciados: " + joined(failed);
+}
+
+void Dependents::watchCarried() {
+  for (auto& started : started_) {
+    try {
+      started.waits->watchRunning();
+    } catch (const ToolError& error) {
+      throw toolError(u"Serviço dependente " + started.name + u": " + error.message());
+    }
+  }
+}
+
+std::optional<std::u16string> Dependents::carriedStillRun() {
+  for (auto& started : started_) {
+    if (const auto why = started.waits->stillRunsAsStarted()) return u"Serviço dependente " + started.name + u": " + *why;
+  }
+  return std::nullopt;
+}
+
+void Dependents::stopCarriedAgain() {
+  // Those that depend on others stop first: the reverse of their start.
+  for (auto it = started_.rbegin(); it != started_.rend(); ++it) {
+    if (std::find(down_.begin(), down_.end(), it->name) != down_.end()) continue;
+    console_.writeLineIfPossible(u"Service :: parando dependente " + it->name + u" ...");
+    // Gone by itself, or still up, it is started again with the rest.
+    stop(it->name, it->service->get());
+    if (std::find(down_.begin(), down_.end(), it->name) == down_.end()) down_.push_back(it->name);
+  }
+  started_.clear();
 }
 
 std::u16string Dependents::bringBack() {

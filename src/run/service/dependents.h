@@ -5,12 +5,14 @@
 // dependents make the run refuse before the stop, naming them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/console.h"
 #include "platform/platform.h"
+#include "run/service/service_waits.h"
 #include "run/transaction/run_journal.h"
 
 namespace usqz {
@@ -38,6 +40,20 @@ class Dependents {
   // reverse order. Empty when all of them run, else what the result must
   // say. Nothing happens a second time.
   std::u16string bringBack();
+  // A release's members carried round this service (membersToCarry): once
+  // every service of the release runs, they start again as the rest did,
+  // before the watches, so that the release is confirmed with them; what
+  // the result must say when one does not start, empty when all did.
+  std::u16string startCarried();
+  // Each carried member started again watched, as a started service is,
+  // and then looked at once more with the rest: an error naming it when
+  // it went down or runs in another process since.
+  void watchCarried();
+  std::optional<std::u16string> carriedStillRun();
+  // Before the release is put back: the carried members stopped again, so
+  // that the services they depend on may stop; brought back with the rest.
+  void stopCarriedAgain();
+
   // What the result must say when the service itself stays down: the
   // dependents it took down with it.
   std::u16string leftDown() const;
@@ -57,9 +73,21 @@ class Dependents {
   // Starts a stopped dependent and waits until it runs; why not, if not.
   std::optional<std::u16string> restart(const std::u16string& name);
 
+  // Asks a dependent to stop and waits until it has: whether it has. One
+  // asked is down until it runs again, whether or not it stopped in time.
+  bool stop(const std::u16string& name, platform::ServiceHandle dependent);
+
   platform::Platform& platform_;
   Console& console_;
   platform::ServiceHandle manager_;
+  // Carried members started again by startCarried, each watched from its
+  // start.
+  struct Started {
+    std::u16string name;
+    std::unique_ptr<platform::OwnedServiceHandle> service;
+    std::unique_ptr<ServiceWaits> waits;
+  };
+  std::vector<Started> started_;
   // Stopped by the run and not started again, in the order they stopped.
   std::vector<std::u16string> down_;
 };
