@@ -171,6 +171,46 @@ TEST(ReleaseConfirmation, ACarriedMemberThatDoesNotKeepRunningPutsTheReleaseBack
   }
 }
 
+// A release with a carried member killed at every call, then run again by
+// the deployment: every service runs, each on the version the release
+// decided, the carried one on its own, and no journal is left.
+TEST(ReleaseConfirmation, ARunKilledWithACarriedMemberIsRecoveredByTheRetry) {
+  for (const bool failing : {false, true}) {
+    const auto setUp = [failing](Harness& h) {
+      setUpReleaseScene(h);
+      h.os.removeFile(kMembers[0].next());
+      if (failing) {
+        auto& store = serviceOf(h, kMembers[2]);
+        store.startOnlyFor = versionOf(kMembers[2], "v2");
+        store.start.diesAfterMs = 100;
+      }
+    };
+    Harness clean;
+    setUp(clean);
+    const unsigned before = clean.os.lifeline().calls();
+    EXPECT_EQ(clean.run(kReleaseArguments), failing ? 11 : 0) << clean.out();
+    const unsigned calls = clean.os.lifeline().calls() - before;
+    for (unsigned nth = 1; nth <= calls; ++nth) {
+      SCOPED_TRACE(::testing::Message() << (failing ? "failing" : "passing") << ", killed at call " << nth);
+      Harness h;
+      setUp(h);
+      ASSERT_FALSE(h.runDyingAt(kReleaseArguments, nth).has_value());
+      for (const auto& member : {kMembers[1], kMembers[2]}) h.os.putFile(member.next(), versionOf(member, "v2"));
+      const auto out = h.out().size();
+      const int status = h.run(kReleaseArguments);
+      EXPECT_EQ(status, failing ? 11 : 0) << h.out().substr(out);
+      for (const auto& member : kMembers) {
+        SCOPED_TRACE(toUtf8(member.name));
+        const bool idle = member.name == kMembers[0].name;
+        EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, idle || failing ? "v1" : "v2"));
+        EXPECT_TRUE(runsItsFile(h, member)) << h.out().substr(out);
+        EXPECT_FALSE(h.os.contents(member.journal()));
+        EXPECT_EQ(serviceOf(h, member).failureActions.actions, kRestartOnFailure.actions);
+      }
+    }
+  }
+}
+
 // The release file's health command is resolved and judged once, and the
 // very command judged is what runs, as on the command line.
 TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {

@@ -188,6 +188,15 @@ std::optional<std::u16string> Dependents::restart(const std::u16string& name) {
   if (opened.error != kOk || !dependent) return platform_.texts.describe(opened.error);
   ServiceWaits waits(platform_.clock, platform_.processes, services, platform_.texts);
   waits.attach(dependent.get());
+  // One a run that died asked to stop may be stopping still: it is started
+  // once it has stopped.
+  if (platform::ServiceStatus status; waits.query(status) && status.dwCurrentState == platform::kServiceStopPending) {
+    try {
+      waits.waitForStop(status);
+    } catch (const ToolError& error) {
+      return error.message();
+    }
+  }
   if (const auto error = waits.startRetrying()) {
     // One that runs already (a run that died before it stopped it) is back.
     platform::ServiceStatus status;

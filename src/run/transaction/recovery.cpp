@@ -364,6 +364,7 @@ std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Pla
     }
     (depends ? plan.dependents : plan.ignored).push_back(name);
   }
+  plan.restore.mayStopDependents(plan.manager.get(), plan.dependents);
   return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include "run/transaction/restore.h"
 
+#include <algorithm>
+
 #include "common/tool_error.h"
 #include "platform/text.h"
 
@@ -79,7 +81,10 @@ std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platfor
   console_.writeLine(u"  -> Revertendo: parando a nova versão");
   bool stopped = false;
   std::u16string why;
-  const auto error = p_.services.sendStop(service, status);
+  auto error = p_.services.sendStop(service, status);
+  if (error == platform::kErrorDependentServicesRunning && stopOurDependents(service)) {
+    error = p_.services.sendStop(service, status);
+  }
   if (error == platform::kOk) {
     try {
       waits.waitForStop(status);
@@ -108,6 +113,39 @@ std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platfor
   }
   waits.waitForProcessExit();
   return std::nullopt;
+}
+
+bool Restore::stopOurDependents(platform::ServiceHandle service) {
+  const auto active = p_.services.listActiveDependents(service);
+  if (active.error != platform::kOk || active.names.empty() || !manager_) return false;
+  const auto ours = [&](const std::u16string& name) {
+    return std::any_of(ours_.begin(), ours_.end(),
+                       [&](const std::u16string& own) { return p_.files.upperCase(own) == p_.files.upperCase(name); });
+  };
+  if (!std::all_of(active.names.begin(), active.names.end(), ours)) return false;
+  for (const auto& name : active.names) {
+    console_.writeLine(u"Service :: parando dependente " + name + u" ...");
+    const auto opened = p_.services.openExisting(
+        manager_, name, platform::kServiceQueryStatus | platform::kServiceStart | platform::kServiceStop);
+    const platform::OwnedServiceHandle dependent(p_.services, opened.handle);
+    if (opened.error != platform::kOk || !dependent) return false;
+    ServiceStatus status;
+    const auto error = p_.services.sendStop(dependent.get(), status);
+    if (error == platform::kErrorServiceNotActive) continue;
+    ServiceWaits waits(p_.clock, p_.processes, p_.services, p_.texts);
+    waits.attach(dependent.get());
+    // One a run that died asked to stop may be stopping still.
+    if (error != platform::kOk &&
+        (!waits.query(status) || status.dwCurrentState != platform::kServiceStopPending)) {
+      return false;
+    }
+    try {
+      waits.waitForStop(status);
+    } catch (const ToolError&) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::optional<std::u16string> Restore::startAndConfirm(ServiceWaits& waits) {

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run/service/health_check.h"
 #include "common/console.h"
@@ -50,6 +51,14 @@ class Restore {
   // process hosts other services. Why it still runs, if it does.
   std::optional<std::u16string> stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
                                              bool startWaitedFor);
+  // The dependents the run being undone stopped and brings back: should
+  // one run again (a release starts the members it carried before it is
+  // confirmed), it is stopped again for the service to stop. Any other
+  // running dependent still refuses the stop.
+  void mayStopDependents(platform::ServiceHandle manager, std::vector<std::u16string> names) {
+    manager_ = manager;
+    ours_ = std::move(names);
+  }
   // Started and confirmed running; why not, if not.
   std::optional<std::u16string> startAndConfirm(ServiceWaits& waits);
 
@@ -58,6 +67,11 @@ class Restore {
   Console& console_;
   ExecutableSwap& swap_;
   HealthWait& health_;
+  platform::ServiceHandle manager_;
+  std::vector<std::u16string> ours_;
+  // The running dependents, when every one is ours to stop, stopped:
+  // whether they are.
+  bool stopOurDependents(platform::ServiceHandle service);
 };
 
 }  // namespace usqz
