@@ -53,11 +53,17 @@ void SaveResult(platform::Platform& p, Console& console, std::u16string_view pFi
   if (const auto failure = SaveResultQuietly(p, pFilename, pResult)) console.writeLine(*failure);
 }
 
-void RemoveResult(platform::Platform& p, std::u16string_view pFilename) {
-  if (!staysInFolder(pFilename)) return;
+std::optional<std::u16string> RemoveResult(platform::Platform& p, std::u16string_view pFilename) {
+  // Such a name is never written either: no outcome could be mistaken.
+  if (!staysInFolder(pFilename)) return std::nullopt;
   const auto facts = p.security.inspect(pFilename);
+  if (facts.error == platform::kErrorFileNotFound || facts.error == platform::kErrorPathNotFound) return std::nullopt;
+  // What cannot be looked at may be anything.
+  if (facts.error != platform::kOk) return u"não pôde ser examinado: " + p.texts.describe(facts.error);
+  if (auto why = whyNotTheResultFile(facts)) return why;
   // A failed deletion shows up when the result is written, if it matters.
-  if (facts.error == platform::kOk && !whyNotTheResultFile(facts)) p.files.removeFile(pFilename);
+  p.files.removeFile(pFilename);
+  return std::nullopt;
 }
 
 }  // namespace usqz

@@ -32,7 +32,11 @@ std::optional<std::u16string> SaveResultQuietly(platform::Platform& p, std::u16s
 
 // The last run's result file removed at the start of a run, so that a run
 // that dies leaves none that tells of another: only a file SaveResult
-// would replace; anything else at the name stays.
-void RemoveResult(platform::Platform& p, std::u16string_view pFilename);
+// would replace. Anything else at the name stays, and neither could this
+// run's outcome replace it: why, for the caller to refuse the run, since
+// what it holds would outlive the run and tell of another. A failed
+// deletion of the tool's own file is no reason: the result's writing
+// reports it, as it always has.
+std::optional<std::u16string> RemoveResult(platform::Platform& p, std::u16string_view pFilename);
 
 }  // namespace usqz

@@ -74,7 +74,9 @@ void UpdateRun::close() {
 UpdateRun::Found UpdateRun::checkBeforeTheStop() {
   refuseNamesOutsideTheToolsFolder(c);
   checkWhereTheToolActs(c.p, c.updateNames, c.names);
-  RemoveResult(c.p, c.names.logFilename);
+  if (const auto why = RemoveResult(c.p, c.names.logFilename)) {
+    throw toolError(u"O arquivo de resultado " + c.names.logFilename + u" não pode ser substituído: " + *why);
+  }
   if (const auto outcome = undoInterruptedRun()) {
     ended_ = *outcome;
     return Found::Ended;
