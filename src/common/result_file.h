@@ -38,5 +38,7 @@ std::optional<std::u16string> SaveResultQuietly(platform::Platform& p, std::u16s
 // deletion of the tool's own file is no reason: the result's writing
 // reports it, as it always has.
 std::optional<std::u16string> RemoveResult(platform::Platform& p, std::u16string_view pFilename);
+// The same judgement, with nothing removed, for --check.
+std::optional<std::u16string> whyTheResultCannotBeReplaced(platform::Platform& p, std::u16string_view pFilename);
 
 }  // namespace usqz
