@@ -9,17 +9,43 @@
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 find_program(dpkg_query dpkg-query)
 
-# The installed version of a Debian package, or NOASSERTION.
-function(debian_version package out)
+find_program(dpkg_program dpkg)
+set(native_arch "")
+if(dpkg_program)
+  execute_process(COMMAND "${dpkg_program}" --print-architecture OUTPUT_VARIABLE native_arch
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+
+# The installed version of a Debian package and the architecture of the
+# package installed (the machine it runs on, amd64, or all: a cross
+# compiler for i686 is an amd64 package), or NOASSERTION and nothing. A
+# multi-arch machine may have it installed for more than one
+# architecture, a line each: the machine's own (or all) is the one the
+# build used, else the first.
+function(debian_package package version_out arch_out)
   set(version NOASSERTION)
+  set(arch "")
   if(dpkg_query)
-    execute_process(COMMAND "${dpkg_query}" -W "-f=\${Version}" "${package}"
+    execute_process(COMMAND "${dpkg_query}" -W "-f=\${db:Status-Status} \${Architecture} \${Version}\n" "${package}"
                     OUTPUT_VARIABLE found RESULT_VARIABLE failed ERROR_QUIET)
-    if(failed EQUAL 0 AND NOT found STREQUAL "")
-      set(version "${found}")
+    if(failed EQUAL 0)
+      string(REPLACE "\n" ";" lines "${found}")
+      foreach(line IN LISTS lines)
+        if(NOT line MATCHES "^installed ([^ ]+) (.+)$")
+          continue()
+        endif()
+        if(version STREQUAL NOASSERTION OR CMAKE_MATCH_1 STREQUAL native_arch OR CMAKE_MATCH_1 STREQUAL all)
+          set(version "${CMAKE_MATCH_2}")
+          set(arch "${CMAKE_MATCH_1}")
+          if(arch STREQUAL native_arch OR arch STREQUAL all)
+            break()
+          endif()
+        endif()
+      endforeach()
     endif()
   endif()
-  set(${out} "${version}" PARENT_SCOPE)
+  set(${version_out} "${version}" PARENT_SCOPE)
+  set(${arch_out} "${arch}" PARENT_SCOPE)
 endfunction()
 
 # A package URL's version: what it may hold as it is, the rest escaped.
@@ -45,10 +71,8 @@ foreach(arch x64 x86)
   string(APPEND executables "${hash}")
   if(arch STREQUAL x64)
     set(triplet x86-64)
-    set(debian_arch amd64)
   else()
     set(triplet i686)
-    set(debian_arch i386)
   endif()
   set(id "SPDXRef-UpdateServiceQZ-${arch}")
   string(APPEND packages "
@@ -78,16 +102,18 @@ foreach(arch x64 x86)
     list(GET part 0 name)
     list(GET part 1 relation)
     list(GET part 2 what)
-    debian_version("${name}" version)
+    debian_package("${name}" version package_arch)
     purl_escape("${name}" purl_name)
     purl_escape("${version}" purl_version)
     string(MAKE_C_IDENTIFIER "${name}" name_id)
     string(REPLACE "_" "-" name_id "${name_id}")
     set(part_id "SPDXRef-Debian-${arch}-${name_id}")
-    if(name STREQUAL "nlohmann-json3-dev")
-      set(package_arch all)
-    else()
-      set(package_arch ${debian_arch})
+    # The purl's arch is the Debian package's own, as installed; the
+    # Windows target an executable is built for is in the names (x86-64,
+    # i686). Not installed: no arch to tell.
+    set(purl_arch "")
+    if(NOT package_arch STREQUAL "")
+      set(purl_arch "?arch=${package_arch}")
     endif()
     string(APPEND packages "
     {
@@ -97,7 +123,7 @@ foreach(arch x64 x86)
       \"supplier\": \"Organization: Debian\",
       \"downloadLocation\": \"NOASSERTION\",
       \"filesAnalyzed\": false,
-      \"externalRefs\": [{\"referenceCategory\": \"PACKAGE-MANAGER\", \"referenceType\": \"purl\", \"referenceLocator\": \"pkg:deb/debian/${purl_name}@${purl_version}?arch=${package_arch}\"}],
+      \"externalRefs\": [{\"referenceCategory\": \"PACKAGE-MANAGER\", \"referenceType\": \"purl\", \"referenceLocator\": \"pkg:deb/debian/${purl_name}@${purl_version}${purl_arch}\"}],
       \"comment\": \"${what}\",
       \"licenseConcluded\": \"NOASSERTION\",
       \"licenseDeclared\": \"NOASSERTION\",

@@ -62,6 +62,34 @@ std::optional<std::u16string_view> resembled(std::u16string_view argument) {
   return closest;
 }
 
+// Hyphens, dashes and the minus sign: what a document's typesetting makes
+// of the two hyphens an option begins with.
+bool isDash(char16_t c) { return c == u'-' || (c >= u'\u2010' && c <= u'\u2015') || c == u'\u2212'; }
+
+// The option an argument names behind a prefix that is not "--": a hyphen
+// or a slash before an option's very name ("-sha256", "/Require-Signature",
+// "-sha256=..."), or dashes a document set as en or em dashes before
+// anything that resembles one ("\u2013sha256", "\u2014no-downgrad"). A
+// hyphen or a slash before any other word is the caller's own, as it
+// always was; a typeset dash begins no word anyone types.
+std::optional<std::u16string_view> misprefixed(std::u16string_view argument) {
+  if (argument.rfind(u"--", 0) == 0) return std::nullopt;  // judged as an option
+  std::size_t dashes = 0;
+  while (dashes < argument.size() && isDash(argument[dashes])) ++dashes;
+  const bool typeset = argument.substr(0, dashes).find_first_not_of(u'-') != std::u16string_view::npos;
+  std::size_t prefix = dashes;
+  if (dashes == 0 && !argument.empty() && argument[0] == u'/') prefix = 1;
+  const auto rest = argument.substr(prefix);
+  if (prefix == 0 || rest.empty()) return std::nullopt;
+  auto name = lowerAscii(rest);
+  if (const auto equals = name.find(u'='); equals != std::u16string::npos) name.resize(equals);
+  for (const auto option : kOptions) {
+    if (option.substr(2) == name) return option;
+  }
+  if (typeset) return resembled(u"--" + std::u16string(rest));
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<std::u16string> splitCommandLine(std::u16string_view line) {
@@ -136,6 +164,8 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
       std::u16string why = argument + u": opção desconhecida";
       if (const auto meant = resembled(argument)) why += u" (seria " + std::u16string(*meant) + u"?)";
       refuse(std::move(why));
+    } else if (const auto meant = misprefixed(argument)) {
+      refuse(argument + u": opção sem o prefixo -- (seria " + std::u16string(*meant) + u"?)");
     }
     const bool hasValue = idx + 1 < arguments.size();
     const std::u16string value = hasValue ? arguments[idx + 1] : std::u16string();

@@ -32,7 +32,9 @@ std::u16string scanServiceName(const std::vector<std::u16string>& arguments);
 // anywhere on the command line; a value taken by "--service-name" is a
 // name, not an option. Any other argument that begins with "--" (and is
 // not an option's value) makes the command line malformed, naming the
-// option it resembles; other arguments are ignored.
+// option it resembles; so does an option's name behind a hyphen or a
+// slash, or behind dashes a document typeset, which the caller surely
+// meant as that option. Other arguments are ignored.
 Options scanOptions(const std::vector<std::u16string>& arguments);
 
 }  // namespace usqz

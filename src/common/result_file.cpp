@@ -53,11 +53,37 @@ void SaveResult(platform::Platform& p, Console& console, std::u16string_view pFi
   if (const auto failure = SaveResultQuietly(p, pFilename, pResult)) console.writeLine(*failure);
 }
 
-void RemoveResult(platform::Platform& p, std::u16string_view pFilename) {
-  if (!staysInFolder(pFilename)) return;
+namespace {
+
+// What stands at the result file's name: whether anything does, and why
+// it is not a file this run may replace.
+struct AtTheName {
+  bool present = false;
+  std::optional<std::u16string> why;
+};
+
+AtTheName lookAt(platform::Platform& p, std::u16string_view pFilename) {
+  // Such a name is never written either: no outcome could be mistaken.
+  if (!staysInFolder(pFilename)) return {};
   const auto facts = p.security.inspect(pFilename);
+  if (facts.error == platform::kErrorFileNotFound || facts.error == platform::kErrorPathNotFound) return {};
+  // What cannot be looked at may be anything.
+  if (facts.error != platform::kOk) return {true, u"não pôde ser examinado: " + p.texts.describe(facts.error)};
+  return {true, whyNotTheResultFile(facts)};
+}
+
+}  // namespace
+
+std::optional<std::u16string> whyTheResultCannotBeReplaced(platform::Platform& p, std::u16string_view pFilename) {
+  return lookAt(p, pFilename).why;
+}
+
+std::optional<std::u16string> RemoveResult(platform::Platform& p, std::u16string_view pFilename) {
+  const auto found = lookAt(p, pFilename);
+  if (found.why) return found.why;
   // A failed deletion shows up when the result is written, if it matters.
-  if (facts.error == platform::kOk && !whyNotTheResultFile(facts)) p.files.removeFile(pFilename);
+  if (found.present) p.files.removeFile(pFilename);
+  return std::nullopt;
 }
 
 }  // namespace usqz

@@ -32,7 +32,13 @@ std::optional<std::u16string> SaveResultQuietly(platform::Platform& p, std::u16s
 
 // The last run's result file removed at the start of a run, so that a run
 // that dies leaves none that tells of another: only a file SaveResult
-// would replace; anything else at the name stays.
-void RemoveResult(platform::Platform& p, std::u16string_view pFilename);
+// would replace. Anything else at the name, or a name that cannot be
+// looked at, stays, and why is handed back: this run's outcome could not
+// replace it either, so what it holds would outlive the run, and the
+// caller refuses the run. A failed deletion of the tool's own file is no
+// such reason: writing the result reports it, as it always has.
+std::optional<std::u16string> RemoveResult(platform::Platform& p, std::u16string_view pFilename);
+// The same judgement, with nothing removed, for --check.
+std::optional<std::u16string> whyTheResultCannotBeReplaced(platform::Platform& p, std::u16string_view pFilename);
 
 }  // namespace usqz

@@ -28,6 +28,12 @@ namespace {
 
 using platform::ServiceStatus;
 
+// What stands at the result file's name would outlive the run and tell
+// of another: the run is refused before it changes anything.
+[[noreturn]] void refuseTheResultFile(const Names& names, const std::u16string& why) {
+  throw toolError(u"O arquivo de resultado " + names.logFilename + u" não pode ser substituído: " + why);
+}
+
 }  // namespace
 
 UpdateRun::UpdateRun(platform::Platform& platform, Console& console, const Options& options,
@@ -43,6 +49,7 @@ Outcome UpdateRun::check() {
     // Nothing found in a folder others may change is acted upon, a dead
     // run's journal included.
     checkWhereTheToolActs(c.p, c.updateNames, c.names);
+    if (const auto why = whyTheResultCannotBeReplaced(c.p, c.names.logFilename)) refuseTheResultFile(c.names, *why);
     readVersionsForTheReport(true);
     outcome = checkOnly(c);
   } catch (const ToolError& error) {
@@ -74,7 +81,7 @@ void UpdateRun::close() {
 UpdateRun::Found UpdateRun::checkBeforeTheStop() {
   refuseNamesOutsideTheToolsFolder(c);
   checkWhereTheToolActs(c.p, c.updateNames, c.names);
-  RemoveResult(c.p, c.names.logFilename);
+  if (const auto why = RemoveResult(c.p, c.names.logFilename)) refuseTheResultFile(c.names, *why);
   if (const auto outcome = undoInterruptedRun()) {
     ended_ = *outcome;
     return Found::Ended;

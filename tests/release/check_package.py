@@ -3,7 +3,8 @@
 sbom.spdx.json match its files: every file summed, every sum right; the
 bill of materials an SPDX 2.3 document naming each executable with its
 SHA-256, and what is linked into it with the Debian versions installed
-here."""
+here, each labelled with the architecture of the Debian package installed
+(a cross compiler for i686 is an amd64 package), not the target's."""
 import hashlib
 import json
 import os
@@ -63,14 +64,21 @@ def main():
         tool = [p for p in packages.values() if p.get("packageFileName") == exe]
         if len(tool) != 1 or tool[0]["checksums"] != [{"algorithm": "SHA256", "checksumValue": sha256(os.path.join(root, exe))}]:
             fail("sbom: %s is not named with its SHA-256" % exe)
-        linked = {packages[r["relatedSpdxElement"]]["name"]: packages[r["relatedSpdxElement"]]["versionInfo"]
+        linked = {packages[r["relatedSpdxElement"]]["name"]: packages[r["relatedSpdxElement"]]
                   for r in sbom["relationships"]
                   if r["spdxElementId"] == tool[0]["SPDXID"] and r["relationshipType"] == "STATIC_LINK"}
         for needed in ("g++-mingw-w64-%s-posix" % triplet, "mingw-w64-%s-dev" % triplet, "nlohmann-json3-dev"):
-            installed = subprocess.run(["dpkg-query", "-W", "-f=${Version}", needed], stdout=subprocess.PIPE,
-                                       check=False).stdout.decode()
-            if linked.get(needed) != installed:
-                fail("sbom: %s links %s %s, %s is installed" % (exe, needed, linked.get(needed), installed))
+            # A line for each architecture it is installed for.
+            lines = subprocess.run(["dpkg-query", "-W", "-f=${Architecture} ${Version}\n", needed],
+                                   stdout=subprocess.PIPE, check=False).stdout.decode().splitlines()
+            installed = dict(line.split(" ", 1) for line in lines if " " in line)
+            named = linked.get(needed, {})
+            purl = "".join(ref["referenceLocator"] for ref in named.get("externalRefs", [])
+                           if ref.get("referenceType") == "purl")
+            arch = purl.rpartition("?arch=")[2] if "?arch=" in purl else None
+            if arch not in installed or named.get("versionInfo") != installed[arch]:
+                fail("sbom: %s links %s %s for %s, %s is installed" % (exe, needed, named.get("versionInfo"), arch,
+                                                                        installed))
     print("package: SHA256SUMS matches its %d files; sbom.spdx.json names both executables and what is "
           "linked into them" % len(listed))
 

@@ -3,7 +3,9 @@
 package's bill of materials, made here (no difference), and against copies
 of it that name another version, a package not installed, nothing for an
 executable, or are no bill of materials at all: each difference named,
-once, and the status each case calls for."""
+once, and the status each case calls for. Then, over a dpkg-query of its
+own, a multi-arch machine: a package installed for amd64 and i386 is
+compared in the architecture the bill of materials names."""
 import json
 import os
 import subprocess
@@ -14,8 +16,8 @@ here = os.path.dirname(os.path.abspath(__file__))
 tool = os.path.join(here, "..", "..", "tools", "compare-toolchain")
 
 
-def run(path, *arches):
-    done = subprocess.run([tool, path, *arches], capture_output=True, text=True, check=False)
+def run(path, *arches, env=None):
+    done = subprocess.run([tool, path, *arches], capture_output=True, text=True, check=False, env=env)
     return done.returncode, done.stdout.splitlines()
 
 
@@ -87,7 +89,69 @@ def main():
             status, lines = run(path, *arches)
             if status != 2 or len(lines) != 1 or first not in lines[0]:
                 fail("%s: status %d, %s" % (name, status, lines))
-    print("compare-toolchain: names every package whose version differs, and only the compared executables'")
+    multi_arch()
+    print("compare-toolchain: names every package whose version differs, and only the compared executables'; "
+          "on a multi-arch machine, in the architecture the bill of materials names")
+
+
+# A package installed for amd64 and for i386, as dpkg-query shows it: a line
+# each, and one more for a removed architecture's leftover configuration.
+FAKE_DPKG_QUERY = """#!/bin/sh
+case "$3" in
+  tool-both) printf 'installed\\tamd64\\t2.0\\ninstalled\\ti386\\t1.0\\nconfig-files\\tarmhf\\t0.9\\n' ;;
+  tool-same) printf 'installed\\ti386\\t3.0\\ninstalled\\tamd64\\t3.0\\n' ;;
+  tool-i386) printf 'installed\\ti386\\t4.0\\n' ;;
+  *) echo "dpkg-query: no packages found matching $3" >&2; exit 1 ;;
+esac
+"""
+
+
+def multi_arch():
+    def part(name, version, arch):
+        purl = "pkg:deb/debian/%s@%s" % (name, version) + ("?arch=%s" % arch if arch else "")
+        return {"SPDXID": "SPDXRef-Debian-x86-%s-%s" % (name, arch), "name": name, "versionInfo": version,
+                "supplier": "Organization: Debian",
+                "externalRefs": [{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
+                                  "referenceLocator": purl}]}
+
+    cases = (
+        # (name, version, arch named: the line compared; the difference named, if any)
+        ("the architecture named, of two", [part("tool-both", "2.0", "amd64")], []),
+        ("the other architecture named, of two", [part("tool-both", "1.0", "i386")], []),
+        ("an older version in the architecture named", [part("tool-both", "1.9", "amd64")],
+         ["  tool-both (x86): 1.9 in the bill of materials, 2.0 installed here"]),
+        ("an architecture not installed", [part("tool-both", "2.0", "arm64")],
+         ["  tool-both (x86): 2.0 in the bill of materials, 2.0 (amd64), 1.0 (i386) installed here"]),
+        ("none named, two versions", [part("tool-both", "2.0", None)],
+         ["  tool-both (x86): 2.0 in the bill of materials, 2.0 (amd64), 1.0 (i386) installed here"]),
+        ("none named, one version for both", [part("tool-same", "3.0", None)], []),
+        ("the cross compiler named amd64, installed for i386 only", [part("tool-i386", "4.0", "amd64")],
+         ["  tool-i386 (x86): 4.0 in the bill of materials, 4.0 (i386) installed here"]),
+    )
+    with tempfile.TemporaryDirectory() as folder:
+        fake = os.path.join(folder, "dpkg-query")
+        with open(fake, "w", encoding="utf-8") as out:
+            out.write(FAKE_DPKG_QUERY)
+        os.chmod(fake, 0o755)
+        env = dict(os.environ, PATH=folder + os.pathsep + os.environ.get("PATH", ""))
+        for what, parts, differences in cases:
+            sbom = {"packages": [{"SPDXID": "SPDXRef-UpdateServiceQZ-x86"}] + parts,
+                    "relationships": [{"spdxElementId": "SPDXRef-UpdateServiceQZ-x86", "relationshipType": "STATIC_LINK",
+                                       "relatedSpdxElement": p["SPDXID"]} for p in parts]}
+            path = os.path.join(folder, "sbom.json")
+            with open(path, "w", encoding="utf-8") as out:
+                json.dump(sbom, out)
+            status, lines = run(path, "x86", env=env)
+            if differences:
+                expected = (1, ["toolchain: 1 of the 1 Debian packages the bill of materials names differ from the "
+                                "ones installed here:"] + differences +
+                            ["toolchain: a build here may differ from the release for that alone; install those "
+                             "versions to compare"])
+            else:
+                expected = (0, ["toolchain: the 1 Debian packages the bill of materials names for x86 are installed "
+                                "here, in the same versions"])
+            if (status, lines) != expected:
+                fail("multi-arch, %s: status %d, %s; expected %s" % (what, status, lines, expected))
 
 
 if __name__ == "__main__":

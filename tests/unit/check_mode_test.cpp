@@ -154,6 +154,12 @@ TEST(CheckAgrees, WithTheRunOnEveryRefusalBeforeTheFirstStep) {
       {"a folder the run may not write",
        [](Harness& h) { h.os.faults().failAlways(FileOp::CreatePrivateFile, platform::kErrorAccessDenied); }, 10,
        "N\xE3o foi poss\xEDvel gravar o di\xE1rio da atualiza\xE7\xE3o C:\\svc\\qz_Agent.journal: Access is denied", u""},
+      {"a link at the result file's name",
+       [](Harness& h) {
+         h.os.putFile(kResult, "Atualizado com sucesso!\r\n");
+         h.os.makeLink(kResult);
+       },
+       10, "updateServiceQZ-QZAgent.txt n\xE3o pode ser substitu\xED" "do: \xE9 um link, n\xE3o um arquivo", u""},
       {"no right to register a missing service",
        [](Harness& h) {
          h.services.removeService(u"QZB");

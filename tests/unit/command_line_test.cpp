@@ -109,7 +109,7 @@ TEST(ScanOptions, WhatLooksLikeAnOptionAndIsNoneIsRefused) {
       // The first one is named.
       {{u"--exit-codes", u"--sha265", u"x"}, u"--exit-codes: opção desconhecida (seria --exit-code?)"},
       // Not options: ignored as ever.
-      {{u"/quiet", u"bare", u"-x", u"-sha256", u"\u2014sha256"}, u""},
+      {{u"/quiet", u"bare", u"-x", u"-", u"/", u"\u2014", u"-sha265", u"/no-downgrad", u"-service", u"\u2013x"}, u""},
       // Values are not options.
       {{u"--report", u"--odd.json"}, u""},
       {{u"--signer", u"--QZ Publisher"}, u""},
@@ -120,6 +120,42 @@ TEST(ScanOptions, WhatLooksLikeAnOptionAndIsNoneIsRefused) {
     SCOPED_TRACE(toUtf8(c.arguments.front()));
     EXPECT_EQ(scanOptions(all).malformed, c.malformed);
   }
+  // An option's name behind another prefix, as typed or pasted from a
+  // document, is that option mistyped: refused, with the prefix it needs.
+  for (const auto& option : options) {
+    const auto name = option.substr(2);
+    std::u16string upper = name;
+    for (auto& c : upper) {
+      if (c >= u'a' && c <= u'z') c -= 32;
+    }
+    for (const std::u16string& typed :
+         {u"-" + name, u"/" + name, u"/" + upper, u"\u2013" + name, u"\u2014" + name, u"\u2013\u2013" + name,
+          u"\u2212" + name, u"-\u2013" + name, u"-" + name + u"=x", u"\u2014" + upper + u"=x"}) {
+      SCOPED_TRACE(toUtf8(typed));
+      EXPECT_EQ(scanOptions({u"tool", u"--service-name", u"QZAgent", typed}).malformed,
+                typed + u": opção sem o prefixo -- (seria " + option + u"?)");
+    }
+  }
+  const Case misprefixed[] = {
+      // A typeset dash begins no word of the caller's: a slip after one is
+      // an option too.
+      {{u"\u2013sha265", u"abc"}, u"\u2013sha265: opção sem o prefixo -- (seria --sha256?)"},
+      {{u"\u2014no-downgrad"}, u"\u2014no-downgrad: opção sem o prefixo -- (seria --no-downgrade?)"},
+      // The first one is named, whatever its kind.
+      {{u"-exit-code", u"--sha265"}, u"-exit-code: opção sem o prefixo -- (seria --exit-code?)"},
+      // A value is not judged, whatever it looks like.
+      {{u"--report", u"-check"}, u""},
+      {{u"--signer", u"\u2014sha256"}, u""},
+  };
+  for (const auto& c : misprefixed) {
+    std::vector<std::u16string> all{u"tool", u"--service-name", u"QZAgent"};
+    all.insert(all.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(toUtf8(c.arguments.front()));
+    EXPECT_EQ(scanOptions(all).malformed, c.malformed);
+  }
+  // The service name's value is the name.
+  EXPECT_EQ(scanOptions({u"tool", u"--service-name", u"-check"}).malformed, u"");
+
   // A service name that begins with "--" is the name.
   const auto named = scanOptions({u"tool", u"--service-name", u"--QZAgent"});
   EXPECT_EQ(named.serviceName, u"--QZAgent");

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "harness.h"
+#include "release_scene.h"
 #include "sweep_scene.h"
 
 namespace usqz {
@@ -112,25 +113,26 @@ TEST_F(ResultFileTest, WrittenBesideUnderANameNobodyCanGuessAndReadableAsAnyFile
 }
 
 // The working directory may be one anybody can write to: what stands at
-// the name and is not a plain file of the tool's stays as it is, and the
-// console says the result could not be saved.
+// the name and is not a plain file of the tool's stays as it is, the
+// start of a run is told why, and the console says the result could not
+// be saved.
 TEST_F(ResultFileTest, ALinkAFolderOrSomeoneElsesFileAtTheNameIsLeftAsItIs) {
   struct Case {
     const char* what;
     void (*plant)(FakeFileAndProcess&);
-    const char* why;
+    std::u16string why;
   };
   const Case cases[] = {
       {"a link to a file", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.makeLink(u"r.txt"); },
-       "\xE9 um link, n\xE3o um arquivo"},
+       u"é um link, não um arquivo"},
       {"a link to nothing", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", ""); f.makeLink(u"r.txt"); },
-       "\xE9 um link, n\xE3o um arquivo"},
+       u"é um link, não um arquivo"},
       {"a folder or a junction", [](FakeFileAndProcess& f) { f.addDirectory(u"r.txt"); },
-       "\xE9 uma pasta, n\xE3o um arquivo"},
+       u"é uma pasta, não um arquivo"},
       {"a second hard link", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.setHardLinks(u"r.txt", 2); },
-       "tem outro nome no disco"},
+       u"tem outro nome no disco"},
       {"someone else's file", [](FakeFileAndProcess& f) { f.putFile(u"r.txt", "[fonts]"); f.setForeign(u"r.txt", u"QZ\\alice"); },
-       "pertence a QZ\\alice"},
+       u"pertence a QZ\\alice"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -139,11 +141,11 @@ TEST_F(ResultFileTest, ALinkAFolderOrSomeoneElsesFileAtTheNameIsLeftAsItIs) {
     c.plant(fresh.os);
     const auto before = fresh.os.contents(u"r.txt");
     const auto index = fresh.os.fileIndex(u"r.txt");
-    RemoveResult(fresh.platform, u"r.txt");
+    EXPECT_EQ(RemoveResult(fresh.platform, u"r.txt"), c.why);
     SaveResult(fresh.platform, out, u"r.txt", u"Atualizado com sucesso!");
     out.flush();
-    EXPECT_EQ(fresh.os.stdoutBytes(),
-              std::string("Ocorreu um erro ao tentar salvar resultado no arquivo r.txt. Erro: ") + c.why + "\r\n");
+    EXPECT_EQ(fresh.os.stdoutBytes(), "Ocorreu um erro ao tentar salvar resultado no arquivo r.txt. Erro: " +
+                                          fresh.os.toNarrow(c.why, platform::CodePage::Ansi) + "\r\n");
     EXPECT_EQ(fresh.os.contents(u"r.txt"), before);
     EXPECT_EQ(fresh.os.fileIndex(u"r.txt"), index);
     EXPECT_EQ(fresh.os.calls(FileOp::RemoveFile) + fresh.os.calls(FileOp::CreateNewFile) +
@@ -153,12 +155,22 @@ TEST_F(ResultFileTest, ALinkAFolderOrSomeoneElsesFileAtTheNameIsLeftAsItIs) {
   }
 }
 
+// A name that cannot be looked at may hold anything: the run is told why,
+// and nothing is removed.
+TEST_F(ResultFileTest, ANameThatCannotBeLookedAtIsAReasonToRefuse) {
+  os.putFile(u"r.txt", "Atualizado com sucesso!\r\n");
+  os.faults().failCall(FileOp::Inspect, 1, 5);
+  EXPECT_EQ(RemoveResult(h.platform, u"r.txt"), u"não pôde ser examinado: " + h.texts.describe(5));
+  EXPECT_EQ(os.contents(u"r.txt"), "Atualizado com sucesso!\r\n");
+  EXPECT_EQ(os.calls(FileOp::RemoveFile), 0u);
+}
+
 // The last run's own file, even one others may write (a working directory
 // that passes Everyone's rights on), is removed, then replaced.
 TEST_F(ResultFileTest, TheLastRunsFileIsRemovedAtTheStartAndReplacedAtTheEnd) {
   os.putFile(u"r.txt", "old\r\n");
   os.setForeign(u"r.txt", u"", {u"Everyone"});
-  RemoveResult(h.platform, u"r.txt");
+  EXPECT_EQ(RemoveResult(h.platform, u"r.txt"), std::nullopt);
   EXPECT_FALSE(os.contents(u"r.txt"));
   os.putFile(u"r.txt", "old\r\n");
   os.setForeign(u"r.txt", u"", {u"Everyone"});
@@ -168,55 +180,89 @@ TEST_F(ResultFileTest, TheLastRunsFileIsRemovedAtTheStartAndReplacedAtTheEnd) {
 
   // Nothing there, or a failed deletion: nothing to report now.
   os.faults().failCall(FileOp::RemoveFile, 2, 5);
-  RemoveResult(h.platform, u"r.txt");
-  RemoveResult(h.platform, u"missing.txt");
+  EXPECT_EQ(RemoveResult(h.platform, u"r.txt"), std::nullopt);
+  EXPECT_EQ(RemoveResult(h.platform, u"missing.txt"), std::nullopt);
   EXPECT_EQ(os.contents(u"r.txt"), "new\r\n");
   EXPECT_EQ(os.calls(FileOp::RemoveFile), 2u);
   // A name that leaves the folder is never looked at.
-  RemoveResult(h.platform, u"..\\r.txt");
+  EXPECT_EQ(RemoveResult(h.platform, u"..\\r.txt"), std::nullopt);
   EXPECT_EQ(os.calls(FileOp::Inspect), 4u);
 }
 
 // A whole update with something planted at the result file's name in a
-// working directory anybody may write: the update goes on as without the
-// file, with the same status and the same transcript, and one line more
-// that says the result was not saved; what was planted stays.
-TEST(ResultFileInARun, WhatIsPlantedAtItsNameChangesNothingButThatLine) {
-  Harness clean;
-  setUpSweepScene(clean, false);
-  ASSERT_EQ(clean.run(kSweepArguments), 0);
-  const auto transcript = clean.out();
-  EXPECT_EQ(clean.os.contents(kResult), "Atualizado com sucesso!\r\n");
-  EXPECT_FALSE(clean.os.isPrivate(kResult));
-
+// working directory anybody may write: what it holds could outlive the
+// run and tell of another, so the run
+// is refused before anything is stopped, the service and its files as
+// they were, and what was planted stays.
+TEST(ResultFileInARun, WhatIsPlantedAtItsNameRefusesTheRunBeforeTheStop) {
   struct Case {
     const char* what;
     std::function<void(Harness&)> plant;
-    const char* why;
+    std::u16string why;
   };
   const Case cases[] = {
-      {"a link to a file", [](Harness& h) { h.os.putFile(kResult, "[fonts]"); h.os.makeLink(kResult); },
-       "\xE9 um link, n\xE3o um arquivo"},
+      {"a link to a file", [](Harness& h) { h.os.putFile(kResult, "Atualizado com sucesso!\r\n"); h.os.makeLink(kResult); },
+       u"é um link, não um arquivo"},
       {"a link to nothing", [](Harness& h) { h.os.putFile(kResult, ""); h.os.makeLink(kResult); },
-       "\xE9 um link, n\xE3o um arquivo"},
-      {"a junction or a folder", [](Harness& h) { h.os.addDirectory(kResult); }, "\xE9 uma pasta, n\xE3o um arquivo"},
-      {"someone else's file", [](Harness& h) { h.os.putFile(kResult, "[fonts]"); h.os.setForeign(kResult, u"QZ\\mallory"); },
-       "pertence a QZ\\mallory"},
+       u"é um link, não um arquivo"},
+      {"a junction or a folder", [](Harness& h) { h.os.addDirectory(kResult); }, u"é uma pasta, não um arquivo"},
+      {"a second hard link",
+       [](Harness& h) { h.os.putFile(kResult, "Atualizado com sucesso!\r\n"); h.os.setHardLinks(kResult, 2); },
+       u"tem outro nome no disco"},
+      {"someone else's file",
+       [](Harness& h) { h.os.putFile(kResult, "Atualizado com sucesso!\r\n"); h.os.setForeign(kResult, u"QZ\\mallory"); },
+       u"pertence a QZ\\mallory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Harness h;
-    setUpSweepScene(h, false);
+    auto& service = setUpSweepScene(h, false);
     c.plant(h);
     const auto before = h.os.contents(kResult);
     const auto index = h.os.fileIndex(kResult);
-    EXPECT_EQ(h.run(kSweepArguments), 0);
-    EXPECT_EQ(h.out(), transcript + "Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-QZAgent.txt. "
-                                    "Erro: " + c.why + "\r\n");
+    const auto narrow = [&h](const std::u16string& text) { return h.os.toNarrow(text, platform::CodePage::Ansi); };
+    EXPECT_EQ(h.run(kSweepArguments), 10);
+    EXPECT_EQ(h.out(), "Ocorreu um erro ao atualizar o servi\xE7o: QZAgent. Erro: O arquivo de resultado "
+                       "updateServiceQZ-QZAgent.txt n\xE3o pode ser substitu\xED" "do: " +
+                           narrow(c.why) +
+                           "\r\nOcorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-QZAgent.txt. Erro: " +
+                           narrow(c.why) + "\r\n");
     EXPECT_EQ(h.os.contents(kResult), before);
     EXPECT_EQ(h.os.fileIndex(kResult), index);
-    EXPECT_EQ(h.os.calls(FileOp::CreateNewFile), 0u);
-    EXPECT_EQ(h.os.fileNames().size(), clean.os.fileNames().size() - (before ? 0u : 1u));
+    // The service and its files as they were.
+    EXPECT_EQ(service.state, platform::kServiceRunning);
+    EXPECT_EQ(h.services.find(u"QZB")->state, platform::kServiceRunning);
+    EXPECT_EQ(h.os.contents(kCurrent), kV1);
+    EXPECT_EQ(h.os.contents(kNew), kV2);
+    EXPECT_EQ(h.os.contents(kOld), "v0");
+    EXPECT_FALSE(h.os.contents(kCopy));
+    EXPECT_FALSE(h.os.contents(kJournal));
+    EXPECT_TRUE(h.services.requests().empty());
+  }
+}
+
+// In a release, the last member's: no member is stopped, each on the
+// version it ran, and each result file that is the tool's says why.
+TEST(ResultFileInARun, WhatIsPlantedAtAMembersNameRefusesTheReleaseBeforeAnyStop) {
+  Harness h;
+  setUpReleaseScene(h);
+  const auto& last = kMembers.back();
+  h.os.putFile(last.result(), "Atualizado com sucesso!\r\n");
+  h.os.makeLink(last.result());
+  EXPECT_EQ(h.run(kReleaseArguments), 10) << h.out();
+  EXPECT_TRUE(h.services.requests().empty());
+  EXPECT_EQ(h.os.contents(last.result()), "Atualizado com sucesso!\r\n");
+  for (const auto& member : kMembers) {
+    SCOPED_TRACE(toUtf8(member.name));
+    EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, "v1"));
+    EXPECT_EQ(h.os.contents(member.next()), versionOf(member, "v2"));
+    EXPECT_TRUE(runsItsFile(h, member));
+    EXPECT_FALSE(h.os.contents(member.journal()));
+    EXPECT_FALSE(h.os.contents(member.copy()));
+    if (&member != &last) {
+      EXPECT_EQ(h.os.contents(member.result()),
+                "Erro: a atualiza\xE7\xE3o conjunta foi recusada pelo servi\xE7o QZStore\r\n");
+    }
   }
 }
 

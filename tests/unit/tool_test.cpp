@@ -52,8 +52,18 @@ TEST(UnknownOptions, AreRefusedBeforeAnythingIsTouchedAndOnlyThen) {
       {u"--service-name QZAgent --exit-code --quiet", 2, refused + "--quiet" + unknown + "\r\n"},
       {u"--release C:\\svc\\release.json --exit-code --same-signr", 2,
        refused + "--same-signr" + unknown + " (seria --same-signer?)\r\n"},
+      // An option's name behind a hyphen, a slash or a typeset dash.
+      {u"--service-name QZAgent --exit-code -sha256 " + hex16, 2,
+       refused + "-sha256: op\xE7\xE3o sem o prefixo -- (seria --sha256?)\r\n"},
+      {u"/require-signature --service-name QZAgent --exit-code", 2,
+       refused + "/require-signature: op\xE7\xE3o sem o prefixo -- (seria --require-signature?)\r\n"},
+      {u"--service-name QZAgent --exit-code \u2014no-downgrade", 2,
+       Harness().os.toNarrow(u"Erro: Opção inválida: \u2014no-downgrade: opção sem o prefixo -- (seria --no-downgrade?)",
+                             platform::CodePage::Ansi) +
+           "\r\n"},
       // Neither a service nor a release: the usage text, as ever.
       {u"--sha265 " + hex16, 0, kUsage},
+      {u"-sha256 " + hex16 + u" -service-name QZAgent", 0, kUsage},
       {u"--exit-code --Service-Name QZAgent", 2, kUsage},
   };
   for (const auto& c : cases) {

@@ -250,8 +250,9 @@ TEST_F(Trusted, LinksAtTheRunsNamesLeaveTheirTargetsAlone) {
 
 // The result file lies in the working directory, which may be one anybody
 // can write to: a link planted at its name is neither deleted, written
-// through nor followed to create what it points to, and the run says so.
-TEST_F(Trusted, ALinkAtTheResultFilesNameInAnOpenWorkingDirectoryIsLeftAlone) {
+// through nor followed to create what it points to, and the run, which
+// could not replace what it says, is refused before anything is touched.
+TEST_F(Trusted, ALinkAtTheResultFilesNameInAnOpenWorkingDirectoryIsLeftAloneAndRefusesTheRun) {
   ScratchDirectory open;
   ASSERT_TRUE(chmodUnixFile(open.path(), "o+w"));
   const auto result = open / (u"updateServiceQZ-" + name + u".txt");
@@ -264,19 +265,21 @@ TEST_F(Trusted, ALinkAtTheResultFilesNameInAnOpenWorkingDirectoryIsLeftAlone) {
   };
   ASSERT_TRUE(linkUnixFile(result, victim));
   const auto linked = run();
-  // No new version: nothing to do.
-  EXPECT_EQ(linked.exitStatus, 3u) << linked.out;
+  EXPECT_EQ(linked.exitStatus, 10u) << linked.out;
+  EXPECT_THAT(linked.out, HasSubstr("Erro: O arquivo de resultado updateServiceQZ-" + toUtf8(name) +
+                                    ".txt n\xE3o pode ser substitu\xED" "do: \xE9 um link, n\xE3o um arquivo"));
   EXPECT_THAT(linked.out, HasSubstr("Ocorreu um erro ao tentar salvar resultado no arquivo updateServiceQZ-" +
                                     toUtf8(name) + ".txt. Erro: \xE9 um link, n\xE3o um arquivo"));
   EXPECT_EQ(readFile(victim), "[fonts]\r\n");
   ASSERT_TRUE(removeUnixName(result));
 
   ASSERT_TRUE(linkUnixFile(result, missing));
-  EXPECT_EQ(run().exitStatus, 3u);
+  EXPECT_EQ(run().exitStatus, 10u);
   EXPECT_FALSE(fileExists(missing));
   removeUnixName(result);
 
-  // With nothing planted, the result is written as ever.
+  // With nothing planted, the result is written as ever (no new version:
+  // nothing to do).
   const auto plain = run();
   EXPECT_EQ(plain.exitStatus, 3u);
   EXPECT_EQ(readFile(result), "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n");

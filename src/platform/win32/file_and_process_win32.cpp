@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../native.h"
+#include "../runnable_acl.h"
 #include "../text.h"
 #include "file_reads.h"
 #include "unique_handles.h"
@@ -69,10 +70,20 @@ std::optional<std::u16string> resolved(std::u16string_view path) {
   }
 }
 
-// Every right that changes a file: writing or appending to it, its
-// attributes, deleting it, its rights and its owner.
-constexpr ACCESS_MASK kChangeFile = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |
-                                    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// The numbers the portable trimming uses are Windows' own.
+static_assert(acl::kAllowed == ACCESS_ALLOWED_ACE_TYPE && acl::kDenied == ACCESS_DENIED_ACE_TYPE);
+static_assert(acl::kDeniedObject == ACCESS_DENIED_OBJECT_ACE_TYPE &&
+              acl::kDeniedCallback == ACCESS_DENIED_CALLBACK_ACE_TYPE &&
+              acl::kDeniedCallbackObject == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE);
+static_assert(acl::kObjectInherit == OBJECT_INHERIT_ACE && acl::kContainerInherit == CONTAINER_INHERIT_ACE &&
+              acl::kNoPropagate == NO_PROPAGATE_INHERIT_ACE && acl::kInheritOnly == INHERIT_ONLY_ACE &&
+              acl::kInherited == INHERITED_ACE);
+static_assert(acl::kGenericRead == GENERIC_READ && acl::kGenericWrite == GENERIC_WRITE &&
+              acl::kGenericExecute == GENERIC_EXECUTE && acl::kGenericAll == GENERIC_ALL);
+static_assert(acl::kFileGenericRead == FILE_GENERIC_READ && acl::kFileGenericWrite == FILE_GENERIC_WRITE &&
+              acl::kFileGenericExecute == FILE_GENERIC_EXECUTE && acl::kFileAllAccess == FILE_ALL_ACCESS);
+static_assert(acl::kChangeFile == (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |
+                                   FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL));
 
 constexpr wchar_t kTrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
@@ -101,23 +112,14 @@ bool sameSid(const Sid& known, PSID sid) {
   return !known.empty() && EqualSid(const_cast<BYTE*>(known.data()), sid) != FALSE;
 }
 
-// One entry of the access list a runnable file is given.
-struct Entry {
-  BYTE type = ACCESS_ALLOWED_ACE_TYPE;  // allowed or denied; anything else is `raw`
-  BYTE flags = 0;
-  ACCESS_MASK mask = 0;
-  Sid sid;
-  std::vector<BYTE> raw;  // an entry of another kind, copied as it is
-};
-
 // The access list a new runnable file gets, and whether it inherits from
 // its folder.
 struct RunnableRights {
   DWORD error = ERROR_SUCCESS;
-  std::vector<Entry> entries;
-  bool isProtected = false;
+  acl::RunnableAcl list;
 };
 
+// Reads the lists the copy's rights come from; runnableAcl decides them.
 class RightsBuilder {
  public:
   RightsBuilder()
@@ -129,102 +131,73 @@ class RightsBuilder {
 
   const Sid& administrators() const { return administrators_; }
 
-  // The model's explicit entries (all of them when they are protected),
-  // then what the folder passes on to files; rights to change taken from
-  // anyone but SYSTEM, Administrators and TrustedInstaller.
-  RunnableRights rightsFor(const std::u16string& name, std::u16string_view model) {
-    RunnableRights rights;
+  RunnableRights rightsFor(const std::u16string& name, std::u16string_view model) const {
+    std::optional<acl::Dacl> modelDacl;
     UniqueKernelHandle file(nullIfInvalid(CreateFileW(WideZ(model).get(), READ_CONTROL,
                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
     const DWORD openError = GetLastError();
     if (file) {
-      PACL dacl = nullptr;
-      PSECURITY_DESCRIPTOR descriptor = nullptr;
-      const DWORD error = GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                          &dacl, nullptr, &descriptor);
-      if (error != ERROR_SUCCESS) return {error, {}, false};
-      const std::unique_ptr<void, LocalFreer> owned(descriptor);
-      SECURITY_DESCRIPTOR_CONTROL control = 0;
-      DWORD revision = 0;
-      if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return {GetLastError(), {}, false};
-      if (dacl == nullptr) {
-        // No list at all lets everyone do anything: everyone may read and
-        // run the copy, and nothing more.
-        rights.isProtected = true;
-        rights.entries.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE,
-                                  wellKnownSid(WinWorldSid), {}});
-        return rights;
-      }
-      rights.isProtected = (control & SE_DACL_PROTECTED) != 0;
-      for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) continue;
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        const bool inherited = (header->AceFlags & INHERITED_ACE) != 0;
-        if (inherited && !rights.isProtected) continue;  // the folder passes them on again
-        if (auto entry = entryOf(ace, false)) {
-          entry->flags = static_cast<BYTE>(entry->flags & ~INHERITED_ACE);
-          rights.entries.push_back(std::move(*entry));
-        }
-      }
+      modelDacl.emplace();
+      if (const DWORD error = daclOf(file.get(), *modelDacl)) return {error, {}};
     } else if (openError != ERROR_FILE_NOT_FOUND && openError != ERROR_PATH_NOT_FOUND) {
-      return {openError, {}, false};
+      return {openError, {}};
     }
-    if (!rights.isProtected) {
-      if (const DWORD error = addInherited(name, rights)) return {error, {}, false};
+    std::optional<acl::Dacl> folderDacl;
+    if (acl::needsFolder(modelDacl)) {
+      folderDacl.emplace();
+      if (const DWORD error = folderDaclOf(name, *folderDacl)) return {error, {}};
     }
-    return rights;
+    return {ERROR_SUCCESS, acl::runnableAcl(modelDacl, folderDacl, {administrators_, wellKnownSid(WinWorldSid)})};
   }
 
  private:
-  bool changesFreely(PSID sid) const {
-    return sameSid(system_, sid) || sameSid(administrators_, sid) || sameSid(installer_, sid);
+  acl::Who whoIs(PSID sid) const {
+    if (sameSid(system_, sid) || sameSid(administrators_, sid) || sameSid(installer_, sid)) return acl::Who::MayChange;
+    if (sameSid(creatorOwner_, sid)) return acl::Who::CreatorOwner;
+    if (sameSid(creatorGroup_, sid)) return acl::Who::CreatorGroup;
+    return acl::Who::Anyone;
   }
 
-  // An entry as the new file holds it; nothing for one that would give
-  // nothing (an allowed entry of a kind the tool cannot trim).
-  std::optional<Entry> entryOf(void* ace, bool fromFolder) const {
-    const auto* header = static_cast<const ACE_HEADER*>(ace);
-    Entry entry;
-    entry.flags = header->AceFlags;
-    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
-      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-      PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-      if (fromFolder && sameSid(creatorOwner_, sid)) {
-        sid = const_cast<BYTE*>(administrators_.data());  // the file's owner
-      } else if (fromFolder && sameSid(creatorGroup_, sid)) {
-        return std::nullopt;
-      }
-      const auto* bytes = static_cast<const BYTE*>(sid);
+  // The list of the object open at `object`, as the trimming reads it.
+  DWORD daclOf(HANDLE object, acl::Dacl& read) const {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                        nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) return error;
+    const std::unique_ptr<void, LocalFreer> owned(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return GetLastError();
+    read.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    read.present = dacl != nullptr;
+    if (dacl == nullptr) return ERROR_SUCCESS;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, i, &ace)) continue;
+      const auto* header = static_cast<const ACE_HEADER*>(ace);
+      acl::Ace entry;
       entry.type = header->AceType;
-      entry.sid.assign(bytes, bytes + GetLengthSid(sid));
-      entry.mask = allowed->Mask;
-      GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-      MapGenericMask(&entry.mask, &mapping);
-      if (entry.type == ACCESS_ALLOWED_ACE_TYPE && !changesFreely(sid)) {
-        entry.mask &= ~kChangeFile;
-        if (entry.mask == 0) return std::nullopt;
+      entry.flags = header->AceFlags;
+      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        const auto* bytes = static_cast<const BYTE*>(sid);
+        entry.sid.assign(bytes, bytes + GetLengthSid(sid));
+        entry.mask = allowed->Mask;
+        entry.who = whoIs(sid);
+      } else {
+        const auto* bytes = static_cast<const BYTE*>(ace);
+        entry.raw.assign(bytes, bytes + header->AceSize);
       }
-      return entry;
+      read.entries.push_back(std::move(entry));
     }
-    // A conditional or object entry that allows could allow a change: left
-    // out. One that denies only ever takes away: kept.
-    if (header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE || header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
-        header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
-      const auto* bytes = static_cast<const BYTE*>(ace);
-      entry.type = header->AceType;
-      entry.raw.assign(bytes, bytes + header->AceSize);
-      return entry;
-    }
-    return std::nullopt;
+    return ERROR_SUCCESS;
   }
 
-  // What the folder of `name` passes on to files, as inherited entries;
-  // when one of them would let someone else change the file, every one
-  // of them becomes explicit instead, trimmed, and the file inherits
-  // nothing.
-  DWORD addInherited(const std::u16string& name, RunnableRights& rights) const {
+  // The list of the folder `name` lies in.
+  DWORD folderDaclOf(const std::u16string& name, acl::Dacl& read) const {
     const WideZ path(name);
     wchar_t* leaf = nullptr;
     std::wstring full(MAX_PATH, L'\0');
@@ -240,46 +213,7 @@ class RightsBuilder {
                                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
     const DWORD openError = GetLastError();
     if (!folder) return openError;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error =
-        GetSecurityInfo(folder.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        &descriptor);
-    if (error != ERROR_SUCCESS) return error;
-    const std::unique_ptr<void, LocalFreer> owned(descriptor);
-    if (dacl == nullptr) return ERROR_SUCCESS;
-    std::vector<Entry> passed;
-    bool trimmed = false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-      void* ace = nullptr;
-      if (!GetAce(dacl, i, &ace)) continue;
-      const auto* header = static_cast<const ACE_HEADER*>(ace);
-      if ((header->AceFlags & OBJECT_INHERIT_ACE) == 0) continue;
-      auto entry = entryOf(ace, true);
-      const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-        ACCESS_MASK mask = allowed->Mask;
-        GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-        MapGenericMask(&mask, &mapping);
-        if (!entry || entry->mask != mask) trimmed = true;
-      } else if (!entry && header->AceType != ACCESS_DENIED_ACE_TYPE) {
-        trimmed = true;  // an allowed entry the tool cannot trim
-      }
-      if (!entry) continue;
-      // A file passes nothing on.
-      entry->flags = INHERITED_ACE;
-      if (!entry->raw.empty()) reinterpret_cast<ACE_HEADER*>(entry->raw.data())->AceFlags = INHERITED_ACE;
-      passed.push_back(std::move(*entry));
-    }
-    if (trimmed) {
-      rights.isProtected = true;
-      for (auto& entry : passed) {
-        entry.flags = 0;
-        if (!entry.raw.empty()) reinterpret_cast<ACE_HEADER*>(entry.raw.data())->AceFlags = 0;
-      }
-    }
-    for (auto& entry : passed) rights.entries.push_back(std::move(entry));
-    return ERROR_SUCCESS;
+    return daclOf(folder.get(), read);
   }
 
   Sid system_;
@@ -290,7 +224,7 @@ class RightsBuilder {
 };
 
 // The entries as an access list, in the order given.
-std::vector<BYTE> aclOf(const std::vector<Entry>& entries) {
+std::vector<BYTE> aclOf(const std::vector<acl::Ace>& entries) {
   DWORD size = sizeof(ACL);
   for (const auto& entry : entries) {
     size += entry.raw.empty() ? static_cast<DWORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + entry.sid.size())
@@ -298,18 +232,18 @@ std::vector<BYTE> aclOf(const std::vector<Entry>& entries) {
   }
   size = (size + sizeof(DWORD) - 1) & ~static_cast<DWORD>(sizeof(DWORD) - 1);
   std::vector<BYTE> buffer(size);
-  auto* acl = reinterpret_cast<PACL>(buffer.data());
-  if (!InitializeAcl(acl, size, ACL_REVISION_DS)) return {};
+  auto* list = reinterpret_cast<PACL>(buffer.data());
+  if (!InitializeAcl(list, size, ACL_REVISION_DS)) return {};
   for (const auto& entry : entries) {
     BOOL added = FALSE;
     auto* sid = const_cast<BYTE*>(entry.sid.data());
     if (!entry.raw.empty()) {
-      added = AddAce(acl, ACL_REVISION_DS, MAXDWORD, const_cast<BYTE*>(entry.raw.data()),
+      added = AddAce(list, ACL_REVISION_DS, MAXDWORD, const_cast<BYTE*>(entry.raw.data()),
                      static_cast<DWORD>(entry.raw.size()));
     } else if (entry.type == ACCESS_ALLOWED_ACE_TYPE) {
-      added = AddAccessAllowedAceEx(acl, ACL_REVISION_DS, entry.flags, entry.mask, sid);
+      added = AddAccessAllowedAceEx(list, ACL_REVISION_DS, entry.flags, entry.mask, sid);
     } else {
-      added = AddAccessDeniedAceEx(acl, ACL_REVISION_DS, entry.flags, entry.mask, sid);
+      added = AddAccessDeniedAceEx(list, ACL_REVISION_DS, entry.flags, entry.mask, sid);
     }
     if (!added) return {};
   }
@@ -595,8 +529,8 @@ class Win32FileAndProcess final : public FileAndProcess {
     RightsBuilder builder;
     const auto rights = builder.rightsFor(std::u16string(name), model);
     if (rights.error != ERROR_SUCCESS) return {{}, rights.error};
-    auto acl = aclOf(rights.entries);
-    if (acl.empty()) return {{}, ERROR_INVALID_ACL};
+    auto list = aclOf(rights.list.entries);
+    if (list.empty()) return {{}, ERROR_INVALID_ACL};
     // Private while it is written; its rights once it exists, through the
     // handle that made it, so that nothing else is ever given them.
     constexpr DWORD kAccess = GENERIC_WRITE | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
@@ -607,8 +541,8 @@ class Win32FileAndProcess final : public FileAndProcess {
     if (created.error != kOk) return created;
     const auto handle = reinterpret_cast<HANDLE>(created.handle.value());
     const SECURITY_INFORMATION inheritance =
-        rights.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
-    auto* dacl = reinterpret_cast<PACL>(acl.data());
+        rights.list.isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    auto* dacl = reinterpret_cast<PACL>(list.data());
     DWORD error = SetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | inheritance,
                                   const_cast<BYTE*>(builder.administrators().data()), nullptr, dacl, nullptr);
     // A token that may not name Administrators as owner keeps its own.
