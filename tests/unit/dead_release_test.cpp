@@ -78,26 +78,6 @@ bool allConfirmed(Harness& h) {
   return true;
 }
 
-// Each service's two versions are each at one of its three names (the new
-// one at two, when the deployment staged it again).
-void expectNothingLost(Harness& h) {
-  for (const auto& m : kMembers) {
-    std::multiset<std::string> versions;
-    for (const auto& name : {m.exe(), m.next(), m.old()}) {
-      if (const auto bytes = h.os.contents(name)) versions.insert(*bytes);
-    }
-    EXPECT_EQ(versions.count(versionOf(m, "v1")), 1u) << toUtf8(m.name);
-    EXPECT_GE(versions.count(versionOf(m, "v2")), 1u) << toUtf8(m.name);
-  }
-}
-
-// The version a member runs, "v1" or "v2", when it runs its own file.
-std::string runs(Harness& h, const ReleaseMember& m) {
-  if (!runsItsFile(h, m)) return "down";
-  const auto& image = serviceOf(h, m).runningImage;
-  return image == versionOf(m, "v2") ? "v2" : image == versionOf(m, "v1") ? "v1" : "?";
-}
-
 // The release, or one of its services alone (QZAgent has QZSync depending
 // on it).
 std::u16string runnerArguments(int runner) {
@@ -286,9 +266,6 @@ namespace {
 using namespace usqz::testing;
 
 void stageAgain(Harness& h, const ReleaseMember& m) { h.os.putFile(m.next(), versionOf(m, "v2")); }
-void stageAgain(Harness& h) {
-  for (const auto& m : kMembers) stageAgain(h, m);
-}
 
 // The recovery of a dead release (run by the deployment's retry of the
 // release) killed at every call it makes, until the release's own journals
@@ -335,7 +312,7 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
       {
         SCOPED_TRACE(::testing::Message() << "killed at " << first << ", its recovery at " << second
                                           << ", then the release");
-        expectNothingLost(h);
+        expectNothingLost(h, kMembers, true);
         const auto out = h.out().size();
         stageAgain(h);
         EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
@@ -350,11 +327,11 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
         const auto out = alone.out().size();
         stageAgain(alone, service);
         EXPECT_EQ(alone.run(runnerArguments(runner)), 0) << alone.out().substr(out);
-        expectNothingLost(alone);
-        EXPECT_EQ(runs(alone, service), "v2") << alone.out().substr(out);
+        expectNothingLost(alone, kMembers, true);
+        EXPECT_EQ(runningVersion(alone, service), "v2") << alone.out().substr(out);
         for (const auto& m : kMembers) {
           if (m.name == service.name) continue;
-          EXPECT_EQ(runs(alone, m), decision) << toUtf8(m.name) << alone.out().substr(out);
+          EXPECT_EQ(runningVersion(alone, m), decision) << toUtf8(m.name) << alone.out().substr(out);
         }
         // Whatever journal is left is the dead release's, and harmless: the
         // release run after it (in turn after each service) ends all new.
@@ -803,7 +780,7 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
       const int status = h.run(kReleaseArguments);
       const auto said = h.out().substr(out);
       statuses.insert(status);
-      expectNothingLost(h);
+      expectNothingLost(h, kMembers, true);
       EXPECT_EQ(h.services.openHandles(), 0u);
       EXPECT_EQ(h.os.openFiles(), 0u);
       EXPECT_EQ(h.os.locksHeld(), 0u);
@@ -820,19 +797,19 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
       const auto file = static_cast<FileOp>(op);
       switch (status) {
         case 0:
-          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v2") << said;
+          for (const auto& m : kMembers) EXPECT_EQ(runningVersion(h, m), "v2") << said;
           break;
         case 10: {
           // As found: every service running, on one version.
           std::set<std::string> versions;
-          for (const auto& m : kMembers) versions.insert(runs(h, m));
+          for (const auto& m : kMembers) versions.insert(runningVersion(h, m));
           if (!fileRefused) {
             EXPECT_EQ(versions.size(), 1u) << said;
           }
           break;
         }
         case 11:
-          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v1") << said;
+          for (const auto& m : kMembers) EXPECT_EQ(runningVersion(h, m), "v1") << said;
           break;
         case 12: {
           // A journal that cannot be read (or is not read, where the tool
@@ -840,7 +817,7 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
           // of the new version that stays needs an administrator: 12 all
           // the same.
           bool allNew = true;
-          for (const auto& m : kMembers) allNew = allNew && runs(h, m) == "v2";
+          for (const auto& m : kMembers) allNew = allNew && runningVersion(h, m) == "v2";
           const bool unjudged = said.find(ansi(u"não pôde ser lido")) != std::string::npos ||
                                 said.find(ansi(u"não se pôde saber")) != std::string::npos ||
                                 said.find(ansi(u"interrompida não foi desfeita (diário")) != std::string::npos ||
