@@ -198,13 +198,6 @@ TEST(DeadRelease, OnePlanThatRefusesLeavesEveryServiceAsFound) {
   EXPECT_TRUE(statuses.count(10) && statuses.count(12)) << "deaths leave services down and services running";
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // The release killed while its last service starts, another build staged
 // since at QZAgent's .new: the run of the release says which service and
@@ -258,12 +251,6 @@ TEST(DeadRelease, ARefusalSaysWhichServiceAndWhichFileToLookAt) {
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 void stageAgain(Harness& h, const ReleaseMember& m) { h.os.putFile(m.next(), versionOf(m, "v2")); }
 
@@ -350,15 +337,6 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
   }
   EXPECT_EQ(decided.size(), 2u) << "releases to undo and a release to finish";
 }
-
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using platform::fake::FakeHealthProbes;
-using ::testing::HasSubstr;
 
 const std::u16string kAgentUrl = u"http://127.0.0.1:8080/health";
 const std::u16string kStoreTcp = u"127.0.0.1:8081";
@@ -516,13 +494,6 @@ TEST(DeadRelease, ACheckTheJournalCannotKeepRefusesTheReleaseBeforeAnyStop) {
   expectAllOn(h, "v1");
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // From `from` up to the first of `to` after it (or the end).
 std::string between(const std::string& text, const std::string& from, const std::string& to) {
@@ -634,13 +605,6 @@ TEST(DeadReleaseCheck, SaysWhatTheRunWouldDoWithTheWholeRelease) {
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // Where the tool acts judged untrusted before a dead run's journal is read:
 // nothing is touched, and with a journal present (the dead run may have
@@ -726,12 +690,6 @@ TEST(DeadRelease, ALocationRefusedBeforeAJournalIsReadSaysTheInterruptedUpdateWa
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 // The deployment's retry of a release killed while its last service
 // started (or once all were confirmed), with a lasting error at each call
@@ -837,12 +795,6 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
   EXPECT_TRUE(statuses.count(0) && statuses.count(12));
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 // A lock that cannot be had (not busy: it cannot even be asked for) leaves
 // every journal unread: with one present the run says 12 and which journal

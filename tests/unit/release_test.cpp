@@ -501,14 +501,6 @@ TEST(Release, ChecksEveryServiceAndSaysTheOrderWithoutTouchingAny) {
   EXPECT_THAT(h.out(), HasSubstr("depend\xEAncia circular entre QZSync, QZAgent"));
 }
 
-}  // namespace
-}  // namespace usqz
-
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // -- what a release tells ------------------------------------------------------
 
