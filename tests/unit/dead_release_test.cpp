@@ -340,8 +340,6 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
 
 const std::u16string kAgentUrl = u"http://127.0.0.1:8080/health";
 const std::u16string kStoreTcp = u"127.0.0.1:8081";
-const std::u16string kCheckCommand = u"C:\\svc\\check.cmd";
-const std::u16string kCheckLine = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
 
 // The release with its checks: QZAgent's address and its pin, QZStore's
 // port and a command.

@@ -70,6 +70,18 @@ inline platform::fake::FakeService& serviceOf(Harness& h, const ReleaseMember& m
 inline const std::u16string kCheckCommand = u"C:\\svc\\check.cmd";
 inline const std::u16string kCheckLine = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
 
+// The scene with QZAgent held to the health command by the release file;
+// the command passes, or, unless `passes`, fails for QZAgent's new version.
+inline void setUpAgentHeldToACommand(Harness& h, bool passes) {
+  setUpReleaseScene(h, R"({"services": [{"name": "QZSync"}, {"name": "QZAgent", "healthCommand": )"
+                       R"(["C:\\svc\\check.cmd"]}, {"name": "QZStore"}]})");
+  h.os.putFile(kCheckCommand, "@exit /b 0\r\n");
+  h.probes.answer(kCheckLine, [&h, passes] {
+    const bool onV2 = serviceOf(h, kMembers[1]).runningImage == versionOf(kMembers[1], "v2");
+    return FakeHealthProbes::exited(passes || !onV2 ? 0 : 1);
+  });
+}
+
 // The deployment stages every member's new version again.
 inline void stageAgain(Harness& h, const std::vector<ReleaseMember>& members = kMembers) {
   for (const auto& member : members) h.os.putFile(member.next(), versionOf(member, "v2"));
