@@ -695,7 +695,6 @@ TEST(DeadRelease, ALocationRefusedBeforeAJournalIsReadSaysTheInterruptedUpdateWa
 // go, 0 only with every service on its new version, nothing down unless
 // the status is 12, and a recovery that refuses stops nothing.
 TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrSaysWhatIsDown) {
-  constexpr platform::OsError kLasting = 1;
   const unsigned dying[] = {deaths().syncStarting, deaths().allConfirmed};
   std::set<int> statuses;
   for (const auto death : dying) {
@@ -710,27 +709,12 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
     Harness clean;
     dead(clean);
     clean.run(kReleaseArguments);
-    std::vector<std::pair<int, unsigned>> faults;  // operation (files, then services offset by 100), call
-    for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
-      const auto from = before.os.calls(static_cast<FileOp>(op));
-      for (unsigned n = from + 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) faults.emplace_back(op, n);
-    }
-    for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
-      const auto from = before.services.calls(static_cast<ServiceOp>(op));
-      for (unsigned n = from + 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) {
-        faults.emplace_back(100 + op, n);
-      }
-    }
-    for (const auto& [op, nth] : faults) {
+    for (const auto& [op, nth] : callsToFault(clean, &before)) {
       SCOPED_TRACE(::testing::Message() << "killed at " << death << ", operation " << op << ", call " << nth);
       Harness h;
       dead(h);
+      failLastingly(h, op, nth);
       const bool fileOp = op < 100;
-      if (fileOp) {
-        h.os.faults().failCall(static_cast<FileOp>(op), nth, kLasting);
-      } else {
-        h.services.faults().failCall(static_cast<ServiceOp>(op - 100), nth, kLasting);
-      }
       const auto requests = h.services.requests().size();
       const auto out = h.out().size();
       const int status = h.run(kReleaseArguments);

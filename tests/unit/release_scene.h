@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -149,6 +150,33 @@ inline void expectAllOn(Harness& h, const std::string& version,
   EXPECT_EQ(h.services.openHandles(), 0u);
   EXPECT_EQ(h.os.openFiles(), 0u);
   EXPECT_EQ(h.os.locksHeld(), 0u);
+}
+
+// Each call of each platform operation that `run` made beyond what
+// `before` (a run of the same scene up to some point) had made: file
+// operations as they are, service operations offset by 100.
+inline std::vector<std::pair<int, unsigned>> callsToFault(const Harness& run, const Harness* before = nullptr) {
+  std::vector<std::pair<int, unsigned>> faults;
+  for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
+    const unsigned from = before ? before->os.calls(static_cast<FileOp>(op)) : 0;
+    for (unsigned n = from + 1; n <= run.os.calls(static_cast<FileOp>(op)); ++n) faults.emplace_back(op, n);
+  }
+  for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
+    const unsigned from = before ? before->services.calls(static_cast<ServiceOp>(op)) : 0;
+    for (unsigned n = from + 1; n <= run.services.calls(static_cast<ServiceOp>(op)); ++n) faults.emplace_back(100 + op, n);
+  }
+  return faults;
+}
+
+// A lasting error at the `nth` call of operation `op` (as callsToFault
+// numbers them).
+inline void failLastingly(Harness& h, int op, unsigned nth) {
+  constexpr platform::OsError kLasting = 1;
+  if (op < 100) {
+    h.os.faults().failCall(static_cast<FileOp>(op), nth, kLasting);
+  } else {
+    h.services.faults().failCall(static_cast<ServiceOp>(op - 100), nth, kLasting);
+  }
 }
 
 // The journal a member's run left, as the run reads it; nothing when none.

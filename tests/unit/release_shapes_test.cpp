@@ -105,31 +105,19 @@ TEST_P(ReleaseShapes, KilledAtEveryCallTheDeploymentsRetryEndsItAsAWhole) {
 // version lost, every handle and lock let go, and the status says what the
 // release left: 0 all new, 10 and 11 all old and running, 12 something down.
 TEST_P(ReleaseShapes, AFaultAtAnyCallEndsItAsAWholeOrSaysWhatIsDown) {
-  constexpr platform::OsError kLasting = 1;
   const auto all = members();
   for (const bool failing : {false, true}) {
     Harness clean;
     setUp(clean, failing);
     clean.run(kReleaseArguments);
-    std::vector<std::pair<int, unsigned>> faults;  // operation (files first, then services, offset by 100), call
-    for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
-      for (unsigned n = 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) faults.emplace_back(op, n);
-    }
-    for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
-      for (unsigned n = 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) faults.emplace_back(100 + op, n);
-    }
     std::set<int> statuses;
-    for (const auto& [op, nth] : faults) {
+    for (const auto& [op, nth] : callsToFault(clean)) {
       SCOPED_TRACE(::testing::Message() << (failing ? "failing" : "passing") << ", operation " << op << ", call "
                                         << nth);
       Harness h;
       setUp(h, failing);
+      failLastingly(h, op, nth);
       const bool fileOp = op < 100;
-      if (fileOp) {
-        h.os.faults().failCall(static_cast<FileOp>(op), nth, kLasting);
-      } else {
-        h.services.faults().failCall(static_cast<ServiceOp>(op - 100), nth, kLasting);
-      }
       const auto file = static_cast<FileOp>(op);
       const int status = h.run(kReleaseArguments);
       statuses.insert(status);
