@@ -78,26 +78,6 @@ bool allConfirmed(Harness& h) {
   return true;
 }
 
-// Each service's two versions are each at one of its three names (the new
-// one at two, when the deployment staged it again).
-void expectNothingLost(Harness& h) {
-  for (const auto& m : kMembers) {
-    std::multiset<std::string> versions;
-    for (const auto& name : {m.exe(), m.next(), m.old()}) {
-      if (const auto bytes = h.os.contents(name)) versions.insert(*bytes);
-    }
-    EXPECT_EQ(versions.count(versionOf(m, "v1")), 1u) << toUtf8(m.name);
-    EXPECT_GE(versions.count(versionOf(m, "v2")), 1u) << toUtf8(m.name);
-  }
-}
-
-// The version a member runs, "v1" or "v2", when it runs its own file.
-std::string runs(Harness& h, const ReleaseMember& m) {
-  if (!runsItsFile(h, m)) return "down";
-  const auto& image = serviceOf(h, m).runningImage;
-  return image == versionOf(m, "v2") ? "v2" : image == versionOf(m, "v1") ? "v1" : "?";
-}
-
 // The release, or one of its services alone (QZAgent has QZSync depending
 // on it).
 std::u16string runnerArguments(int runner) {
@@ -218,13 +198,6 @@ TEST(DeadRelease, OnePlanThatRefusesLeavesEveryServiceAsFound) {
   EXPECT_TRUE(statuses.count(10) && statuses.count(12)) << "deaths leave services down and services running";
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // The release killed while its last service starts, another build staged
 // since at QZAgent's .new: the run of the release says which service and
@@ -278,17 +251,8 @@ TEST(DeadRelease, ARefusalSaysWhichServiceAndWhichFileToLookAt) {
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 void stageAgain(Harness& h, const ReleaseMember& m) { h.os.putFile(m.next(), versionOf(m, "v2")); }
-void stageAgain(Harness& h) {
-  for (const auto& m : kMembers) stageAgain(h, m);
-}
 
 // The recovery of a dead release (run by the deployment's retry of the
 // release) killed at every call it makes, until the release's own journals
@@ -335,7 +299,7 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
       {
         SCOPED_TRACE(::testing::Message() << "killed at " << first << ", its recovery at " << second
                                           << ", then the release");
-        expectNothingLost(h);
+        expectNothingLost(h, kMembers, true);
         const auto out = h.out().size();
         stageAgain(h);
         EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
@@ -350,11 +314,11 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
         const auto out = alone.out().size();
         stageAgain(alone, service);
         EXPECT_EQ(alone.run(runnerArguments(runner)), 0) << alone.out().substr(out);
-        expectNothingLost(alone);
-        EXPECT_EQ(runs(alone, service), "v2") << alone.out().substr(out);
+        expectNothingLost(alone, kMembers, true);
+        EXPECT_EQ(runningVersion(alone, service), "v2") << alone.out().substr(out);
         for (const auto& m : kMembers) {
           if (m.name == service.name) continue;
-          EXPECT_EQ(runs(alone, m), decision) << toUtf8(m.name) << alone.out().substr(out);
+          EXPECT_EQ(runningVersion(alone, m), decision) << toUtf8(m.name) << alone.out().substr(out);
         }
         // Whatever journal is left is the dead release's, and harmless: the
         // release run after it (in turn after each service) ends all new.
@@ -374,19 +338,8 @@ TEST(DeadReleaseKillSweep, ARecoveryKilledAnywhereLeavesTheWholeReleaseToAnyOfIt
   EXPECT_EQ(decided.size(), 2u) << "releases to undo and a release to finish";
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using platform::fake::FakeHealthProbes;
-using ::testing::HasSubstr;
-
 const std::u16string kAgentUrl = u"http://127.0.0.1:8080/health";
 const std::u16string kStoreTcp = u"127.0.0.1:8081";
-const std::u16string kCheckCommand = u"C:\\svc\\check.cmd";
-const std::u16string kCheckLine = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
 
 // The release with its checks: QZAgent's address and its pin, QZStore's
 // port and a command.
@@ -539,13 +492,6 @@ TEST(DeadRelease, ACheckTheJournalCannotKeepRefusesTheReleaseBeforeAnyStop) {
   expectAllOn(h, "v1");
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // From `from` up to the first of `to` after it (or the end).
 std::string between(const std::string& text, const std::string& from, const std::string& to) {
@@ -657,13 +603,6 @@ TEST(DeadReleaseCheck, SaysWhatTheRunWouldDoWithTheWholeRelease) {
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // Where the tool acts judged untrusted before a dead run's journal is read:
 // nothing is touched, and with a journal present (the dead run may have
@@ -749,12 +688,6 @@ TEST(DeadRelease, ALocationRefusedBeforeAJournalIsReadSaysTheInterruptedUpdateWa
   }
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 // The deployment's retry of a release killed while its last service
 // started (or once all were confirmed), with a lasting error at each call
@@ -762,7 +695,6 @@ using namespace usqz::testing;
 // go, 0 only with every service on its new version, nothing down unless
 // the status is 12, and a recovery that refuses stops nothing.
 TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrSaysWhatIsDown) {
-  constexpr platform::OsError kLasting = 1;
   const unsigned dying[] = {deaths().syncStarting, deaths().allConfirmed};
   std::set<int> statuses;
   for (const auto death : dying) {
@@ -777,33 +709,18 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
     Harness clean;
     dead(clean);
     clean.run(kReleaseArguments);
-    std::vector<std::pair<int, unsigned>> faults;  // operation (files, then services offset by 100), call
-    for (int op = 0; op <= static_cast<int>(FileOp::ReadAt); ++op) {
-      const auto from = before.os.calls(static_cast<FileOp>(op));
-      for (unsigned n = from + 1; n <= clean.os.calls(static_cast<FileOp>(op)); ++n) faults.emplace_back(op, n);
-    }
-    for (int op = 0; op <= static_cast<int>(ServiceOp::Release); ++op) {
-      const auto from = before.services.calls(static_cast<ServiceOp>(op));
-      for (unsigned n = from + 1; n <= clean.services.calls(static_cast<ServiceOp>(op)); ++n) {
-        faults.emplace_back(100 + op, n);
-      }
-    }
-    for (const auto& [op, nth] : faults) {
+    for (const auto& [op, nth] : callsToFault(clean, &before)) {
       SCOPED_TRACE(::testing::Message() << "killed at " << death << ", operation " << op << ", call " << nth);
       Harness h;
       dead(h);
+      failLastingly(h, op, nth);
       const bool fileOp = op < 100;
-      if (fileOp) {
-        h.os.faults().failCall(static_cast<FileOp>(op), nth, kLasting);
-      } else {
-        h.services.faults().failCall(static_cast<ServiceOp>(op - 100), nth, kLasting);
-      }
       const auto requests = h.services.requests().size();
       const auto out = h.out().size();
       const int status = h.run(kReleaseArguments);
       const auto said = h.out().substr(out);
       statuses.insert(status);
-      expectNothingLost(h);
+      expectNothingLost(h, kMembers, true);
       EXPECT_EQ(h.services.openHandles(), 0u);
       EXPECT_EQ(h.os.openFiles(), 0u);
       EXPECT_EQ(h.os.locksHeld(), 0u);
@@ -820,19 +737,19 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
       const auto file = static_cast<FileOp>(op);
       switch (status) {
         case 0:
-          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v2") << said;
+          for (const auto& m : kMembers) EXPECT_EQ(runningVersion(h, m), "v2") << said;
           break;
         case 10: {
           // As found: every service running, on one version.
           std::set<std::string> versions;
-          for (const auto& m : kMembers) versions.insert(runs(h, m));
+          for (const auto& m : kMembers) versions.insert(runningVersion(h, m));
           if (!fileRefused) {
             EXPECT_EQ(versions.size(), 1u) << said;
           }
           break;
         }
         case 11:
-          for (const auto& m : kMembers) EXPECT_EQ(runs(h, m), "v1") << said;
+          for (const auto& m : kMembers) EXPECT_EQ(runningVersion(h, m), "v1") << said;
           break;
         case 12: {
           // A journal that cannot be read (or is not read, where the tool
@@ -840,7 +757,7 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
           // of the new version that stays needs an administrator: 12 all
           // the same.
           bool allNew = true;
-          for (const auto& m : kMembers) allNew = allNew && runs(h, m) == "v2";
+          for (const auto& m : kMembers) allNew = allNew && runningVersion(h, m) == "v2";
           const bool unjudged = said.find(ansi(u"não pôde ser lido")) != std::string::npos ||
                                 said.find(ansi(u"não se pôde saber")) != std::string::npos ||
                                 said.find(ansi(u"interrompida não foi desfeita (diário")) != std::string::npos ||
@@ -860,12 +777,6 @@ TEST(DeadReleaseFaultSweep, AFaultAnywhereInTheRecoveryEndsTheReleaseAsAWholeOrS
   EXPECT_TRUE(statuses.count(0) && statuses.count(12));
 }
 
-}  // namespace
-}  // namespace usqz
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
 
 // A lock that cannot be had (not busy: it cannot even be asked for) leaves
 // every journal unread: with one present the run says 12 and which journal

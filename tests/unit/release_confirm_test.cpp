@@ -217,14 +217,7 @@ TEST(ReleaseConfirmation, AHealthCommandInTheReleaseFileRunsAsJudged) {
   for (const bool passes : {true, false}) {
     SCOPED_TRACE(passes ? "it passes" : "it fails for v2");
     Harness h;
-    setUpReleaseScene(h, R"({"services": [{"name": "QZSync"}, {"name": "QZAgent", "healthCommand": )"
-                         R"(["C:\\svc\\check.cmd"]}, {"name": "QZStore"}]})");
-    h.os.putFile(u"C:\\svc\\check.cmd", "@exit /b 0\r\n");
-    const auto line = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
-    h.probes.answer(line, [&h, passes] {
-      const bool onV2 = serviceOf(h, kMembers[1]).runningImage == versionOf(kMembers[1], "v2");
-      return FakeHealthProbes::exited(passes || !onV2 ? 0 : 1);
-    });
+    setUpAgentHeldToACommand(h, passes);
     const int status = h.run(kReleaseArguments + u" --health-timeout 5");
     EXPECT_EQ(status, passes ? 0 : 11) << h.out();
     expectAllOn(h, passes ? "v2" : "v1");

@@ -432,24 +432,16 @@ TEST(Release, RegistersAServiceNotRegisteredYetOnlyOnceAllArePassed) {
 // A health command the release file gives a service runs as the command
 // line's would: the program and the command line it was judged by.
 TEST(Release, HoldsAServiceToTheHealthCommandItsFileGives) {
-  const std::u16string line = u"\"C:\\Windows\\System32\\cmd.exe\" /d /c \"\"C:\\svc\\check.cmd\"\"";
   for (const bool passes : {true, false}) {
     SCOPED_TRACE(passes ? "passes" : "fails for the new version");
     Harness h;
-    setUpReleaseScene(h, R"({"services": [{"name": "QZSync"}, {"name": "QZAgent", "healthCommand": )"
-                         R"(["C:\\svc\\check.cmd"]}, {"name": "QZStore"}]})");
-    h.os.putFile(u"C:\\svc\\check.cmd", "@exit /b 0");
-    auto& agent = *h.services.find(u"QZAgent");
-    h.probes.answer(line, [&agent, passes] {
-      const bool next = agent.runningImage == versionOf(kMembers[1], "v2");
-      return platform::fake::FakeHealthProbes::exited(next && !passes ? 1 : 0);
-    });
+    setUpAgentHeldToACommand(h, passes);
     EXPECT_EQ(h.run(kReleaseArguments + u" --health-timeout 2"), passes ? 0 : 11) << h.out();
     expectAllOn(h, passes ? "v2" : "v1");
     ASSERT_FALSE(h.probes.commands().empty());
     for (const auto& [program, commandLine] : h.probes.commands()) {
       EXPECT_EQ(program, u"C:\\Windows\\System32\\cmd.exe");
-      EXPECT_EQ(commandLine, line);
+      EXPECT_EQ(commandLine, kCheckLine);
     }
   }
 }
@@ -501,14 +493,6 @@ TEST(Release, ChecksEveryServiceAndSaysTheOrderWithoutTouchingAny) {
   EXPECT_THAT(h.out(), HasSubstr("depend\xEAncia circular entre QZSync, QZAgent"));
 }
 
-}  // namespace
-}  // namespace usqz
-
-namespace usqz {
-namespace {
-
-using namespace usqz::testing;
-using ::testing::HasSubstr;
 
 // -- what a release tells ------------------------------------------------------
 
