@@ -3,6 +3,8 @@
 // whichever of them goes down meanwhile and however; a service of the
 // release with nothing to do is carried round the ones it depends on; the
 // release file's health checks are the ones that run.
+#include <set>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -209,6 +211,52 @@ TEST(ReleaseConfirmation, ARunKilledWithACarriedMemberIsRecoveredByTheRetry) {
       }
     }
   }
+}
+
+// A release with a carried member, a lasting error at each call of each
+// operation: no version lost, exit 0 only with both services with work on
+// their new versions and all three running, 10 and 11 only with all on
+// their old ones and running, and the carried one never left down unless
+// the status is 12.
+TEST(ReleaseConfirmation, AFaultAnywhereWithACarriedMemberLeavesNothingDownUnasked) {
+  const auto setUp = [](Harness& h) {
+    setUpReleaseScene(h);
+    h.os.removeFile(kMembers[0].next());
+  };
+  Harness clean;
+  setUp(clean);
+  EXPECT_EQ(clean.run(kReleaseArguments), 0) << clean.out();
+  std::set<int> statuses;
+  for (const auto& [op, nth] : callsToFault(clean)) {
+    SCOPED_TRACE(::testing::Message() << "operation " << op << ", call " << nth);
+    Harness h;
+    setUp(h);
+    failLastingly(h, op, nth);
+    const int status = h.run(kReleaseArguments);
+    statuses.insert(status);
+    EXPECT_EQ(h.services.openHandles(), 0u);
+    EXPECT_EQ(h.os.locksHeld(), 0u);
+    for (const auto& member : {kMembers[1], kMembers[2]}) {
+      std::multiset<std::string> versions;
+      for (const auto& name : {member.exe(), member.next(), member.old()}) {
+        if (const auto bytes = h.os.contents(name)) versions.insert(*bytes);
+      }
+      EXPECT_EQ(versions.count(versionOf(member, "v1")), 1u) << toUtf8(member.name);
+      EXPECT_EQ(versions.count(versionOf(member, "v2")), 1u) << toUtf8(member.name);
+    }
+    if (status == 12) continue;
+    for (const auto& member : kMembers) {
+      SCOPED_TRACE(toUtf8(member.name));
+      const bool idle = member.name == kMembers[0].name;
+      EXPECT_TRUE(runsItsFile(h, member)) << h.out();
+      // A console that fails (1) tells nothing of the versions.
+      if (status != 1) {
+        EXPECT_EQ(h.os.contents(member.exe()), versionOf(member, idle || status != 0 ? "v1" : "v2"))
+            << status << h.out();
+      }
+    }
+  }
+  EXPECT_TRUE(statuses.count(0) && statuses.count(11)) << "faults that pass and faults that put the release back";
 }
 
 // The release file's health command is resolved and judged once, and the
