@@ -1119,3 +1119,59 @@ TEST(DeadReleaseStopSweep, AFirstStopThatFailsMovesNothingAndStartsAgainWhatItSt
 
 }  // namespace
 }  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// Killed with every service running its new version, not all confirmed:
+// QZAgent, stopped last, refuses its stop and shares its process. The run
+// says so once, starts again QZStore and QZSync on what they ran, and each
+// result says which service did not stop and why; the retry, QZAgent
+// stopping again, puts the release back and updates it.
+TEST(DeadRelease, AFirstStopThatFailsSaysWhichServiceDidNotStop) {
+  ASSERT_NE(deaths().allRunning, 0u);
+  Harness h;
+  setUpReleaseScene(h);
+  h.runDyingAt(kReleaseArguments, deaths().allRunning);
+  sceneOf(h);
+  const auto& agent = member(u"QZAgent");
+  serviceOf(h, agent).stop.refused = true;
+  serviceOf(h, agent).serviceType = platform::kServiceWin32ShareProcess;
+  const auto files = filesOf(h);
+  const auto out = h.out().size();
+  EXPECT_EQ(h.run(kReleaseArguments), 10);
+  const std::u16string why =
+      u"a atualização conjunta anterior interrompida não foi desfeita: serviço QZAgent: Erro ao parar o serviço: "
+      u"The requested control is not valid for this service; o processo do serviço é compartilhado com outros "
+      u"serviços e não é encerrado; nada foi movido";
+  std::u16string expected =
+      u"[QZSync]\r\n"
+      u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): desfazendo\r\n"
+      u"[QZStore]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZSync]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZAgent]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZSync]\r\nService :: iniciando ...\r\nService :: status: iniciado\r\n"
+      u"[QZStore]\r\nService :: iniciando ...\r\nService :: status: iniciado\r\n"
+      u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): nada foi movido\r\n";
+  for (const auto& m : kMembers) {
+    if (m.name != u"QZSync") expected += u"[" + m.name + u"]\r\n";
+    expected += u"Ocorreu um erro ao atualizar o serviço: " + m.name + u". Erro: " + why + u"\r\n";
+  }
+  EXPECT_EQ(h.out().substr(out), ansi(expected));
+  for (const auto& m : kMembers) {
+    EXPECT_EQ(resultOf(h, m), ansi(u"Erro: " + why + u"\r\n"));
+    EXPECT_EQ(runs(h, m), "v2") << toUtf8(m.name);
+  }
+  EXPECT_TRUE(filesOf(h) == files);
+  EXPECT_EQ(h.services.openHandles(), 0u);
+
+  serviceOf(h, agent).stop.refused = false;
+  serviceOf(h, agent).serviceType = platform::kServiceWin32OwnProcess;
+  stageAgain(h);
+  EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
+  expectAllOn(h, "v2");
+}
+
+}  // namespace
+}  // namespace usqz
