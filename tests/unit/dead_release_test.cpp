@@ -2,7 +2,9 @@
 // any is stopped and all left as found when one plan refuses (the status
 // saying whether anything is down), the journals let go only once every
 // service is recovered, each service held to the checks the release gave
-// it whoever runs the recovery, and --check saying what the run would do.
+// it whoever runs the recovery, --check saying what the run would do, and
+// a first stop that fails moving nothing and starting again what it
+// stopped.
 #include <memory>
 #include <map>
 #include <set>
@@ -813,6 +815,273 @@ TEST(DeadRelease, ALockNotHadWithAJournalPresentSaysTheInterruptedUpdateWasNotUn
       EXPECT_EQ(said.rfind(ansi(u"Não foi possível obter o bloqueio da atualização do serviço "), 0), 0u) << said;
     }
   }
+}
+
+}  // namespace
+}  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// -- a first stop that fails -------------------------------------------------------
+
+// How one service's stop can fail where its process cannot be ended in its
+// place; set where the dead release left it, its own stops settled, and
+// gone for the deployment's retry.
+struct StopFault {
+  const char* what;
+  void (*set)(Harness&, const ReleaseMember&);
+  void (*clear)(Harness&, const ReleaseMember&);
+};
+
+const std::u16string kOutsider = u"QZWatch";
+
+void shareItsProcess(Harness& h, const ReleaseMember& m) { serviceOf(h, m).serviceType = platform::kServiceWin32ShareProcess; }
+void failItsEnd(Harness& h, const ReleaseMember&) {
+  h.services.faults().failAlways(ServiceOp::TerminateProcess, platform::kErrorAccessDenied);
+}
+void refuse(Harness& h, const ReleaseMember& m, platform::OsError code) {
+  serviceOf(h, m).stop.refused = true;
+  serviceOf(h, m).stop.refusalCode = code;
+}
+void neverStop(Harness& h, const ReleaseMember& m) { serviceOf(h, m).stop.takesMs = platform::fake::kNever; }
+void asBefore(Harness& h, const ReleaseMember& m) {
+  auto& service = serviceOf(h, m);
+  service.serviceType = platform::kServiceWin32OwnProcess;
+  service.stop.refused = false;
+  service.stop.takesMs = 200;
+  h.services.faults().clear();
+}
+
+const StopFault kStopFaults[] = {
+    {"refuses the stop, its process shared",
+     [](Harness& h, const ReleaseMember& m) {
+       refuse(h, m, platform::fake::kErrorInvalidServiceControl);
+       shareItsProcess(h, m);
+     },
+     asBefore},
+    {"refuses the stop, its process not to be ended",
+     [](Harness& h, const ReleaseMember& m) {
+       refuse(h, m, platform::fake::kErrorInvalidServiceControl);
+       failItsEnd(h, m);
+     },
+     asBefore},
+    {"its stop times out, its process shared",
+     [](Harness& h, const ReleaseMember& m) {
+       neverStop(h, m);
+       shareItsProcess(h, m);
+     }, asBefore},
+    {"its stop times out, its process not to be ended",
+     [](Harness& h, const ReleaseMember& m) {
+       neverStop(h, m);
+       failItsEnd(h, m);
+     }, asBefore},
+    {"the stop control fails, its process shared",
+     [](Harness& h, const ReleaseMember& m) {
+       refuse(h, m, platform::kErrorAccessDenied);
+       shareItsProcess(h, m);
+     },
+     asBefore},
+    {"the stop control fails, its process not to be ended",
+     [](Harness& h, const ReleaseMember& m) {
+       refuse(h, m, platform::kErrorAccessDenied);
+       failItsEnd(h, m);
+     },
+     asBefore},
+    {"a service started since depends on it",
+     [](Harness& h, const ReleaseMember& m) {
+       h.os.putFile(u"C:\\svc\\watch.exe", kV1);
+       auto& outsider = h.services.addService(kOutsider, u"\"C:\\svc\\watch.exe\"", platform::kServiceRunning);
+       outsider.dependsOn = {m.name};
+     },
+     [](Harness& h, const ReleaseMember&) { h.services.terminateProcess(h.services.find(kOutsider)->processId); }},
+};
+
+std::map<std::u16string, std::optional<std::string>> filesOf(Harness& h) {
+  std::map<std::u16string, std::optional<std::string>> files;
+  for (const auto& name : h.os.fileNames()) {
+    if (name.rfind(u"updateServiceQZ-", 0) != 0) files[name] = h.os.contents(name);
+  }
+  return files;
+}
+
+// Killed anywhere it leaves a release to put back, the release (or one of
+// its services alone) is run again with one service's stop failing in each
+// way in turn. Wherever it fails, nothing is lost, nothing is left down
+// unless the status is 12 and names it, 0 only with every service on its
+// new version. A first stop of the dead release's recovery that fails moves
+// nothing: those it stopped run again as they ran, every journal stays, and
+// every result names the service and why it did not stop, 10 when all the
+// journals say ran runs, else 12 naming what is down. The deployment's
+// retry, the fault gone, ends with every service on its new version.
+TEST(DeadReleaseStopSweep, AFirstStopThatFailsMovesNothingAndStartsAgainWhatItStopped) {
+  ASSERT_GT(deaths().toUndo.size(), 20u);
+  std::set<int> statuses;
+  std::set<std::string> waysSeen;
+  unsigned turn = 0;
+  unsigned stopsThatFailed = 0;
+  for (const auto nth : deaths().toUndo) {
+    for (const auto& faulted : kMembers) {
+      Harness h;
+      setUpReleaseScene(h);
+      h.runDyingAt(kReleaseArguments, nth);
+      if (!journalOf(h, faulted)) continue;
+      const auto& fault = kStopFaults[turn % std::size(kStopFaults)];
+      int runner = static_cast<int>(turn / std::size(kStopFaults) % 4) - 1;
+      if (runner >= 0 && !journalOf(h, kMembers[runner])) runner = -1;
+      ++turn;
+      SCOPED_TRACE(::testing::Message() << "killed at " << nth << ", " << toUtf8(faulted.name) << " " << fault.what
+                                        << ", run: " << toUtf8(runnerArguments(runner)));
+      // What the dead run asked for settles first.
+      sceneOf(h);
+      fault.set(h, faulted);
+      const auto together = joined(releaseOf(h));
+      const auto downBefore = downPerJournals(h);
+      const auto filesBefore = filesOf(h);
+      std::map<std::u16string, std::string> ranBefore;
+      for (const auto& m : kMembers) ranBefore[m.name] = runs(h, m);
+      const auto out = h.out().size();
+      const int status = h.run(runnerArguments(runner));
+      const auto said = h.out().substr(out);
+      statuses.insert(status);
+
+      expectNothingLost(h);
+      EXPECT_EQ(h.services.openHandles(), 0u);
+      EXPECT_EQ(h.os.openFiles(), 0u);
+      EXPECT_EQ(h.os.locksHeld(), 0u);
+      // The release ends on one version, or as it was found: never mixed
+      // by this run (but for a service run alone, which goes on alone).
+      std::set<std::string> versions;
+      bool asFound = true;
+      for (const auto& m : kMembers) {
+        if (runner >= 0 && m.name == kMembers[runner].name) continue;
+        versions.insert(h.os.contents(m.exe()) == versionOf(m, "v2") ? "v2" : "v1");
+        const auto found = filesBefore.find(m.exe());
+        asFound = asFound && (found == filesBefore.end() ? std::nullopt : found->second) == h.os.contents(m.exe());
+      }
+      EXPECT_TRUE(asFound || versions.size() == 1) << "mixed: " << said;
+      std::string results;
+      for (const auto& m : kMembers) results += resultOf(h, m);
+      for (const auto& m : kMembers) {
+        // A service run alone updates that one; the rest of the release is
+        // put back before it goes on.
+        const bool asked = runner < 0 || m.name == kMembers[runner].name;
+        if (status == 0 || status == 11) {
+          EXPECT_EQ(runs(h, m), status == 0 && asked ? "v2" : "v1") << toUtf8(m.name) << said;
+        }
+        if (runsItsFile(h, m)) continue;
+        // One that ran is kept up, but for the one whose stop fails (it may
+        // be left stopping) and those that cannot run without it.
+        const auto& needs = serviceOf(h, m).dependsOn;
+        EXPECT_TRUE(ranBefore[m.name] == "down" || m.name == faulted.name ||
+                    std::find(needs.begin(), needs.end(), faulted.name) != needs.end())
+            << toUtf8(m.name) << " ran and is left down: " << said;
+        EXPECT_EQ(status, 12) << toUtf8(m.name) << " down: " << said;
+        // Its own result, or another's naming it.
+        EXPECT_TRUE(h.os.contents(m.result()) || results.find(toUtf8(m.name)) != std::string::npos)
+            << toUtf8(m.name) << " down and not named: " << said;
+      }
+
+      if (said.find(ansi(u"Atualização conjunta anterior interrompida (" + together + u"): nada foi movido")) !=
+          std::string::npos) {
+        ++stopsThatFailed;
+        waysSeen.insert(fault.what);
+        EXPECT_TRUE(filesOf(h) == filesBefore) << "nothing moved, every journal kept: " << said;
+        const auto down = downPerJournals(h);
+        EXPECT_EQ(status, down.empty() ? 10 : 12) << said;
+        // Those stopped here run again, as they ran; the one whose stop
+        // failed may be left stopping, and is named.
+        for (const auto& m : kMembers) {
+          if (ranBefore[m.name] != "down" && m.name != faulted.name) {
+            EXPECT_EQ(runs(h, m), ranBefore[m.name]) << toUtf8(m.name) << said;
+          }
+        }
+        for (const auto& name : down) {
+          EXPECT_TRUE(name == faulted.name ||
+                      std::find(downBefore.begin(), downBefore.end(), name) != downBefore.end())
+              << toUtf8(name) << " left down by this run: " << said;
+        }
+        const auto head = ansi(u"Erro: a atualização conjunta anterior interrompida não foi desfeita: serviço " +
+                               faulted.name + u": ");
+        const auto tail = ansi(down.empty() ? std::u16string(u"; nada foi movido\r\n")
+                                            : u"; nada foi movido; não estão em execução: " + joined(down) + u"\r\n");
+        for (const auto& m : kMembers) {
+          if (runner >= 0 && m.name != kMembers[runner].name) continue;
+          const auto result = resultOf(h, m);
+          EXPECT_EQ(result.rfind(head, 0), 0u) << toUtf8(m.name) << ": " << result;
+          EXPECT_TRUE(result.size() >= tail.size() && result.substr(result.size() - tail.size()) == tail)
+              << toUtf8(m.name) << ": " << result;
+        }
+      }
+
+      // The deployment's retry, the fault gone.
+      fault.clear(h, faulted);
+      stageAgain(h);
+      const auto retried = h.out().size();
+      EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(retried);
+      expectAllOn(h, "v2");
+    }
+  }
+  EXPECT_EQ(waysSeen.size(), std::size(kStopFaults)) << "every way a first stop fails, met";
+  EXPECT_GT(stopsThatFailed, 20u);
+  EXPECT_TRUE(statuses.count(10) && statuses.count(12));
+}
+
+}  // namespace
+}  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// Killed with every service running its new version, not all confirmed:
+// QZAgent, stopped last, refuses its stop and shares its process. The run
+// says so once, starts again QZStore and QZSync on what they ran, and each
+// result says which service did not stop and why; the retry, QZAgent
+// stopping again, puts the release back and updates it.
+TEST(DeadRelease, AFirstStopThatFailsSaysWhichServiceDidNotStop) {
+  ASSERT_NE(deaths().allRunning, 0u);
+  Harness h;
+  setUpReleaseScene(h);
+  h.runDyingAt(kReleaseArguments, deaths().allRunning);
+  sceneOf(h);
+  const auto& agent = member(u"QZAgent");
+  serviceOf(h, agent).stop.refused = true;
+  serviceOf(h, agent).serviceType = platform::kServiceWin32ShareProcess;
+  const auto files = filesOf(h);
+  const auto out = h.out().size();
+  EXPECT_EQ(h.run(kReleaseArguments), 10);
+  const std::u16string why =
+      u"a atualização conjunta anterior interrompida não foi desfeita: serviço QZAgent: Erro ao parar o serviço: "
+      u"The requested control is not valid for this service; o processo do serviço é compartilhado com outros "
+      u"serviços e não é encerrado; nada foi movido";
+  std::u16string expected =
+      u"[QZSync]\r\n"
+      u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): desfazendo\r\n"
+      u"[QZStore]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZSync]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZAgent]\r\n  -> Revertendo: parando a nova versão\r\n"
+      u"[QZSync]\r\nService :: iniciando ...\r\nService :: status: iniciado\r\n"
+      u"[QZStore]\r\nService :: iniciando ...\r\nService :: status: iniciado\r\n"
+      u"Atualização conjunta anterior interrompida (QZAgent, QZSync, QZStore): nada foi movido\r\n";
+  for (const auto& m : kMembers) {
+    if (m.name != u"QZSync") expected += u"[" + m.name + u"]\r\n";
+    expected += u"Ocorreu um erro ao atualizar o serviço: " + m.name + u". Erro: " + why + u"\r\n";
+  }
+  EXPECT_EQ(h.out().substr(out), ansi(expected));
+  for (const auto& m : kMembers) {
+    EXPECT_EQ(resultOf(h, m), ansi(u"Erro: " + why + u"\r\n"));
+    EXPECT_EQ(runs(h, m), "v2") << toUtf8(m.name);
+  }
+  EXPECT_TRUE(filesOf(h) == files);
+  EXPECT_EQ(h.services.openHandles(), 0u);
+
+  serviceOf(h, agent).stop.refused = false;
+  serviceOf(h, agent).serviceType = platform::kServiceWin32OwnProcess;
+  stageAgain(h);
+  EXPECT_EQ(h.run(kReleaseArguments), 0) << h.out().substr(out);
+  expectAllOn(h, "v2");
 }
 
 }  // namespace

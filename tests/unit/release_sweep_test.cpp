@@ -126,3 +126,95 @@ TEST(ReleaseKillSweep, ARecoveryThatDiesIsRecoveredByTheRunAfterIt) {
 
 }  // namespace
 }  // namespace usqz
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// QZSync's new version dies, so the release rolls back; QZAgent or QZStore,
+// once running its new version, will not stop again, in each way a stop
+// fails where the process is not ended in its place. Its own rollback moves
+// nothing and says so, 12: it runs its new version still (or is left
+// stopping, and with it what depends on it), every other service runs its
+// old one, nothing is lost, its journal stays; the deployment's retry, the
+// fault gone, ends with every service on its old version.
+TEST(ReleaseRollbackSweep, AStopThatFailsInTheRollbackMovesNothingOfThatServiceAndSaysSo) {
+  enum class Way { Refused, TimesOut, ControlFails };
+  for (const auto way : {Way::Refused, Way::TimesOut, Way::ControlFails}) {
+    for (const bool shared : {true, false}) {
+      for (const auto* name : {u"QZAgent", u"QZStore"}) {
+        SCOPED_TRACE(::testing::Message() << toUtf8(name) << ", way " << static_cast<int>(way)
+                                          << (shared ? ", its process shared" : ", its process not to be ended"));
+        Harness h;
+        setUpSweep(h, true);
+        const ReleaseMember* faulted = nullptr;
+        for (const auto& m : kMembers) {
+          if (m.name == name) faulted = &m;
+        }
+        auto& service = serviceOf(h, *faulted);
+        bool armed = false;
+        h.services.faults().beforeEveryCall([&] {
+          if (armed || service.runningImage != versionOf(*faulted, "v2")) return;
+          armed = true;
+          if (way == Way::TimesOut) {
+            service.stop.takesMs = platform::fake::kNever;
+          } else {
+            service.stop.refused = true;
+            service.stop.refusalCode =
+                way == Way::Refused ? platform::fake::kErrorInvalidServiceControl : platform::kErrorAccessDenied;
+          }
+          if (shared) {
+            service.serviceType = platform::kServiceWin32ShareProcess;
+          } else {
+            h.services.faults().failAlways(ServiceOp::TerminateProcess, platform::kErrorAccessDenied);
+          }
+        });
+        const auto out = h.out().size();
+        const int status = h.run(kReleaseArguments);
+        const auto said = h.out().substr(out);
+        ASSERT_TRUE(armed);
+        EXPECT_EQ(status, 12) << said;
+        expectNothingLost(h);
+        EXPECT_EQ(h.services.openHandles(), 0u);
+        EXPECT_EQ(h.os.openFiles(), 0u);
+        EXPECT_EQ(h.os.locksHeld(), 0u);
+        EXPECT_EQ(h.os.contents(faulted->exe()), versionOf(*faulted, "v2"));
+        EXPECT_TRUE(h.os.contents(faulted->journal()));
+        const bool stuck = !runsItsFile(h, *faulted);
+        EXPECT_EQ(stuck, way == Way::TimesOut) << said;
+        for (const auto& m : kMembers) {
+          if (&m == faulted) continue;
+          EXPECT_EQ(h.os.contents(m.exe()), versionOf(m, "v1")) << toUtf8(m.name);
+          const auto& needs = serviceOf(h, m).dependsOn;
+          const bool needsIt = std::find(needs.begin(), needs.end(), faulted->name) != needs.end();
+          if (!(stuck && needsIt)) {
+            EXPECT_TRUE(runsItsFile(h, m)) << toUtf8(m.name) << said;
+          }
+        }
+        EXPECT_THAT(h.os.contents(faulted->result()).value_or(""),
+                    ::testing::HasSubstr(ansi(u"; nada foi movido: a versão em execução está em " + faulted->exe())));
+
+        // The retry is asserted where no service that runs depends on the
+        // one left on its new version: one that does stands in the way of
+        // its stop, and the recovery stops no service without a journal.
+        bool dependedOn = false;
+        for (const auto& m : kMembers) {
+          const auto& needs = serviceOf(h, m).dependsOn;
+          dependedOn = dependedOn || (runsItsFile(h, m) && std::find(needs.begin(), needs.end(), faulted->name) != needs.end());
+        }
+        if (dependedOn) continue;
+        service.stop.takesMs = 200;
+        service.stop.refused = false;
+        service.serviceType = platform::kServiceWin32OwnProcess;
+        h.services.faults().clear();
+        for (const auto& m : kMembers) h.os.putFile(m.next(), versionOf(m, "v2"));
+        const auto retried = h.out().size();
+        EXPECT_EQ(h.run(kReleaseArguments), 11) << h.out().substr(retried);
+        expectAllOn(h, "v1");
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace usqz

@@ -181,14 +181,15 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
   const auto together = joined(dead);
   const std::u16string notDone =
       std::u16string(u"a atualização conjunta anterior interrompida não foi ") + (forward ? u"concluída" : u"desfeita");
-  // Nothing is touched, for any of them.
-  const auto leftAsFound = [&](const std::function<RecoveryEnd(const DeadMember&)>& endOfMember) {
-    console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): nada foi alterado");
+  // Nothing is put back, for any of them; `unmoved` says how far.
+  const auto leftAsFound = [&](std::u16string_view unmoved,
+                               const std::function<RecoveryEnd(const DeadMember&)>& endOfMember) {
+    console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " + std::u16string(unmoved));
     for (const auto& member : members) result.ends.emplace_back(member->name(), endOfMember(*member));
     return result;
   };
   if (!untrusted.empty()) {
-    return leftAsFound([&](const DeadMember& member) {
+    return leftAsFound(u"nada foi alterado", [&](const DeadMember& member) {
       return endOf(RecoveryEnd::Kind::Failed,
                    notDone + u": " + untrusted +
                        u"; nada foi alterado: confira qual versão está em cada executável e se cada serviço está em "
@@ -199,7 +200,7 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
   if (unreadable) {
     // What cannot be read cannot be undone with the rest: nothing is.
     const auto refusal = unreadable->c.recovery.prepare(unreadable->found).end;
-    return leftAsFound([&](const DeadMember& member) {
+    return leftAsFound(u"nada foi alterado", [&](const DeadMember& member) {
       if (&member == unreadable) return refusal;
       return endOf(RecoveryEnd::Kind::Failed, notDone + u": serviço " + unreadable->name() + u": " + refusal.message,
                    member);
@@ -225,9 +226,11 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
     }
     if (refused) refusals.push_back(u"serviço " + member->name() + u": " + *refused);
   }
-  if (!refusals.empty()) {
-    // As found is not as it was: what the dead release left down stays
-    // down, and the status says so.
+  // Not recovered, for `reasons`, no version moved: as found is not as it
+  // was, so what the journals say ran and is down now is named, and the
+  // status says so (as it does when `failed`: something was not as found).
+  const auto notRecovered = [&](const std::vector<std::u16string>& reasons, std::u16string_view unmoved,
+                                bool failed) {
     std::vector<std::u16string> down;
     std::vector<std::u16string> untold;
     const auto add = [](std::vector<std::u16string>& to, std::vector<std::u16string> names) {
@@ -240,12 +243,14 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
       add(down, std::move(left.down));
       add(untold, std::move(left.untold));
     }
-    auto message = notDone + u": " + joined(refusals, u"; ") + u"; nada foi alterado";
+    auto message = notDone + u": " + joined(reasons, u"; ") + u"; " + std::u16string(unmoved);
     if (!down.empty()) message += u"; não estão em execução: " + joined(down);
     if (!untold.empty()) message += u"; não se pôde saber se estão em execução: " + joined(untold);
-    const auto kind = down.empty() && untold.empty() ? RecoveryEnd::Kind::Refused : RecoveryEnd::Kind::Failed;
-    return leftAsFound([&](const DeadMember& member) { return endOf(kind, message, member); });
-  }
+    const auto kind =
+        !failed && down.empty() && untold.empty() ? RecoveryEnd::Kind::Refused : RecoveryEnd::Kind::Failed;
+    return leftAsFound(unmoved, [&](const DeadMember& member) { return endOf(kind, message, member); });
+  };
+  if (!refusals.empty()) return notRecovered(refusals, u"nada foi alterado", false);
 
   if (run.checkOnly) {
     const auto header = u"Verificação: uma atualização conjunta anterior foi interrompida (" + together +
@@ -265,11 +270,31 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
   console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " +
                     (forward ? u"concluindo" : u"desfazendo"));
   p.interrupts.defer();
+  std::optional<std::u16string> stopFailed;
   for (auto it = members.rbegin(); it != members.rend(); ++it) {
     auto& member = **it;
     if (!member.c.recovery.stopsFirst(member.planned)) continue;
     console.writeLine(u"[" + member.name() + u"]");
-    member.c.recovery.stopFirst(member.planned);
+    if (auto why = member.c.recovery.stopFirst(member.planned)) {
+      stopFailed = u"serviço " + member.name() + u": " + *why;
+      break;
+    }
+  }
+  if (stopFailed) {
+    // Put back under a service that still runs, the versions would no
+    // longer say which one runs, and the release would end mixed: nothing
+    // moves, and those stopped here run again as they ran, in start order.
+    std::vector<std::u16string> reasons{*stopFailed};
+    bool failed = false;
+    for (auto& member : members) {
+      if (!member->c.recovery.startsAgain(member->planned)) continue;
+      console.writeLine(u"[" + member->name() + u"]");
+      if (const auto why = member->c.recovery.startAgain(member->planned)) {
+        reasons.push_back(u"serviço " + member->name() + u": " + *why);
+        failed = true;
+      }
+    }
+    return notRecovered(reasons, u"nada foi movido", failed);
   }
   bool settled = true;
   for (auto& member : members) {

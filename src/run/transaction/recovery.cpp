@@ -48,6 +48,9 @@ struct Recovery::Plan {
   // that do not.
   std::vector<std::u16string> dependents;
   std::vector<std::u16string> ignored;
+  // Stopped by stopFirst, from a state other than stopped: what is started
+  // again when the release's recovery goes no further.
+  bool stoppedFirst = false;
 };
 
 void Recovery::PlanDeleter::operator()(Plan* plan) const { delete plan; }
@@ -208,10 +211,28 @@ bool Recovery::stopsFirst(const Planned& planned) const {
   return plan.service && (movesMayHaveBegun(plan.facts.step) || plan.facts.step == Step::Confirmed);
 }
 
-void Recovery::stopFirst(Planned& planned) {
-  if (!stopsFirst(planned)) return;
+std::optional<std::u16string> Recovery::stopFirst(Planned& planned) {
+  if (!stopsFirst(planned)) return std::nullopt;
   auto& plan = *planned.plan;
-  plan.restore.stopWhatRuns(plan.waits, plan.service.get(), false);
+  // Unknown counts as running: it may be, and starting one that runs
+  // changes nothing.
+  platform::ServiceStatus before;
+  const bool ran = !plan.waits.query(before) || before.dwCurrentState != platform::kServiceStopped;
+  auto why = plan.restore.stopWhatRuns(plan.waits, plan.service.get(), false);
+  plan.stoppedFirst = ran && !why;
+  return why;
+}
+
+bool Recovery::startsAgain(const Planned& planned) const { return planned.plan && planned.plan->stoppedFirst; }
+
+std::optional<std::u16string> Recovery::startAgain(Planned& planned) {
+  if (!startsAgain(planned)) return std::nullopt;
+  auto& plan = *planned.plan;
+  plan.stoppedFirst = false;
+  const auto restored = plan.restore.restore(plan.waits, plan.service.get(), Placement{}, true, false, true);
+  if (!restored.notStarted) return std::nullopt;
+  return (restored.unhealthy ? u"iniciado de novo, não respondeu à verificação: " : u"não iniciou de novo: ") +
+         *restored.notStarted;
 }
 
 Recovery::LeftDown Recovery::leftDown(const Planned& planned) {

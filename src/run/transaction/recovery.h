@@ -114,9 +114,14 @@ class Recovery {
 
   // A release put back as a whole: a service the dead release may have
   // started on its new version goes down before any of it is put back, so
-  // that those it depends on can stop too.
+  // that those it depends on can stop too. Why it still runs, if it does.
   bool stopsFirst(const Planned& planned) const;
-  void stopFirst(Planned& planned);
+  std::optional<std::u16string> stopFirst(Planned& planned);
+  // Another service's first stop failed, so nothing is put back: the one
+  // this recovery stopped first runs again as it ran (held to its checks);
+  // why not, if not. Nothing when it was not stopped here.
+  std::optional<std::u16string> startAgain(Planned& planned);
+  bool startsAgain(const Planned& planned) const;
   // The service (when its journal says it ran) and the dependents the
   // journal names: those not running now (what the dead run left down), and
   // those whose state cannot be told.

@@ -109,7 +109,12 @@ std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platfor
                         : u"; o tipo do serviço não é conhecido e seu processo não é encerrado");
     }
     console_.writeLine(u"  -> Revertendo: encerrando o processo da nova versão");
-    waits.endProcess();
+    const bool ended = waits.endProcess();
+    waits.waitForProcessExit();
+    // A process that outlives its end (or none known to end) still runs
+    // whatever it ran: nothing may be moved under it.
+    if (!ended || waits.processAlive()) return why + u"; o processo do serviço não pôde ser encerrado";
+    return std::nullopt;
   }
   waits.waitForProcessExit();
   return std::nullopt;

@@ -48,7 +48,8 @@ class Restore {
   // process ended when it will not stop (a service stuck starting accepts
   // no controls). Never ended: one whose stop the manager refuses because
   // dependents run (ending it would take them down unasked), and one whose
-  // process hosts other services. Why it still runs, if it does.
+  // process hosts other services. Why it still runs, if it does: one
+  // whose process could not be ended too.
   std::optional<std::u16string> stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
                                              bool startWaitedFor);
   // The dependents the run being undone stopped and brings back: should
