@@ -940,7 +940,7 @@ TEST(DeadReleaseStopSweep, AFirstStopThatFailsMovesNothingAndStartsAgainWhatItSt
       const auto downBefore = downPerJournals(h);
       const auto filesBefore = filesOf(h);
       std::map<std::u16string, std::string> ranBefore;
-      for (const auto& m : kMembers) ranBefore[m.name] = runs(h, m);
+      for (const auto& m : kMembers) ranBefore[m.name] = runningVersion(h, m);
       const auto out = h.out().size();
       const int status = h.run(runnerArguments(runner));
       const auto said = h.out().substr(out);
@@ -968,7 +968,7 @@ TEST(DeadReleaseStopSweep, AFirstStopThatFailsMovesNothingAndStartsAgainWhatItSt
         // put back before it goes on.
         const bool asked = runner < 0 || m.name == kMembers[runner].name;
         if (status == 0 || status == 11) {
-          EXPECT_EQ(runs(h, m), status == 0 && asked ? "v2" : "v1") << toUtf8(m.name) << said;
+          EXPECT_EQ(runningVersion(h, m), status == 0 && asked ? "v2" : "v1") << toUtf8(m.name) << said;
         }
         if (runsItsFile(h, m)) continue;
         // One that ran is kept up, but for the one whose stop fails (it may
@@ -994,7 +994,7 @@ TEST(DeadReleaseStopSweep, AFirstStopThatFailsMovesNothingAndStartsAgainWhatItSt
         // failed may be left stopping, and is named.
         for (const auto& m : kMembers) {
           if (ranBefore[m.name] != "down" && m.name != faulted.name) {
-            EXPECT_EQ(runs(h, m), ranBefore[m.name]) << toUtf8(m.name) << said;
+            EXPECT_EQ(runningVersion(h, m), ranBefore[m.name]) << toUtf8(m.name) << said;
           }
         }
         for (const auto& name : down) {
@@ -1072,7 +1072,7 @@ TEST(DeadRelease, AFirstStopThatFailsSaysWhichServiceDidNotStop) {
   EXPECT_EQ(h.out().substr(out), ansi(expected));
   for (const auto& m : kMembers) {
     EXPECT_EQ(resultOf(h, m), ansi(u"Erro: " + why + u"\r\n"));
-    EXPECT_EQ(runs(h, m), "v2") << toUtf8(m.name);
+    EXPECT_EQ(runningVersion(h, m), "v2") << toUtf8(m.name);
   }
   EXPECT_TRUE(filesOf(h) == files);
   EXPECT_EQ(h.services.openHandles(), 0u);

@@ -146,7 +146,10 @@ TEST(ReleaseRollbackSweep, AStopThatFailsInTheRollbackMovesNothingOfThatServiceA
         SCOPED_TRACE(::testing::Message() << toUtf8(name) << ", way " << static_cast<int>(way)
                                           << (shared ? ", its process shared" : ", its process not to be ended"));
         Harness h;
-        setUpSweep(h, true);
+        setUpReleaseScene(h);
+        // QZSync's new version dies at once, so the release rolls back.
+        serviceOf(h, kMembers[0]).startOnlyFor = versionOf(kMembers[0], "v2");
+        serviceOf(h, kMembers[0]).start.diesAfterMs = 100;
         const ReleaseMember* faulted = nullptr;
         for (const auto& m : kMembers) {
           if (m.name == name) faulted = &m;

@@ -273,9 +273,17 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
   std::optional<std::u16string> stopFailed;
   for (auto it = members.rbegin(); it != members.rend(); ++it) {
     auto& member = **it;
-    if (!member.c.recovery.stopsFirst(member.planned)) continue;
+    // One that runs on a service below it that must stop is stopped too,
+    // or that service's stop is refused for it.
+    const bool underOne = std::any_of(std::next(it), members.rend(), [](const auto& below) {
+      return below->c.recovery.stopsFirst(below->planned);
+    });
+    if (!member.c.recovery.stopsFirst(member.planned) &&
+        !(underOne && member.c.recovery.stopsUnderOne(member.planned))) {
+      continue;
+    }
     console.writeLine(u"[" + member.name() + u"]");
-    if (auto why = member.c.recovery.stopFirst(member.planned)) {
+    if (auto why = member.c.recovery.stopFirst(member.planned, underOne)) {
       stopFailed = u"serviço " + member.name() + u": " + *why;
       break;
     }

@@ -208,11 +208,17 @@ std::vector<std::u16string> Recovery::describe(const Planned& planned) const {
 bool Recovery::stopsFirst(const Planned& planned) const {
   if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed || !undoConfirmed_) return false;
   const auto& plan = *planned.plan;
-  return plan.service && (movesMayHaveBegun(plan.facts.step) || plan.facts.step == Step::Confirmed);
+  // One whose versions are where they were moves nothing: it may go on
+  // running the previous version, and those that depend on it with it.
+  return plan.service && !plan.inPlace && (movesMayHaveBegun(plan.facts.step) || plan.facts.step == Step::Confirmed);
 }
 
-std::optional<std::u16string> Recovery::stopFirst(Planned& planned) {
-  if (!stopsFirst(planned)) return std::nullopt;
+bool Recovery::stopsUnderOne(const Planned& planned) const {
+  return planned.plan && planned.end.kind != RecoveryEnd::Kind::Failed && undoConfirmed_ && planned.plan->service;
+}
+
+std::optional<std::u16string> Recovery::stopFirst(Planned& planned, bool underOne) {
+  if (!stopsFirst(planned) && !(underOne && stopsUnderOne(planned))) return std::nullopt;
   auto& plan = *planned.plan;
   // Unknown counts as running: it may be, and starting one that runs
   // changes nothing.

@@ -116,7 +116,10 @@ class Recovery {
   // started on its new version goes down before any of it is put back, so
   // that those it depends on can stop too. Why it still runs, if it does.
   bool stopsFirst(const Planned& planned) const;
-  std::optional<std::u16string> stopFirst(Planned& planned);
+  // `underOne`: one it may depend on stops first, so it stops too, though
+  // nothing of its own moves; its recovery starts it again.
+  std::optional<std::u16string> stopFirst(Planned& planned, bool underOne = false);
+  bool stopsUnderOne(const Planned& planned) const;
   // Another service's first stop failed, so nothing is put back: the one
   // this recovery stopped first runs again as it ran (held to its checks);
   // why not, if not. Nothing when it was not stopped here.
