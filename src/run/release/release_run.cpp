@@ -421,17 +421,27 @@ Outcome ReleaseRun::update() {
     for (const auto i : asked) settle(i, [](UpdateRun& run) { run.finishStop(); });
     stopped = asked;
   }
-  for (const auto i : stopped) attempt(i, [](UpdateRun& run) { run.swapIn(); });
-  // A batch starts as soon as the one before reports running, as the
-  // service manager's own order would have it; the watches and health
-  // checks of all of them overlap, and the last look at every service
-  // covers one that dies while those after it start.
-  for (std::size_t n = 0; n < levels && !failure; ++n) {
-    std::vector<std::size_t> asked;
-    for (const auto i : batch(n)) {
-      if (attempt(i, [](UpdateRun& run) { run.requestStart(); })) asked.push_back(i);
+  // The first batch depends on none of the others: each of its services
+  // is asked to start as soon as its own new version is in, not after
+  // every other one's. A batch after it starts as soon as the one before
+  // reports running, as the service manager's own order would have it;
+  // the watches and health checks of all of them overlap, and the last
+  // look at every service covers one that dies while those after it start.
+  std::vector<std::size_t> asked;
+  for (const auto i : stopped) {
+    if (attempt(i, [](UpdateRun& run) { run.swapIn(); }) && attempt(i, [](UpdateRun& run) { run.requestStart(); })) {
+      asked.push_back(i);
+    }
+  }
+  for (std::size_t n = 0; n < levels; ++n) {
+    if (n > 0) {
+      asked.clear();
+      for (const auto i : batch(n)) {
+        if (attempt(i, [](UpdateRun& run) { run.requestStart(); })) asked.push_back(i);
+      }
     }
     for (const auto i : asked) settle(i, [](UpdateRun& run) { run.reachRunning(); });
+    if (failure) break;
   }
   // The members carried round those with work start as the rest did, and
   // are watched and looked at with them: the release stands with them.
