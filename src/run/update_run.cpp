@@ -78,10 +78,16 @@ void UpdateRun::close() {
   c.manager.reset();
 }
 
+void UpdateRun::checkResultFile() {
+  if (resultChecked_) return;
+  if (const auto why = RemoveResult(c.p, c.names.logFilename)) refuseTheResultFile(c.names, *why);
+  resultChecked_ = true;
+}
+
 UpdateRun::Found UpdateRun::checkBeforeTheStop() {
   refuseNamesOutsideTheToolsFolder(c);
   checkWhereTheToolActs(c.p, c.updateNames, c.names);
-  if (const auto why = RemoveResult(c.p, c.names.logFilename)) refuseTheResultFile(c.names, *why);
+  checkResultFile();
   if (const auto outcome = undoInterruptedRun()) {
     ended_ = *outcome;
     return Found::Ended;

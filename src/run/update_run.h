@@ -35,6 +35,9 @@ class UpdateRun {
     AlreadyRuns,  // the service runs these very bytes
     Ended,        // a dead run's recovery ended the run: endedWith() says how
   };
+  // The result file cleared, or the run refused: a release clears every
+  // service's before a dead release's recovery may change any of them.
+  void checkResultFile();
   Found checkBeforeTheStop();
   Outcome endedWith() const { return ended_; }
   // A release's: the journal of every service with work on disk, naming
@@ -91,6 +94,7 @@ class UpdateRun {
 
   RunContext c;
   bool newVersionReported_ = false;
+  bool resultChecked_ = false;
   bool needsRegistration_ = false;
   bool stopRequested_ = false;
   bool reachedRunning_ = false;

@@ -173,6 +173,29 @@ TEST(ReleaseConfirmation, ACarriedMemberThatDoesNotKeepRunningPutsTheReleaseBack
   }
 }
 
+// A carried member whose start never completes puts the whole release
+// back; stuck starting, it accepts no stop, so the one it depends on
+// cannot stop for its rollback either: 12, naming it, and the rest back.
+TEST(ReleaseConfirmation, ACarriedMemberStuckStartingPutsTheRestBackAndIsNamed) {
+  Harness h;
+  setUpReleaseScene(h);
+  const auto& idle = kMembers[0];
+  h.os.removeFile(idle.next());
+  auto& sync = serviceOf(h, idle);
+  sync.start.pendingMs = platform::fake::kNever;
+  sync.startsThatBehave = 1;
+  EXPECT_EQ(h.run(kReleaseArguments), 12) << h.out();
+  EXPECT_THAT(resultOf(h, kMembers[1]), HasSubstr("QZSync"));
+  const auto& store = kMembers[2];
+  EXPECT_EQ(h.os.contents(store.exe()), versionOf(store, "v1"));
+  EXPECT_TRUE(runsItsFile(h, store));
+  // The release is not over while QZAgent's journal stays: neither is
+  // QZStore's.
+  EXPECT_TRUE(h.os.contents(kMembers[1].journal()));
+  EXPECT_TRUE(h.os.contents(store.journal()));
+  for (const auto& member : kMembers) EXPECT_THAT(resultOf(h, member), ::testing::Not(HasSubstr("sucesso")));
+}
+
 // A release with a carried member killed at every call, then run again by
 // the deployment: every service runs, each on the version the release
 // decided, the carried one on its own, and no journal is left.

@@ -290,3 +290,46 @@ TEST(RollbackStop, ADependentsOrASharedProcessIsNeverEnded) {
 
 }  // namespace
 }  // namespace usqz
+
+namespace usqz {
+namespace {
+
+using namespace usqz::testing;
+
+// A dead run stopped QZB for QZAgent, and QZB runs again when the next run
+// recovers it; QZAgent, whose process hosts others, then refuses its stop.
+// QZB, stopped again for
+// QZAgent's stop, runs again as it did: a recovery that cannot stop the
+// service leaves nothing down that it found running.
+TEST(RecoveryStop, ADependentStoppedForAStopThatFailsRunsAgain) {
+  const unsigned calls = callsOfAWholeRun(false);
+  unsigned met = 0;
+  for (unsigned nth = 1; nth <= calls; ++nth) {
+    SCOPED_TRACE(::testing::Message() << "killed at call " << nth);
+    Harness h;
+    auto& service = setUpSweepScene(h, false);
+    ASSERT_FALSE(h.runDyingAt(kSweepArguments, nth).has_value());
+    auto& dependent = *h.services.find(u"QZB");
+    if (!h.os.contents(kJournal) || dependent.state != platform::kServiceStopped ||
+        service.state != platform::kServiceRunning) {
+      continue;
+    }
+    const auto manager = h.services.openManager(platform::kManagerConnect);
+    const auto opened = h.services.openExisting(manager.handle, u"QZB", platform::kServiceStart);
+    ASSERT_EQ(h.services.sendStart(opened.handle), platform::kOk);
+    h.services.release(opened.handle);
+    h.services.release(manager.handle);
+    service.stop.refused = true;
+    // Its process hosts others: not the recovery's to end.
+    service.serviceType = platform::kServiceWin32ShareProcess;
+    const auto out = h.out().size();
+    h.run(kSweepArguments);
+    EXPECT_EQ(dependent.state, platform::kServiceRunning) << h.out().substr(out);
+    EXPECT_TRUE(h.services.processAlive(service.processId)) << h.out().substr(out);
+    if (h.out().find("Service :: parando dependente QZB ...", out) != std::string::npos) ++met;
+  }
+  EXPECT_GT(met, 0u) << "recoveries that stop QZB again for QZAgent's stop";
+}
+
+}  // namespace
+}  // namespace usqz

@@ -271,19 +271,31 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
                     (forward ? u"concluindo" : u"desfazendo"));
   p.interrupts.defer();
   std::optional<std::u16string> stopFailed;
-  for (auto it = members.rbegin(); it != members.rend(); ++it) {
-    auto& member = **it;
-    // One that runs on a service below it that must stop is stopped too,
-    // or that service's stop is refused for it.
-    const bool underOne = std::any_of(std::next(it), members.rend(), [](const auto& below) {
-      return below->c.recovery.stopsFirst(below->planned);
-    });
-    if (!member.c.recovery.stopsFirst(member.planned) &&
-        !(underOne && member.c.recovery.stopsUnderOne(member.planned))) {
+  // One that runs on a service that must stop (directly or through
+  // another) is stopped too, or that service's stop is refused for it; in
+  // start order, what it depends on comes before it.
+  std::vector<bool> mustStop(members.size(), false);
+  std::vector<bool> underOne(members.size(), false);
+  for (std::size_t k = 0; k < members.size(); ++k) {
+    auto& member = *members[k];
+    if (member.c.recovery.stopsFirst(member.planned)) {
+      mustStop[k] = true;
       continue;
     }
+    if (!member.c.recovery.stopsUnderOne(member.planned)) continue;
+    const auto needs = member.c.recovery.dependencies(member.planned);
+    for (std::size_t j = 0; j < k && !underOne[k]; ++j) {
+      underOne[k] = mustStop[j] && std::any_of(needs.begin(), needs.end(), [&](const std::u16string& name) {
+                      return p.files.upperCase(name) == p.files.upperCase(members[j]->name());
+                    });
+    }
+    mustStop[k] = underOne[k];
+  }
+  for (std::size_t k = members.size(); k-- > 0;) {
+    auto& member = *members[k];
+    if (!mustStop[k]) continue;
     console.writeLine(u"[" + member.name() + u"]");
-    if (auto why = member.c.recovery.stopFirst(member.planned, underOne)) {
+    if (auto why = member.c.recovery.stopFirst(member.planned, underOne[k])) {
       stopFailed = u"serviço " + member.name() + u": " + *why;
       break;
     }

@@ -281,6 +281,20 @@ Outcome ReleaseRun::refuse(std::size_t refused, const std::u16string& why) {
 }
 
 Outcome ReleaseRun::update() {
+  // Every service's result file, before the recovery of a dead release
+  // may change any of them.
+  for (auto& member : members_) {
+    if (single_) break;
+    try {
+      member.run->checkResultFile();
+    } catch (const ToolError& error) {
+      return refuse(member.index, error.message());
+    } catch (const std::bad_alloc&) {
+      return refuse(member.index, u"Out of memory");
+    } catch (const std::exception& error) {
+      return refuse(member.index, fromUtf8(error.what()));
+    }
+  }
   // Every check of every service, before anything changes.
   for (auto& member : members_) {
     announce(member.index);

@@ -117,7 +117,12 @@ std::u16string Dependents::startCarried() {
       why = platform_.texts.describe(opened.error);
     } else {
       started.waits->attach(started.service->get());
-      if (const auto error = started.waits->startRetrying(); error != kOk) {
+      platform::ServiceStatus status;
+      // One started by someone else meanwhile runs: it is watched as the
+      // rest are.
+      if (const auto error = started.waits->startRetrying();
+          error != kOk && (error != platform::kErrorServiceAlreadyRunning || !started.waits->query(status) ||
+                           status.dwCurrentState != platform::kServiceRunning)) {
         why = platform_.texts.describe(error);
       } else {
         try {
@@ -161,7 +166,19 @@ std::optional<std::u16string> Dependents::carriedStillRun() {
 void Dependents::stopCarriedAgain() {
   // Those that depend on others stop first: the reverse of their start.
   for (auto it = started_.rbegin(); it != started_.rend(); ++it) {
-    if (std::find(down_.begin(), down_.end(), it->name) != down_.end()) continue;
+    // Asked to start, even one that did not reach running may be up.
+    platform::ServiceStatus status;
+    if (it->waits->query(status) && status.dwCurrentState == platform::kServiceStopped) {
+      if (std::find(down_.begin(), down_.end(), it->name) == down_.end()) down_.push_back(it->name);
+      continue;
+    }
+    // One still starting accepts no stop until it runs, or gives up.
+    if (status.dwCurrentState == platform::kServiceStartPending) {
+      try {
+        it->waits->waitWhileStarting(status);
+      } catch (const ToolError&) {
+      }
+    }
     console_.writeLineIfPossible(u"Service :: parando dependente " + it->name + u" ...");
     // Gone by itself, or still up, it is started again with the rest.
     stop(it->name, it->service->get());

@@ -217,6 +217,11 @@ bool Recovery::stopsUnderOne(const Planned& planned) const {
   return planned.plan && planned.end.kind != RecoveryEnd::Kind::Failed && undoConfirmed_ && planned.plan->service;
 }
 
+std::vector<std::u16string> Recovery::dependencies(const Planned& planned) const {
+  if (!planned.plan || !planned.plan->service) return {};
+  return p_.services.queryConfig(planned.plan->service.get()).dependencies;
+}
+
 std::optional<std::u16string> Recovery::stopFirst(Planned& planned, bool underOne) {
   if (!stopsFirst(planned) && !(underOne && stopsUnderOne(planned))) return std::nullopt;
   auto& plan = *planned.plan;

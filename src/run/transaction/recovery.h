@@ -120,6 +120,8 @@ class Recovery {
   // nothing of its own moves; its recovery starts it again.
   std::optional<std::u16string> stopFirst(Planned& planned, bool underOne = false);
   bool stopsUnderOne(const Planned& planned) const;
+  // The services its service depends on, as the manager has them.
+  std::vector<std::u16string> dependencies(const Planned& planned) const;
   // Another service's first stop failed, so nothing is put back: the one
   // this recovery stopped first runs again as it ran (held to its checks);
   // why not, if not. Nothing when it was not stopped here.

@@ -65,6 +65,36 @@ Restored Restore::restore(ServiceWaits& waits, platform::ServiceHandle service, 
 
 std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platform::ServiceHandle service,
                                                     bool startWaitedFor) {
+  stoppedHere_.clear();
+  auto why = stopIt(waits, service, startWaitedFor);
+  // The service runs on: the dependents stopped for it run again with it.
+  if (why) {
+    for (auto it = stoppedHere_.rbegin(); it != stoppedHere_.rend(); ++it) {
+      console_.writeLine(u"Service :: iniciando dependente " + *it + u" ...");
+      const auto opened = p_.services.openExisting(manager_, *it, platform::kServiceQueryStatus | platform::kServiceStart);
+      const platform::OwnedServiceHandle dependent(p_.services, opened.handle);
+      ServiceWaits started(p_.clock, p_.processes, p_.services, p_.texts);
+      bool runs = false;
+      if (opened.error == platform::kOk && dependent) {
+        started.attach(dependent.get());
+        try {
+          if (started.startRetrying() == platform::kOk) {
+            auto status = started.queryOrFail();
+            started.waitWhileStarting(status);
+            runs = status.dwCurrentState == platform::kServiceRunning;
+          }
+        } catch (const ToolError&) {
+        }
+      }
+      if (!runs) *why += u"; serviço dependente parado: " + *it;
+    }
+  }
+  stoppedHere_.clear();
+  return why;
+}
+
+std::optional<std::u16string> Restore::stopIt(ServiceWaits& waits, platform::ServiceHandle service,
+                                              bool startWaitedFor) {
   ServiceStatus status;
   bool known = waits.query(status);
   if (!startWaitedFor && known && status.dwCurrentState == platform::kServiceStartPending) {
@@ -137,6 +167,7 @@ bool Restore::stopOurDependents(platform::ServiceHandle service) {
     ServiceStatus status;
     const auto error = p_.services.sendStop(dependent.get(), status);
     if (error == platform::kErrorServiceNotActive) continue;
+    stoppedHere_.push_back(name);
     ServiceWaits waits(p_.clock, p_.processes, p_.services, p_.texts);
     waits.attach(dependent.get());
     // One a run that died asked to stop may be stopping still.

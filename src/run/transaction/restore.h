@@ -70,6 +70,9 @@ class Restore {
   HealthWait& health_;
   platform::ServiceHandle manager_;
   std::vector<std::u16string> ours_;
+  // The dependents stopped for the service's stop, in the order stopped.
+  std::vector<std::u16string> stoppedHere_;
+  std::optional<std::u16string> stopIt(ServiceWaits& waits, platform::ServiceHandle service, bool startWaitedFor);
   // The running dependents, when every one is ours to stop, stopped:
   // whether they are.
   bool stopOurDependents(platform::ServiceHandle service);
