@@ -281,31 +281,30 @@ Outcome ReleaseRun::refuse(std::size_t refused, const std::u16string& why) {
 }
 
 Outcome ReleaseRun::update() {
+  // What a check throws refuses the release in that service's name.
+  const auto whyNot = [](auto check) -> std::optional<std::u16string> {
+    try {
+      check();
+    } catch (const ToolError& error) {
+      return error.message();
+    } catch (const std::bad_alloc&) {
+      return u"Out of memory";
+    } catch (const std::exception& error) {
+      return fromUtf8(error.what());
+    }
+    return std::nullopt;
+  };
   // Every service's result file, before the recovery of a dead release
   // may change any of them.
   for (auto& member : members_) {
     if (single_) break;
-    try {
-      member.run->checkResultFile();
-    } catch (const ToolError& error) {
-      return refuse(member.index, error.message());
-    } catch (const std::bad_alloc&) {
-      return refuse(member.index, u"Out of memory");
-    } catch (const std::exception& error) {
-      return refuse(member.index, fromUtf8(error.what()));
-    }
+    if (const auto why = whyNot([&] { member.run->checkResultFile(); })) return refuse(member.index, *why);
   }
   // Every check of every service, before anything changes.
   for (auto& member : members_) {
     announce(member.index);
-    try {
-      member.found = member.run->checkBeforeTheStop();
-    } catch (const ToolError& error) {
-      return refuse(member.index, error.message());
-    } catch (const std::bad_alloc&) {
-      return refuse(member.index, u"Out of memory");
-    } catch (const std::exception& error) {
-      return refuse(member.index, fromUtf8(error.what()));
+    if (const auto why = whyNot([&] { member.found = member.run->checkBeforeTheStop(); })) {
+      return refuse(member.index, *why);
     }
     if (member.found == UpdateRun::Found::NothingToDo) {
       member.outcome = Outcome::NothingToDo;
