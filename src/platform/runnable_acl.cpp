@@ -33,14 +33,20 @@ std::optional<Ace> trimmed(Ace ace, bool fromFolder, const Sids& sids) {
 }
 
 // Where an entry goes in a list Windows would keep: explicit entries
-// first, then those the folder passes on of its own, then those it passes
-// on from above; denies before allows within each.
+// first, then those the folder passes on of its own, denies before allows
+// within each, then those it passes on from above, in the order the
+// folder has them (already each generation's denies first, nearest
+// first): moving an older generation's deny before a nearer one's allow
+// would take from the service what its folders give it.
 struct Placed {
   Ace ace;
   int generation = 0;
 };
 
-int rank(const Placed& placed) { return placed.generation * 2 + (denies(placed.ace) ? 0 : 1); }
+int rank(const Placed& placed) {
+  if (placed.generation >= 2) return 4;
+  return placed.generation * 2 + (denies(placed.ace) ? 0 : 1);
+}
 
 }  // namespace
 
@@ -97,12 +103,11 @@ RunnableAcl runnableAcl(const std::optional<Dacl>& model, const std::optional<Da
     // One that would let someone else change the file: the file inherits
     // nothing, so that no later change of the folder gives it back, and
     // what the folder gave is written as its own.
+    // Their order stays the one they were inherited in, which is what the
+    // service was given.
     if (trimmedAny) {
       result.isProtected = true;
-      for (auto& entry : passed) {
-        entry.ace.flags = 0;
-        entry.generation = 0;
-      }
+      for (auto& entry : passed) entry.ace.flags = 0;
     }
     for (auto& entry : passed) placed.push_back(std::move(entry));
   }

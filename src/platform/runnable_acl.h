@@ -93,9 +93,10 @@ bool needsFolder(const std::optional<Dacl>& model);
 // entry becomes explicit and the list protected. Entries that could allow
 // a change they do not name (conditional or object entries) are left out.
 // Ordered as Windows orders a list: explicit denies, explicit allows, then
-// the inherited ones, the folder's own before what the folder inherits
-// itself, denies before allows within each. `folder` is read only when
-// needsFolder(model).
+// the inherited ones, the folder's own (denies first) before what the
+// folder inherits itself, kept in the folder's order (its generations,
+// nearest first); made explicit, they keep that order, the one in which
+// they applied. `folder` is read only when needsFolder(model).
 RunnableAcl runnableAcl(const std::optional<Dacl>& model, const std::optional<Dacl>& folder, const Sids& sids);
 
 }  // namespace usqz::platform::acl
