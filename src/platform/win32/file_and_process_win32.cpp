@@ -175,7 +175,8 @@ class RightsBuilder {
     if (dacl == nullptr) return ERROR_SUCCESS;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
       void* ace = nullptr;
-      if (!GetAce(dacl, i, &ace)) continue;
+      // An entry left unread could be a deny: the list is not known.
+      if (!GetAce(dacl, i, &ace)) return GetLastError();
       const auto* header = static_cast<const ACE_HEADER*>(ace);
       acl::Ace entry;
       entry.type = header->AceType;
