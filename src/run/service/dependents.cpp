@@ -199,11 +199,16 @@ std::u16string Dependents::bringBack() {
 }
 
 std::optional<std::u16string> Dependents::restart(const std::u16string& name) {
-  auto& services = platform_.services;
-  const auto opened = services.openExisting(manager_, name, kDependentRights);
+  return startDependent(platform_, manager_, name);
+}
+
+std::optional<std::u16string> startDependent(platform::Platform& p, platform::ServiceHandle manager,
+                                             const std::u16string& name) {
+  auto& services = p.services;
+  const auto opened = services.openExisting(manager, name, kDependentRights);
   const OwnedServiceHandle dependent(services, opened.handle);
-  if (opened.error != kOk || !dependent) return platform_.texts.describe(opened.error);
-  ServiceWaits waits(platform_.clock, platform_.processes, services, platform_.texts);
+  if (opened.error != kOk || !dependent) return p.texts.describe(opened.error);
+  ServiceWaits waits(p.clock, p.processes, services, p.texts);
   waits.attach(dependent.get());
   // One a run that died asked to stop may be stopping still: it is started
   // once it has stopped.
@@ -219,7 +224,7 @@ std::optional<std::u16string> Dependents::restart(const std::u16string& name) {
     platform::ServiceStatus status;
     if (error != platform::kErrorServiceAlreadyRunning || !waits.query(status) ||
         status.dwCurrentState != platform::kServiceRunning) {
-      return platform_.texts.describe(error);
+      return p.texts.describe(error);
     }
     return std::nullopt;
   }

@@ -17,6 +17,11 @@
 
 namespace usqz {
 
+// Starts the dependent `name` and waits until it runs: one still stopping
+// is let stop first, one that runs already is back. Why not, if not.
+std::optional<std::u16string> startDependent(platform::Platform& platform, platform::ServiceHandle manager,
+                                             const std::u16string& name);
+
 class Dependents {
  public:
   Dependents(platform::Platform& platform, Console& console);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/tool_error.h"
+#include "run/service/dependents.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -71,21 +72,7 @@ std::optional<std::u16string> Restore::stopWhatRuns(ServiceWaits& waits, platfor
   if (why) {
     for (auto it = stoppedHere_.rbegin(); it != stoppedHere_.rend(); ++it) {
       console_.writeLine(u"Service :: iniciando dependente " + *it + u" ...");
-      const auto opened = p_.services.openExisting(manager_, *it, platform::kServiceQueryStatus | platform::kServiceStart);
-      const platform::OwnedServiceHandle dependent(p_.services, opened.handle);
-      ServiceWaits started(p_.clock, p_.processes, p_.services, p_.texts);
-      bool runs = false;
-      if (opened.error == platform::kOk && dependent) {
-        started.attach(dependent.get());
-        try {
-          if (started.startRetrying() == platform::kOk) {
-            auto status = started.queryOrFail();
-            started.waitWhileStarting(status);
-            runs = status.dwCurrentState == platform::kServiceRunning;
-          }
-        } catch (const ToolError&) {
-        }
-      }
+      const bool runs = !startDependent(p_, manager_, *it);
       if (!runs) *why += u"; serviço dependente parado: " + *it;
     }
   }
