@@ -52,6 +52,16 @@ struct Options {
   // must pass within --health-timeout seconds.
   std::vector<HealthCheck> health;
   std::uint32_t healthTimeoutSeconds = 30;
+  // --watch <duration>: once started, the new version must go on running
+  // as the same process (and, with health checks, keep passing them) this
+  // many seconds before the update counts; 0: not asked, the start's own
+  // short watch only.
+  std::uint32_t watchSeconds = 0;
+  // Through the watch: the checks are tried every --health-interval
+  // seconds, and the watch fails only after --health-failures rounds in a
+  // row failed.
+  std::uint32_t healthIntervalSeconds = 10;
+  std::uint32_t healthFailures = 3;
   // --release <file>: the services of the file updated as one, instead of
   // --service-name's one.
   std::u16string releasePath;
