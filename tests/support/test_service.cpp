@@ -18,6 +18,10 @@
 //   health_status     with this status (default 200; 0: do not listen),
 //                     the build ("v1", "v2") as the body
 //   health_delay_ms   only after this long
+//   health_fail_after_ms
+//                     once running this long, answer 503 instead
+//   health_fail_count to this many requests only (default 0: to every one
+//                     from then on), each logged as "health failed"
 // Control code 200 makes it report stopped and exit at once, whatever it was
 // told, so that test cleanup can always remove it.
 //
@@ -53,6 +57,8 @@ struct Behaviour {
   DWORD healthPort = 0;
   DWORD healthStatus = 200;
   DWORD healthDelayMs = 0;
+  DWORD healthFailAfterMs = 0;
+  DWORD healthFailCount = 0;
 };
 
 std::string folder;
@@ -65,6 +71,9 @@ SOCKET listening = INVALID_SOCKET;
 // Its own file name, for the lines of test_service.cfg meant for it alone.
 std::string executable;
 SERVICE_STATUS status{};
+// When it reported running, for the health endpoint's failures that come
+// after a while.
+ULONGLONG runningSince = 0;
 
 void logEvent(const char* event) {
   // The folder's log, and one of its own for each executable: several
@@ -110,6 +119,8 @@ void readBehaviour() {
     if (key == "health_port") behaviour.healthPort = value;
     if (key == "health_status") behaviour.healthStatus = value;
     if (key == "health_delay_ms") behaviour.healthDelayMs = value;
+    if (key == "health_fail_after_ms") behaviour.healthFailAfterMs = value;
+    if (key == "health_fail_count") behaviour.healthFailCount = value;
   }
   std::fclose(config);
 }
@@ -135,14 +146,27 @@ DWORD WINAPI serveHealth(void*) {
   logEvent("health endpoint listening");
   // The build answers, so that a load test can tell which version served.
   const std::string build = TEST_SERVICE_BUILD;
-  const std::string answer = "HTTP/1.0 " + std::to_string(behaviour.healthStatus) + " Health\r\nContent-Length: " +
-                             std::to_string(build.size()) + "\r\nConnection: close\r\n\r\n" + build;
+  const auto answer = [&build](DWORD code) {
+    return "HTTP/1.0 " + std::to_string(code) + " Health\r\nContent-Length: " + std::to_string(build.size()) +
+           "\r\nConnection: close\r\n\r\n" + build;
+  };
+  DWORD failed = 0;
   for (;;) {
     const SOCKET client = accept(listener, nullptr, nullptr);
     if (client == INVALID_SOCKET) return 1;
     char request[1024];
     recv(client, request, sizeof request, 0);
-    send(client, answer.data(), static_cast<int>(answer.size()), 0);
+    // Counted by request, not by time, so that a test knows how many of a
+    // caller's rounds met the failure whatever the machine's pace.
+    const bool failing = behaviour.healthFailAfterMs != 0 &&
+                         GetTickCount64() - runningSince >= behaviour.healthFailAfterMs &&
+                         (behaviour.healthFailCount == 0 || failed < behaviour.healthFailCount);
+    if (failing) {
+      ++failed;
+      logEvent("health failed");
+    }
+    const auto reply = answer(failing ? 503 : behaviour.healthStatus);
+    send(client, reply.data(), static_cast<int>(reply.size()), 0);
     shutdown(client, SD_SEND);
     closesocket(client);
   }
@@ -190,6 +214,7 @@ void WINAPI serviceMain(DWORD, wchar_t** arguments) {
     Sleep(100);
   }
   report(SERVICE_RUNNING);
+  runningSince = GetTickCount64();
   logEvent("started");
   if (behaviour.healthPort != 0 && behaviour.healthStatus != 0) {
     CloseHandle(CreateThread(nullptr, 0, serveHealth, nullptr, 0, nullptr));
