@@ -46,10 +46,22 @@ void removeTree(const std::u16string& directory) {
   RemoveDirectoryW(wide(directory));
 }
 
-}  // namespace
+enum class End { ByItself, Asked, TimedOut };
 
-ProcessResult runProcess(const std::u16string& commandLine, const std::u16string& directory, Stdout stdoutMode,
-                         std::uint32_t timeoutMs, bool endAtTimeout) {
+// Waits for the process until `timeoutMs`, or until `endNow` says so when
+// given.
+End awaitEnd(HANDLE process, std::uint32_t timeoutMs, const std::function<bool()>& endNow) {
+  if (!endNow) return WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0 ? End::ByItself : End::TimedOut;
+  const auto deadline = GetTickCount64() + timeoutMs;
+  while (!endNow()) {
+    if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0) return End::ByItself;
+    if (GetTickCount64() >= deadline) return End::TimedOut;
+  }
+  return End::Asked;
+}
+
+ProcessResult run(const std::u16string& commandLine, const std::u16string& directory, Stdout stdoutMode,
+                  std::uint32_t timeoutMs, bool endAtTimeout, const std::function<bool()>& endNow) {
   ScratchDirectory capture;
   const auto outPath = capture / u"stdout.bin";
   const auto errPath = capture / u"stderr.bin";
@@ -77,10 +89,13 @@ ProcessResult runProcess(const std::u16string& commandLine, const std::u16string
     }
     const UniqueKernelHandle processHandle(process.hProcess);
     const UniqueKernelHandle threadHandle(process.hThread);
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    const auto end = awaitEnd(process.hProcess, timeoutMs, endNow);
+    if (end != End::ByItself) {
       TerminateProcess(process.hProcess, 99);
       WaitForSingleObject(process.hProcess, 10'000);
-      if (!endAtTimeout) ADD_FAILURE() << "process did not end in time: " << toUtf8(commandLine);
+      if (end == End::TimedOut && !endAtTimeout) ADD_FAILURE() << "process did not end in time: " << toUtf8(commandLine);
+    } else if (endNow) {
+      ADD_FAILURE() << "process ended before it was to be ended: " << toUtf8(commandLine);
     }
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
@@ -96,6 +111,18 @@ ProcessResult runProcess(const std::u16string& commandLine, const std::u16string
   result.out = readFile(outPath);
   result.err = readFile(errPath);
   return result;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::u16string& commandLine, const std::u16string& directory, Stdout stdoutMode,
+                         std::uint32_t timeoutMs, bool endAtTimeout) {
+  return run(commandLine, directory, stdoutMode, timeoutMs, endAtTimeout, {});
+}
+
+ProcessResult runProcessEndedWhen(const std::u16string& commandLine, const std::u16string& directory,
+                                  const std::function<bool()>& endNow, std::uint32_t timeoutMs) {
+  return run(commandLine, directory, Stdout::File, timeoutMs, false, endNow);
 }
 
 ScratchDirectory::ScratchDirectory() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace usqz::testing {
@@ -24,6 +25,13 @@ struct ProcessResult {
 ProcessResult runProcess(const std::u16string& commandLine, const std::u16string& directory,
                          Stdout stdoutMode = Stdout::File, std::uint32_t timeoutMs = 120'000,
                          bool endAtTimeout = false);
+
+// As runProcess, but ended (TerminateProcess) once `endNow` says so, asked
+// every 50 ms: a run ended from outside at a moment the test recognises
+// (a step its journal names) rather than at a time. Fails the test when
+// the process ends by itself first, or runs on past `timeoutMs`.
+ProcessResult runProcessEndedWhen(const std::u16string& commandLine, const std::u16string& directory,
+                                  const std::function<bool()>& endNow, std::uint32_t timeoutMs = 120'000);
 
 // A new empty directory under the temporary folder, removed by its owner.
 class ScratchDirectory {
