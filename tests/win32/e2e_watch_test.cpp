@@ -1,0 +1,304 @@
+// The watch window for real: the new version of the test service watched
+// for a few seconds after its start under Wine's service manager, rolled
+// back when it dies or fails its health checks in that time, confirmed
+// when it does not; and a run ended from outside in its window, run again
+// by the deployment as it was.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32/windows_api.h"
+// After windows.h (kept lean), which it needs.
+#include <winsock2.h>
+
+#include "e2e_update.h"
+#include "platform/error_text.h"
+#include "platform/text.h"
+#include "platform/win32/unique_handles.h"
+
+namespace usqz::testing {
+namespace {
+
+using platform::win32::UniqueKernelHandle;
+using platform::win32::UniqueScHandle;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kRolledBack = ". Vers\xE3o anterior restaurada e em execu\xE7\xE3o.\r\n";
+const std::string kWatchFailed = "A nova vers\xE3o parou durante a observa\xE7\xE3o, ap\xF3s ";
+const std::string kWatchDone = "Observa\xE7\xE3o conclu\xED" "da: ";
+
+std::string watching(const std::string& duration) { return "Observando a nova vers\xE3o por " + duration + " ..."; }
+
+// The system's words for an exit code, as the tool quotes them after a
+// cause: the one message table both read, here Wine's.
+std::string systemText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                         FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  if (length == 0 || buffer == nullptr) return {};
+  const std::u16string text(reinterpret_cast<const char16_t*>(buffer), length);
+  LocalFree(buffer);
+  return ansi(platform::oneLineSystemMessage(text));
+}
+
+UniqueScHandle openService(const std::u16string& name, DWORD access) {
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return nullptr;
+  return UniqueScHandle(OpenServiceW(manager.get(), reinterpret_cast<const wchar_t*>(name.c_str()), access));
+}
+
+// The process the manager says runs the service; 0 when none.
+DWORD serviceProcess(const std::u16string& name) {
+  const auto service = openService(name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                        sizeof status, &needed)) {
+    return 0;
+  }
+  return status.dwCurrentState == SERVICE_RUNNING ? status.dwProcessId : 0;
+}
+
+bool waitForState(const std::u16string& name, DWORD state) {
+  for (int pass = 0; pass < 300; ++pass) {
+    if (queryServiceState(name) == state) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+// A port of 127.0.0.1 nobody listens on now.
+std::uint16_t freePort() {
+  WSADATA data{};
+  WSAStartup(MAKEWORD(2, 2), &data);
+  const SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int size = sizeof address;
+  getsockname(bound, reinterpret_cast<sockaddr*>(&address), &size);
+  closesocket(bound);
+  WSACleanup();
+  return ntohs(address.sin_port);
+}
+
+// v1 installed and running, v2 beside the tool, updated with a window.
+struct Watched : Update {
+  std::u16string journal = folder / (u"qz_" + item + u".journal");
+
+  void SetUp() override {
+    Update::SetUp();
+    installV1(true);
+  }
+  std::string tail() const { return lines({"", "Atualiza\xE7\xE3o finalizada.", ""}); }
+  std::size_t count(const std::string& event) const {
+    const auto all = events();
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), event));
+  }
+  // The journal says the run watches; the window's start is at or before
+  // the moment this first says so.
+  bool journalSaysWatching() const { return readFile(journal).find("\nstep: watching\n") != std::string::npos; }
+
+  void expectUpdated(const ProcessResult& run) {
+    EXPECT_EQ(run.exitStatus, 0u) << run.out;
+    EXPECT_EQ(result(), kSuccess) << run.out;
+    EXPECT_EQ(version(current), "v2");
+    EXPECT_EQ(version(backup), "v1");
+    EXPECT_FALSE(fileExists(fresh));
+    EXPECT_FALSE(fileExists(journal));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+  }
+  // Run with --exit-code: 11, v1 running again, v2 back at its name for
+  // the operator, and the result file's line the cause and the rollback.
+  void expectRolledBack(const ProcessResult& run, const std::string& cause) {
+    EXPECT_EQ(run.exitStatus, 11u) << run.out;
+    EXPECT_EQ(result(), "Erro: " + cause + kRolledBack) << run.out;
+    EXPECT_EQ(version(current), "v1");
+    EXPECT_EQ(version(fresh), "v2");
+    EXPECT_FALSE(fileExists(backup));
+    EXPECT_FALSE(fileExists(journal));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    EXPECT_EQ(events().back(), "v1 started");
+  }
+};
+
+// The new version goes down 6 s into a 15 s window, with a word to the
+// manager and without one (which Wine's manager never notices: the run
+// sees its process end); either way it is rolled back. Its 1.5 s watch
+// after the start comes before the window: the service dies 7.5 s and a
+// bit after it reported running.
+TEST_F(Watched, ANewVersionThatGoesDownInTheWindowIsRolledBack) {
+  const struct {
+    const char* how;
+    std::string config;
+    std::string why;  // after the seconds
+  } rows[] = {
+      {"reported stopped with an exit code", "v2:die_after_ms=7800\nv2:exit_code=1067\n", ": " + systemText(1067)},
+      {"its process ended without a word", "v2:vanish_after_ms=7800\n", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.how);
+    behaviour(row.config);
+    const auto began = GetTickCount64();
+    const auto run = update(u" --exit-code --watch 15");
+    const auto took = GetTickCount64() - began;
+    const auto cause = kWatchFailed + "6 s" + row.why;
+    expectRolledBack(run, cause);
+    EXPECT_THAT(run.out, HasSubstr(lines({"Service :: status: iniciado", watching("15 s")})));
+    EXPECT_THAT(run.out, HasSubstr(cause));
+    EXPECT_THAT(run.out, Not(HasSubstr(kWatchDone)));
+    EXPECT_THAT(run.out, HasSubstr("  -> Devolvendo a nova vers\xE3o: EXE -> NEW\r\n"
+                                   "  -> Restaurando vers\xE3o anterior: OLD -> EXE\r\n"
+                                   "Service :: iniciando ...\r\nService :: status: iniciado\r\n"));
+    EXPECT_GE(took, 7'800u) << "ended before the new version went down";
+    // Ready for the next row: v2 back at its name, v1 running.
+    copyFile(testServiceV2(), fresh);
+  }
+}
+
+TEST_F(Watched, ASteadyNewVersionIsConfirmedAfterItsWindow) {
+  const auto began = GetTickCount64();
+  const auto run = update(u" --exit-code --watch 5");
+  const auto took = GetTickCount64() - began;
+  expectUpdated(run);
+  EXPECT_EQ(run.out, head() + lines({"Service :: status: iniciado", "Service :: parando ...", "Service :: parado",
+                                     "  -> Fazendo backup da versao atual: EXE -> OLD",
+                                     "  -> Ativando nova vers\xE3o: NEW -> EXE", "Service :: iniciando ...",
+                                     "Service :: status: iniciado", watching("5 s"), kWatchDone + "5 s sem falhas"}) +
+                         tail());
+  EXPECT_GE(took, 5'000u);
+  EXPECT_EQ(events(), (std::vector<std::string>{"v1 started", "v1 stop requested", "v1 stopped", "v2 started"}));
+}
+
+// What becomes of the new version while no run watches it.
+enum class Meanwhile { Nothing, Killed, Stopped, Restarted };
+
+// The run ended from outside 3 s into its 8 s window, then the deployment's
+// retry: the same new version copied to its name again and the same
+// command line. A new version still running as the same process is
+// watched for the rest of the window and confirmed; one that went down or
+// was restarted meanwhile is rolled back.
+struct KilledInTheWindow : Watched, ::testing::WithParamInterface<Meanwhile> {
+  std::u16string commandLine = u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
+                               u" --exit-code --watch 8";
+};
+
+TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
+  ULONGLONG seen = 0;
+  const auto killed = runProcessEndedWhen(commandLine, folder.path(), [&] {
+    if (seen == 0 && journalSaysWatching()) seen = GetTickCount64();
+    return seen != 0 && GetTickCount64() - seen >= 3'000;
+  });
+  ASSERT_NE(seen, 0u) << killed.out;
+  ASSERT_TRUE(journalSaysWatching()) << killed.out;
+  EXPECT_THAT(killed.out, HasSubstr(watching("8 s")));
+  const DWORD watched = serviceProcess(name);
+  ASSERT_NE(watched, 0u);
+
+  switch (GetParam()) {
+    case Meanwhile::Nothing:
+      break;
+    case Meanwhile::Killed: {
+      // Wine's manager goes on saying it runs, as that process.
+      const UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, watched));
+      ASSERT_TRUE(process) << GetLastError();
+      ASSERT_TRUE(TerminateProcess(process.get(), 1));
+      ASSERT_EQ(WaitForSingleObject(process.get(), 10'000), WAIT_OBJECT_0);
+      break;
+    }
+    case Meanwhile::Stopped: {
+      // Down with a word to the manager.
+      const auto service = openService(name, SERVICE_USER_DEFINED_CONTROL);
+      SERVICE_STATUS status{};
+      ASSERT_TRUE(service && ControlService(service.get(), kTestServiceExitNow, &status)) << GetLastError();
+      ASSERT_TRUE(waitForState(name, SERVICE_STOPPED));
+      break;
+    }
+    case Meanwhile::Restarted: {
+      requestStop(name);
+      ASSERT_TRUE(waitForState(name, SERVICE_STOPPED));
+      const auto service = openService(name, SERVICE_START);
+      ASSERT_TRUE(service && StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+      ASSERT_TRUE(waitForState(name, SERVICE_RUNNING));
+      ASSERT_NE(serviceProcess(name), watched);
+      break;
+    }
+  }
+
+  copyFile(testServiceV2(), fresh);
+  const auto again = runProcess(commandLine, folder.path());
+  const auto sinceTheWindowBegan = GetTickCount64() - seen;
+  SCOPED_TRACE("the killed run:\n" + killed.out + "--- the retry:\n" + again.out);
+  if (GetParam() == Meanwhile::Nothing) {
+    expectUpdated(again);
+    EXPECT_EQ(serviceProcess(name), watched) << "the very process watched, never restarted";
+    EXPECT_EQ(count("v2 started"), 1u);
+    EXPECT_THAT(again.out, HasSubstr(kWatchDone));
+    // The journal said so within a poll of the window's start.
+    EXPECT_GE(sinceTheWindowBegan + 100, 8'000u) << "confirmed before the window was over";
+  } else {
+    EXPECT_EQ(again.exitStatus, 11u);
+    EXPECT_THAT(result(), ::testing::StartsWith("Erro: "));
+    EXPECT_THAT(result(), ::testing::EndsWith(kRolledBack));
+    EXPECT_EQ(version(current), "v1");
+    EXPECT_EQ(version(fresh), "v2");
+    EXPECT_FALSE(fileExists(backup));
+    EXPECT_FALSE(fileExists(journal));
+    EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
+    EXPECT_EQ(events().back(), "v1 started");
+    if (GetParam() == Meanwhile::Restarted) {
+      EXPECT_THAT(result(), HasSubstr("o processo " + std::to_string(watched) + " deu lugar ao "));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Meanwhile, KilledInTheWindow,
+                         ::testing::Values(Meanwhile::Nothing, Meanwhile::Killed, Meanwhile::Stopped,
+                                           Meanwhile::Restarted),
+                         [](const ::testing::TestParamInfo<Meanwhile>& info) {
+                           switch (info.param) {
+                             case Meanwhile::Nothing: return std::string("StillRunning");
+                             case Meanwhile::Killed: return std::string("ProcessKilled");
+                             case Meanwhile::Stopped: return std::string("StoppedWithAWord");
+                             case Meanwhile::Restarted: return std::string("Restarted");
+                           }
+                           return std::string();
+                         });
+
+// Health rounds every second in an 8 s window, two failed in a row
+// tolerated no longer. The new version's endpoint starts answering 503
+// 3.5 s after it runs, past its start's checks: for good, rolled back;
+// to one request only, one failed round, and confirmed.
+TEST_F(Watched, HealthRoundsFailingInARowRollBackAndASingleFailedRoundDoesNot) {
+  const auto port = freePort();
+  const auto url = u"http://127.0.0.1:" + toDecimal(port) + u"/health";
+  const auto options = u" --exit-code --health-url " + url + u" --watch 8 --health-interval 1 --health-failures 2";
+  const std::string endpoint = "health_port=" + std::to_string(port) + "\n";
+
+  behaviour(endpoint + "v2:health_fail_after_ms=3500\n");
+  auto run = update(options);
+  expectRolledBack(run, "A verifica\xE7\xE3o de sa\xFA" "de falhou 2 vezes seguidas durante a observa\xE7\xE3o: " +
+                            toUtf8(url) + ": HTTP 503");
+  EXPECT_THAT(run.out, HasSubstr(watching("8 s")));
+  EXPECT_EQ(count("v2 health failed"), 2u) << "rolled back at the second failed round";
+
+  copyFile(testServiceV2(), fresh);
+  behaviour(endpoint + "v2:health_fail_after_ms=3500\nv2:health_fail_count=1\n");
+  run = update(options);
+  expectUpdated(run);
+  EXPECT_EQ(count("v2 health failed"), 3u) << "one round of this run met the failure";
+  EXPECT_THAT(run.out, HasSubstr(lines({watching("8 s"), kWatchDone + "8 s, 8 rodadas de verifica\xE7\xE3o de sa\xFA"
+                                                                      "de, 1 falhas"})));
+}
+
+}  // namespace
+}  // namespace usqz::testing
