@@ -1,8 +1,8 @@
 // The watch window for real: the new version of the test service watched
 // for a few seconds after its start under Wine's service manager, rolled
 // back when it dies or fails its health checks in that time, confirmed
-// when it does not; and a run ended from outside in its window, run again
-// by the deployment as it was.
+// when it does not; a run ended from outside in its window, run again by
+// the deployment as it was; and a release watched through one window.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -309,6 +309,92 @@ TEST_F(Watched, HealthRoundsFailingInARowRollBackAndASingleFailedRoundDoesNot) {
   EXPECT_LE(rounds, 8u);
   const std::string closing = " rodadas de verifica\xE7\xE3o de sa\xFA" "de, 1 falha\r\n";
   EXPECT_EQ(run.out.substr(done + opening.size() + digits, closing.size()), closing) << run.out;
+}
+
+// A release is watched through one window for all of its services: two
+// test services beside the tool, v1 running, v2 staged.
+struct WatchedRelease : ::testing::Test {
+  ScratchDirectory folder;
+  ServiceNames names;  // declared after the folder: removed before it
+  std::vector<std::u16string> services = {names.make(u"QZWA"), names.make(u"QZWB")};
+  std::string v1 = readFile(testServiceV1());
+  std::string v2 = readFile(testServiceV2());
+
+  std::u16string path(std::size_t i, const char16_t* extension) const {
+    return folder / (u"qz_" + services[i].substr(2) + extension);
+  }
+  std::string executable(std::size_t i) const { return "qz_" + toUtf8(services[i].substr(2)) + ".exe"; }
+  // Each service's executable's version, and whether it runs.
+  std::string state() const {
+    std::string all;
+    for (std::size_t i = 0; i < services.size(); ++i) {
+      const auto bytes = readFile(path(i, u".exe"));
+      all += (bytes == v1 ? "v1" : bytes == v2 ? "v2" : "other") +
+             std::string(queryServiceState(services[i]) == static_cast<std::uint32_t>(SERVICE_RUNNING) ? "+ " : "- ");
+    }
+    return all;
+  }
+  std::string result(std::size_t i) const { return readFile(folder / (u"updateServiceQZ-" + services[i] + u".txt")); }
+  void stage() {
+    for (std::size_t i = 0; i < services.size(); ++i) copyFile(testServiceV2(), path(i, u".new"));
+  }
+  ProcessResult release(const std::u16string& options) {
+    return runProcess(u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --release release.json --exit-code" + options,
+                      folder.path());
+  }
+  static std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+  }
+
+  void SetUp() override {
+    copyFile(builtTool(), folder / u"UpdateServiceQZ.exe");
+    writeFile(folder / u"release.json", "{\"services\": [{\"name\": \"" + toUtf8(services[0]) + "\"}, {\"name\": \"" +
+                                            toUtf8(services[1]) + "\"}]}");
+    writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
+    for (std::size_t i = 0; i < services.size(); ++i) {
+      copyFile(testServiceV1(), path(i, u".exe"));
+      installService(services[i], path(i, u".exe"), true);
+    }
+    stage();
+  }
+};
+
+// The second service's new version vanishes in the window: the whole
+// release is put back. Then, staged again and steady, it is confirmed
+// after one window said once, not one a service.
+TEST_F(WatchedRelease, OneWindowForAllAndAnyServiceGoingDownInItPutsTheReleaseBack) {
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n" + executable(1) + ":v2:vanish_after_ms=5000\n");
+  const auto failed = release(u" --watch 10");
+  EXPECT_EQ(failed.exitStatus, 11u) << failed.out;
+  EXPECT_EQ(state(), "v1+ v1+ ") << failed.out;
+  EXPECT_EQ(occurrences(failed.out, watching("10 s")), 1u) << failed.out;
+  EXPECT_THAT(result(1), ::testing::StartsWith("Erro: " + kWatchFailed)) << failed.out;
+  EXPECT_THAT(result(0), ::testing::StartsWith("Erro: a atualiza\xE7\xE3o conjunta falhou no servi\xE7o " +
+                                               toUtf8(services[1]) + ": " + kWatchFailed));
+  for (std::size_t i = 0; i < services.size(); ++i) {
+    EXPECT_THAT(result(i), ::testing::EndsWith(kRolledBack));
+    EXPECT_EQ(readFile(path(i, u".new")), v2);
+    EXPECT_FALSE(fileExists(path(i, u".journal")));
+  }
+
+  writeFile(folder / u"test_service.cfg", "stop_ms=100\n");
+  stage();
+  const auto began = GetTickCount64();
+  const auto updated = release(u" --watch 4");
+  const auto took = GetTickCount64() - began;
+  EXPECT_EQ(updated.exitStatus, 0u) << updated.out;
+  EXPECT_EQ(state(), "v2+ v2+ ") << updated.out;
+  EXPECT_EQ(occurrences(updated.out, watching("4 s")), 1u) << updated.out;
+  EXPECT_EQ(occurrences(updated.out, lines({kWatchDone + "4 s sem falhas"})), 1u) << updated.out;
+  EXPECT_GE(took, 4'000u);
+  for (std::size_t i = 0; i < services.size(); ++i) {
+    EXPECT_EQ(result(i), kSuccess);
+    EXPECT_EQ(readFile(path(i, u".old")), v1);
+    EXPECT_FALSE(fileExists(path(i, u".new")));
+    EXPECT_FALSE(fileExists(path(i, u".journal")));
+  }
 }
 
 }  // namespace
