@@ -205,6 +205,7 @@ TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
   const DWORD watched = serviceProcess(name);
   ASSERT_NE(watched, 0u);
 
+  DWORD replacement = 0;
   switch (GetParam()) {
     case Meanwhile::Nothing:
       break;
@@ -230,7 +231,8 @@ TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
       const auto service = openService(name, SERVICE_START);
       ASSERT_TRUE(service && StartServiceW(service.get(), 0, nullptr)) << GetLastError();
       ASSERT_TRUE(waitForState(name, SERVICE_RUNNING));
-      ASSERT_NE(serviceProcess(name), watched);
+      replacement = serviceProcess(name);
+      ASSERT_NE(replacement, watched);
       break;
     }
   }
@@ -257,7 +259,8 @@ TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
     EXPECT_EQ(queryServiceState(name), static_cast<std::uint32_t>(SERVICE_RUNNING));
     EXPECT_EQ(events().back(), "v1 started");
     if (GetParam() == Meanwhile::Restarted) {
-      EXPECT_THAT(result(), HasSubstr("o processo " + std::to_string(watched) + " deu lugar ao "));
+      EXPECT_THAT(result(), HasSubstr("O servi\xE7o foi reiniciado durante a observa\xE7\xE3o: o processo " +
+                                      std::to_string(watched) + " deu lugar ao " + std::to_string(replacement)));
     }
   }
 }
