@@ -411,6 +411,16 @@ OsError FakeServiceControl::terminate(ProcessHandle process) {
   return terminateProcess(it->second);
 }
 
+// Ids are never given twice here: the id stands for the creation, apart
+// from a process a test gives the id of one before (reuseProcessId).
+std::uint64_t FakeServiceControl::creationTime(ProcessHandle process) {
+  if (faults_.onCall(ServiceOp::ProcessTimes)) return 0;
+  const auto it = processHandles_.find(process);
+  if (it == processHandles_.end()) return 0;
+  const auto reused = creationOverride_.find(it->second);
+  return reused != creationOverride_.end() ? reused->second : 0x1D0000000000000ull + it->second;
+}
+
 void FakeServiceControl::closeProcess(ProcessHandle process) {
   if (faults_.onCall(ServiceOp::CloseProcess, true) == kErrorProcessDead) return;
   processHandles_.erase(process);
