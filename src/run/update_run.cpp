@@ -437,6 +437,7 @@ std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
                        end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
                        : end.kind == RecoveryEnd::Kind::Refused  ? u"refused"
                        : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
+                       : end.kind == RecoveryEnd::Kind::RolledBack ? u"rolled-back"
                                                                  : u"undone",
                        end.message});
   }
@@ -445,6 +446,10 @@ std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
     case RecoveryEnd::Kind::Undone: return std::nullopt;
     case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
     case RecoveryEnd::Kind::Refused: c.recordError(end.message); return Outcome::Unchanged;
+    case RecoveryEnd::Kind::RolledBack:
+      c.recordError(end.message);
+      c.report.step(u"rolled-back");
+      return Outcome::RolledBack;
     case RecoveryEnd::Kind::Finished:
       // A rollback goes on from the update that now stands.
       if (end.rollback != c.names.rollback) return std::nullopt;

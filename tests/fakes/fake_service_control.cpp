@@ -382,6 +382,26 @@ void FakeServiceControl::release(ServiceHandle value) {
   if (handles_.erase(value) == 0) ++badReleases_;
 }
 
+void FakeServiceControl::restartMachine() {
+  for (auto& [key, service] : services_) {
+    if (service.processId != 0) processExits_[service.processId] = std::min(processExits_[service.processId], clock_.now());
+    service.state = kServiceStopped;
+    service.processId = 0;
+    service.stoppedAt = clock_.now();
+    if (service.startType != kServiceAutoStart) continue;
+    std::optional<std::string> image = std::string();
+    if (readExecutable_) image = readExecutable_(unquoted(service.binaryPath));
+    if (!image) continue;
+    service.runningImage = std::move(image);
+    service.processId = nextProcessId_ += 4;
+    processExits_[service.processId] = kNever;
+    service.exitCode = 0;
+    service.since = clock_.now();
+    service.run = service.startOnlyFor && service.runningImage != *service.startOnlyFor ? StartBehaviour{} : service.start;
+    service.state = service.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
+  }
+}
+
 void FakeServiceControl::afterDeath() {
   handles_.clear();
   processHandles_.clear();

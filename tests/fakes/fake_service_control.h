@@ -134,6 +134,9 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   void giveIdAgain(std::uint32_t processId) { creationOverride_[processId] = 0x1E0000000000000ull + processId; }
   // The tool's process died: the system closes its handles.
   void afterDeath();
+  // The machine restarted: every process ended, and each service set to
+  // start automatically started again in a new one, as it would behave.
+  void restartMachine();
   std::size_t openProcessHandles() const { return processHandles_.size(); }
   // A manager that tells of no status change: every wait lasts its time.
   void setNotifications(bool delivered) { notificationsDelivered_ = delivered; }

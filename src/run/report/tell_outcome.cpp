@@ -2,7 +2,7 @@
 
 #include "checks/location_trust.h"
 #include "platform/text.h"
-#include "run/service/watch_window.h"
+#include "common/duration_text.h"
 #include "common/private_file.h"
 
 namespace usqz {
@@ -63,7 +63,7 @@ std::vector<std::u16string> eventStrings(const RunReport& report) {
     result = u"(sem arquivo de resultado)";
   }
   if (const auto& watch = report.watchFacts()) {
-    result += u" (observação: " + durationText(watch->watchedSeconds) + u" de " + durationText(watch->askedSeconds) +
+    result += u" (observação: " + durationText(static_cast<std::uint32_t>(watch->watchedSeconds)) + u" de " + durationText(watch->askedSeconds) +
               u", " + toDecimal(watch->healthRounds) + u" rodadas de verificação de saúde, " +
               toDecimal(watch->failures) + u" com falha)";
   }

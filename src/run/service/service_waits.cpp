@@ -249,6 +249,14 @@ bool ServiceWaits::adoptStarted(std::uint32_t processId, std::uint64_t created) 
   return true;
 }
 
+bool ServiceWaits::adoptRunning() {
+  ServiceStatus status;
+  if (!query(status) || status.dwCurrentState != platform::kServiceRunning || !processAlive()) return false;
+  startedAs_ = processId_;
+  runningSince_ = clock_.monotonicMilliseconds();
+  return true;
+}
+
 std::optional<std::u16string> ServiceWaits::stillRunsAsStarted(bool watching) {
   const auto startedAs = startedAs_;
   // The start's own process, held since: asked before a query can show

@@ -85,6 +85,8 @@ class ServiceWaits {
   // A later run's: the service runs as that very process (its id and
   // creation both), which is then the one watched. Whether it does.
   bool adoptStarted(std::uint32_t processId, std::uint64_t created);
+  // The same for whatever process it runs as now.
+  bool adoptRunning();
 
  private:
   // Opens the process a query showed, unless it is the one already held.

@@ -21,19 +21,6 @@ std::u16string counted(unsigned n, std::u16string_view one, std::u16string_view 
 
 }  // namespace
 
-std::u16string durationText(std::uint64_t seconds) {
-  const auto hours = seconds / 3600, minutes = seconds % 3600 / 60, rest = seconds % 60;
-  std::u16string text;
-  const auto part = [&text](std::uint64_t n, std::u16string_view unit) {
-    if (!text.empty()) text += u" ";
-    text += toDecimal(n) + u" " + std::u16string(unit);
-  };
-  if (hours != 0) part(hours, u"h");
-  if (minutes != 0) part(minutes, u"min");
-  if (rest != 0 || text.empty()) part(rest, u"s");
-  return text;
-}
-
 WatchResult watchWindow(platform::Platform& p, Console& console, const std::vector<Watched>& services,
                         const WatchTerms& terms, std::uint32_t seconds, bool rest) {
   WatchResult result;
@@ -49,7 +36,7 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
   std::vector<unsigned> inARow(services.size(), 0);
   const auto fail = [&](std::size_t i, std::u16string why) {
     result.failed = i;
-    result.why = std::move(why) + u" (após " + durationText(result.watchedMs / 1000) + u" de observação)";
+    result.why = std::move(why) + u" (após " + durationText(static_cast<std::uint32_t>(result.watchedMs / 1000)) + u" de observação)";
   };
   const auto lookAtEach = [&]() {
     for (std::size_t i = 0; i < services.size(); ++i) {
@@ -65,7 +52,7 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
     if (result.watchedMs >= windowMs) break;
     if (result.watchedMs >= nextMinute) {
       const auto left = (windowMs - result.watchedMs + 999) / 1000;
-      console.writeLine(u"Observação: faltam " + durationText(left));
+      console.writeLine(u"Observação: faltam " + durationText(static_cast<std::uint32_t>(left)));
       while (nextMinute <= result.watchedMs) nextMinute += kMinuteMs;
     }
     if (checks && result.watchedMs >= nextRound) {

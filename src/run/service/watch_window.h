@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/duration_text.h"
 #include "platform/platform.h"
 #include "run/service/health_check.h"
 #include "run/service/service_waits.h"
@@ -48,8 +49,5 @@ struct WatchResult {
 // `rest`: the rest of a window a dead run began, said as such.
 WatchResult watchWindow(platform::Platform& p, Console& console, const std::vector<Watched>& services,
                         const WatchTerms& terms, std::uint32_t seconds, bool rest);
-
-// 15 s, 10 min, 1 min 30 s, 2 h, 1 h 5 min.
-std::u16string durationText(std::uint64_t seconds);
 
 }  // namespace usqz
