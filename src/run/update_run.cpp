@@ -424,7 +424,9 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
 
 std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
   const auto kind = c.recovered ? c.recovered->kind : RecoveryEnd::Kind::Nothing;
-  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused) return std::nullopt;
+  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused && kind != RecoveryEnd::Kind::RolledBack) {
+    return std::nullopt;
+  }
   return endAsRecovered(*c.recovered);
 }
 

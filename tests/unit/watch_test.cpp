@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
+#include <string_view>
 
 #include "harness.h"
+#include "release_scene.h"
 #include "sweep_scene.h"
 #include "platform/text.h"
 #include "run/transaction/run_journal.h"
@@ -306,6 +309,136 @@ TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
     EXPECT_EQ(status, c.status == 11 ? 11 : 0);
     EXPECT_EQ(run.os.contents(kJournal), journal) << "a check changes nothing";
   }
+}
+
+// An error at any call of any operation of a watched run, the window's own
+// included: nothing is lost, and the status says what the run left.
+TEST(WatchFaults, AFaultAtAnyCallOfAWatchedRunEndsInAStateItsStatusNames) {
+  using platform::fake::FileOp;
+  using platform::fake::ServiceOp;
+  const std::u16string arguments = kSweepArguments + u" --watch 5 --health-url " + kUrl + u" --health-interval 2";
+  const auto setUp = [](Harness& h) {
+    setUpSweepScene(h, false);
+    h.probes.answer(kUrl, [] { return FakeHealthProbes::http(200); });
+  };
+  Harness clean;
+  setUp(clean);
+  ASSERT_EQ(clean.run(arguments), 0);
+  constexpr platform::OsError kLasting = 1;
+  std::set<int> statuses;
+  const auto sweep = [&](auto family, int last, auto calls, auto fail) {
+    for (int op = 0; op <= last; ++op) {
+      for (unsigned n = 1; n <= calls(clean, op); ++n) {
+        SCOPED_TRACE(::testing::Message() << family << " operation " << op << ", call " << n);
+        Harness h;
+        setUp(h);
+        fail(h, op, n, kLasting);
+        const bool fileOp = std::string_view(family) == "file";
+        const auto file = static_cast<FileOp>(op);
+        Allowance allowed;
+        allowed.escapes = fileOp && (file == FileOp::WriteStdout || file == FileOp::OpenStdout);
+        allowed.resultLost = fileOp && (file == FileOp::CreateNewFile || file == FileOp::WriteBytes ||
+                                        file == FileOp::CloseFile || file == FileOp::RemoveFile ||
+                                        file == FileOp::TryLock);
+        const int status = h.run(arguments);
+        statuses.insert(status);
+        expectEndStateMatchesStatus(h, status, allowed);
+        if (h.os.contents(kJournal) && !(fileOp && file == FileOp::RemoveFile)) {
+          EXPECT_EQ(status, 12);
+        }
+      }
+    }
+  };
+  sweep("file", static_cast<int>(FileOp::ReadAt),
+        [](Harness& h, int op) { return h.os.calls(static_cast<FileOp>(op)); },
+        [](Harness& h, int op, unsigned n, platform::OsError e) { h.os.faults().failCall(static_cast<FileOp>(op), n, e); });
+  sweep("service", static_cast<int>(ServiceOp::Release),
+        [](Harness& h, int op) { return h.services.calls(static_cast<ServiceOp>(op)); },
+        [](Harness& h, int op, unsigned n, platform::OsError e) {
+          h.services.faults().failCall(static_cast<ServiceOp>(op), n, e);
+        });
+  EXPECT_TRUE(statuses.count(0) && statuses.count(11)) << "faults both passed over and rolled back";
+}
+
+// A release is watched through one window: any member that fails it puts
+// every member back.
+TEST(ReleaseWatch, OneWindowForAllAndAnyFailureInItPutsEveryMemberBack) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  for (std::size_t dies = 0; dies <= kMembers.size(); ++dies) {
+    SCOPED_TRACE(dies);
+    Harness h;
+    setUpReleaseScene(h);
+    if (dies < kMembers.size()) {
+      auto& service = serviceOf(h, kMembers[dies]);
+      service.startOnlyFor = versionOf(kMembers[dies], "v2");
+      service.start.diesAfterMs = 6'000;
+    }
+    const auto before = h.clock.now();
+    const int status = h.run(arguments);
+    const auto out = h.out();
+    EXPECT_EQ(out.find("Observando"), out.rfind("Observando")) << "one window";
+    if (dies == kMembers.size()) {
+      EXPECT_EQ(status, 0);
+      EXPECT_GE(h.clock.now() - before, 10'000u);
+      expectAllOn(h, "v2");
+      continue;
+    }
+    EXPECT_EQ(status, 11);
+    expectAllOn(h, "v1");
+    for (const auto& member : kMembers) {
+      const auto result = resultOf(h, member);
+      EXPECT_THAT(result, HasSubstr(member.name == kMembers[dies].name
+                                        ? std::string("A nova vers\xE3o parou durante a observa\xE7\xE3o")
+                                        : "a atualiza\xE7\xE3o conjunta falhou no servi\xE7o " +
+                                              toUtf8(kMembers[dies].name)));
+    }
+  }
+}
+
+// A release killed at every call, its window included, then retried: it
+// ends as a whole, and a member that died in the window meanwhile makes
+// it a rollback.
+TEST(ReleaseWatch, KilledAtEveryCallThenRetriedEndsAsAWhole) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  unsigned inTheWindow = 0;
+  for (const bool memberDies : {false, true}) {
+    for (unsigned nth = 1;; ++nth) {
+      SCOPED_TRACE(::testing::Message() << (memberDies ? "a member dies meanwhile" : "nothing meanwhile")
+                                        << ", killed at call " << nth);
+      Harness h;
+      setUpReleaseScene(h);
+      const auto died = h.runDyingAt(arguments, nth);
+      if (died) {
+        EXPECT_EQ(*died, 0);
+        expectAllOn(h, "v2");
+        break;
+      }
+      expectNothingLost(h);
+      const auto journal = journalOf(h, kMembers[2]);
+      const bool watching = journal && journal->step == Step::Watching;
+      inTheWindow += watching ? 1 : 0;
+      if (memberDies && watching) {
+        auto& store = serviceOf(h, kMembers[2]);
+        if (store.processId != 0) {
+          const auto armed = store.endedWhileRestartArmed;
+          h.services.terminateProcess(store.processId);
+          store.endedWhileRestartArmed = armed;
+        }
+      }
+      stageAgain(h);
+      const auto out = h.out().size();
+      const int status = h.run(arguments);
+      if (memberDies && watching) {
+        EXPECT_EQ(status, 11) << h.out().substr(out);
+        expectAllOn(h, "v1");
+        EXPECT_THAT(resultOf(h, kMembers[0]), HasSubstr("falhou na observa\xE7\xE3o: servi\xE7o QZStore"));
+      } else {
+        EXPECT_EQ(status, 0) << h.out().substr(out);
+        expectAllOn(h, "v2");
+      }
+    }
+  }
+  EXPECT_GT(inTheWindow, 20u) << "the sweep reaches into the window";
 }
 
 // The journal keeps the window whole or not at all.

@@ -251,6 +251,24 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
     return leftAsFound(unmoved, [&](const DeadMember& member) { return endOf(kind, message, member); });
   };
   if (!refusals.empty()) return notRecovered(refusals, u"nada foi alterado", false);
+  // A service whose new version died or was restarted in the release's
+  // watch window failed it: the release goes back as a whole, and that is
+  // its rollback, not a retry.
+  std::optional<std::u16string> watchFailed;
+  for (auto& member : members) {
+    if (watchFailed || !member->hasJournal()) continue;
+    if (const auto why = member->c.recovery.watchFailedMeanwhile(member->planned)) {
+      watchFailed = u"a atualização conjunta anterior falhou na observação: serviço " + member->name() + u": " + *why;
+    }
+  }
+  const auto asRolledBack = [&] {
+    if (!watchFailed) return;
+    for (auto& [name, end] : result.ends) {
+      if (end.kind != RecoveryEnd::Kind::Undone) continue;
+      end.kind = RecoveryEnd::Kind::RolledBack;
+      end.message = *watchFailed;
+    }
+  };
 
   if (run.checkOnly) {
     const auto header = u"Verificação: uma atualização conjunta anterior foi interrompida (" + together +
@@ -264,12 +282,15 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
       for (const auto& line : member->c.recovery.describe(member->planned)) result.said.push_back(u"  -> " + line);
       result.ends.emplace_back(member->name(), member->planned.end);
     }
+    if (watchFailed) result.said.push_back(u"  -> " + *watchFailed);
+    asRolledBack();
     return result;
   }
 
   console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " +
                     (forward ? u"concluindo" : u"desfazendo"));
   p.interrupts.defer();
+  if (watchFailed) console.writeLine(u"  -> " + *watchFailed);
   std::optional<std::u16string> stopFailed;
   // One that runs on a service that must stop (directly or through
   // another) is stopped too, or that service's stop is refused for it; in
@@ -354,6 +375,7 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
       end.message = message;
     }
   }
+  asRolledBack();
   return result;
 }
 

@@ -343,9 +343,22 @@ RecoveryEnd::Kind Recovery::endKind(const Plan& plan) const {
                                                                               : RecoveryEnd::Kind::Undone;
 }
 
-void Recovery::judgeWatch(Plan& plan) {
+std::optional<std::u16string> Recovery::watchFailedMeanwhile(const Planned& planned) {
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return std::nullopt;
+  auto& plan = *planned.plan;
+  if (plan.facts.step != Step::Watching || !plan.facts.watch) return std::nullopt;
+  // Judged as a single update's would be, the plan kept as it is.
+  const auto kept = plan.watch;
+  judgeWatch(plan, true);
+  const bool failed = plan.watch == Plan::Watch::Failed;
+  plan.watch = kept;
+  if (!failed) return std::nullopt;
+  return plan.watchFailure;
+}
+
+void Recovery::judgeWatch(Plan& plan, bool evenUndone) {
   const auto& facts = plan.facts;
-  if (facts.step != Step::Watching || !facts.watch || undoConfirmed_) return;
+  if (facts.step != Step::Watching || !facts.watch || (undoConfirmed_ && !evenUndone)) return;
   const auto& watch = *facts.watch;
   if (p_.clock.bootedAtSeconds() > watch.bootedAt + kBootSlackSeconds) {
     plan.watch = Plan::Watch::Again;

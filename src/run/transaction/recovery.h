@@ -105,6 +105,11 @@ class Recovery {
   // not; nothing is touched.
   RecoveryEnd plan(std::vector<std::u16string>& lines);
 
+  // A dead release's service that was watching its new version: why that
+  // version failed the window meanwhile (it died or was restarted), if it
+  // did. A release is undone as a whole, and that makes it a rollback.
+  std::optional<std::u16string> watchFailedMeanwhile(const Planned& planned);
+
   // A release's service confirmed while another of its services was not:
   // undone with the rest.
   void undoEvenIfConfirmed() { undoConfirmed_ = true; }
@@ -149,7 +154,7 @@ class Recovery {
   bool finishes(const JournalRecord& facts, const Plan& plan) const;
   // A dead run that was watching its new version: how this one finishes
   // the window, as the service and the machine stand now.
-  void judgeWatch(Plan& plan);
+  void judgeWatch(Plan& plan, bool evenUndone = false);
   // The rest of the window (or a whole one, the machine having restarted)
   // watched; why the new version failed it, if it did.
   std::optional<std::u16string> finishWatch(Plan& plan);
