@@ -441,6 +441,14 @@ TEST(ReleaseWatch, KilledAtEveryCallThenRetriedEndsAsAWhole) {
   EXPECT_GT(inTheWindow, 20u) << "the sweep reaches into the window";
 }
 
+// A check of a watched update says it would watch it.
+TEST_F(WatchTest, ACheckSaysTheUpdateWouldBeWatched) {
+  EXPECT_EQ(h.run(kSweepArguments + u" --check --watch 90"), 0);
+  EXPECT_THAT(h.out(), HasSubstr("  -> iniciaria o servi\xE7o\r\n  -> observaria a nova vers\xE3o por 1 min 30 s antes "
+                                 "de d\xE1-la por atualizada\r\n"));
+  EXPECT_EQ(service->stopRequests, 0u);
+}
+
 // The journal keeps the window whole or not at all.
 TEST(WatchJournal, ReadsBackWhatItWroteAndRefusesHalfAWatch) {
   JournalRecord record;
