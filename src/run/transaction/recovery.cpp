@@ -528,6 +528,12 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
     std::optional<std::u16string> failed;
     const auto started = plan.restore.restore(plan.waits, plan.service.get(), Placement{}, true, true, false);
     failed = started.notStarted;
+    if (!failed && !plan.dependents.empty()) {
+      // Up through the rest of the window, as the dead run had them; a
+      // window that fails stops them again with the new version.
+      dependents_.adopt(plan.manager.get(), plan.dependents);
+      if (auto why = dependents_.bringBack(); !why.empty()) failed = std::move(why);
+    }
     if (!failed) {
       try {
         failed = finishWatch(plan);
