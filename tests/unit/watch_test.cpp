@@ -189,10 +189,12 @@ void befall(Harness& h, Meanwhile what) {
       }
       break;
     case Meanwhile::ServiceRestarted:
+      // Ended and started again in a new process, the machine running on.
       if (agent.processId != 0 && h.services.processAlive(agent.processId)) {
+        const auto armed = agent.endedWhileRestartArmed;
         h.services.terminateProcess(agent.processId);
-        agent.failureActions.actions.clear();
-        h.services.restartMachine();  // only to start it again in a new process
+        agent.endedWhileRestartArmed = armed;
+        h.services.restartMachine();
         h.clock.advance(1);
       }
       break;
@@ -211,8 +213,8 @@ void befall(Harness& h, Meanwhile what) {
 // everything back and running.
 TEST_F(WatchTest, KilledAtEveryCallThenRetried) {
   unsigned inTheWindow = 0;
-  for (const auto meanwhile : {Meanwhile::Nothing, Meanwhile::ServiceDies, Meanwhile::MachineRestarts,
-                               Meanwhile::WindowPasses}) {
+  for (const auto meanwhile : {Meanwhile::Nothing, Meanwhile::ServiceDies, Meanwhile::ServiceRestarted,
+                               Meanwhile::MachineRestarts, Meanwhile::WindowPasses}) {
     for (unsigned nth = 1;; ++nth) {
       SCOPED_TRACE(::testing::Message() << "meanwhile " << static_cast<int>(meanwhile) << ", killed at call " << nth);
       Harness run;
@@ -226,7 +228,8 @@ TEST_F(WatchTest, KilledAtEveryCallThenRetried) {
       const auto journal = run.os.contents(kJournal).value_or("");
       const bool watching = journal.find("step: watching\r\n") != std::string::npos;
       inTheWindow += watching ? 1 : 0;
-      const auto serviceDiedInTheWindow = watching && meanwhile == Meanwhile::ServiceDies;
+      const auto serviceDiedInTheWindow =
+          watching && (meanwhile == Meanwhile::ServiceDies || meanwhile == Meanwhile::ServiceRestarted);
       // Once the run is over, a service that dies is the next update's
       // business, not this one's.
       if (!journal.empty()) befall(run, meanwhile);
@@ -481,7 +484,8 @@ TEST(WatchJournal, ReadsBackWhatItWroteAndRefusesHalfAWatch) {
   EXPECT_FALSE(parseJournal(without("watched: ")));
   EXPECT_FALSE(parseJournal(without("watch: ")));
   for (const auto* bad : {"watch: 0 1 1 10 3", "watch: 600 1 1 0 3", "watch: 600 1 1 10 0", "watch: 600 1 1 10",
-                          "watch: 600 1 1 10 3 9", "watch: 600 x 1 10 3", "watch: 600  1 10 3"}) {
+                          "watch: 600 1 1 10 3 9", "watch: 600 x 1 10 3", "watch: 600  1 10 3", "watch: 86401 1 1 10 3",
+                          "watch: 600 1 1 3601 3", "watch: 600 1 1 10 101", "watch: -600 1 1 10 3"}) {
     auto changed = text;
     changed.replace(changed.find("watch: "), changed.find("\r\n", changed.find("watch: ")) - changed.find("watch: "),
                     bad);
