@@ -276,6 +276,52 @@ TEST_F(WatchTest, RetriesThatDieInTheWindowInTurnFinishIt) {
   EXPECT_EQ(service->runningImage, kV2);
 }
 
+// The scene's run killed a few seconds into its window.
+void killedInTheWindow(Harness& run) {
+  setUpSweepScene(run, false);
+  unsigned nth = 1;
+  for (;; ++nth) {
+    Harness probe;
+    setUpSweepScene(probe, false);
+    probe.runDyingAt(kWatch15, nth);
+    if (probe.os.contents(kJournal).value_or("").find("step: watching") != std::string::npos &&
+        probe.clock.now() > 1'006'000) {
+      break;
+    }
+  }
+  ASSERT_FALSE(run.runDyingAt(kWatch15, nth));
+}
+
+// The retry's own words, whichever way it finishes the window.
+TEST(WatchRetry, SaysHowItFinishedTheWindow) {
+  {
+    Harness run;
+    killedInTheWindow(run);
+    run.os.putFile(kNew, kV2);
+    const auto said = run.out().size();
+    EXPECT_EQ(run.run(kWatch15), 0);
+    EXPECT_THAT(run.out().substr(said),
+                HasSubstr("Atualiza\xE7\xE3o anterior interrompida (etapa: watching): retomando a observa\xE7\xE3o\r\n"));
+    EXPECT_THAT(run.out().substr(said), HasSubstr(" (o restante da observa\xE7\xE3o interrompida) ...\r\n"));
+    EXPECT_EQ(run.os.contents(kResult), "Atualizado com sucesso!\r\n");
+    expectEndStateMatchesStatus(run, 0);
+  }
+  {
+    Harness run;
+    killedInTheWindow(run);
+    befall(run, Meanwhile::ServiceDies);
+    run.os.putFile(kNew, kV2);
+    const auto said = run.out().size();
+    EXPECT_EQ(run.run(kWatch15), 11);
+    EXPECT_THAT(run.out().substr(said),
+                HasSubstr("Atualiza\xE7\xE3o anterior interrompida (etapa: watching): desfazendo\r\n"
+                          "  -> A nova vers\xE3o parou durante a observa\xE7\xE3o\r\n"));
+    EXPECT_EQ(run.os.contents(kResult), "Erro: A nova vers\xE3o parou durante a observa\xE7\xE3o. Vers\xE3o anterior "
+                                        "restaurada e em execu\xE7\xE3o.\r\n");
+    expectEndStateMatchesStatus(run, 11);
+  }
+}
+
 // --check says which of the three a retry would do.
 TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
   struct Case {
@@ -292,19 +338,7 @@ TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
                                                          "novo", 0}}) {
     SCOPED_TRACE(c.says);
     Harness run;
-    setUpSweepScene(run, false);
-    // Killed in the window, a few seconds in.
-    unsigned nth = 1;
-    for (;; ++nth) {
-      Harness probe;
-      setUpSweepScene(probe, false);
-      probe.runDyingAt(kWatch15, nth);
-      if (probe.os.contents(kJournal).value_or("").find("step: watching") != std::string::npos &&
-          probe.clock.now() > 1'006'000) {
-        break;
-      }
-    }
-    ASSERT_FALSE(run.runDyingAt(kWatch15, nth));
+    killedInTheWindow(run);
     befall(run, c.meanwhile);
     run.os.putFile(kNew, kV2);
     const auto journal = run.os.contents(kJournal);

@@ -192,7 +192,10 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
   RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step};
-  if (end.kind == RecoveryEnd::Kind::RolledBack) end.message = plan.watchFailure + u". Versão anterior restaurada.";
+  if (end.kind == RecoveryEnd::Kind::RolledBack) {
+    end.message = plan.watchFailure +
+                  (facts.wasRunning ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.");
+  }
   return end;
 }
 
