@@ -465,7 +465,17 @@ TEST(ReleaseWatch, KilledAtEveryCallThenRetriedEndsAsAWhole) {
       }
       stageAgain(h);
       const auto out = h.out().size();
+      std::vector<unsigned> stops;
+      for (const auto& member : kMembers) stops.push_back(serviceOf(h, member).stopRequests);
       const int status = h.run(arguments);
+      if (watching && !memberDies) {
+        // The rest of the one window, for all of them, nothing stopped.
+        EXPECT_THAT(h.out().substr(out), HasSubstr("): retomando a observa\xE7\xE3o\r\n"));
+        EXPECT_EQ(h.out().find("Observando", out), h.out().rfind("Observando"));
+        for (std::size_t i = 0; i < kMembers.size(); ++i) {
+          EXPECT_EQ(serviceOf(h, kMembers[i]).stopRequests, stops[i]);
+        }
+      }
       if (memberDies && watching) {
         EXPECT_EQ(status, 11) << h.out().substr(out);
         expectAllOn(h, "v1");
@@ -485,6 +495,35 @@ TEST_F(WatchTest, ACheckSaysTheUpdateWouldBeWatched) {
   EXPECT_THAT(h.out(), HasSubstr("  -> iniciaria o servi\xE7o\r\n  -> observaria a nova vers\xE3o por 1 min 30 s antes "
                                  "de d\xE1-la por atualizada\r\n"));
   EXPECT_EQ(service->stopRequests, 0u);
+}
+
+// A release killed early in its window, whose member then dies in the rest
+// of it that the retry watches: every member goes back, 11.
+TEST(ReleaseWatch, AMemberThatDiesInTheRestOfTheWindowPutsTheReleaseBack) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  unsigned nth = 1;
+  for (;; ++nth) {
+    Harness probe;
+    setUpReleaseScene(probe);
+    ASSERT_FALSE(probe.runDyingAt(arguments, nth)) << "the run was never killed in its window";
+    const auto journal = journalOf(probe, kMembers[2]);
+    if (journal && journal->step == Step::Watching && probe.clock.now() - 1'000'000 > 6'000) break;
+  }
+  Harness h;
+  setUpReleaseScene(h);
+  ASSERT_FALSE(h.runDyingAt(arguments, nth));
+  auto& store = serviceOf(h, kMembers[2]);
+  store.run.diesAfterMs = h.clock.now() - store.since + 1'000;
+  stageAgain(h);
+  const auto out = h.out().size();
+  EXPECT_EQ(h.run(arguments), 11) << h.out().substr(out);
+  expectAllOn(h, "v1");
+  EXPECT_THAT(h.out().substr(out), HasSubstr("(o restante da observa\xE7\xE3o interrompida) ..."));
+  for (const auto& member : kMembers) {
+    EXPECT_THAT(resultOf(h, member),
+                HasSubstr("a atualiza\xE7\xE3o conjunta anterior falhou na observa\xE7\xE3o: servi\xE7o QZStore: A nova "
+                          "vers\xE3o parou durante a observa\xE7\xE3o"));
+  }
 }
 
 // The journal keeps the window whole or not at all.

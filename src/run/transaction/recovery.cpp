@@ -346,17 +346,29 @@ RecoveryEnd::Kind Recovery::endKind(const Plan& plan) const {
                                                                               : RecoveryEnd::Kind::Undone;
 }
 
-std::optional<std::u16string> Recovery::watchFailedMeanwhile(const Planned& planned) {
-  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return std::nullopt;
+Recovery::WatchVerdict Recovery::watchVerdict(const Planned& planned) {
+  WatchVerdict verdict;
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return verdict;
   auto& plan = *planned.plan;
-  if (plan.facts.step != Step::Watching || !plan.facts.watch) return std::nullopt;
-  // Judged as a single update's would be, the plan kept as it is.
+  if (plan.facts.step != Step::Watching || !plan.facts.watch) return verdict;
   const auto kept = plan.watch;
   judgeWatch(plan, true);
-  const bool failed = plan.watch == Plan::Watch::Failed;
+  verdict.kind = plan.watch == Plan::Watch::Rest    ? WatchVerdict::Kind::Rest
+                 : plan.watch == Plan::Watch::Again ? WatchVerdict::Kind::Again
+                                                    : WatchVerdict::Kind::Failed;
+  verdict.seconds = plan.watchSeconds;
+  verdict.why = plan.watchFailure;
   plan.watch = kept;
-  if (!failed) return std::nullopt;
-  return plan.watchFailure;
+  return verdict;
+}
+
+ServiceWaits* Recovery::watchedWaits(const Planned& planned) {
+  return planned.plan ? &planned.plan->waits : nullptr;
+}
+
+void Recovery::confirmWatched(const Planned& planned) {
+  journal_.adopt(planned.plan->facts);
+  journal_.advance(Step::Confirmed);
 }
 
 void Recovery::judgeWatch(Plan& plan, bool evenUndone) {

@@ -105,10 +105,21 @@ class Recovery {
   // not; nothing is touched.
   RecoveryEnd plan(std::vector<std::u16string>& lines);
 
-  // A dead release's service that was watching its new version: why that
-  // version failed the window meanwhile (it died or was restarted), if it
-  // did. A release is undone as a whole, and that makes it a rollback.
-  std::optional<std::u16string> watchFailedMeanwhile(const Planned& planned);
+  // A dead release's service that was watching its new version: how its
+  // window stands, as a single update's would be judged (the plan kept as
+  // it is). A release finishes its window as a whole: the rest of it
+  // watched for every service together, or, one having failed it, every
+  // one put back, and that is its rollback.
+  struct WatchVerdict {
+    enum class Kind { None, Rest, Again, Failed } kind = Kind::None;
+    std::uint32_t seconds = 0;  // Rest: what is left of the window
+    std::u16string why;         // Failed
+  };
+  WatchVerdict watchVerdict(const Planned& planned);
+  // The service's waits, its process adopted by watchVerdict (Rest).
+  ServiceWaits* watchedWaits(const Planned& planned);
+  // The window passed: the journal says confirmed.
+  void confirmWatched(const Planned& planned);
 
   // A release's service confirmed while another of its services was not:
   // undone with the rest.
