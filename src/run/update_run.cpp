@@ -207,6 +207,14 @@ void UpdateRun::beginWatch(const WatchTerms& terms, std::int64_t startedAt, std:
   c.report.step(u"watching");
 }
 
+void UpdateRun::startDependentsForWatch() {
+  const auto& stopped = c.journal.record().dependents;
+  if (stopped.empty()) return;
+  c.restore.mayStopDependents(c.manager.get(), stopped);
+  c.dependentsUpForWatch = true;
+  if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
+}
+
 Watched UpdateRun::watched() {
   return {&c.waits, &c.health, [this] { return c.dependents.carriedStillRun(); }};
 }
@@ -424,7 +432,9 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
 
 std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
   const auto kind = c.recovered ? c.recovered->kind : RecoveryEnd::Kind::Nothing;
-  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused) return std::nullopt;
+  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused && kind != RecoveryEnd::Kind::RolledBack) {
+    return std::nullopt;
+  }
   return endAsRecovered(*c.recovered);
 }
 

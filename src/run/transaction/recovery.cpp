@@ -192,7 +192,10 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
   RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step};
-  if (end.kind == RecoveryEnd::Kind::RolledBack) end.message = plan.watchFailure + u". Versão anterior restaurada.";
+  if (end.kind == RecoveryEnd::Kind::RolledBack) {
+    end.message = plan.watchFailure +
+                  (facts.wasRunning ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.");
+  }
   return end;
 }
 
@@ -343,9 +346,34 @@ RecoveryEnd::Kind Recovery::endKind(const Plan& plan) const {
                                                                               : RecoveryEnd::Kind::Undone;
 }
 
-void Recovery::judgeWatch(Plan& plan) {
+Recovery::WatchVerdict Recovery::watchVerdict(const Planned& planned) {
+  WatchVerdict verdict;
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return verdict;
+  auto& plan = *planned.plan;
+  if (plan.facts.step != Step::Watching || !plan.facts.watch) return verdict;
+  const auto kept = plan.watch;
+  judgeWatch(plan, true);
+  verdict.kind = plan.watch == Plan::Watch::Rest    ? WatchVerdict::Kind::Rest
+                 : plan.watch == Plan::Watch::Again ? WatchVerdict::Kind::Again
+                                                    : WatchVerdict::Kind::Failed;
+  verdict.seconds = plan.watchSeconds;
+  verdict.why = plan.watchFailure;
+  plan.watch = kept;
+  return verdict;
+}
+
+ServiceWaits* Recovery::watchedWaits(const Planned& planned) {
+  return planned.plan ? &planned.plan->waits : nullptr;
+}
+
+void Recovery::confirmWatched(const Planned& planned) {
+  journal_.adopt(planned.plan->facts);
+  journal_.advance(Step::Confirmed);
+}
+
+void Recovery::judgeWatch(Plan& plan, bool evenUndone) {
   const auto& facts = plan.facts;
-  if (facts.step != Step::Watching || !facts.watch || undoConfirmed_) return;
+  if (facts.step != Step::Watching || !facts.watch || (undoConfirmed_ && !evenUndone)) return;
   const auto& watch = *facts.watch;
   if (p_.clock.bootedAtSeconds() > watch.bootedAt + kBootSlackSeconds) {
     plan.watch = Plan::Watch::Again;
@@ -515,6 +543,12 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
     std::optional<std::u16string> failed;
     const auto started = plan.restore.restore(plan.waits, plan.service.get(), Placement{}, true, true, false);
     failed = started.notStarted;
+    if (!failed && !plan.dependents.empty()) {
+      // Up through the rest of the window, as the dead run had them; a
+      // window that fails stops them again with the new version.
+      dependents_.adopt(plan.manager.get(), plan.dependents);
+      if (auto why = dependents_.bringBack(); !why.empty()) failed = std::move(why);
+    }
     if (!failed) {
       try {
         failed = finishWatch(plan);
