@@ -441,6 +441,9 @@ std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
 // What the run makes of a dead run's recovery: nothing when it goes on,
 // else its outcome, recorded.
 std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
+  if (end.watched) {
+    c.report.watch({end.watched->askedSeconds, end.watched->watchedSeconds, end.watched->rounds, end.watched->failures});
+  }
   if (end.kind != RecoveryEnd::Kind::Nothing) {
     c.report.step(u"recovered");
     c.report.recovery({end.deadRunStep,

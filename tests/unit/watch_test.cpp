@@ -299,9 +299,11 @@ TEST(WatchRetry, SaysHowItFinishedTheWindow) {
     killedInTheWindow(run);
     run.os.putFile(kNew, kV2);
     const auto said = run.out().size();
-    EXPECT_EQ(run.run(kWatch15), 0);
+    EXPECT_EQ(run.run(kWatch15 + u" --report C:\\svc\\report.json"), 0);
     EXPECT_THAT(run.out().substr(said),
                 HasSubstr("Atualiza\xE7\xE3o anterior interrompida (etapa: watching): retomando a observa\xE7\xE3o\r\n"));
+    // The report tells of the rest it watched.
+    EXPECT_THAT(run.os.contents(u"C:\\svc\\report.json").value_or(""), HasSubstr("\"watch\": {\"askedSeconds\": "));
     EXPECT_THAT(run.out().substr(said), HasSubstr(" (o restante da observa\xE7\xE3o interrompida) ...\r\n"));
     EXPECT_EQ(run.os.contents(kResult), "Atualizado com sucesso!\r\n");
     expectEndStateMatchesStatus(run, 0);

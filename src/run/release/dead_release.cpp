@@ -113,7 +113,7 @@ bool finishTheWindow(platform::Platform& p, Console& console, const Options& run
 }
 
 RecoveryEnd endOf(RecoveryEnd::Kind kind, std::u16string message, const DeadMember& member) {
-  RecoveryEnd end{kind, std::move(message), {}, false, {}};
+  RecoveryEnd end{kind, std::move(message), {}, false, {}, {}};
   if (member.hasJournal()) {
     end.rollback = member.found.record.rollback;
     end.deadRunStep = stepName(member.found.record.step);

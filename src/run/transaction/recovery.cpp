@@ -64,6 +64,7 @@ struct Recovery::Plan {
   std::u16string watchFailure;
   // The retry's copy, removed before anything else.
   bool copyGone = false;
+  std::optional<RecoveryEnd::Watched> watched;
 };
 
 namespace {
@@ -96,6 +97,7 @@ RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
               u" e se o serviço está em execução, e então apague o diário para prosseguir",
           {},
           false,
+          {},
           {}};
 }
 
@@ -163,12 +165,12 @@ Recovery::Planned Recovery::prepare(const JournalRead& found) {
   plan.stands = stands(facts);
   const std::u16string step(stepName(facts.step));
   if (auto why = makePlan(facts, plan)) {
-    planned.end = {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
+    planned.end = {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step, {}};
     planned.why = std::move(*why);
     return planned;
   }
   judgeWatch(plan);
-  planned.end = {endKind(plan), {}, plan.names.pathNewBin, facts.rollback, step};
+  planned.end = {endKind(plan), {}, plan.names.pathNewBin, facts.rollback, step, {}};
   // It is checked where it is now: the recovery moves it back unchanged.
   if (!plan.stands && plan.placement.next) planned.end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
   if (plan.watch == Plan::Watch::Failed) planned.end.message = plan.watchFailure;
@@ -188,10 +190,10 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
   journal_.adopt(facts);
   if (planned.end.kind == RecoveryEnd::Kind::Failed) return planned.end;
   if (auto why = playBack(facts, plan, planned.settled)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
+    return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step, {}};
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step};
+  RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step, plan.watched};
   if (end.kind == RecoveryEnd::Kind::RolledBack) {
     end.message = plan.watchFailure +
                   (facts.wasRunning ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.");
@@ -415,6 +417,7 @@ std::optional<std::u16string> Recovery::finishWatch(Plan& plan) {
   }
   const auto result = watchWindow(p_, console_, {Watched{&plan.waits, &health_, {}}}, terms, plan.watchSeconds,
                                   plan.watch == Plan::Watch::Rest);
+  plan.watched = RecoveryEnd::Watched{plan.watchSeconds, result.watchedMs / 1000, result.rounds, result.failures};
   if (result.failed) return result.why;
   journal_.advance(Step::Confirmed);
   return std::nullopt;

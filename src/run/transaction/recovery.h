@@ -53,6 +53,15 @@ struct RecoveryEnd {
   bool rollback = false;
   // The step its journal names.
   std::u16string deadRunStep;
+  // The rest of a dead run's watch window (or a whole one), when this run
+  // watched it: asked, watched (seconds), health rounds, failed rounds.
+  struct Watched {
+    std::uint32_t askedSeconds = 0;
+    std::uint64_t watchedSeconds = 0;
+    unsigned rounds = 0;
+    unsigned failures = 0;
+  };
+  std::optional<Watched> watched;
 };
 
 // A refusal made before a dead run's journal was read, with the journal of
