@@ -214,38 +214,48 @@ enum class Meanwhile { Nothing, Killed, Stopped, Restarted };
 // the same command line. A new version still running as the same process
 // is watched for the rest of the window and confirmed; one that went down
 // or was restarted meanwhile is rolled back.
-struct KilledInTheWindow : Watched, ::testing::WithParamInterface<Meanwhile> {
+struct EndedInTheWindow : Watched {
   std::u16string commandLine = u"\"" + (folder / u"UpdateServiceQZ.exe") + u"\" --service-name " + name +
                                u" --exit-code --watch 8";
-};
+  ProcessResult killed;
+  ULONGLONG windowBegan = 0;  // by the machine's tick
+  DWORD watched = 0;          // the process the run watched
 
-TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
   // Ended 3 s after v2 said it runs, which is before the window (the
   // start's own watch of 1.5 s comes first), at 4.5 s. The journal is not
   // opened meanwhile, which would hold it against the run's next write:
   // its size is looked at in the folder's listing, and when it first had
   // the size of the last one, the one that says the run watches, is the
   // window's start or a poll after it.
-  ULONGLONG started = 0;
-  std::map<ULONGLONG, ULONGLONG> firstOfSize;
-  const auto size = [this]() -> std::optional<ULONGLONG> {
-    WIN32_FIND_DATAW entry;
-    const HANDLE found = FindFirstFileW(reinterpret_cast<const wchar_t*>(journal.c_str()), &entry);
-    if (found == INVALID_HANDLE_VALUE) return std::nullopt;
-    FindClose(found);
-    return (static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-  };
-  const auto killed = runProcessEndedWhen(commandLine, folder.path(), [&] {
-    if (const auto bytes = size()) firstOfSize.emplace(*bytes, GetTickCount64());
-    if (started == 0) started = tickOf("v2 started");
-    return started != 0 && GetTickCount64() - started >= 4'500;
-  });
-  ASSERT_NE(started, 0u) << "ended with " << killed.exitStatus << ", result " << result() << "\n" << killed.out;
-  ASSERT_TRUE(journalSaysWatching()) << "killed before its window\n" << killed.out;
-  ASSERT_TRUE(size() && firstOfSize.count(*size()));
-  const auto windowBegan = firstOfSize[*size()];
-  const DWORD watched = serviceProcess(name);
-  ASSERT_NE(watched, 0u);
+  void endInTheWindow() {
+    ULONGLONG started = 0;
+    std::map<ULONGLONG, ULONGLONG> firstOfSize;
+    const auto size = [this]() -> std::optional<ULONGLONG> {
+      WIN32_FIND_DATAW entry;
+      const HANDLE found = FindFirstFileW(reinterpret_cast<const wchar_t*>(journal.c_str()), &entry);
+      if (found == INVALID_HANDLE_VALUE) return std::nullopt;
+      FindClose(found);
+      return (static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+    };
+    killed = runProcessEndedWhen(commandLine, folder.path(), [&] {
+      if (const auto bytes = size()) firstOfSize.emplace(*bytes, GetTickCount64());
+      if (started == 0) started = tickOf("v2 started");
+      return started != 0 && GetTickCount64() - started >= 4'500;
+    });
+    ASSERT_NE(started, 0u) << "ended with " << killed.exitStatus << ", result " << result() << "\n" << killed.out;
+    ASSERT_TRUE(journalSaysWatching()) << "killed before its window\n" << killed.out;
+    ASSERT_TRUE(size() && firstOfSize.count(*size()));
+    windowBegan = firstOfSize[*size()];
+    watched = serviceProcess(name);
+    ASSERT_NE(watched, 0u);
+  }
+};
+
+struct KilledInTheWindow : EndedInTheWindow, ::testing::WithParamInterface<Meanwhile> {};
+
+TEST_P(KilledInTheWindow, TheRetryWatchesTheRestOrRollsBack) {
+  endInTheWindow();
+  ASSERT_FALSE(HasFatalFailure());
 
   DWORD replacement = 0;
   switch (GetParam()) {
@@ -320,6 +330,26 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, KilledInTheWindow,
                            }
                            return std::string();
                          });
+
+// A retry with nothing copied again (a scheduled run, say) still finishes
+// the window before anything else: the new version confirmed as it runs,
+// then nothing to update.
+TEST_F(EndedInTheWindow, ARetryWithNothingCopiedAgainFinishesTheWindowThenFindsNothingToDo) {
+  endInTheWindow();
+  ASSERT_FALSE(HasFatalFailure());
+  const auto again = runProcess(commandLine, folder.path());
+  const auto sinceTheWindowBegan = GetTickCount64() - windowBegan;
+  SCOPED_TRACE("the killed run:\n" + killed.out + "--- the retry:\n" + again.out);
+  EXPECT_EQ(again.exitStatus, 3u);
+  EXPECT_EQ(result(), "N\xE3o foi encontrada a nova vers\xE3o do servi\xE7o.\r\n");
+  EXPECT_EQ(version(current), "v2");
+  EXPECT_EQ(version(backup), "v1");
+  EXPECT_FALSE(fileExists(journal));
+  EXPECT_EQ(serviceProcess(name), watched);
+  EXPECT_EQ(count("v2 started"), 1u);
+  EXPECT_THAT(again.out, HasSubstr(kWatchDone));
+  EXPECT_GE(sinceTheWindowBegan + 100, 8'000u) << "confirmed before the window was over";
+}
 
 // Health rounds every second in an 8 s window, two failed in a row
 // tolerated no longer. The new version's endpoint starts answering 503
