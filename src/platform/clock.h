@@ -16,10 +16,11 @@ class Clock {
   virtual std::uint64_t monotonicMilliseconds() = 0;
   // Seconds since 1970-01-01 00:00 UTC.
   virtual std::int64_t wallClockSeconds() = 0;
-  // The wall clock less the time since the machine started: when it
-  // started, within a second or two (and moved with any correction of the
-  // wall clock). What tells a run that the machine restarted since another.
-  virtual std::int64_t bootedAtSeconds() = 0;
+  // Milliseconds since the machine started, which no correction of the
+  // wall clock moves: a later run that reads less knows the machine
+  // restarted since, and how long a window has lasted, whatever the wall
+  // clock says.
+  virtual std::uint64_t sinceBootMilliseconds() = 0;
 };
 
 }  // namespace usqz::platform

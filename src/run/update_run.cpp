@@ -193,11 +193,11 @@ void UpdateRun::confirmStillRunning() {
   if (const auto why = c.dependents.carriedStillRun()) throw toolError(*why);
 }
 
-void UpdateRun::beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::int64_t bootedAt) {
+void UpdateRun::beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::uint64_t sinceBootMs) {
   JournalRecord::Watch watch;
   watch.seconds = terms.seconds;
   watch.startedAt = startedAt;
-  watch.bootedAt = bootedAt;
+  watch.sinceBootMs = sinceBootMs;
   watch.intervalSeconds = terms.intervalSeconds;
   watch.failures = terms.failuresInARow;
   watch.processId = c.waits.startedAs();

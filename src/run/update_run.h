@@ -64,7 +64,7 @@ class UpdateRun {
   // A watch asked for: the journal says the window began (when, how long,
   // the process watched) before it does, so that a run that dies in it
   // leaves the next one to finish it.
-  void beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::int64_t bootedAt);
+  void beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::uint64_t sinceBootMs);
   // The dependents the run stopped, started again for the window: down
   // through minutes of it would be down for nothing.
   void startDependentsForWatch();

@@ -128,9 +128,11 @@ class VirtualClock {
  public:
   std::uint64_t now() const { return now_; }
   void advance(std::uint64_t milliseconds) { now_ += milliseconds; }
-  // When the machine last started, on the same clock.
+  // When the machine last started, on the same clock; the wall clock's
+  // correction (seconds), which moves nothing else.
   std::uint64_t bootedAt() const { return bootedAt_; }
   void reboot() { bootedAt_ = now_; }
+  std::int64_t wallOffset = 0;
 
  private:
   std::uint64_t now_ = 1'000'000;

@@ -85,10 +85,16 @@ TEST_F(WatchTest, ADeathAtAnyInstantOfTheWindowRollsBack) {
       expectEndStateMatchesStatus(run, status);
       if (!inTheWindow) continue;
       const auto result = run.os.contents(kResult).value_or("");
-      EXPECT_THAT(result, HasSubstr(how == Ends::RestartedByTheManager
-                                        ? "O servi\xE7o foi reiniciado durante a observa\xE7\xE3o: o processo "
-                                        : "A nova vers\xE3o parou durante a observa\xE7\xE3o"));
-      EXPECT_THAT(result, HasSubstr(" de observa\xE7\xE3o). Vers\xE3o anterior restaurada e em execu\xE7\xE3o."));
+      // Whole seconds into the window, which begins 1.5 s after running.
+      const auto into = ", ap\xF3s " + std::to_string((at - 1'501) / 1000) + " s";
+      const std::string said =
+          how == Ends::RestartedByTheManager ? "Erro: O servi\xE7o foi reiniciado durante a observa\xE7\xE3o" + into +
+                                                   ": o processo "
+          : how == Ends::Dies ? "Erro: A nova vers\xE3o parou durante a observa\xE7\xE3o" + into +
+                                    ": The process terminated unexpectedly. "
+                              : "Erro: A nova vers\xE3o parou durante a observa\xE7\xE3o" + into + ". ";
+      EXPECT_EQ(result.rfind(said, 0), 0u) << result;
+      EXPECT_THAT(result, HasSubstr(". Vers\xE3o anterior restaurada e em execu\xE7\xE3o.\r\n"));
       EXPECT_THAT(run.out(), Not(HasSubstr("Observa\xE7\xE3o conclu\xED" "da")));
     }
   }
@@ -139,9 +145,11 @@ TEST_F(WatchTest, HealthFailsTheWindowOnlyAfterNRoundsInARow) {
       EXPECT_THAT(run.out(), HasSubstr("Observa\xE7\xE3o conclu\xED" "da: 16 s, 7 rodadas de verifica\xE7\xE3o de sa\xFA" "de, " +
                                        std::to_string(failures) + (failures == 1 ? " falha" : " falhas") + "\r\n"));
     } else {
+      // The third failed round in a row, of those 2 s apart from 2 s in.
+      const std::string fifth = c.name == std::string("N in a row at once") ? "6" : "14";
       EXPECT_THAT(run.os.contents(kResult).value_or(""),
-                  HasSubstr("A verifica\xE7\xE3o de sa\xFA" "de falhou 3 vezes seguidas durante a observa\xE7\xE3o: " +
-                            toUtf8(kUrl) + ": HTTP 503"));
+                  HasSubstr("A verifica\xE7\xE3o de sa\xFA" "de falhou 3 vezes seguidas durante a observa\xE7\xE3o, ap\xF3s " +
+                            fifth + " s: " + toUtf8(kUrl) + ": HTTP 503"));
     }
   }
 }
@@ -321,6 +329,39 @@ TEST(WatchRetry, SaysHowItFinishedTheWindow) {
     EXPECT_EQ(run.os.contents(kResult), "Erro: A nova vers\xE3o parou durante a observa\xE7\xE3o. Vers\xE3o anterior "
                                         "restaurada e em execu\xE7\xE3o.\r\n");
     expectEndStateMatchesStatus(run, 11);
+  }
+}
+
+// The wall clock put right between the runs, forward or back, neither
+// shortens nor stretches what is left of the window, nor passes for a
+// restart of the machine.
+TEST(WatchRetry, TheWallClockPutRightChangesNothing) {
+  for (const std::int64_t correction : {25, 120, 86'400, -3'600}) {
+    for (const bool dies : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << correction << " s, " << (dies ? "the service dies" : "it runs on"));
+      Harness run;
+      killedInTheWindow(run);
+      const auto killedAt = run.clock.now();
+      const auto journal = parseJournal(run.os.contents(kJournal).value_or(""));
+      ASSERT_TRUE(journal && journal->watch);
+      const auto watchedFrom = journal->watch->sinceBootMs;
+      run.clock.wallOffset += correction;
+      if (dies) befall(run, Meanwhile::ServiceDies);
+      run.os.putFile(kNew, kV2);
+      const auto before = run.clock.now();
+      const int status = run.run(kWatch15);
+      expectEndStateMatchesStatus(run, status);
+      if (dies) {
+        EXPECT_EQ(status, 11);
+        continue;
+      }
+      EXPECT_EQ(status, 0);
+      // What the journal says was left of the window at the kill, within
+      // the second the rest is rounded up to.
+      const auto rest = 15'000 - (killedAt - watchedFrom);
+      EXPECT_GE(run.clock.now() - before, rest);
+      EXPECT_LE(run.clock.now() - before, rest + 3'000);
+    }
   }
 }
 
@@ -546,7 +587,7 @@ TEST(WatchJournal, ReadsBackWhatItWroteAndRefusesHalfAWatch) {
   EXPECT_EQ(back->step, Step::Watching);
   EXPECT_EQ(back->watch->seconds, 600u);
   EXPECT_EQ(back->watch->startedAt, 1'796'774'400);
-  EXPECT_EQ(back->watch->bootedAt, 1'796'770'000);
+  EXPECT_EQ(back->watch->sinceBootMs, 1'796'770'000u);
   EXPECT_EQ(back->watch->intervalSeconds, 10u);
   EXPECT_EQ(back->watch->failures, 3u);
   EXPECT_EQ(back->watch->processId, 5124u);

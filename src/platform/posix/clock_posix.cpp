@@ -24,10 +24,10 @@ class PosixClock final : public Clock {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::seconds>(now).count();
   }
-  std::int64_t bootedAtSeconds() override {
+  std::uint64_t sinceBootMilliseconds() override {
     timespec sinceBoot{};
     if (clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) return 0;
-    return wallClockSeconds() - static_cast<std::int64_t>(sinceBoot.tv_sec);
+    return static_cast<std::uint64_t>(sinceBoot.tv_sec) * 1000 + static_cast<std::uint64_t>(sinceBoot.tv_nsec) / 1'000'000;
   }
 };
 

@@ -500,10 +500,10 @@ void ReleaseRun::watch(const std::vector<std::size_t>& start,
                        std::optional<std::pair<std::size_t, std::u16string>>& failure) {
   const WatchTerms terms{options_.watchSeconds, options_.healthIntervalSeconds, options_.healthFailures};
   const auto startedAt = p_.clock.wallClockSeconds();
-  const auto bootedAt = p_.clock.bootedAtSeconds();
+  const auto sinceBootMs = p_.clock.sinceBootMilliseconds();
   for (const auto i : start) {
     try {
-      members_[i].run->beginWatch(terms, startedAt, bootedAt);
+      members_[i].run->beginWatch(terms, startedAt, sinceBootMs);
       members_[i].run->startDependentsForWatch();
     } catch (const ToolError& error) {
       announce(i);

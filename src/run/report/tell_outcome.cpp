@@ -63,8 +63,9 @@ std::vector<std::u16string> eventStrings(const RunReport& report) {
     result = u"(sem arquivo de resultado)";
   }
   if (const auto& watch = report.watchFacts()) {
-    result += u" (observação: " + durationText(static_cast<std::uint32_t>(watch->watchedSeconds)) + u" de " + durationText(watch->askedSeconds) +
-              u", " + toDecimal(watch->healthRounds) + u" rodadas de verificação de saúde, " +
+    result += u" (observação: " + durationText(static_cast<std::uint32_t>(watch->watchedSeconds)) + u" de " +
+              durationText(watch->askedSeconds) + u", " + toDecimal(watch->healthRounds) +
+              (watch->healthRounds == 1 ? u" rodada" : u" rodadas") + u" de verificação de saúde, " +
               toDecimal(watch->failures) + u" com falha)";
   }
   return {report.service(),

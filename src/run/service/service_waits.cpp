@@ -257,7 +257,7 @@ bool ServiceWaits::adoptRunning() {
   return true;
 }
 
-std::optional<std::u16string> ServiceWaits::stillRunsAsStarted(bool watching) {
+std::optional<std::u16string> ServiceWaits::stillRunsAsStarted(bool watching, std::u16string_view when) {
   const auto startedAs = startedAs_;
   // The start's own process, held since: asked before a query can show
   // (and track) another one.
@@ -271,13 +271,14 @@ std::optional<std::u16string> ServiceWaits::stillRunsAsStarted(bool watching) {
   if (!answered) return u"Service :: status: Erro ao verificar o status do serviço";
   const bool running = status.dwCurrentState == platform::kServiceRunning;
   if (running && startedAs != 0 && processId_ != startedAs) {
-    return (watching ? u"O serviço foi reiniciado durante a observação: o processo "
+    return (watching ? u"O serviço foi reiniciado durante a observação" + std::u16string(when) + u": o processo "
                      : u"O serviço foi reiniciado depois de iniciado: o processo ") +
            toDecimal(startedAs) + u" deu lugar ao " + toDecimal(processId_);
   }
   if (running && alive) return std::nullopt;
   if (running) query(status);
-  return withExitCode(watching ? u"A nova versão parou durante a observação" : u"O serviço parou depois de iniciado",
+  return withExitCode(watching ? u"A nova versão parou durante a observação" + std::u16string(when)
+                               : u"O serviço parou depois de iniciado",
                       status);
 }
 

@@ -76,8 +76,9 @@ class ServiceWaits {
   // Once everything else is confirmed: whether the service still runs as
   // the process its watched start began, neither ended nor replaced since;
   // why not, if not.
-  // `watching`: as a watch window words it.
-  std::optional<std::u16string> stillRunsAsStarted(bool watching = false);
+  // `watching`: as a watch window words it, `when` (", após 6 s") after
+  // what befell it.
+  std::optional<std::u16string> stillRunsAsStarted(bool watching = false, std::u16string_view when = {});
   // The process the last watched start began, and when it was created (0
   // when that cannot be told): what a later run holds it to.
   std::uint32_t startedAs() const { return startedAs_; }
@@ -87,6 +88,8 @@ class ServiceWaits {
   bool adoptStarted(std::uint32_t processId, std::uint64_t created);
   // The same for whatever process it runs as now.
   bool adoptRunning();
+  // The process the last query showed.
+  std::uint32_t currentProcessId() const { return processId_; }
 
  private:
   // Opens the process a query showed, unless it is the one already held.

@@ -34,15 +34,16 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
   std::uint64_t nextRound = intervalMs;
   std::uint64_t nextMinute = kMinuteMs;
   std::vector<unsigned> inARow(services.size(), 0);
+  const auto when = [&] { return u", após " + durationText(static_cast<std::uint32_t>(result.watchedMs / 1000)); };
   const auto fail = [&](std::size_t i, std::u16string why) {
     result.failed = i;
-    result.why = std::move(why) + u" (após " + durationText(static_cast<std::uint32_t>(result.watchedMs / 1000)) + u" de observação)";
+    result.why = std::move(why);
   };
   const auto lookAtEach = [&]() {
     for (std::size_t i = 0; i < services.size(); ++i) {
-      if (auto why = services[i].waits->stillRunsAsStarted(true)) return fail(i, std::move(*why)), false;
+      if (auto why = services[i].waits->stillRunsAsStarted(true, when())) return fail(i, std::move(*why)), false;
       if (services[i].alsoRuns) {
-        if (auto why = services[i].alsoRuns()) return fail(i, std::move(*why)), false;
+        if (auto why = services[i].alsoRuns()) return fail(i, *why + u" (durante a observação" + when() + u")"), false;
       }
     }
     return true;
@@ -69,7 +70,7 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
         roundFailed = true;
         if (++inARow[i] >= terms.failuresInARow) {
           fail(i, u"A verificação de saúde falhou " + counted(inARow[i], u"vez", u"vezes seguidas") +
-                      u" durante a observação: " + *why);
+                      u" durante a observação" + when() + u": " + *why);
         }
       }
       if (roundFailed) ++result.failures;

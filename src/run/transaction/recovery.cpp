@@ -67,14 +67,6 @@ struct Recovery::Plan {
   std::optional<RecoveryEnd::Watched> watched;
 };
 
-namespace {
-
-// The wall clock less the time since boot moves by a second or two from
-// one reading to the next: a start later than this is another boot.
-constexpr std::int64_t kBootSlackSeconds = 30;
-
-}  // namespace
-
 void Recovery::PlanDeleter::operator()(Plan* plan) const { delete plan; }
 
 Recovery::Recovery(platform::Platform& platform, Console& console, const Options& options, const Names& names,
@@ -377,25 +369,32 @@ void Recovery::judgeWatch(Plan& plan, bool evenUndone) {
   const auto& facts = plan.facts;
   if (facts.step != Step::Watching || !facts.watch || (undoConfirmed_ && !evenUndone)) return;
   const auto& watch = *facts.watch;
-  if (p_.clock.bootedAtSeconds() > watch.bootedAt + kBootSlackSeconds) {
+  const auto upNow = p_.clock.sinceBootMilliseconds();
+  // The very process still runs (its id and its creation): the same boot,
+  // and what is left of the window is told by the time since it, which no
+  // correction of the wall clock moves.
+  if (plan.service && plan.waits.adoptStarted(watch.processId, watch.processCreated)) {
+    plan.watch = Plan::Watch::Rest;
+    const std::uint64_t windowMs = std::uint64_t{watch.seconds} * 1000;
+    const auto gone = upNow - std::min(upNow, watch.sinceBootMs);
+    plan.watchSeconds = gone >= windowMs ? 0 : static_cast<std::uint32_t>((windowMs - gone + 999) / 1000);
+    return;
+  }
+  // Less time since boot than when the window began: the machine restarted.
+  if (upNow < watch.sinceBootMs) {
     plan.watch = Plan::Watch::Again;
     plan.watchSeconds = watch.seconds;
     return;
   }
-  if (plan.service && plan.waits.adoptStarted(watch.processId, watch.processCreated)) {
-    plan.watch = Plan::Watch::Rest;
-    const auto end = watch.startedAt + static_cast<std::int64_t>(watch.seconds);
-    const auto now = p_.clock.wallClockSeconds();
-    // A wall clock put back cannot stretch the window.
-    plan.watchSeconds = static_cast<std::uint32_t>(std::clamp<std::int64_t>(end - now, 0, watch.seconds));
-    return;
-  }
   plan.watch = Plan::Watch::Failed;
   platform::ServiceStatus status;
-  if (plan.service && plan.waits.query(status) && status.dwCurrentState == platform::kServiceRunning &&
-      plan.waits.processAlive()) {
+  if (watch.processCreated == 0) {
+    plan.watchFailure = u"O processo observado (" + toDecimal(watch.processId) +
+                        u") não pôde ser identificado: a observação não pôde ser retomada";
+  } else if (plan.service && plan.waits.query(status) && status.dwCurrentState == platform::kServiceRunning &&
+             plan.waits.processAlive()) {
     plan.watchFailure = u"O serviço foi reiniciado durante a observação: o processo " + toDecimal(watch.processId) +
-                        u" não está mais em execução";
+                        u" deu lugar ao " + toDecimal(plan.waits.currentProcessId());
   } else {
     plan.watchFailure = u"A nova versão parou durante a observação";
   }
@@ -410,7 +409,7 @@ std::optional<std::u16string> Recovery::finishWatch(Plan& plan) {
     if (!plan.waits.adoptRunning()) return u"A nova versão não está em execução após o reinício da máquina";
     auto again = watch;
     again.startedAt = p_.clock.wallClockSeconds();
-    again.bootedAt = p_.clock.bootedAtSeconds();
+    again.sinceBootMs = p_.clock.sinceBootMilliseconds();
     again.processId = plan.waits.startedAs();
     again.processCreated = plan.waits.startedAsCreated();
     journal_.recordWatch(again);
@@ -541,6 +540,8 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
     plan.copyGone = true;
   }
   std::u16string said;
+  // Brought back for the window, which then passed: not said twice.
+  bool dependentsBack = false;
   if (plan.watch == Plan::Watch::Rest || plan.watch == Plan::Watch::Again) {
     // Started if it is not running (the machine restarted), then watched.
     std::optional<std::u16string> failed;
@@ -564,6 +565,7 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
       plan.watchFailure = *failed;
     } else {
       plan.stands = true;
+      dependentsBack = !plan.dependents.empty();
     }
   }
   const auto placement = plan.stands ? Placement{} : plan.placement;
@@ -581,8 +583,10 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
   for (const auto& name : plan.ignored) {
     console_.writeLine(u"  -> Dependente " + name + u" não iniciado: não depende de " + facts.serviceName);
   }
-  dependents_.adopt(plan.manager.get(), plan.dependents);
-  if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
+  if (!dependentsBack) {
+    dependents_.adopt(plan.manager.get(), plan.dependents);
+    if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
+  }
   if (plan.removeCopy && plan.stands && !plan.copyGone && said.empty()) {
     console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
     if (const auto error = plan.swap.removeRetrying(plan.names.pathNewBin)) {

@@ -192,7 +192,7 @@ std::string formatJournal(const JournalRecord& record) {
   if (record.watch) {
     const auto& watch = *record.watch;
     text += "watch: " + std::to_string(watch.seconds) + " " + std::to_string(watch.startedAt) + " " +
-            std::to_string(watch.bootedAt) + " " + std::to_string(watch.intervalSeconds) + " " +
+            std::to_string(watch.sinceBootMs) + " " + std::to_string(watch.intervalSeconds) + " " +
             std::to_string(watch.failures) + "\r\n";
     text += "watched: " + std::to_string(watch.processId) + " " + std::to_string(watch.processCreated) + "\r\n";
   }
@@ -263,7 +263,7 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       ok = once(128) && parseFailureActions(value, record.failureActions);
     } else if (key == "watch") {
       auto& watch = record.watch ? *record.watch : record.watch.emplace();
-      ok = once(2048) && parseNumbers(value, watch.seconds, watch.startedAt, watch.bootedAt, watch.intervalSeconds,
+      ok = once(2048) && parseNumbers(value, watch.seconds, watch.startedAt, watch.sinceBootMs, watch.intervalSeconds,
                                       watch.failures) &&
            // What the options allow, no more: a window is never longer.
            watch.seconds > 0 && watch.seconds <= 86'400 && watch.intervalSeconds > 0 &&

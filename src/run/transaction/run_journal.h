@@ -25,10 +25,11 @@
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
 //   failure-actions: 86400 1/60000 1/60000 0/0   (only while suspended)
-//   watch: 600 1796774400 1796770000 10 3      (only while watched: length,
-//   watched: 5124 133781240000000000            start and boot, in seconds
-//                                               since 1970, health interval
-//                                               and failures in a row; the
+//   watch: 600 1796774400 86400000 10 3        (only while watched: length,
+//   watched: 5124 133781240000000000            start in seconds since 1970,
+//                                               the machine's uptime then in
+//                                               ms, health interval and
+//                                               failures in a row; the
 //                                               process and its creation)
 //   step: swapping
 //   end
@@ -114,7 +115,7 @@ struct JournalRecord {
   struct Watch {
     std::uint32_t seconds = 0;
     std::int64_t startedAt = 0;  // wall clock, seconds since 1970
-    std::int64_t bootedAt = 0;   // when the machine had started, then
+    std::uint64_t sinceBootMs = 0;  // the machine's uptime, then
     std::uint32_t intervalSeconds = 10;
     std::uint32_t failures = 3;
     std::uint32_t processId = 0;
