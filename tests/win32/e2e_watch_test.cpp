@@ -34,8 +34,8 @@ const std::string kRolledBack = ". Vers\xE3o anterior restaurada e em execu\xE7\
 const std::string kWatchFailed = "A nova vers\xE3o parou durante a observa\xE7\xE3o";
 const std::string kWatchDone = "Observa\xE7\xE3o conclu\xED" "da: ";
 
-// When in the window a failure came, after its cause.
-std::string after(const std::string& duration) { return " (ap\xF3s " + duration + " de observa\xE7\xE3o)"; }
+// When in the window a failure came.
+std::string after(const std::string& duration) { return ", ap\xF3s " + duration; }
 
 std::string watching(const std::string& duration) { return "Observando a nova vers\xE3o por " + duration + " ..."; }
 
@@ -166,7 +166,7 @@ TEST_F(Watched, ANewVersionThatGoesDownInTheWindowIsRolledBack) {
   const struct {
     const char* how;
     std::string config;
-    std::string why;  // after the cause
+    std::string why;  // after the time
   } rows[] = {
       {"reported stopped with an exit code", "v2:die_after_ms=8000\nv2:exit_code=1067\n", ": " + systemText(1067)},
       {"its process ended without a word", "v2:vanish_after_ms=8000\n", ""},
@@ -177,7 +177,7 @@ TEST_F(Watched, ANewVersionThatGoesDownInTheWindowIsRolledBack) {
     const auto began = GetTickCount64();
     const auto run = update(u" --exit-code --watch 15");
     const auto took = GetTickCount64() - began;
-    const auto cause = kWatchFailed + row.why + after("6 s");
+    const auto cause = kWatchFailed + after("6 s") + row.why;
     expectRolledBack(run, cause);
     EXPECT_THAT(run.out, HasSubstr(lines({"Service :: status: iniciado", watching("15 s")})));
     EXPECT_THAT(run.out, ::testing::EndsWith(errorLine(cause + kRolledBack.substr(0, kRolledBack.size() - 2))));
@@ -363,8 +363,8 @@ TEST_F(Watched, HealthRoundsFailingInARowRollBackAndASingleFailedRoundDoesNot) {
 
   behaviour(endpoint + "v2:health_fail_after_ms=3000\n");
   auto run = update(options);
-  expectRolledBack(run, "A verifica\xE7\xE3o de sa\xFA" "de falhou 2 vezes seguidas durante a observa\xE7\xE3o: " +
-                            toUtf8(url) + ": HTTP 503" + after("3 s"));
+  expectRolledBack(run, "A verifica\xE7\xE3o de sa\xFA" "de falhou 2 vezes seguidas durante a observa\xE7\xE3o" +
+                            after("3 s") + ": " + toUtf8(url) + ": HTTP 503");
   EXPECT_THAT(run.out, HasSubstr(watching("8 s")));
   EXPECT_EQ(count("v2 health failed"), 2u) << "rolled back at the second failed round";
 
@@ -446,9 +446,9 @@ TEST_F(WatchedRelease, OneWindowForAllAndAnyServiceGoingDownInItPutsTheReleaseBa
   EXPECT_EQ(failed.exitStatus, 11u) << failed.out;
   EXPECT_EQ(state(), "v1+ v1+ ") << failed.out;
   EXPECT_EQ(occurrences(failed.out, watching("10 s")), 1u) << failed.out;
-  EXPECT_THAT(result(1), ::testing::StartsWith("Erro: " + kWatchFailed + " (ap\xF3s ")) << failed.out;
+  EXPECT_THAT(result(1), ::testing::StartsWith("Erro: " + kWatchFailed + ", ap\xF3s ")) << failed.out;
   EXPECT_THAT(result(0), ::testing::StartsWith("Erro: a atualiza\xE7\xE3o conjunta falhou no servi\xE7o " +
-                                               toUtf8(services[1]) + ": " + kWatchFailed + " (ap\xF3s "));
+                                               toUtf8(services[1]) + ": " + kWatchFailed + ", ap\xF3s "));
   for (std::size_t i = 0; i < services.size(); ++i) {
     EXPECT_THAT(result(i), ::testing::EndsWith(kRolledBack));
     EXPECT_EQ(readFile(path(i, u".new")), v2);
