@@ -18,7 +18,8 @@ constexpr std::u16string_view kOptions[] = {
     u"--service-name",     u"--release",          u"--exit-code",      u"--stop-dependents", u"--check",
     u"--no-downgrade",     u"--rollback",         u"--event-log",      u"--report",          u"--require-signature",
     u"--check-revocation", u"--same-signer",      u"--signer",         u"--sha256",          u"--health-url",
-    u"--health-tcp",       u"--health-command",   u"--health-timeout",
+    u"--health-tcp",       u"--health-command",   u"--health-timeout", u"--watch",          u"--health-interval",
+    u"--health-failures",
 };
 
 std::u16string lowerAscii(std::u16string_view text) {
@@ -142,11 +143,23 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   const auto takesValue = [](const std::u16string& option) {
     return option == u"--service-name" || option == u"--signer" || option == u"--sha256" ||
            option == u"--health-url" || option == u"--health-tcp" || option == u"--health-command" ||
-           option == u"--health-timeout" || option == u"--report" || option == u"--release";
+           option == u"--health-timeout" || option == u"--watch" || option == u"--health-interval" ||
+           option == u"--health-failures" || option == u"--report" || option == u"--release";
   };
   const auto refuse = [&options](std::u16string why) {
     if (options.malformed.empty()) options.malformed = std::move(why);
   };
+  const auto numberValue = [&](std::uint32_t& field, OptionValue<std::uint32_t> read) {
+    if (read.value) {
+      field = *read.value;
+    } else {
+      refuse(std::move(read.refused));
+    }
+  };
+  // Only a watch tries the checks at an interval and counts their
+  // failures: either without one is a mistake, not a no-op. The first
+  // given is named.
+  std::u16string_view needsWatch;
   const auto healthValue = [&](OptionValue<HealthCheck> read) {
     if (read.value) {
       options.health.push_back(std::move(*read.value));
@@ -215,6 +228,15 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
         refuse(seconds.refused);
       }
     }
+    if (argument == u"--watch") numberValue(options.watchSeconds, watchValue(value));
+    if (argument == u"--health-interval") {
+      if (needsWatch.empty()) needsWatch = argument;
+      numberValue(options.healthIntervalSeconds, healthIntervalValue(value));
+    }
+    if (argument == u"--health-failures") {
+      if (needsWatch.empty()) needsWatch = argument;
+      numberValue(options.healthFailures, healthFailuresValue(value));
+    }
     if (argument == u"--sha256") {
       if (auto hash = sha256Value(value); hash.value) {
         options.sha256 = std::move(*hash.value);
@@ -229,6 +251,8 @@ Options scanOptions(const std::vector<std::u16string>& arguments) {
   if (!options.releasePath.empty() && (!options.sha256.empty() || !options.health.empty())) {
     refuse(u"com --release, --sha256 e --health-url, --health-tcp, --health-command vão no arquivo, por serviço");
   }
+  if (options.watchSeconds == 0 && !needsWatch.empty()) refuse(std::u16string(needsWatch) + u" sem --watch");
+  if (options.watchSeconds != 0 && options.rollback) refuse(u"--watch e --rollback: use um ou outro");
   return options;
 }
 

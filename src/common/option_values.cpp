@@ -1,5 +1,6 @@
 #include "common/option_values.h"
 
+#include "common/duration_text.h"
 #include "platform/text.h"
 
 namespace usqz {
@@ -34,6 +35,34 @@ OptionValue<std::uint32_t> healthTimeoutValue(std::u16string_view text) {
   const auto seconds = wholeNumber(text);
   if (seconds && *seconds >= 1 && *seconds <= 3600) return {static_cast<std::uint32_t>(*seconds), {}};
   return {std::nullopt, u"--health-timeout " + std::u16string(text) + u": de 1 a 3600 segundos"};
+}
+
+OptionValue<std::uint32_t> durationValue(std::u16string_view option, std::u16string_view text, std::uint32_t most) {
+  std::uint64_t unit = 1;
+  auto digits = text;
+  if (!digits.empty()) {
+    const char16_t last = digits.back();
+    if (last == u's' || last == u'm' || last == u'h') {
+      unit = last == u'h' ? 3600 : last == u'm' ? 60 : 1;
+      digits.remove_suffix(1);
+    }
+  }
+  // At most 9 digits: no count of hours overflows.
+  const auto number = wholeNumber(digits);
+  if (number && *number >= 1 && *number * unit <= most) return {static_cast<std::uint32_t>(*number * unit), {}};
+  return {std::nullopt, std::u16string(option) + u" " + std::u16string(text) + u": de 1 s a " + durationText(most)};
+}
+
+OptionValue<std::uint32_t> watchValue(std::u16string_view text) { return durationValue(u"--watch", text, 24 * 3600); }
+
+OptionValue<std::uint32_t> healthIntervalValue(std::u16string_view text) {
+  return durationValue(u"--health-interval", text, 3600);
+}
+
+OptionValue<std::uint32_t> healthFailuresValue(std::u16string_view text) {
+  const auto failures = wholeNumber(text);
+  if (failures && *failures >= 1 && *failures <= 100) return {static_cast<std::uint32_t>(*failures), {}};
+  return {std::nullopt, u"--health-failures " + std::u16string(text) + u": de 1 a 100 falhas seguidas"};
 }
 
 OptionValue<std::u16string> sha256Value(std::u16string_view text) {

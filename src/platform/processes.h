@@ -41,6 +41,10 @@ class Processes {
   // Ends it, and waits a moment for the system to let go of its files.
   virtual OsError terminate(ProcessHandle process) = 0;
   virtual void closeProcess(ProcessHandle process) = 0;
+  // When the process was created, in the system's own units: with its id,
+  // what tells it from a later process given the same id. 0 when it cannot
+  // be told.
+  virtual std::uint64_t creationTime(ProcessHandle process) = 0;
   virtual std::uint32_t currentProcessId() = 0;
   // A number from the system's random generator, for a name nobody else
   // can guess ahead of the run (and plant a link at).

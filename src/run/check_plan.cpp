@@ -52,6 +52,13 @@ Outcome checkOnly(RunContext& c) {
     c.recordError(pending.message);
     return pending.kind == RecoveryEnd::Kind::Failed ? Outcome::Down : Outcome::Unchanged;
   }
+  if (pending.kind == RecoveryEnd::Kind::RolledBack) {
+    c.console.writeLine(u"");
+    for (const auto& line : said) c.console.writeLine(line);
+    c.console.writeLine(u"e a atualização terminaria revertida");
+    c.console.writeLine(u"");
+    return Outcome::RolledBack;
+  }
   if (pending.kind != RecoveryEnd::Kind::Nothing) {
     // Then the update is tried again: its new version is held to the same
     // checks, where it is now.

@@ -193,6 +193,29 @@ void UpdateRun::confirmStillRunning() {
   if (const auto why = c.dependents.carriedStillRun()) throw toolError(*why);
 }
 
+void UpdateRun::beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::int64_t bootedAt) {
+  JournalRecord::Watch watch;
+  watch.seconds = terms.seconds;
+  watch.startedAt = startedAt;
+  watch.bootedAt = bootedAt;
+  watch.intervalSeconds = terms.intervalSeconds;
+  watch.failures = terms.failuresInARow;
+  watch.processId = c.waits.startedAs();
+  watch.processCreated = c.waits.startedAsCreated();
+  c.journal.recordWatch(watch);
+  c.journal.taken(Step::Watching);
+  c.report.step(u"watching");
+}
+
+Watched UpdateRun::watched() {
+  return {&c.waits, &c.health, [this] { return c.dependents.carriedStillRun(); }};
+}
+
+void UpdateRun::watchEnded(const WatchResult& result, std::uint32_t askedSeconds) {
+  c.report.watch({askedSeconds, result.watchedMs / 1000, result.rounds, result.failures});
+  if (!result.failed) c.report.step(u"watched");
+}
+
 void UpdateRun::stopCarriedForRollback() { c.dependents.stopCarriedAgain(); }
 
 void UpdateRun::recordConfirmed() {
@@ -414,6 +437,7 @@ std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
                        end.kind == RecoveryEnd::Kind::Failed     ? u"failed"
                        : end.kind == RecoveryEnd::Kind::Refused  ? u"refused"
                        : end.kind == RecoveryEnd::Kind::Finished ? u"finished"
+                       : end.kind == RecoveryEnd::Kind::RolledBack ? u"rolled-back"
                                                                  : u"undone",
                        end.message});
   }
@@ -422,6 +446,10 @@ std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
     case RecoveryEnd::Kind::Undone: return std::nullopt;
     case RecoveryEnd::Kind::Failed: c.recordError(end.message); return Outcome::Down;
     case RecoveryEnd::Kind::Refused: c.recordError(end.message); return Outcome::Unchanged;
+    case RecoveryEnd::Kind::RolledBack:
+      c.recordError(end.message);
+      c.report.step(u"rolled-back");
+      return Outcome::RolledBack;
     case RecoveryEnd::Kind::Finished:
       // A rollback goes on from the update that now stands.
       if (end.rollback != c.names.rollback) return std::nullopt;

@@ -15,6 +15,7 @@
 #include "run/outcome.h"
 #include "run/report/run_report.h"
 #include "run/run_context.h"
+#include "run/service/watch_window.h"
 
 namespace usqz {
 
@@ -60,6 +61,12 @@ class UpdateRun {
   // Once every service the run started is confirmed: this one still runs
   // as the process its start began.
   void confirmStillRunning();
+  // A watch asked for: the journal says the window began (when, how long,
+  // the process watched) before it does, so that a run that dies in it
+  // leaves the next one to finish it.
+  void beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::int64_t bootedAt);
+  Watched watched();
+  void watchEnded(const WatchResult& result, std::uint32_t askedSeconds);
   // The journal says the new version is confirmed; what is left is the
   // service's own finishing.
   void recordConfirmed();

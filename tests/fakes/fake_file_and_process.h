@@ -238,6 +238,7 @@ class FakeFileAndProcess final : public FileAndProcess,
   void pause(std::uint32_t milliseconds) override;
   std::uint64_t monotonicMilliseconds() override { return clock_.now(); }
   std::int64_t wallClockSeconds() override { return 1'796'774'400 + static_cast<std::int64_t>(clock_.now() / 1000); }
+  std::int64_t bootedAtSeconds() override { return 1'796'774'400 + static_cast<std::int64_t>(clock_.bootedAt() / 1000); }
 
   // -- Locks: abandoned once a process that held them died --
   LockResult tryLock(std::u16string_view name) override;

@@ -382,6 +382,26 @@ void FakeServiceControl::release(ServiceHandle value) {
   if (handles_.erase(value) == 0) ++badReleases_;
 }
 
+void FakeServiceControl::restartMachine() {
+  for (auto& [key, service] : services_) {
+    if (service.processId != 0) processExits_[service.processId] = std::min(processExits_[service.processId], clock_.now());
+    service.state = kServiceStopped;
+    service.processId = 0;
+    service.stoppedAt = clock_.now();
+    if (service.startType != kServiceAutoStart) continue;
+    std::optional<std::string> image = std::string();
+    if (readExecutable_) image = readExecutable_(unquoted(service.binaryPath));
+    if (!image) continue;
+    service.runningImage = std::move(image);
+    service.processId = nextProcessId_ += 4;
+    processExits_[service.processId] = kNever;
+    service.exitCode = 0;
+    service.since = clock_.now();
+    service.run = service.startOnlyFor && service.runningImage != *service.startOnlyFor ? StartBehaviour{} : service.start;
+    service.state = service.run.pendingMs == 0 ? kServiceRunning : kServiceStartPending;
+  }
+}
+
 void FakeServiceControl::afterDeath() {
   handles_.clear();
   processHandles_.clear();
@@ -409,6 +429,16 @@ OsError FakeServiceControl::terminate(ProcessHandle process) {
   const auto it = processHandles_.find(process);
   if (it == processHandles_.end()) return kErrorInvalidHandle;
   return terminateProcess(it->second);
+}
+
+// Ids are never given twice here: the id stands for the creation, apart
+// from a process a test gives the id of one before (reuseProcessId).
+std::uint64_t FakeServiceControl::creationTime(ProcessHandle process) {
+  if (faults_.onCall(ServiceOp::ProcessTimes)) return 0;
+  const auto it = processHandles_.find(process);
+  if (it == processHandles_.end()) return 0;
+  const auto reused = creationOverride_.find(it->second);
+  return reused != creationOverride_.end() ? reused->second : 0x1D0000000000000ull + it->second;
 }
 
 void FakeServiceControl::closeProcess(ProcessHandle process) {

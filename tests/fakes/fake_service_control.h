@@ -31,6 +31,7 @@ enum class ServiceOp {
   OpenProcess,
   WaitProcess,
   TerminateProcess,
+  ProcessTimes,
   QueryFailureActions,
   SetFailureActions,
   WaitForStatus,  // cannot fail; counted only
@@ -128,8 +129,14 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   // Ends it at once; the manager then reports its service stopped (1067).
   OsError terminateProcess(std::uint32_t processId);
   bool processAlive(std::uint32_t processId);
+  // Another process created under an id already seen, as the system may
+  // give an id again once its process is gone.
+  void giveIdAgain(std::uint32_t processId) { creationOverride_[processId] = 0x1E0000000000000ull + processId; }
   // The tool's process died: the system closes its handles.
   void afterDeath();
+  // The machine restarted: every process ended, and each service set to
+  // start automatically started again in a new one, as it would behave.
+  void restartMachine();
   std::size_t openProcessHandles() const { return processHandles_.size(); }
   // A manager that tells of no status change: every wait lasts its time.
   void setNotifications(bool delivered) { notificationsDelivered_ = delivered; }
@@ -176,6 +183,7 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   ProcessStateResult waitForExit(ProcessHandle process, std::uint32_t waitMs) override;
   OsError terminate(ProcessHandle process) override;
   void closeProcess(ProcessHandle process) override;
+  std::uint64_t creationTime(ProcessHandle process) override;
   std::uint32_t currentProcessId() override { return 0x7A0; }
   // A fixed sequence, the same for every test.
   std::uint64_t unpredictableNumber() override { return 0x9E3779B97F4A7C15ULL * ++numbersGiven_; }
@@ -207,6 +215,7 @@ class FakeServiceControl final : public ServiceControl, public Processes {
   std::uintptr_t nextHandle_ = 0x5000;
   // When each process that ever ran exits (kNever: not yet known).
   std::map<std::uint32_t, std::uint64_t> processExits_;
+  std::map<std::uint32_t, std::uint64_t> creationOverride_;
   std::uint32_t nextProcessId_ = 0x400;
   bool notificationsDelivered_ = true;
   unsigned waitsNotified_ = 0;

@@ -128,9 +128,13 @@ class VirtualClock {
  public:
   std::uint64_t now() const { return now_; }
   void advance(std::uint64_t milliseconds) { now_ += milliseconds; }
+  // When the machine last started, on the same clock.
+  std::uint64_t bootedAt() const { return bootedAt_; }
+  void reboot() { bootedAt_ = now_; }
 
  private:
   std::uint64_t now_ = 1'000'000;
+  std::uint64_t bootedAt_ = 0;
 };
 
 }  // namespace usqz::platform::fake

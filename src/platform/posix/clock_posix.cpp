@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <time.h>
+
 #include "../native.h"
 
 namespace usqz::platform {
@@ -21,6 +23,11 @@ class PosixClock final : public Clock {
   std::int64_t wallClockSeconds() override {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::seconds>(now).count();
+  }
+  std::int64_t bootedAtSeconds() override {
+    timespec sinceBoot{};
+    if (clock_gettime(CLOCK_BOOTTIME, &sinceBoot) != 0) return 0;
+    return wallClockSeconds() - static_cast<std::int64_t>(sinceBoot.tv_sec);
   }
 };
 

@@ -45,6 +45,8 @@ class PosixProcesses final : public Processes {
   }
 
   void closeProcess(ProcessHandle process) override { ::close(toFd(process)); }
+  // No service manager here, and no process watched across runs.
+  std::uint64_t creationTime(ProcessHandle) override { return 0; }
 
   std::uint32_t currentProcessId() override { return static_cast<std::uint32_t>(::getpid()); }
 

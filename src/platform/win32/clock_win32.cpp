@@ -18,6 +18,9 @@ class Win32Clock final : public Clock {
     constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600;
     return static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsFrom1601To1970;
   }
+  std::int64_t bootedAtSeconds() override {
+    return wallClockSeconds() - static_cast<std::int64_t>(GetTickCount64() / 1000);
+  }
 };
 
 }  // namespace

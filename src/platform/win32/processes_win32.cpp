@@ -40,6 +40,12 @@ class Win32Processes final : public Processes {
 
   void closeProcess(ProcessHandle process) override { CloseHandle(toNative(process)); }
 
+  std::uint64_t creationTime(ProcessHandle process) override {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(toNative(process), &created, &exited, &kernel, &user)) return 0;
+    return std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
+  }
+
   std::uint32_t currentProcessId() override { return GetCurrentProcessId(); }
 
   // RtlGenRandom (advapi32's SystemFunction036): the system's generator,

@@ -125,6 +125,7 @@ class ReleaseRun {
   // One of the release's services refused before anything changed.
   Outcome refuse(std::size_t refused, const std::u16string& why);
   Outcome rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& started);
+  void watch(const std::vector<std::size_t>& start, std::optional<std::pair<std::size_t, std::u16string>>& failure);
   void removeKeptJournals();
   void announce(std::size_t member);
   const std::u16string& nameOf(std::size_t member) const { return options_of_[member].serviceName; }
@@ -461,6 +462,7 @@ Outcome ReleaseRun::update() {
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.startCarried(); });
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStarted(); });
   for (const auto i : start) attempt(i, [](UpdateRun& run) { run.confirmStillRunning(); });
+  if (options_.watchSeconds > 0 && !start.empty() && !failure) watch(start, failure);
   if (failure) return rollBack(failure->first, failure->second, start);
   // Every journal says confirmed before any is let go: a release that dies
   // in between is finished, not undone.
@@ -490,6 +492,29 @@ Outcome ReleaseRun::update() {
     outcomes.push_back(member.outcome);
   }
   return worstOf(outcomes);
+}
+
+// Every service of the release through one window: any that fails it
+// puts every one back, as any failure of a release does.
+void ReleaseRun::watch(const std::vector<std::size_t>& start,
+                       std::optional<std::pair<std::size_t, std::u16string>>& failure) {
+  const WatchTerms terms{options_.watchSeconds, options_.healthIntervalSeconds, options_.healthFailures};
+  const auto startedAt = p_.clock.wallClockSeconds();
+  const auto bootedAt = p_.clock.bootedAtSeconds();
+  for (const auto i : start) {
+    try {
+      members_[i].run->beginWatch(terms, startedAt, bootedAt);
+    } catch (const ToolError& error) {
+      announce(i);
+      failure.emplace(i, error.message());
+      return;
+    }
+  }
+  std::vector<Watched> watched;
+  for (const auto i : start) watched.push_back(members_[i].run->watched());
+  const auto result = watchWindow(p_, console_, watched, terms, terms.seconds, false);
+  for (const auto i : start) members_[i].run->watchEnded(result, terms.seconds);
+  if (result.failed) failure.emplace(start[*result.failed], result.why);
 }
 
 Outcome ReleaseRun::rollBack(std::size_t failed, const std::u16string& why, const std::vector<std::size_t>& start) {

@@ -235,6 +235,17 @@ std::string RunReport::json() const {
                                    .add("passed", item.passed ? "true" : "false");
                              }))
       .add("recovery", recovery);
+  // Only where one was asked for: a report without stays as it was.
+  if (watch_) {
+    std::string watch;
+    Members object(watch, 0);
+    object.add("askedSeconds", std::to_string(watch_->askedSeconds))
+        .add("watchedSeconds", std::to_string(watch_->watchedSeconds))
+        .add("healthRounds", std::to_string(watch_->healthRounds))
+        .add("failures", std::to_string(watch_->failures));
+    object.close();
+    report.add("watch", watch);
+  }
   report.close();
   return out + "\n";
 }

@@ -39,6 +39,14 @@ struct RecoveryFacts {
   std::u16string message;
 };
 
+// The watch window, when one was asked for.
+struct WatchFacts {
+  std::uint32_t askedSeconds = 0;
+  std::uint64_t watchedSeconds = 0;
+  unsigned healthRounds = 0;
+  unsigned failures = 0;  // failed rounds
+};
+
 enum class RunAction { Update, Rollback, Check };
 
 class RunReport {
@@ -56,6 +64,10 @@ class RunReport {
   void running(std::optional<VersionFacts> facts) { running_ = std::move(facts); }
   void health(const std::vector<HealthResult>& results) { health_ = results; }
   void result(std::u16string line) { result_ = std::move(line); }
+  void watch(WatchFacts facts) {
+    if (asked_) watch_ = facts;
+  }
+  const std::optional<WatchFacts>& watchFacts() const { return watch_; }
   // When the run ends: its outcome and the status --exit-code gives it.
   void end(Outcome outcome, int exitStatus);
 
@@ -95,6 +107,7 @@ class RunReport {
   std::vector<ReportStep> steps_;
   std::vector<HealthResult> health_;
   std::optional<RecoveryFacts> recovery_;
+  std::optional<WatchFacts> watch_;
 };
 
 // How the report and the event name an outcome of an action.

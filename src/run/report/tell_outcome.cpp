@@ -2,6 +2,7 @@
 
 #include "checks/location_trust.h"
 #include "platform/text.h"
+#include "common/duration_text.h"
 #include "common/private_file.h"
 
 namespace usqz {
@@ -60,6 +61,11 @@ std::vector<std::u16string> eventStrings(const RunReport& report) {
     result = u"Outra atualização do serviço " + report.service() + u" já está em andamento.";
   } else {
     result = u"(sem arquivo de resultado)";
+  }
+  if (const auto& watch = report.watchFacts()) {
+    result += u" (observação: " + durationText(static_cast<std::uint32_t>(watch->watchedSeconds)) + u" de " + durationText(watch->askedSeconds) +
+              u", " + toDecimal(watch->healthRounds) + u" rodadas de verificação de saúde, " +
+              toDecimal(watch->failures) + u" com falha)";
   }
   return {report.service(),
           result,

@@ -118,6 +118,24 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
   }
 }
 
+std::optional<std::u16string> HealthWait::oneRound(std::uint32_t budgetMs) {
+  const auto& checks = options_.health;
+  std::optional<std::u16string> failed;
+  lastResults_.assign(checks.size(), {});
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    const auto& check = checks[i];
+    const auto budget = std::min(kTryMs, budgetMs);
+    const auto answer = check.kind == HealthCheck::Kind::Url   ? p_.probes.httpGet(check.target, budget)
+                        : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
+                                                               : p_.probes.runCommand(check.program, check.commandLine, budget);
+    const auto said = describe(check, answer);
+    lastResults_[i] = {whatOf(check), said, passes(check, answer)};
+    if (!passes(check, answer) && !failed) failed = whatOf(check) + u": " + said;
+  }
+  lastFailed_ = failed.has_value();
+  return failed;
+}
+
 std::u16string HealthWait::describe(const HealthCheck& check, const ProbeAnswer& answer) {
   switch (answer.kind) {
     case ProbeAnswer::Kind::TimedOut: return u"sem resposta no tempo da tentativa";

@@ -31,6 +31,9 @@ class HealthWait {
   bool asked() const { return !options_.health.empty(); }
   // Until every check passes; why not, if not. `waits` watches the process.
   std::optional<std::u16string> untilHealthy(ServiceWaits& waits);
+  // Every check tried once, as a watch's round does; the first that did
+  // not pass and why, if one did not. The answers are the last results.
+  std::optional<std::u16string> oneRound(std::uint32_t budgetMs);
   // Whether the last wait ended without every check passing.
   bool lastFailed() const { return lastFailed_; }
   // Each check's last answer in the last wait, in the order given.

@@ -234,7 +234,30 @@ std::u16string ServiceWaits::withExitCode(std::u16string message, const ServiceS
 // A service confirmed early can still die, or be restarted by someone else,
 // while the services after it start and are watched: what counts is how it
 // stands once they all have been.
-std::optional<std::u16string> ServiceWaits::stillRunsAsStarted() {
+std::uint64_t ServiceWaits::startedAsCreated() {
+  if (!process_ || startedAs_ == 0 || processId_ != startedAs_) return 0;
+  return processes_.creationTime(process_.get());
+}
+
+bool ServiceWaits::adoptStarted(std::uint32_t processId, std::uint64_t created) {
+  ServiceStatus status;
+  if (!query(status) || status.dwCurrentState != platform::kServiceRunning) return false;
+  if (processId == 0 || created == 0 || processId_ != processId || !process_ || !processAlive()) return false;
+  if (processes_.creationTime(process_.get()) != created) return false;
+  startedAs_ = processId;
+  runningSince_ = clock_.monotonicMilliseconds();
+  return true;
+}
+
+bool ServiceWaits::adoptRunning() {
+  ServiceStatus status;
+  if (!query(status) || status.dwCurrentState != platform::kServiceRunning || !processAlive()) return false;
+  startedAs_ = processId_;
+  runningSince_ = clock_.monotonicMilliseconds();
+  return true;
+}
+
+std::optional<std::u16string> ServiceWaits::stillRunsAsStarted(bool watching) {
   const auto startedAs = startedAs_;
   // The start's own process, held since: asked before a query can show
   // (and track) another one.
@@ -248,12 +271,14 @@ std::optional<std::u16string> ServiceWaits::stillRunsAsStarted() {
   if (!answered) return u"Service :: status: Erro ao verificar o status do serviço";
   const bool running = status.dwCurrentState == platform::kServiceRunning;
   if (running && startedAs != 0 && processId_ != startedAs) {
-    return u"O serviço foi reiniciado depois de iniciado: o processo " + toDecimal(startedAs) + u" deu lugar ao " +
-           toDecimal(processId_);
+    return (watching ? u"O serviço foi reiniciado durante a observação: o processo "
+                     : u"O serviço foi reiniciado depois de iniciado: o processo ") +
+           toDecimal(startedAs) + u" deu lugar ao " + toDecimal(processId_);
   }
   if (running && alive) return std::nullopt;
   if (running) query(status);
-  return withExitCode(u"O serviço parou depois de iniciado", status);
+  return withExitCode(watching ? u"A nova versão parou durante a observação" : u"O serviço parou depois de iniciado",
+                      status);
 }
 
 }  // namespace usqz

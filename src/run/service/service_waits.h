@@ -76,7 +76,17 @@ class ServiceWaits {
   // Once everything else is confirmed: whether the service still runs as
   // the process its watched start began, neither ended nor replaced since;
   // why not, if not.
-  std::optional<std::u16string> stillRunsAsStarted();
+  // `watching`: as a watch window words it.
+  std::optional<std::u16string> stillRunsAsStarted(bool watching = false);
+  // The process the last watched start began, and when it was created (0
+  // when that cannot be told): what a later run holds it to.
+  std::uint32_t startedAs() const { return startedAs_; }
+  std::uint64_t startedAsCreated();
+  // A later run's: the service runs as that very process (its id and
+  // creation both), which is then the one watched. Whether it does.
+  bool adoptStarted(std::uint32_t processId, std::uint64_t created);
+  // The same for whatever process it runs as now.
+  bool adoptRunning();
 
  private:
   // Opens the process a query showed, unless it is the one already held.

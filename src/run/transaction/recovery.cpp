@@ -8,6 +8,9 @@
 #include "run/service/service_rights.h"
 #include "run/service/service_waits.h"
 #include "platform/text.h"
+#include "run/service/watch_window.h"
+
+#include <algorithm>
 
 namespace usqz {
 
@@ -51,7 +54,25 @@ struct Recovery::Plan {
   // Stopped by stopFirst, from a state other than stopped: what is started
   // again when the release's recovery goes no further.
   bool stoppedFirst = false;
+  // A dead run's watch window: how this run finishes it. Rest: the same
+  // process still runs, watched for what is left of the window. Again: the
+  // machine restarted meanwhile, so the new version is started if it is
+  // not running and watched for a whole window. Failed: it died or was
+  // restarted meanwhile, and everything goes back.
+  enum class Watch { None, Rest, Again, Failed } watch = Watch::None;
+  std::uint32_t watchSeconds = 0;
+  std::u16string watchFailure;
+  // The retry's copy, removed before anything else.
+  bool copyGone = false;
 };
+
+namespace {
+
+// The wall clock less the time since boot moves by a second or two from
+// one reading to the next: a start later than this is another boot.
+constexpr std::int64_t kBootSlackSeconds = 30;
+
+}  // namespace
 
 void Recovery::PlanDeleter::operator()(Plan* plan) const { delete plan; }
 
@@ -146,10 +167,11 @@ Recovery::Planned Recovery::prepare(const JournalRead& found) {
     planned.why = std::move(*why);
     return planned;
   }
-  planned.end = {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {},
-                 plan.names.pathNewBin, facts.rollback, step};
+  judgeWatch(plan);
+  planned.end = {endKind(plan), {}, plan.names.pathNewBin, facts.rollback, step};
   // It is checked where it is now: the recovery moves it back unchanged.
   if (!plan.stands && plan.placement.next) planned.end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
+  if (plan.watch == Plan::Watch::Failed) planned.end.message = plan.watchFailure;
   return planned;
 }
 
@@ -158,8 +180,10 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
   auto& plan = *planned.plan;
   const auto& facts = plan.facts;
   const std::u16string step(stepName(facts.step));
+  const bool watches = plan.watch == Plan::Watch::Rest || plan.watch == Plan::Watch::Again;
   console_.writeLine(u"Atualização anterior interrompida (etapa: " + step +
-                     (plan.stands ? u"): concluindo" : u"): desfazendo"));
+                     (plan.stands ? u"): concluindo" : watches ? u"): retomando a observação" : u"): desfazendo"));
+  if (plan.watch == Plan::Watch::Failed) console_.writeLine(u"  -> " + plan.watchFailure);
   p_.interrupts.defer();
   journal_.adopt(facts);
   if (planned.end.kind == RecoveryEnd::Kind::Failed) return planned.end;
@@ -167,8 +191,9 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
     return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  return {finishes(facts, plan) ? RecoveryEnd::Kind::Finished : RecoveryEnd::Kind::Undone, {}, {}, facts.rollback,
-          step};
+  RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step};
+  if (end.kind == RecoveryEnd::Kind::RolledBack) end.message = plan.watchFailure + u". Versão anterior restaurada.";
+  return end;
 }
 
 RecoveryEnd Recovery::plan(std::vector<std::u16string>& lines) {
@@ -186,7 +211,23 @@ std::vector<std::u16string> Recovery::describe(const Planned& planned) const {
   const auto& plan = *planned.plan;
   const auto& facts = plan.facts;
   const std::u16string step(stepName(facts.step));
-  if (plan.stands) {
+  if (plan.watch == Plan::Watch::Rest) {
+    lines.push_back(u"retomaria a observação da atualização anterior interrompida (etapa: " + step +
+                    u"): o mesmo processo ainda está em execução; observaria a nova versão por mais " +
+                    durationText(plan.watchSeconds));
+    if (plan.removeCopy) lines.push_back(u"removeria a cópia repetida da nova versão (NEW)");
+    return lines;
+  }
+  if (plan.watch == Plan::Watch::Again) {
+    lines.push_back(u"retomaria a observação da atualização anterior interrompida (etapa: " + step +
+                    u"): a máquina foi reiniciada; iniciaria a nova versão se não estiver em execução e a "
+                    u"observaria por " + durationText(plan.watchSeconds) + u" de novo");
+    if (plan.removeCopy) lines.push_back(u"removeria a cópia repetida da nova versão (NEW)");
+    return lines;
+  }
+  if (plan.watch == Plan::Watch::Failed) {
+    lines.push_back(u"desfaria a atualização anterior interrompida (etapa: " + step + u"): " + plan.watchFailure);
+  } else if (plan.stands) {
     lines.push_back(u"concluiria a atualização anterior interrompida (etapa: " + step + u")");
   } else {
     lines.push_back(u"desfaria a atualização anterior interrompida (etapa: " + step + u")");
@@ -291,6 +332,64 @@ Recovery::LeftDown Recovery::leftDown(const Planned& planned) {
 // rollback confirmed, retried as a rollback (which must not go back again).
 bool Recovery::stands(const JournalRecord& facts) const {
   return facts.step == Step::Confirmed && !undoConfirmed_;
+}
+
+RecoveryEnd::Kind Recovery::endKind(const Plan& plan) const {
+  if (plan.watch == Plan::Watch::Failed) return RecoveryEnd::Kind::RolledBack;
+  const bool stands = plan.stands || plan.watch == Plan::Watch::Rest || plan.watch == Plan::Watch::Again;
+  // A copy the retry placed again is its own to remove once the window
+  // passes, as it would be at a confirmed one.
+  return stands && (plan.facts.rollback ? options_.rollback : plan.removeCopy) ? RecoveryEnd::Kind::Finished
+                                                                              : RecoveryEnd::Kind::Undone;
+}
+
+void Recovery::judgeWatch(Plan& plan) {
+  const auto& facts = plan.facts;
+  if (facts.step != Step::Watching || !facts.watch || undoConfirmed_) return;
+  const auto& watch = *facts.watch;
+  if (p_.clock.bootedAtSeconds() > watch.bootedAt + kBootSlackSeconds) {
+    plan.watch = Plan::Watch::Again;
+    plan.watchSeconds = watch.seconds;
+    return;
+  }
+  if (plan.service && plan.waits.adoptStarted(watch.processId, watch.processCreated)) {
+    plan.watch = Plan::Watch::Rest;
+    const auto end = watch.startedAt + static_cast<std::int64_t>(watch.seconds);
+    const auto now = p_.clock.wallClockSeconds();
+    // A wall clock put back cannot stretch the window.
+    plan.watchSeconds = static_cast<std::uint32_t>(std::clamp<std::int64_t>(end - now, 0, watch.seconds));
+    return;
+  }
+  plan.watch = Plan::Watch::Failed;
+  platform::ServiceStatus status;
+  if (plan.service && plan.waits.query(status) && status.dwCurrentState == platform::kServiceRunning &&
+      plan.waits.processAlive()) {
+    plan.watchFailure = u"O serviço foi reiniciado durante a observação: o processo " + toDecimal(watch.processId) +
+                        u" não está mais em execução";
+  } else {
+    plan.watchFailure = u"A nova versão parou durante a observação";
+  }
+}
+
+std::optional<std::u16string> Recovery::finishWatch(Plan& plan) {
+  const auto& watch = *plan.facts.watch;
+  const WatchTerms terms{watch.seconds, watch.intervalSeconds, watch.failures};
+  if (plan.watch == Plan::Watch::Again) {
+    // Whatever runs now is what the window watches; a new one is recorded
+    // first, for a run that dies in it.
+    if (!plan.waits.adoptRunning()) return u"A nova versão não está em execução após o reinício da máquina";
+    auto again = watch;
+    again.startedAt = p_.clock.wallClockSeconds();
+    again.bootedAt = p_.clock.bootedAtSeconds();
+    again.processId = plan.waits.startedAs();
+    again.processCreated = plan.waits.startedAsCreated();
+    journal_.recordWatch(again);
+  }
+  const auto result = watchWindow(p_, console_, {Watched{&plan.waits, &health_, {}}}, terms, plan.watchSeconds,
+                                  plan.watch == Plan::Watch::Rest);
+  if (result.failed) return result.why;
+  journal_.advance(Step::Confirmed);
+  return std::nullopt;
 }
 
 bool Recovery::finishes(const JournalRecord& facts, const Plan& plan) const {
@@ -408,8 +507,28 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
       return u"a cópia repetida da nova versão não pôde ser removida: " + plan.names.pathNewBin + u": " +
              p_.texts.describe(error);
     }
+    plan.copyGone = true;
   }
   std::u16string said;
+  if (plan.watch == Plan::Watch::Rest || plan.watch == Plan::Watch::Again) {
+    // Started if it is not running (the machine restarted), then watched.
+    std::optional<std::u16string> failed;
+    const auto started = plan.restore.restore(plan.waits, plan.service.get(), Placement{}, true, true, false);
+    failed = started.notStarted;
+    if (!failed) {
+      try {
+        failed = finishWatch(plan);
+      } catch (const ToolError& error) {
+        failed = error.message();
+      }
+    }
+    if (failed) {
+      plan.watch = Plan::Watch::Failed;
+      plan.watchFailure = *failed;
+    } else {
+      plan.stands = true;
+    }
+  }
   const auto placement = plan.stands ? Placement{} : plan.placement;
   const auto restored = plan.restore.restore(plan.waits, plan.service.get(), placement, facts.wasRunning, true, false);
   if (!restored.moveFailure.empty()) return restored.moveFailure;
@@ -427,7 +546,7 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
   }
   dependents_.adopt(plan.manager.get(), plan.dependents);
   if (const auto failed = dependents_.bringBack(); !failed.empty()) said += (said.empty() ? u"" : u". ") + failed;
-  if (plan.removeCopy && plan.stands && said.empty()) {
+  if (plan.removeCopy && plan.stands && !plan.copyGone && said.empty()) {
     console_.writeLine(u"  -> Removendo a cópia repetida da nova versão (NEW)");
     if (const auto error = plan.swap.removeRetrying(plan.names.pathNewBin)) {
       said = u"a cópia repetida da nova versão não pôde ser removida: " + plan.names.pathNewBin + u": " +

@@ -40,6 +40,10 @@ struct RecoveryEnd {
     // service of it runs as its journal says it ran; the message says why.
     Refused,
     Failed,     // could not be undone (or not trusted, or may have left a service down): the message says why
+    // Its new version failed the watch window, before this run or in the
+    // rest of it: put back as it was, and the update failed (the message
+    // says why); the run goes no further.
+    RolledBack,
   } kind = Kind::Nothing;
   std::u16string message;
   // Where the new version would be once the recovery is done, for the
@@ -143,6 +147,13 @@ class Recovery {
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
   std::optional<std::u16string> playBack(const JournalRecord& facts, Plan& plan, bool& settled);
   bool finishes(const JournalRecord& facts, const Plan& plan) const;
+  // A dead run that was watching its new version: how this one finishes
+  // the window, as the service and the machine stand now.
+  void judgeWatch(Plan& plan);
+  // The rest of the window (or a whole one, the machine having restarted)
+  // watched; why the new version failed it, if it did.
+  std::optional<std::u16string> finishWatch(Plan& plan);
+  RecoveryEnd::Kind endKind(const Plan& plan) const;
   // What the dead run was asked to do stands, and is finished.
   bool stands(const JournalRecord& facts) const;
 

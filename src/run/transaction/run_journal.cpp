@@ -19,12 +19,13 @@ using platform::FileIdentity;
 constexpr std::string_view kHeader = "UpdateServiceQZ journal 2";
 constexpr std::size_t kLongestJournal = 64 * 1024;
 
-constexpr std::array<std::pair<Step, std::u16string_view>, 7> kSteps = {{
+constexpr std::array<std::pair<Step, std::u16string_view>, 8> kSteps = {{
     {Step::Registering, u"registering"},
     {Step::StoppingDependents, u"stopping-dependents"},
     {Step::Stopping, u"stopping"},
     {Step::Swapping, u"swapping"},
     {Step::Starting, u"starting"},
+    {Step::Watching, u"watching"},
     {Step::RollingBack, u"rolling-back"},
     {Step::Confirmed, u"confirmed"},
 }};
@@ -133,6 +134,21 @@ bool parseHealthCheck(std::string_view key, std::string_view value, std::vector<
   return true;
 }
 
+// Blank-separated numbers, exactly as many as asked for.
+template <typename... Numbers>
+bool parseNumbers(std::string_view text, Numbers&... values) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto blank = text.find(' ');
+    parts.push_back(text.substr(0, blank));
+    if (blank == std::string_view::npos) break;
+    text.remove_prefix(blank + 1);
+  }
+  if (parts.size() != sizeof...(values)) return false;
+  std::size_t i = 0;
+  return (parseNumber(parts[i++], values) && ...);
+}
+
 bool parseTimeout(std::string_view value, std::optional<std::uint32_t>& seconds) {
   const auto read = healthTimeoutValue(fromUtf8(value));
   if (!read.value) return false;
@@ -172,6 +188,13 @@ std::string formatJournal(const JournalRecord& record) {
       text += " " + std::to_string(action.type) + "/" + std::to_string(action.delayMs);
     }
     text += "\r\n";
+  }
+  if (record.watch) {
+    const auto& watch = *record.watch;
+    text += "watch: " + std::to_string(watch.seconds) + " " + std::to_string(watch.startedAt) + " " +
+            std::to_string(watch.bootedAt) + " " + std::to_string(watch.intervalSeconds) + " " +
+            std::to_string(watch.failures) + "\r\n";
+    text += "watched: " + std::to_string(watch.processId) + " " + std::to_string(watch.processCreated) + "\r\n";
   }
   text += "step: " + toUtf8(stepName(record.step)) + "\r\n";
   text += "end\r\n";
@@ -238,6 +261,14 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       record.rollback = true;
     } else if (key == "failure-actions") {
       ok = once(128) && parseFailureActions(value, record.failureActions);
+    } else if (key == "watch") {
+      auto& watch = record.watch ? *record.watch : record.watch.emplace();
+      ok = once(2048) && parseNumbers(value, watch.seconds, watch.startedAt, watch.bootedAt, watch.intervalSeconds,
+                                      watch.failures) &&
+           watch.seconds > 0 && watch.intervalSeconds > 0 && watch.failures > 0;
+    } else if (key == "watched") {
+      auto& watch = record.watch ? *record.watch : record.watch.emplace();
+      ok = once(4096) && parseNumbers(value, watch.processId, watch.processCreated);
     } else if (key == "step") {
       ok = once(64);
       bool known = false;
@@ -251,8 +282,10 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
     }
     if (!ok) return std::nullopt;
   }
-  // Everything but the failure actions and a release's checks.
+  // Everything but the failure actions and a release's checks; a watch
+  // whole or not at all.
   if ((seen & 127) != 127) return std::nullopt;
+  if (((seen & 2048) != 0) != ((seen & 4096) != 0)) return std::nullopt;
   return record;
 }
 
@@ -325,6 +358,12 @@ void RunJournal::advance(Step step) {
 void RunJournal::addDependent(const std::u16string& name) {
   record_.dependents.push_back(name);
   record_.step = Step::StoppingDependents;
+  write();
+}
+
+void RunJournal::recordWatch(const JournalRecord::Watch& watch) {
+  record_.watch = watch;
+  record_.step = Step::Watching;
   write();
 }
 

@@ -25,6 +25,11 @@
 //   previous: 6A1F20C3 0001000000004F21 2048 133781233000000000 <SHA-256>
 //   new: 6A1F20C3 0001000000004F22 2304 133781240000000000 <SHA-256>
 //   failure-actions: 86400 1/60000 1/60000 0/0   (only while suspended)
+//   watch: 600 1796774400 1796770000 10 3      (only while watched: length,
+//   watched: 5124 133781240000000000            start and boot, in seconds
+//                                               since 1970, health interval
+//                                               and failures in a row; the
+//                                               process and its creation)
 //   step: swapping
 //   end
 //
@@ -67,6 +72,7 @@ enum class Step {
   Stopping,            // the service has been asked to stop
   Swapping,            // the executables are being moved
   Starting,            // the service has been asked to start
+  Watching,            // it runs, and is watched through its window
   Confirmed,           // the new version runs; its dependents come back
   RollingBack,         // the executables are being put back
 };
@@ -75,7 +81,7 @@ std::u16string_view stepName(Step step);
 
 // Whether a run at this step may have moved an executable.
 inline bool movesMayHaveBegun(Step step) {
-  return step == Step::Swapping || step == Step::Starting || step == Step::RollingBack;
+  return step == Step::Swapping || step == Step::Starting || step == Step::Watching || step == Step::RollingBack;
 }
 
 struct JournalRecord {
@@ -104,6 +110,17 @@ struct JournalRecord {
   std::u16string nextSha256;
   // The service's failure actions as they were, while suspended.
   std::optional<platform::FailureActions> failureActions;
+  // The window the new version is watched through, once it began.
+  struct Watch {
+    std::uint32_t seconds = 0;
+    std::int64_t startedAt = 0;  // wall clock, seconds since 1970
+    std::int64_t bootedAt = 0;   // when the machine had started, then
+    std::uint32_t intervalSeconds = 10;
+    std::uint32_t failures = 3;
+    std::uint32_t processId = 0;
+    std::uint64_t processCreated = 0;
+  };
+  std::optional<Watch> watch;
   Step step = Step::Stopping;
 };
 
@@ -142,6 +159,8 @@ class RunJournal {
   void addDependent(const std::u16string& name);
   // Written before the service's restarts are suspended: what to put back.
   void recordFailureActions(const platform::FailureActions& actions);
+  // Written before the watch begins, with its step.
+  void recordWatch(const JournalRecord::Watch& watch);
   // The suspension was refused, and changed nothing: nothing to put back.
   // In memory only: the copy on disk, if the run dies, puts back the
   // very actions the service has.
