@@ -888,6 +888,14 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(rc, 0, output)
         watched = scenario.command_line(*checked, "--watch", "2m")
         self.assertEqual(scenario.commands("host1"), [watched + " --check", watched])
+        # A release: one window for all of its services.
+        rc, output = scenario.play(usqz_service_name="", usqz_watch="15m", usqz_services=[
+            dict(name="QZ%sa" % scenario.item, new_version=scenario.new_version, health_urls=["http://127.0.0.1:8080/"])])
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(scenario.commands("host1"), [
+            "C:\\{0}\\UpdateServiceQZ.exe --release C:\\{0}\\updateServiceQZ-release.json --exit-code --report "
+            "C:\\{0}\\updateServiceQZ-release-report.json --no-downgrade --health-timeout 10 --watch 15m".format(
+                scenario.folder)])
         # A rollback is never watched: the line is the rollback's own.
         rc, output = scenario.play(playbook=ROLLBACK, usqz_watch="10m", usqz_health_failures=5)
         self.assertEqual(rc, 0, output)
