@@ -889,8 +889,9 @@ class CommandLine(unittest.TestCase):
         watched = scenario.command_line(*checked, "--watch", "2m")
         self.assertEqual(scenario.commands("host1"), [watched + " --check", watched])
         # A release: one window for all of its services.
-        rc, output = scenario.play(usqz_service_name="", usqz_watch="15m", usqz_services=[
-            dict(name="QZ%sa" % scenario.item, new_version=scenario.new_version, health_urls=["http://127.0.0.1:8080/"])])
+        member = dict(name="QZ%sa" % scenario.item, new_version=scenario.new_version,
+                      health_urls=["http://127.0.0.1:8080/"])
+        rc, output = scenario.play(usqz_service_name="", usqz_watch="15m", usqz_services=[member])
         self.assertEqual(rc, 0, output)
         self.assertEqual(scenario.commands("host1"), [
             "C:\\{0}\\UpdateServiceQZ.exe --release C:\\{0}\\updateServiceQZ-release.json --exit-code --report "
