@@ -1,5 +1,7 @@
 #include "run/check_plan.h"
 
+#include "common/duration_text.h"
+
 #include "common/tool_error.h"
 #include "checks/file_version.h"
 #include "run/before_the_stop.h"
@@ -125,6 +127,10 @@ Outcome checkOnly(RunContext& c) {
   }
   plan.push_back(rollback ? u"reativaria a versão anterior: OLD -> EXE" : u"ativaria a nova versão: NEW -> EXE");
   plan.push_back(u"iniciaria o serviço");
+  if (c.options.watchSeconds > 0) {
+    plan.push_back(u"observaria a nova versão por " + durationText(c.options.watchSeconds) +
+                   u" antes de dá-la por atualizada");
+  }
   if (rollback) plan.push_back(u"guardaria a versão substituída como backup: ROLLBACK -> OLD");
   writeVersions(c);
   c.console.writeLine(u"");

@@ -84,6 +84,9 @@ struct RunContext {
   std::vector<std::u16string> releaseRecoverySaid;
   // The run asked the service to stop, and it stopped.
   bool stoppedByRun = false;
+  // The dependents it stopped run again through the watch window: a
+  // rollback stops them with the new version, and starts them again.
+  bool dependentsUpForWatch = false;
 };
 
 // How the run names a state the service is found in.

@@ -207,6 +207,14 @@ void UpdateRun::beginWatch(const WatchTerms& terms, std::int64_t startedAt, std:
   c.report.step(u"watching");
 }
 
+void UpdateRun::startDependentsForWatch() {
+  const auto& stopped = c.journal.record().dependents;
+  if (stopped.empty()) return;
+  c.restore.mayStopDependents(c.manager.get(), stopped);
+  c.dependentsUpForWatch = true;
+  if (const auto failed = c.dependents.bringBack(); !failed.empty()) throw toolError(failed);
+}
+
 Watched UpdateRun::watched() {
   return {&c.waits, &c.health, [this] { return c.dependents.carriedStillRun(); }};
 }
@@ -424,13 +432,18 @@ std::optional<Outcome> UpdateRun::undoInterruptedRun() {
 
 std::optional<Outcome> UpdateRun::endedWithDeadRelease() {
   const auto kind = c.recovered ? c.recovered->kind : RecoveryEnd::Kind::Nothing;
-  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused) return std::nullopt;
+  if (kind != RecoveryEnd::Kind::Failed && kind != RecoveryEnd::Kind::Refused && kind != RecoveryEnd::Kind::RolledBack) {
+    return std::nullopt;
+  }
   return endAsRecovered(*c.recovered);
 }
 
 // What the run makes of a dead run's recovery: nothing when it goes on,
 // else its outcome, recorded.
 std::optional<Outcome> UpdateRun::endAsRecovered(const RecoveryEnd& end) {
+  if (end.watched) {
+    c.report.watch({end.watched->askedSeconds, end.watched->watchedSeconds, end.watched->rounds, end.watched->failures});
+  }
   if (end.kind != RecoveryEnd::Kind::Nothing) {
     c.report.step(u"recovered");
     c.report.recovery({end.deadRunStep,

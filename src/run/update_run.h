@@ -65,6 +65,9 @@ class UpdateRun {
   // the process watched) before it does, so that a run that dies in it
   // leaves the next one to finish it.
   void beginWatch(const WatchTerms& terms, std::int64_t startedAt, std::int64_t bootedAt);
+  // The dependents the run stopped, started again for the window: down
+  // through minutes of it would be down for nothing.
+  void startDependentsForWatch();
   Watched watched();
   void watchEnded(const WatchResult& result, std::uint32_t askedSeconds);
   // The journal says the new version is confirmed; what is left is the

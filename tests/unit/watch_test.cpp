@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
+#include <string_view>
 
 #include "harness.h"
+#include "release_scene.h"
 #include "sweep_scene.h"
 #include "platform/text.h"
 #include "run/transaction/run_journal.h"
@@ -46,8 +49,9 @@ TEST_F(WatchTest, ASteadyNewVersionIsConfirmedOnlyAfterItsWindow) {
   const auto before = h.clock.now();
   EXPECT_EQ(h.run(kWatch15), 0);
   EXPECT_GE(h.clock.now() - before, 15'000u);
-  EXPECT_THAT(h.out(), HasSubstr("Service :: status: iniciado\r\n" + kWatching15 + kWatched15 +
-                                 "Service :: iniciando dependente QZB ...\r\n"));
+  // The dependent the run stopped runs through the window, not after it.
+  EXPECT_THAT(h.out(), HasSubstr("Service :: status: iniciado\r\nService :: iniciando dependente QZB ...\r\n" +
+                                 kWatching15 + kWatched15 + "\r\nAtualiza\xE7\xE3o finalizada.\r\n"));
   expectEndStateMatchesStatus(h, 0);
   EXPECT_FALSE(file(kJournal));
 }
@@ -185,10 +189,12 @@ void befall(Harness& h, Meanwhile what) {
       }
       break;
     case Meanwhile::ServiceRestarted:
+      // Ended and started again in a new process, the machine running on.
       if (agent.processId != 0 && h.services.processAlive(agent.processId)) {
+        const auto armed = agent.endedWhileRestartArmed;
         h.services.terminateProcess(agent.processId);
-        agent.failureActions.actions.clear();
-        h.services.restartMachine();  // only to start it again in a new process
+        agent.endedWhileRestartArmed = armed;
+        h.services.restartMachine();
         h.clock.advance(1);
       }
       break;
@@ -207,8 +213,8 @@ void befall(Harness& h, Meanwhile what) {
 // everything back and running.
 TEST_F(WatchTest, KilledAtEveryCallThenRetried) {
   unsigned inTheWindow = 0;
-  for (const auto meanwhile : {Meanwhile::Nothing, Meanwhile::ServiceDies, Meanwhile::MachineRestarts,
-                               Meanwhile::WindowPasses}) {
+  for (const auto meanwhile : {Meanwhile::Nothing, Meanwhile::ServiceDies, Meanwhile::ServiceRestarted,
+                               Meanwhile::MachineRestarts, Meanwhile::WindowPasses}) {
     for (unsigned nth = 1;; ++nth) {
       SCOPED_TRACE(::testing::Message() << "meanwhile " << static_cast<int>(meanwhile) << ", killed at call " << nth);
       Harness run;
@@ -222,7 +228,8 @@ TEST_F(WatchTest, KilledAtEveryCallThenRetried) {
       const auto journal = run.os.contents(kJournal).value_or("");
       const bool watching = journal.find("step: watching\r\n") != std::string::npos;
       inTheWindow += watching ? 1 : 0;
-      const auto serviceDiedInTheWindow = watching && meanwhile == Meanwhile::ServiceDies;
+      const auto serviceDiedInTheWindow =
+          watching && (meanwhile == Meanwhile::ServiceDies || meanwhile == Meanwhile::ServiceRestarted);
       // Once the run is over, a service that dies is the next update's
       // business, not this one's.
       if (!journal.empty()) befall(run, meanwhile);
@@ -269,6 +276,54 @@ TEST_F(WatchTest, RetriesThatDieInTheWindowInTurnFinishIt) {
   EXPECT_EQ(service->runningImage, kV2);
 }
 
+// The scene's run killed a few seconds into its window.
+void killedInTheWindow(Harness& run) {
+  setUpSweepScene(run, false);
+  unsigned nth = 1;
+  for (;; ++nth) {
+    Harness probe;
+    setUpSweepScene(probe, false);
+    probe.runDyingAt(kWatch15, nth);
+    if (probe.os.contents(kJournal).value_or("").find("step: watching") != std::string::npos &&
+        probe.clock.now() > 1'006'000) {
+      break;
+    }
+  }
+  ASSERT_FALSE(run.runDyingAt(kWatch15, nth));
+}
+
+// The retry's own words, whichever way it finishes the window.
+TEST(WatchRetry, SaysHowItFinishedTheWindow) {
+  {
+    Harness run;
+    killedInTheWindow(run);
+    run.os.putFile(kNew, kV2);
+    const auto said = run.out().size();
+    EXPECT_EQ(run.run(kWatch15 + u" --report C:\\svc\\report.json"), 0);
+    EXPECT_THAT(run.out().substr(said),
+                HasSubstr("Atualiza\xE7\xE3o anterior interrompida (etapa: watching): retomando a observa\xE7\xE3o\r\n"));
+    // The report tells of the rest it watched.
+    EXPECT_THAT(run.os.contents(u"C:\\svc\\report.json").value_or(""), HasSubstr("\"watch\": {\"askedSeconds\": "));
+    EXPECT_THAT(run.out().substr(said), HasSubstr(" (o restante da observa\xE7\xE3o interrompida) ...\r\n"));
+    EXPECT_EQ(run.os.contents(kResult), "Atualizado com sucesso!\r\n");
+    expectEndStateMatchesStatus(run, 0);
+  }
+  {
+    Harness run;
+    killedInTheWindow(run);
+    befall(run, Meanwhile::ServiceDies);
+    run.os.putFile(kNew, kV2);
+    const auto said = run.out().size();
+    EXPECT_EQ(run.run(kWatch15), 11);
+    EXPECT_THAT(run.out().substr(said),
+                HasSubstr("Atualiza\xE7\xE3o anterior interrompida (etapa: watching): desfazendo\r\n"
+                          "  -> A nova vers\xE3o parou durante a observa\xE7\xE3o\r\n"));
+    EXPECT_EQ(run.os.contents(kResult), "Erro: A nova vers\xE3o parou durante a observa\xE7\xE3o. Vers\xE3o anterior "
+                                        "restaurada e em execu\xE7\xE3o.\r\n");
+    expectEndStateMatchesStatus(run, 11);
+  }
+}
+
 // --check says which of the three a retry would do.
 TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
   struct Case {
@@ -285,19 +340,7 @@ TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
                                                          "novo", 0}}) {
     SCOPED_TRACE(c.says);
     Harness run;
-    setUpSweepScene(run, false);
-    // Killed in the window, a few seconds in.
-    unsigned nth = 1;
-    for (;; ++nth) {
-      Harness probe;
-      setUpSweepScene(probe, false);
-      probe.runDyingAt(kWatch15, nth);
-      if (probe.os.contents(kJournal).value_or("").find("step: watching") != std::string::npos &&
-          probe.clock.now() > 1'006'000) {
-        break;
-      }
-    }
-    ASSERT_FALSE(run.runDyingAt(kWatch15, nth));
+    killedInTheWindow(run);
     befall(run, c.meanwhile);
     run.os.putFile(kNew, kV2);
     const auto journal = run.os.contents(kJournal);
@@ -305,6 +348,183 @@ TEST_F(WatchTest, CheckSaysHowTheRetryWouldFinishTheWindow) {
     EXPECT_THAT(run.out(), HasSubstr(c.says));
     EXPECT_EQ(status, c.status == 11 ? 11 : 0);
     EXPECT_EQ(run.os.contents(kJournal), journal) << "a check changes nothing";
+  }
+}
+
+// An error at any call of any operation of a watched run, the window's own
+// included: nothing is lost, and the status says what the run left.
+TEST(WatchFaults, AFaultAtAnyCallOfAWatchedRunEndsInAStateItsStatusNames) {
+  using platform::fake::FileOp;
+  using platform::fake::ServiceOp;
+  const std::u16string arguments = kSweepArguments + u" --watch 5 --health-url " + kUrl + u" --health-interval 2";
+  const auto setUp = [](Harness& h) {
+    setUpSweepScene(h, false);
+    h.probes.answer(kUrl, [] { return FakeHealthProbes::http(200); });
+  };
+  Harness clean;
+  setUp(clean);
+  ASSERT_EQ(clean.run(arguments), 0);
+  constexpr platform::OsError kLasting = 1;
+  std::set<int> statuses;
+  const auto sweep = [&](auto family, int last, auto calls, auto fail) {
+    for (int op = 0; op <= last; ++op) {
+      for (unsigned n = 1; n <= calls(clean, op); ++n) {
+        SCOPED_TRACE(::testing::Message() << family << " operation " << op << ", call " << n);
+        Harness h;
+        setUp(h);
+        fail(h, op, n, kLasting);
+        const bool fileOp = std::string_view(family) == "file";
+        const auto file = static_cast<FileOp>(op);
+        Allowance allowed;
+        allowed.escapes = fileOp && (file == FileOp::WriteStdout || file == FileOp::OpenStdout);
+        allowed.resultLost = fileOp && (file == FileOp::CreateNewFile || file == FileOp::WriteBytes ||
+                                        file == FileOp::CloseFile || file == FileOp::RemoveFile ||
+                                        file == FileOp::TryLock);
+        const int status = h.run(arguments);
+        statuses.insert(status);
+        expectEndStateMatchesStatus(h, status, allowed);
+        if (h.os.contents(kJournal) && !(fileOp && file == FileOp::RemoveFile)) {
+          EXPECT_EQ(status, 12);
+        }
+      }
+    }
+  };
+  sweep("file", static_cast<int>(FileOp::ReadAt),
+        [](Harness& h, int op) { return h.os.calls(static_cast<FileOp>(op)); },
+        [](Harness& h, int op, unsigned n, platform::OsError e) { h.os.faults().failCall(static_cast<FileOp>(op), n, e); });
+  sweep("service", static_cast<int>(ServiceOp::Release),
+        [](Harness& h, int op) { return h.services.calls(static_cast<ServiceOp>(op)); },
+        [](Harness& h, int op, unsigned n, platform::OsError e) {
+          h.services.faults().failCall(static_cast<ServiceOp>(op), n, e);
+        });
+  EXPECT_TRUE(statuses.count(0) && statuses.count(11)) << "faults both passed over and rolled back";
+}
+
+// A release is watched through one window: any member that fails it puts
+// every member back.
+TEST(ReleaseWatch, OneWindowForAllAndAnyFailureInItPutsEveryMemberBack) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  for (std::size_t dies = 0; dies <= kMembers.size(); ++dies) {
+    SCOPED_TRACE(dies);
+    Harness h;
+    setUpReleaseScene(h);
+    if (dies < kMembers.size()) {
+      auto& service = serviceOf(h, kMembers[dies]);
+      service.startOnlyFor = versionOf(kMembers[dies], "v2");
+      service.start.diesAfterMs = 6'000;
+    }
+    const auto before = h.clock.now();
+    const int status = h.run(arguments);
+    const auto out = h.out();
+    EXPECT_EQ(out.find("Observando"), out.rfind("Observando")) << "one window";
+    if (dies == kMembers.size()) {
+      EXPECT_EQ(status, 0);
+      EXPECT_GE(h.clock.now() - before, 10'000u);
+      expectAllOn(h, "v2");
+      continue;
+    }
+    EXPECT_EQ(status, 11);
+    expectAllOn(h, "v1");
+    for (const auto& member : kMembers) {
+      const auto result = resultOf(h, member);
+      EXPECT_THAT(result, HasSubstr(member.name == kMembers[dies].name
+                                        ? std::string("A nova vers\xE3o parou durante a observa\xE7\xE3o")
+                                        : "a atualiza\xE7\xE3o conjunta falhou no servi\xE7o " +
+                                              toUtf8(kMembers[dies].name)));
+    }
+  }
+}
+
+// A release killed at every call, its window included, then retried: it
+// ends as a whole, and a member that died in the window meanwhile makes
+// it a rollback.
+TEST(ReleaseWatch, KilledAtEveryCallThenRetriedEndsAsAWhole) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  unsigned inTheWindow = 0;
+  for (const bool memberDies : {false, true}) {
+    for (unsigned nth = 1;; ++nth) {
+      SCOPED_TRACE(::testing::Message() << (memberDies ? "a member dies meanwhile" : "nothing meanwhile")
+                                        << ", killed at call " << nth);
+      Harness h;
+      setUpReleaseScene(h);
+      const auto died = h.runDyingAt(arguments, nth);
+      if (died) {
+        EXPECT_EQ(*died, 0);
+        expectAllOn(h, "v2");
+        break;
+      }
+      expectNothingLost(h);
+      const auto journal = journalOf(h, kMembers[2]);
+      const bool watching = journal && journal->step == Step::Watching;
+      inTheWindow += watching ? 1 : 0;
+      if (memberDies && watching) {
+        auto& store = serviceOf(h, kMembers[2]);
+        if (store.processId != 0) {
+          const auto armed = store.endedWhileRestartArmed;
+          h.services.terminateProcess(store.processId);
+          store.endedWhileRestartArmed = armed;
+        }
+      }
+      stageAgain(h);
+      const auto out = h.out().size();
+      std::vector<unsigned> stops;
+      for (const auto& member : kMembers) stops.push_back(serviceOf(h, member).stopRequests);
+      const int status = h.run(arguments);
+      if (watching && !memberDies) {
+        // The rest of the one window, for all of them, nothing stopped.
+        EXPECT_THAT(h.out().substr(out), HasSubstr("): retomando a observa\xE7\xE3o\r\n"));
+        EXPECT_EQ(h.out().find("Observando", out), h.out().rfind("Observando"));
+        for (std::size_t i = 0; i < kMembers.size(); ++i) {
+          EXPECT_EQ(serviceOf(h, kMembers[i]).stopRequests, stops[i]);
+        }
+      }
+      if (memberDies && watching) {
+        EXPECT_EQ(status, 11) << h.out().substr(out);
+        expectAllOn(h, "v1");
+        EXPECT_THAT(resultOf(h, kMembers[0]), HasSubstr("falhou na observa\xE7\xE3o: servi\xE7o QZStore"));
+      } else {
+        EXPECT_EQ(status, 0) << h.out().substr(out);
+        expectAllOn(h, "v2");
+      }
+    }
+  }
+  EXPECT_GT(inTheWindow, 20u) << "the sweep reaches into the window";
+}
+
+// A check of a watched update says it would watch it.
+TEST_F(WatchTest, ACheckSaysTheUpdateWouldBeWatched) {
+  EXPECT_EQ(h.run(kSweepArguments + u" --check --watch 90"), 0);
+  EXPECT_THAT(h.out(), HasSubstr("  -> iniciaria o servi\xE7o\r\n  -> observaria a nova vers\xE3o por 1 min 30 s antes "
+                                 "de d\xE1-la por atualizada\r\n"));
+  EXPECT_EQ(service->stopRequests, 0u);
+}
+
+// A release killed early in its window, whose member then dies in the rest
+// of it that the retry watches: every member goes back, 11.
+TEST(ReleaseWatch, AMemberThatDiesInTheRestOfTheWindowPutsTheReleaseBack) {
+  const std::u16string arguments = kReleaseArguments + u" --watch 10";
+  unsigned nth = 1;
+  for (;; ++nth) {
+    Harness probe;
+    setUpReleaseScene(probe);
+    ASSERT_FALSE(probe.runDyingAt(arguments, nth)) << "the run was never killed in its window";
+    const auto journal = journalOf(probe, kMembers[2]);
+    if (journal && journal->step == Step::Watching && probe.clock.now() - 1'000'000 > 6'000) break;
+  }
+  Harness h;
+  setUpReleaseScene(h);
+  ASSERT_FALSE(h.runDyingAt(arguments, nth));
+  auto& store = serviceOf(h, kMembers[2]);
+  store.run.diesAfterMs = h.clock.now() - store.since + 1'000;
+  stageAgain(h);
+  const auto out = h.out().size();
+  EXPECT_EQ(h.run(arguments), 11) << h.out().substr(out);
+  expectAllOn(h, "v1");
+  EXPECT_THAT(h.out().substr(out), HasSubstr("(o restante da observa\xE7\xE3o interrompida) ..."));
+  for (const auto& member : kMembers) {
+    EXPECT_THAT(resultOf(h, member),
+                HasSubstr("a atualiza\xE7\xE3o conjunta anterior falhou na observa\xE7\xE3o: servi\xE7o QZStore: A nova "
+                          "vers\xE3o parou durante a observa\xE7\xE3o"));
   }
 }
 
@@ -339,7 +559,8 @@ TEST(WatchJournal, ReadsBackWhatItWroteAndRefusesHalfAWatch) {
   EXPECT_FALSE(parseJournal(without("watched: ")));
   EXPECT_FALSE(parseJournal(without("watch: ")));
   for (const auto* bad : {"watch: 0 1 1 10 3", "watch: 600 1 1 0 3", "watch: 600 1 1 10 0", "watch: 600 1 1 10",
-                          "watch: 600 1 1 10 3 9", "watch: 600 x 1 10 3", "watch: 600  1 10 3"}) {
+                          "watch: 600 1 1 10 3 9", "watch: 600 x 1 10 3", "watch: 600  1 10 3", "watch: 86401 1 1 10 3",
+                          "watch: 600 1 1 3601 3", "watch: 600 1 1 10 101", "watch: -600 1 1 10 3"}) {
     auto changed = text;
     changed.replace(changed.find("watch: "), changed.find("\r\n", changed.find("watch: ")) - changed.find("watch: "),
                     bad);

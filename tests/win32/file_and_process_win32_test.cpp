@@ -1,6 +1,7 @@
 // The Win32 file and process operations against the real (Wine) platform.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -233,10 +234,30 @@ TEST(Win32Processes, AProcessIsWaitedOnAndEndedByHandle) {
   const auto opened = processes->openProcess(child.dwProcessId);
   ASSERT_EQ(opened.error, kOk);
   EXPECT_EQ(processes->waitForExit(opened.handle, 0).state, ProcessState::Running);
+  // Its creation, read through the handle's own rights, tells it from
+  // another process, read twice the same.
+  const auto created = processes->creationTime(opened.handle);
+  EXPECT_NE(created, 0u);
+  EXPECT_EQ(processes->creationTime(opened.handle), created);
+  const auto again = processes->openProcess(child.dwProcessId);
+  ASSERT_EQ(again.error, kOk);
+  EXPECT_EQ(processes->creationTime(again.handle), created);
+  processes->closeProcess(again.handle);
   EXPECT_EQ(processes->terminate(opened.handle), kOk);
   EXPECT_EQ(processes->waitForExit(opened.handle, 0).state, ProcessState::Exited);
   processes->closeProcess(opened.handle);
   EXPECT_NE(processes->currentProcessId(), 0u);
+}
+
+// The machine's start, as the wall clock less the time since: before now,
+// and the same from one reading to the next within a second or two.
+TEST(Win32Clock, TheBootTimeHoldsStill) {
+  const auto clock = makeNativeClock();
+  const auto booted = clock->bootedAtSeconds();
+  EXPECT_LT(booted, clock->wallClockSeconds());
+  EXPECT_GT(booted, 1'600'000'000);
+  clock->pause(1'100);
+  EXPECT_LE(std::abs(clock->bootedAtSeconds() - booted), 2);
 }
 
 // A file keeps its identity across a rename; another file has another one;

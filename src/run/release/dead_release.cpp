@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "run/run_context.h"
 #include "run/service/service_rights.h"
+#include "run/service/watch_window.h"
 
 namespace usqz {
 
@@ -53,8 +54,66 @@ struct DeadMember {
   Recovery::Planned planned;
 };
 
+// A dead release at its watch window: whether the window was finished, and
+// passed (every journal then says confirmed); `failed` says which service
+// failed it and why, when one did. Nothing is watched when a service of
+// it cannot be recovered, or the machine restarted (the release is then
+// undone and updated again, through a whole window), or for --check, which
+// says what the run would do.
+bool finishTheWindow(platform::Platform& p, Console& console, const Options& run,
+                     std::vector<std::unique_ptr<DeadMember>>& members, std::optional<std::u16string>& failed) {
+  std::vector<DeadMember*> watching;
+  for (auto& member : members) {
+    if (!member->hasJournal()) continue;
+    const auto step = member->found.record.step;
+    if (step != Step::Watching && step != Step::Confirmed) return false;
+    if (step == Step::Watching && member->found.record.watch) watching.push_back(member.get());
+  }
+  if (watching.empty()) return false;
+  std::uint32_t rest = 0;
+  std::vector<Watched> watched;
+  for (auto* member : watching) {
+    member->planned = member->c.recovery.prepare(member->found);
+    if (member->planned.end.kind == RecoveryEnd::Kind::Failed) return false;
+    const auto verdict = member->c.recovery.watchVerdict(member->planned);
+    if (verdict.kind == Recovery::WatchVerdict::Kind::Failed) {
+      failed = u"a atualização conjunta anterior falhou na observação: serviço " + member->name() + u": " + verdict.why;
+      return false;
+    }
+    if (verdict.kind != Recovery::WatchVerdict::Kind::Rest) return false;
+    rest = std::max(rest, verdict.seconds);
+    watched.push_back({member->c.recovery.watchedWaits(member->planned), &member->c.health, {}});
+  }
+  // A check says each service's rest of the window, and that the release
+  // would then be finished.
+  if (run.checkOnly) return true;
+  const auto& terms = *watching.front()->found.record.watch;
+  std::vector<std::u16string> names;
+  for (auto* member : watching) names.push_back(member->name());
+  console.writeLine(u"Atualização conjunta anterior interrompida (" + joined(names) + u"): retomando a observação");
+  p.interrupts.defer();
+  const auto result =
+      watchWindow(p, console, watched, {terms.seconds, terms.intervalSeconds, terms.failures}, rest, true);
+  if (result.failed) {
+    failed = u"a atualização conjunta anterior falhou na observação: serviço " + watching[*result.failed]->name() +
+             u": " + result.why;
+    return false;
+  }
+  for (auto* member : watching) {
+    try {
+      member->c.recovery.confirmWatched(member->planned);
+    } catch (const ToolError&) {
+      // Its journal still says watching: the release is undone, and done
+      // again by the run that goes on.
+      return false;
+    }
+    member->found.record.step = Step::Confirmed;
+  }
+  return true;
+}
+
 RecoveryEnd endOf(RecoveryEnd::Kind kind, std::u16string message, const DeadMember& member) {
-  RecoveryEnd end{kind, std::move(message), {}, false, {}};
+  RecoveryEnd end{kind, std::move(message), {}, false, {}, {}};
   if (member.hasJournal()) {
     end.rollback = member.found.record.rollback;
     end.deadRunStep = stepName(member.found.record.step);
@@ -177,6 +236,14 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
     result.kind = DeadRelease::Kind::Nothing;
     return result;
   }
+  // A release that died in its watch window, whose new versions all still
+  // run as they were started: the rest of the window is watched for all of
+  // them together, and then it is finished. One that failed the window
+  // (meanwhile, or in its rest) makes it a rollback of the whole.
+  std::optional<std::u16string> watchFailed;
+  if (!unreadable && untrusted.empty()) {
+    if (const auto resumed = finishTheWindow(p, console, run, members, watchFailed); resumed) allConfirmed = true;
+  }
   const bool forward = allConfirmed && !unreadable;
   const auto together = joined(dead);
   const std::u16string notDone =
@@ -251,6 +318,14 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
     return leftAsFound(unmoved, [&](const DeadMember& member) { return endOf(kind, message, member); });
   };
   if (!refusals.empty()) return notRecovered(refusals, u"nada foi alterado", false);
+  const auto asRolledBack = [&] {
+    if (!watchFailed) return;
+    for (auto& [name, end] : result.ends) {
+      if (end.kind != RecoveryEnd::Kind::Undone) continue;
+      end.kind = RecoveryEnd::Kind::RolledBack;
+      end.message = *watchFailed;
+    }
+  };
 
   if (run.checkOnly) {
     const auto header = u"Verificação: uma atualização conjunta anterior foi interrompida (" + together +
@@ -264,12 +339,15 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
       for (const auto& line : member->c.recovery.describe(member->planned)) result.said.push_back(u"  -> " + line);
       result.ends.emplace_back(member->name(), member->planned.end);
     }
+    if (watchFailed) result.said.push_back(u"  -> " + *watchFailed);
+    asRolledBack();
     return result;
   }
 
   console.writeLine(u"Atualização conjunta anterior interrompida (" + together + u"): " +
                     (forward ? u"concluindo" : u"desfazendo"));
   p.interrupts.defer();
+  if (watchFailed) console.writeLine(u"  -> " + *watchFailed);
   std::optional<std::u16string> stopFailed;
   // One that runs on a service that must stop (directly or through
   // another) is stopped too, or that service's stop is refused for it; in
@@ -354,6 +432,7 @@ DeadRelease recoverDeadReleases(platform::Platform& p, Console& console, const O
       end.message = message;
     }
   }
+  asRolledBack();
   return result;
 }
 

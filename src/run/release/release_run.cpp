@@ -504,6 +504,7 @@ void ReleaseRun::watch(const std::vector<std::size_t>& start,
   for (const auto i : start) {
     try {
       members_[i].run->beginWatch(terms, startedAt, bootedAt);
+      members_[i].run->startDependentsForWatch();
     } catch (const ToolError& error) {
       announce(i);
       failure.emplace(i, error.message());

@@ -64,6 +64,7 @@ struct Recovery::Plan {
   std::u16string watchFailure;
   // The retry's copy, removed before anything else.
   bool copyGone = false;
+  std::optional<RecoveryEnd::Watched> watched;
 };
 
 namespace {
@@ -96,6 +97,7 @@ RecoveryEnd notActedUpon(std::u16string why, const Names& names) {
               u" e se o serviço está em execução, e então apague o diário para prosseguir",
           {},
           false,
+          {},
           {}};
 }
 
@@ -163,12 +165,12 @@ Recovery::Planned Recovery::prepare(const JournalRead& found) {
   plan.stands = stands(facts);
   const std::u16string step(stepName(facts.step));
   if (auto why = makePlan(facts, plan)) {
-    planned.end = {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
+    planned.end = {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step, {}};
     planned.why = std::move(*why);
     return planned;
   }
   judgeWatch(plan);
-  planned.end = {endKind(plan), {}, plan.names.pathNewBin, facts.rollback, step};
+  planned.end = {endKind(plan), {}, plan.names.pathNewBin, facts.rollback, step, {}};
   // It is checked where it is now: the recovery moves it back unchanged.
   if (!plan.stands && plan.placement.next) planned.end.newVersionAt = plan.swap.pathOf(*plan.placement.next);
   if (plan.watch == Plan::Watch::Failed) planned.end.message = plan.watchFailure;
@@ -188,11 +190,14 @@ RecoveryEnd Recovery::carryOut(Planned& planned) {
   journal_.adopt(facts);
   if (planned.end.kind == RecoveryEnd::Kind::Failed) return planned.end;
   if (auto why = playBack(facts, plan, planned.settled)) {
-    return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step};
+    return {RecoveryEnd::Kind::Failed, failurePrefix(plan.stands) + *why, {}, facts.rollback, step, {}};
   }
   console_.writeLine(plan.stands ? u"Atualização anterior concluída." : u"Atualização anterior desfeita.");
-  RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step};
-  if (end.kind == RecoveryEnd::Kind::RolledBack) end.message = plan.watchFailure + u". Versão anterior restaurada.";
+  RecoveryEnd end{endKind(plan), {}, {}, facts.rollback, step, plan.watched};
+  if (end.kind == RecoveryEnd::Kind::RolledBack) {
+    end.message = plan.watchFailure +
+                  (facts.wasRunning ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.");
+  }
   return end;
 }
 
@@ -343,9 +348,34 @@ RecoveryEnd::Kind Recovery::endKind(const Plan& plan) const {
                                                                               : RecoveryEnd::Kind::Undone;
 }
 
-void Recovery::judgeWatch(Plan& plan) {
+Recovery::WatchVerdict Recovery::watchVerdict(const Planned& planned) {
+  WatchVerdict verdict;
+  if (!planned.plan || planned.end.kind == RecoveryEnd::Kind::Failed) return verdict;
+  auto& plan = *planned.plan;
+  if (plan.facts.step != Step::Watching || !plan.facts.watch) return verdict;
+  const auto kept = plan.watch;
+  judgeWatch(plan, true);
+  verdict.kind = plan.watch == Plan::Watch::Rest    ? WatchVerdict::Kind::Rest
+                 : plan.watch == Plan::Watch::Again ? WatchVerdict::Kind::Again
+                                                    : WatchVerdict::Kind::Failed;
+  verdict.seconds = plan.watchSeconds;
+  verdict.why = plan.watchFailure;
+  plan.watch = kept;
+  return verdict;
+}
+
+ServiceWaits* Recovery::watchedWaits(const Planned& planned) {
+  return planned.plan ? &planned.plan->waits : nullptr;
+}
+
+void Recovery::confirmWatched(const Planned& planned) {
+  journal_.adopt(planned.plan->facts);
+  journal_.advance(Step::Confirmed);
+}
+
+void Recovery::judgeWatch(Plan& plan, bool evenUndone) {
   const auto& facts = plan.facts;
-  if (facts.step != Step::Watching || !facts.watch || undoConfirmed_) return;
+  if (facts.step != Step::Watching || !facts.watch || (undoConfirmed_ && !evenUndone)) return;
   const auto& watch = *facts.watch;
   if (p_.clock.bootedAtSeconds() > watch.bootedAt + kBootSlackSeconds) {
     plan.watch = Plan::Watch::Again;
@@ -387,6 +417,7 @@ std::optional<std::u16string> Recovery::finishWatch(Plan& plan) {
   }
   const auto result = watchWindow(p_, console_, {Watched{&plan.waits, &health_, {}}}, terms, plan.watchSeconds,
                                   plan.watch == Plan::Watch::Rest);
+  plan.watched = RecoveryEnd::Watched{plan.watchSeconds, result.watchedMs / 1000, result.rounds, result.failures};
   if (result.failed) return result.why;
   journal_.advance(Step::Confirmed);
   return std::nullopt;
@@ -515,6 +546,12 @@ std::optional<std::u16string> Recovery::playBack(const JournalRecord& facts, Pla
     std::optional<std::u16string> failed;
     const auto started = plan.restore.restore(plan.waits, plan.service.get(), Placement{}, true, true, false);
     failed = started.notStarted;
+    if (!failed && !plan.dependents.empty()) {
+      // Up through the rest of the window, as the dead run had them; a
+      // window that fails stops them again with the new version.
+      dependents_.adopt(plan.manager.get(), plan.dependents);
+      if (auto why = dependents_.bringBack(); !why.empty()) failed = std::move(why);
+    }
     if (!failed) {
       try {
         failed = finishWatch(plan);

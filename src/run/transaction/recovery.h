@@ -53,6 +53,15 @@ struct RecoveryEnd {
   bool rollback = false;
   // The step its journal names.
   std::u16string deadRunStep;
+  // The rest of a dead run's watch window (or a whole one), when this run
+  // watched it: asked, watched (seconds), health rounds, failed rounds.
+  struct Watched {
+    std::uint32_t askedSeconds = 0;
+    std::uint64_t watchedSeconds = 0;
+    unsigned rounds = 0;
+    unsigned failures = 0;
+  };
+  std::optional<Watched> watched;
 };
 
 // A refusal made before a dead run's journal was read, with the journal of
@@ -105,6 +114,22 @@ class Recovery {
   // not; nothing is touched.
   RecoveryEnd plan(std::vector<std::u16string>& lines);
 
+  // A dead release's service that was watching its new version: how its
+  // window stands, as a single update's would be judged (the plan kept as
+  // it is). A release finishes its window as a whole: the rest of it
+  // watched for every service together, or, one having failed it, every
+  // one put back, and that is its rollback.
+  struct WatchVerdict {
+    enum class Kind { None, Rest, Again, Failed } kind = Kind::None;
+    std::uint32_t seconds = 0;  // Rest: what is left of the window
+    std::u16string why;         // Failed
+  };
+  WatchVerdict watchVerdict(const Planned& planned);
+  // The service's waits, its process adopted by watchVerdict (Rest).
+  ServiceWaits* watchedWaits(const Planned& planned);
+  // The window passed: the journal says confirmed.
+  void confirmWatched(const Planned& planned);
+
   // A release's service confirmed while another of its services was not:
   // undone with the rest.
   void undoEvenIfConfirmed() { undoConfirmed_ = true; }
@@ -149,7 +174,7 @@ class Recovery {
   bool finishes(const JournalRecord& facts, const Plan& plan) const;
   // A dead run that was watching its new version: how this one finishes
   // the window, as the service and the machine stand now.
-  void judgeWatch(Plan& plan);
+  void judgeWatch(Plan& plan, bool evenUndone = false);
   // The rest of the window (or a whole one, the machine having restarted)
   // watched; why the new version failed it, if it did.
   std::optional<std::u16string> finishWatch(Plan& plan);

@@ -54,6 +54,10 @@ std::u16string recover(RunContext& c) {
       said = stoppedByRun ? u". Versão anterior restaurada e em execução." : u". Versão anterior restaurada.";
     }
   }
+  // Those started again for the watch window were stopped again with the
+  // new version, or still run: either way, they are the run's to bring
+  // back.
+  if (c.dependentsUpForWatch) c.dependents.adopt(c.manager.get(), facts.dependents);
   // The dependents come back whenever the service runs, the run having
   // failed before its stop request too.
   if (!runs && c.service) {

@@ -265,7 +265,9 @@ std::optional<JournalRecord> parseJournal(std::string_view text) {
       auto& watch = record.watch ? *record.watch : record.watch.emplace();
       ok = once(2048) && parseNumbers(value, watch.seconds, watch.startedAt, watch.bootedAt, watch.intervalSeconds,
                                       watch.failures) &&
-           watch.seconds > 0 && watch.intervalSeconds > 0 && watch.failures > 0;
+           // What the options allow, no more: a window is never longer.
+           watch.seconds > 0 && watch.seconds <= 86'400 && watch.intervalSeconds > 0 &&
+           watch.intervalSeconds <= 3'600 && watch.failures > 0 && watch.failures <= 100;
     } else if (key == "watched") {
       auto& watch = record.watch ? *record.watch : record.watch.emplace();
       ok = once(4096) && parseNumbers(value, watch.processId, watch.processCreated);
