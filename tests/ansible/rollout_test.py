@@ -7,6 +7,7 @@ sending requests through it. Only the transport is replaced:
 tests/ansible/collections shadows the ansible.windows modules the role uses
 and carries each call out inside the host's prefix; community.general's
 haproxy module runs for real against HAProxy's admin socket."""
+import hashlib
 import http.client
 import json
 import os
@@ -126,14 +127,21 @@ class Scenario:
     def variables(self):
         return dict(usqz_service_name=self.name, usqz_new_version=V2)
 
+    # Where each host's programs run: its Wine prefix, through wine-run.
+    wine_run = WINE_RUN
+
+    def prefix(self, host):
+        return prefix(host)
+
     def play(self, check=False, playbook=PLAYBOOK, **extra):
+        os.makedirs(FLEET, exist_ok=True)
         inventory = os.path.join(FLEET, "inventory-%s.ini" % self.item)
         with open(inventory, "w") as hosts:
             hosts.write("localhost ansible_connection=local ansible_python_interpreter=%s\n[fleet]\n" % sys.executable)
             for host in HOSTS:
                 hosts.write("%s ansible_connection=local usqz_test_prefix=%s usqz_test_wine_run=%s "
                             "usqz_test_exit_status=%s usqz_test_port=%d%s\n" % (
-                                host, prefix(host), WINE_RUN, os.path.join(HELPERS, "exit_status.exe"),
+                                host, self.prefix(host), self.wine_run, os.path.join(HELPERS, "exit_status.exe"),
                                 self.ports.get(host, 0), self.host_variables(host)))
         variables = dict(usqz_hosts="fleet", usqz_tool_source=TOOL, usqz_folder="C:\\" + self.folder,
                          usqz_busy_delay=2, usqz_busy_retries=15, usqz_health_timeout=10)
@@ -205,6 +213,80 @@ class ReleaseScenario(Scenario):
         return dict(usqz_services=[dict(name=member.name, new_version=V2,
                                         health_urls=["http://127.0.0.1:{{ usqz_test_port_%s }}/" % letter])
                                    for letter, member in zip("abc", self.members)])
+
+
+RECORDER = """#!/usr/bin/env python3
+# A host's programs written down instead of run: each command line, one a
+# line, in the host's commands.log; status 0, after the pause its "pause"
+# file asks for.
+import os
+import sys
+import time
+
+host, _, rc_file, _, command_file = sys.argv[1:6]
+unix = lambda path: path[2:].replace("\\\\", "/")  # noqa: E731
+with open(unix(command_file), encoding="utf-8") as given:
+    line = given.read()
+with open(os.path.join(host, "commands.log"), "a", encoding="utf-8") as log:
+    log.write(line + "\\n")
+try:
+    with open(os.path.join(host, "pause")) as pause:
+        time.sleep(float(pause.read()))
+except OSError:
+    pass
+with open(unix(rc_file), "w") as rc:
+    rc.write("0")
+"""
+
+
+class RecordedScenario(Scenario):
+    """The shipped role and playbooks against hosts that only write down
+    the command lines they are given: what the role asks of the tool, with
+    neither Wine nor a build."""
+
+    def __init__(self, title):
+        super().__init__(title)
+        self.hosts = os.path.join(FLEET, "recorded-" + self.item)
+        self.wine_run = os.path.join(self.hosts, "record")
+        os.makedirs(self.hosts)
+        with open(self.wine_run, "w") as out:
+            out.write(RECORDER)
+        os.chmod(self.wine_run, 0o755)
+        self.tool = os.path.join(self.hosts, "UpdateServiceQZ.exe")
+        self.new_version = os.path.join(self.hosts, "qz_%s.new" % self.item)
+        for path, contents in ((self.tool, b"tool"), (self.new_version, b"new version")):
+            with open(path, "wb") as out:
+                out.write(contents)
+        for host in HOSTS:
+            os.makedirs(self.prefix(host))
+
+    def prefix(self, host):
+        return os.path.join(self.hosts, host)
+
+    def pause(self, host, seconds):
+        with open(os.path.join(self.prefix(host), "pause"), "w") as out:
+            out.write(str(seconds))
+
+    def commands(self, host):
+        """The command lines the host was given, and forgets them."""
+        log = os.path.join(self.prefix(host), "commands.log")
+        lines = (read(log) or b"").decode("utf-8").splitlines()
+        if os.path.exists(log):
+            os.remove(log)
+        return lines
+
+    def variables(self):
+        return dict(usqz_service_name=self.name, usqz_new_version=self.new_version, usqz_tool_source=self.tool,
+                    usqz_hosts="host1")
+
+    def command_line(self, *options):
+        """The run's command line for this scenario's service, with these
+        options after the ones every update has."""
+        folder = "C:\\" + self.folder
+        sha256 = hashlib.sha256(b"new version").hexdigest()
+        return " ".join(["%s\\UpdateServiceQZ.exe --service-name %s --exit-code --report "
+                         "%s\\updateServiceQZ-%s.json --sha256 %s --no-downgrade" % (
+                             folder, self.name, folder, self.name, sha256)] + list(options))
 
 
 def free_port():
@@ -334,12 +416,17 @@ class Load:
         return self
 
 
-def start_fleet():
-    """Six prefixes, set up side by side, each kept alive for its services."""
+def link_collection():
+    """The collection found by its name, as an installed one is."""
     os.makedirs(os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz"), exist_ok=True)
     link = os.path.join(FLEET, "collections", "ansible_collections", "updateserviceqz", "deploy")
     if not os.path.islink(link):
         os.symlink(os.path.join(ROOT, "deploy", "ansible"), link)
+
+
+def start_fleet():
+    """Six prefixes, set up side by side, each kept alive for its services."""
+    link_collection()
     threads = [threading.Thread(target=subprocess.run, args=([WINE_RUN, "--prepare", prefix(host)],),
                                 kwargs=dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
                for host in HOSTS]
@@ -730,6 +817,30 @@ class Rollout(unittest.TestCase):
             self.assertEqual(canary.running(host), ["v1"] * 3)
             self.assertFalse(canary.touched(host), host)
 
+    def test_15_a_canary_that_dies_in_its_watch_stops_the_rollout_and_no_request_fails(self):
+        """Its new version passes its health checks, then dies four seconds
+        after its start, inside an eight-second watch: rolled back (11)
+        while still out of the balancer, every host on v1, none other
+        touched, no request lost. The play's limit on the run is shorter
+        than the run itself: the watch's length is added to it."""
+        scenario = self.installed("watched", {"host1": "v2:die_after_ms=4000\n"}, serve=True)
+
+        def play(balancer):
+            variables = self.drained(balancer)
+            variables.update(usqz_watch="8s", usqz_health_interval="1s", usqz_run_timeout=3)
+            return scenario.play(**variables)
+
+        ((rc, output),), load, states = under_load(scenario, play)
+        self.assertNotEqual(rc, 0, output)
+        self.assertRegex(output, r"host1: 11 Erro: A nova vers\S+ parou durante a observa")
+        self.assertEqual(load.failed, 0, "%s\n%s" % (load.failures[:20], output))
+        # Out for its whole window: the new version never served.
+        self.assertEqual(set(load.builds), {"v1"}, load.builds)
+        self.assertEqual(states, {host: "UP" for host in HOSTS})
+        self.assertEqual([scenario.running(host) for host in HOSTS], ["v1"] * 6, output)
+        for host in HOSTS[1:]:
+            self.assertFalse(scenario.touched(host), host)
+
     @staticmethod
     def drained(balancer):
         """The play's variables for draining through this balancer, each
@@ -741,12 +852,97 @@ class Rollout(unittest.TestCase):
                     usqz_health_commands=["C:\\windows\\system32\\cmd.exe /c exit 0"])
 
 
+class CommandLine(unittest.TestCase):
+    """What the role asks of the tool, read from hosts that write their
+    command lines down: no Wine, a few seconds a play."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        link_collection()
+
+    def test_a_watch_is_passed_as_written_and_without_one_the_line_is_as_before(self):
+        scenario = RecordedScenario("watchline")
+        health = dict(usqz_health_urls=["http://127.0.0.1:8080/"])
+        checked = ("--health-url", "http://127.0.0.1:8080/", "--health-timeout", "10")
+        cases = [
+            (dict(), ()),
+            (dict(health, usqz_watch=""), checked),
+            (dict(health, usqz_watch=None, usqz_health_interval=None, usqz_health_failures=None), checked),
+            (dict(usqz_watch="8s"), ("--watch", "8s")),
+            (dict(health, usqz_watch="10m", usqz_health_interval="30s", usqz_health_failures=5),
+             checked + ("--watch", "10m", "--health-interval", "30s", "--health-failures", "5")),
+            (dict(health, usqz_watch=900, usqz_health_failures="2"),
+             checked + ("--watch", "900", "--health-failures", "2")),
+            (dict(health, usqz_watch="24h", usqz_health_interval="1h"),
+             checked + ("--watch", "24h", "--health-interval", "1h")),
+        ]
+        for variables, options in cases:
+            rc, output = scenario.play(**variables)
+            self.assertEqual(rc, 0, output)
+            self.assertEqual(scenario.commands("host1"), [scenario.command_line(*options)], variables)
+        # Behind a balancer, the tool's own --check first: with the watch too.
+        rc, output = scenario.play(usqz_watch="2m", usqz_balancer="tasks", usqz_drain_tasks=os.devnull,
+                                   usqz_undrain_tasks=os.devnull, **health)
+        self.assertEqual(rc, 0, output)
+        watched = scenario.command_line(*checked, "--watch", "2m")
+        self.assertEqual(scenario.commands("host1"), [watched + " --check", watched])
+        # A release: one window for all of its services.
+        member = dict(name="QZ%sa" % scenario.item, new_version=scenario.new_version,
+                      health_urls=["http://127.0.0.1:8080/"])
+        rc, output = scenario.play(usqz_service_name="", usqz_watch="15m", usqz_services=[member])
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(scenario.commands("host1"), [
+            "C:\\{0}\\UpdateServiceQZ.exe --release C:\\{0}\\updateServiceQZ-release.json --exit-code --report "
+            "C:\\{0}\\updateServiceQZ-release-report.json --no-downgrade --health-timeout 10 --watch 15m".format(
+                scenario.folder)])
+        # A rollback is never watched: the line is the rollback's own.
+        rc, output = scenario.play(playbook=ROLLBACK, usqz_watch="10m", usqz_health_failures=5)
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(scenario.commands("host1"), [
+            "C:\\{0}\\UpdateServiceQZ.exe --service-name {1} --exit-code --report "
+            "C:\\{0}\\updateServiceQZ-{1}.json --rollback".format(scenario.folder, scenario.name)])
+
+    def test_b_a_watch_the_tool_would_refuse_is_refused_before_anything_is_touched(self):
+        scenario = RecordedScenario("watchrefused")
+        for variables in (dict(usqz_watch="0"), dict(usqz_watch="0s"), dict(usqz_watch="86401"),
+                          dict(usqz_watch="25h"), dict(usqz_watch="10 m"), dict(usqz_watch="10min"),
+                          dict(usqz_watch="-5"), dict(usqz_watch="1.5m"), dict(usqz_watch="m"),
+                          dict(usqz_watch="10m", usqz_health_interval="0"),
+                          dict(usqz_watch="10m", usqz_health_interval="61m"),
+                          dict(usqz_watch="10m", usqz_health_failures=0),
+                          dict(usqz_watch="10m", usqz_health_failures=101),
+                          dict(usqz_watch="10m", usqz_health_failures="3x"),
+                          dict(usqz_health_interval="30s"), dict(usqz_health_failures=3),
+                          dict(usqz_watch="10m", usqz_run_timeout=-1)):
+            rc, output = scenario.play(**variables)
+            self.assertNotEqual(rc, 0, variables)
+            self.assertIn("must be a whole number of seconds", output, variables)
+            self.assertEqual(scenario.commands("host1"), [], variables)
+            self.assertFalse(os.path.exists(os.path.join(scenario.prefix("host1"), "drive_c")), variables)
+
+    def test_c_the_plays_time_limit_on_a_run_grows_by_its_watch(self):
+        scenario = RecordedScenario("watchlimit")
+        scenario.pause("host1", 3)
+        # A limit shorter than the run gives up on the host...
+        rc, output = scenario.play(usqz_run_timeout=1)
+        self.assertNotEqual(rc, 0, output)
+        self.assertIn("in the expected time frame (1)", output)
+        # ...and the same limit with a watch of one second is 72 s.
+        rc, output = scenario.play(usqz_run_timeout=1, usqz_watch="1s")
+        self.assertEqual(rc, 0, output)
+        self.assertEqual(scenario.commands("host1")[-1], scenario.command_line("--watch", "1s"))
+
+
 class Counting(unittest.TextTestResult):
     pass
 
 
 if __name__ == "__main__":
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(Rollout)
+    # The command lines first: they need neither Wine nor the fleet.
+    suite = unittest.TestSuite([test for case in (CommandLine, Rollout)
+                                for test in unittest.defaultTestLoader.loadTestsFromTestCase(case)])
     only = os.environ.get("USQZ_ROLLOUT_ONLY")
     if only:
         suite = unittest.TestSuite(test for test in suite if only in test.id())
