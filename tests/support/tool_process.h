@@ -28,7 +28,7 @@ ProcessResult runProcess(const std::u16string& commandLine, const std::u16string
 
 // As runProcess, but ended (TerminateProcess) once `endNow` says so, asked
 // every 50 ms: a run ended from outside at a moment the test recognises
-// (a step its journal names) rather than at a time. Fails the test when
+// (what the service's own log says) rather than at a time. Fails the test when
 // the process ends by itself first, or runs on past `timeoutMs`.
 ProcessResult runProcessEndedWhen(const std::u16string& commandLine, const std::u16string& directory,
                                   const std::function<bool()>& endNow, std::uint32_t timeoutMs = 120'000);
