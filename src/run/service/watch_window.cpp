@@ -30,6 +30,9 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
                                   [](const Watched& watched) { return watched.health && watched.health->asked(); });
   console.writeLine(u"Observando a nova versão por " + durationText(seconds) +
                     (rest ? u" (o restante da observação interrompida) ..." : u" ..."));
+  // A console written to a file would keep these lines for the window's end,
+  // or lose them with a run ended in it.
+  console.flushQuietly();
   const auto started = p.clock.monotonicMilliseconds();
   std::uint64_t nextRound = intervalMs;
   std::uint64_t nextMinute = kMinuteMs;
@@ -54,6 +57,7 @@ WatchResult watchWindow(platform::Platform& p, Console& console, const std::vect
     if (result.watchedMs >= nextMinute) {
       const auto left = (windowMs - result.watchedMs + 999) / 1000;
       console.writeLine(u"Observação: faltam " + durationText(static_cast<std::uint32_t>(left)));
+      console.flushQuietly();
       while (nextMinute <= result.watchedMs) nextMinute += kMinuteMs;
     }
     if (checks && result.watchedMs >= nextRound) {
