@@ -915,7 +915,10 @@ class CommandLine(unittest.TestCase):
                           dict(usqz_watch="10m", usqz_health_failures=101),
                           dict(usqz_watch="10m", usqz_health_failures="3x"),
                           dict(usqz_health_interval="30s"), dict(usqz_health_failures=3),
-                          dict(usqz_watch="10m", usqz_run_timeout=-1)):
+                          dict(usqz_watch="10m", usqz_run_timeout=-1),
+                          # More digits than the tool reads, whatever they add up to.
+                          dict(usqz_watch="0000000015s"),
+                          dict(usqz_watch="10m", usqz_health_failures="0000000003")):
             rc, output = scenario.play(**variables)
             self.assertNotEqual(rc, 0, variables)
             self.assertIn("must be a whole number of seconds", output, variables)
