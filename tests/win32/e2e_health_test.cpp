@@ -15,36 +15,13 @@
 #include "platform/text.h"
 #include "support/test_services.h"
 #include "support/tool_process.h"
+#include "loopback_port.h"
 #include "win32_test_environment.h"
 
 namespace usqz::testing {
 namespace {
 
 using ::testing::HasSubstr;
-
-// A socket bound to a port of 127.0.0.1 the system chose, and that port.
-// Winsock stays started for the caller, which cleans it up.
-SOCKET boundOnLoopback(std::uint16_t& port) {
-  WSADATA data{};
-  WSAStartup(MAKEWORD(2, 2), &data);
-  const SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  int size = sizeof address;
-  getsockname(bound, reinterpret_cast<sockaddr*>(&address), &size);
-  port = ntohs(address.sin_port);
-  return bound;
-}
-
-// A port nobody listens on now.
-std::uint16_t freePort() {
-  std::uint16_t port = 0;
-  closesocket(boundOnLoopback(port));
-  WSACleanup();
-  return port;
-}
 
 // v1 installed and running, v2 beside the tool, both serving health on a
 // port of their own per test as the configuration says.

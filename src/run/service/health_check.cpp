@@ -89,9 +89,7 @@ std::optional<std::u16string> HealthWait::untilHealthy(ServiceWaits& waits) {
       if (elapsed >= limit) break;
       const auto budget = static_cast<std::uint32_t>(std::min<std::uint64_t>(kTryMs, limit - elapsed));
       const auto& check = checks[i];
-      const auto answer = check.kind == HealthCheck::Kind::Url   ? p_.probes.httpGet(check.target, budget)
-                          : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
-                                                                 : p_.probes.runCommand(check.program, check.commandLine, budget);
+      const auto answer = tryOnce(check, budget);
       last[i] = describe(check, answer);
       lastResults_[i] = {whatOf(check), last[i], passes(check, answer)};
       if (passes(check, answer)) {
@@ -125,15 +123,22 @@ std::optional<std::u16string> HealthWait::oneRound(std::uint32_t budgetMs) {
   for (std::size_t i = 0; i < checks.size(); ++i) {
     const auto& check = checks[i];
     const auto budget = std::min(kTryMs, budgetMs);
-    const auto answer = check.kind == HealthCheck::Kind::Url   ? p_.probes.httpGet(check.target, budget)
-                        : check.kind == HealthCheck::Kind::Tcp ? p_.probes.tcpConnect(check.target, check.port, budget)
-                                                               : p_.probes.runCommand(check.program, check.commandLine, budget);
+    const auto answer = tryOnce(check, budget);
     const auto said = describe(check, answer);
     lastResults_[i] = {whatOf(check), said, passes(check, answer)};
     if (!passes(check, answer) && !failed) failed = whatOf(check) + u": " + said;
   }
   lastFailed_ = failed.has_value();
   return failed;
+}
+
+ProbeAnswer HealthWait::tryOnce(const HealthCheck& check, std::uint32_t budgetMs) {
+  switch (check.kind) {
+    case HealthCheck::Kind::Url: return p_.probes.httpGet(check.target, budgetMs);
+    case HealthCheck::Kind::Tcp: return p_.probes.tcpConnect(check.target, check.port, budgetMs);
+    case HealthCheck::Kind::Command: break;
+  }
+  return p_.probes.runCommand(check.program, check.commandLine, budgetMs);
 }
 
 std::u16string HealthWait::describe(const HealthCheck& check, const ProbeAnswer& answer) {

@@ -41,6 +41,8 @@ class HealthWait {
 
  private:
   std::u16string describe(const HealthCheck& check, const platform::ProbeAnswer& answer);
+  // One try of the check, given `budgetMs` at most.
+  platform::ProbeAnswer tryOnce(const HealthCheck& check, std::uint32_t budgetMs);
 
   platform::Platform& p_;
   Console& console_;

@@ -422,11 +422,6 @@ std::optional<std::u16string> Recovery::finishWatch(Plan& plan) {
   return std::nullopt;
 }
 
-bool Recovery::finishes(const JournalRecord& facts, const Plan& plan) const {
-  if (!plan.stands) return false;
-  return facts.rollback ? options_.rollback : plan.removeCopy;
-}
-
 std::optional<std::u16string> Recovery::makePlan(const JournalRecord& facts, Plan& plan) {
   // The service it names must run this very executable: a journal cannot
   // steer the run to any other service.

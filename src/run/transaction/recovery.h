@@ -171,7 +171,6 @@ class Recovery {
   // of a refusal, if there is one.
   std::optional<std::u16string> makePlan(const JournalRecord& facts, Plan& plan);
   std::optional<std::u16string> playBack(const JournalRecord& facts, Plan& plan, bool& settled);
-  bool finishes(const JournalRecord& facts, const Plan& plan) const;
   // A dead run that was watching its new version: how this one finishes
   // the window, as the service and the machine stand now.
   void judgeWatch(Plan& plan, bool evenUndone = false);
